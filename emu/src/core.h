@@ -1,0 +1,171 @@
+// Shared internals of the emulated kernel: faults, the dispatcher lock and
+// scheduler bookkeeping, per-thread state, kernel objects and handles.
+#pragma once
+
+#include <emu/kernel.h>
+#include <emu/machine.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// ----- Faults --------------------------------------------------------------
+
+void Report(Fault kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void ReportFatal(Fault kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// ----- Failure injection ---------------------------------------------------
+
+bool ShouldFail(Resource resource);
+
+// ----- Threads and IRQL ----------------------------------------------------
+
+enum class ThreadKind { Client, System, Completion };
+
+struct ThreadState {
+  struct _KTHREAD* thread = nullptr;  // created on first use for client threads
+  KIRQL irql = PASSIVE_LEVEL;
+  ThreadKind kind = ThreadKind::Client;
+  int harnessDepth = 0;               // > 0 while a client thread is inside a Machine call
+  int spinLocksHeld = 0;
+  uint64_t id = 0;
+};
+
+ThreadState& Self();
+// True when the current thread counts as a machine thread (runnable bookkeeping).
+inline bool CountsAsRunnable(const ThreadState& t) {
+  return t.kind != ThreadKind::Client || t.harnessDepth > 0;
+}
+
+// Checks used at kernel entry points.
+void RequireIrqlAtMost(KIRQL level, Fault kind, const char* routine);
+
+// ----- The dispatcher lock and the scheduler --------------------------------
+
+struct Waiter;
+
+struct Scheduler {
+  std::mutex lock;  // the dispatcher lock: events, waits, the clock, completion queues
+  std::condition_variable changed;  // runnable or timers changed
+  int runnable = 0;                 // machine threads not blocked
+  int blockedClients = 0;           // client threads blocked in a kernel wait
+  int blockedHarness = 0;           // of those, inside a Machine call
+  LONGLONG now = 0;
+  std::multimap<LONGLONG, Waiter*> timers;
+  // Called under the lock when nothing can run; each returns true when it
+  // made something runnable (deferred completions).
+  std::vector<std::pair<void*, std::function<bool()>>> stallHooks;
+};
+
+Scheduler& Sched();
+using Guard = std::unique_lock<std::mutex>;
+
+// Called with the lock held whenever runnable may have dropped to 0.
+void OnMaybeStalled(Guard& guard);
+// Runs stall hooks and, when allowed, moves the clock; returns true if
+// something became runnable. allowClock: move to the next deadline even when
+// no client waits (AdvanceClock's stepping).
+bool ResolveStall(LONGLONG clockLimit, bool anyClient);
+
+// Waiting on dispatcher objects with the lock held (internal callers).
+NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* deadline);
+void SignalEventLocked(PKEVENT event);
+void InitEventRaw(PKEVENT event, EVENT_TYPE type, bool state);
+
+// A machine thread of the emulator itself (disk completion threads).
+struct _KTHREAD* StartInternalThread(std::function<void()> body, ThreadKind kind);
+
+// Harness call scope: the calling client thread counts as a machine thread.
+class HarnessCall {
+ public:
+  HarnessCall();
+  ~HarnessCall();
+  HarnessCall(const HarnessCall&) = delete;
+  HarnessCall& operator=(const HarnessCall&) = delete;
+};
+
+// ----- Kernel objects --------------------------------------------------------
+
+enum class ObjectType : uint32_t { Thread = 1, Device = 2, File = 3 };
+constexpr uint64_t kObjectMagic = 0x4f424a454d55ull;  // "OBJEMU"
+
+struct ObjectHeader {
+  uint64_t magic;
+  ObjectType type;
+  std::atomic<LONG> refs;
+  void (*destroy)(ObjectHeader*);
+  uint64_t pad;
+};
+static_assert(sizeof(ObjectHeader) % 16 == 0, "object bodies stay 16-byte aligned");
+
+inline ObjectHeader* HeaderOf(const void* body) { return (ObjectHeader*)body - 1; }
+inline void* BodyOf(ObjectHeader* header) { return header + 1; }
+// Allocates header + body (zeroed), one reference.
+void* NewObject(ObjectType type, size_t bodySize, void (*destroy)(ObjectHeader*));
+bool IsLiveObject(const void* body);
+void AddReference(void* body, bool byDriver);
+void DropReference(void* body, bool byDriver);
+
+// ----- Handles --------------------------------------------------------------
+
+enum class HandleKind { Key, Object };
+
+struct HandleEntry {
+  HandleKind kind;
+  void* target;
+  ACCESS_MASK access;
+};
+
+HANDLE NewHandle(HandleKind kind, void* target, ACCESS_MASK access);
+bool LookupHandle(HANDLE handle, HandleEntry* entry);
+bool RemoveHandle(HANDLE handle, HandleEntry* entry);
+ULONG HandleCount();
+
+// ----- Threads -------------------------------------------------------------
+
+ULONG LiveDriverThreads();
+
+// ----- Bookkeeping for the unload check -------------------------------------
+
+struct Counters {
+  std::atomic<LONG> driverReferences{0};
+  std::atomic<LONG> irps{0};
+  std::atomic<LONG> mdls{0};
+};
+Counters& Count();
+
+// Pieces implemented per area, used by the machine.
+void ResetClock();
+void ResetIo();
+ULONG LiveDevices();
+ULONG LiveLinks();
+void ReportLiveIrps(Fault kind);
+void ReportLiveMdls();
+void ReportPoolLeaks();
+void ReportHandles();
+void ResetPoolForTest();
+
+// Name helpers.
+std::u16string Upcase(std::u16string_view s);
+std::u16string FromCounted(PCUNICODE_STRING s);
+std::string Narrow(std::u16string_view s);
+
+}  // namespace emu
+
+// The emulator's thread object.
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;
+  KPRIORITY Priority;
+  bool driverThread;
+  bool abandoned;
+  PKSTART_ROUTINE routine;
+  PVOID context;
+};
+
+#define EMU_THREAD_OBJECT 6

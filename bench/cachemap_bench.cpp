@@ -1,0 +1,152 @@
+// Cost of the cache map on the request path: lookups, misses and evictions on
+// a full cache, and the bit-run scans, at 1K, 64K and 1M slots.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "kernel.h"
+#include "cachemap.h"
+
+namespace {
+
+const ULONG SectorShift = 9;
+const ULONG BlockShiftSectors = 8;   // 128 KiB blocks: 256 bits per slot
+
+// A full write-back map: slots hold blocks 0..slots-1 with heat 1; the block
+// table has four times as many blocks.
+struct FullMap {
+    explicit FullMap(ULONG slots, ULONGLONG heat = 1)
+    {
+        OpenSequence = 1;
+        DriverPhase = 1;
+        ResetCacheMap(&map);
+        CacheMapLayout layout = {};
+        layout.MasterSectors = ((ULONGLONG)slots * 4) << BlockShiftSectors;
+        layout.SectorShift = SectorShift;
+        layout.BlockShift = BlockShiftSectors + SectorShift;
+        layout.SlotCount = slots;
+        layout.DataStart = 8;
+        layout.DataEnd = 8 + ((ULONGLONG)slots << BlockShiftSectors);
+        layout.Mode = CacheModeWriteBack;
+        ok = NT_SUCCESS(SizeCacheMap(&map, &layout)) && NT_SUCCESS(InitEmptyMapWithClean(&map));
+        map.SsdDevice = (PDEVICE_OBJECT)this;
+        for (ULONG b = 0; ok && b < slots; b++) {
+            AllocateSlot(&map, b);
+            AddHeat(&map, b, (ULONG)heat);
+        }
+    }
+    ~FullMap() { FreeMapTables(&map); }
+    CacheMap map;
+    bool ok = false;
+};
+
+void SlotCounts(benchmark::internal::Benchmark* b)
+{
+    b->Arg(1 << 10)->Arg(1 << 16)->Arg(1 << 20);
+}
+
+void BM_LookupHit(benchmark::State& state)
+{
+    FullMap full((ULONG)state.range(0));
+    std::mt19937 rng(1);
+    std::vector<ULONG> blocks(4096);
+    for (ULONG& b : blocks) b = rng() % (ULONG)state.range(0);
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(LookupSlot(&full.map, blocks[i++ & 4095]));
+    }
+}
+BENCHMARK(BM_LookupHit)->Apply(SlotCounts);
+
+// A block never touched before (heat 0) on a full cache: no slot can qualify.
+void BM_FirstTouchMissOnFullCache(benchmark::State& state)
+{
+    ULONG slots = (ULONG)state.range(0);
+    FullMap full(slots);
+    ULONG block = slots;
+    for (auto _ : state) {
+        if (++block >= full.map.Blocks.Count) block = slots;
+        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
+    }
+}
+BENCHMARK(BM_FirstTouchMissOnFullCache)->Apply(SlotCounts);
+
+// A warm block (heat 50) against a cache whose blocks all have heat 100: no
+// slot qualifies; only the first miss walks the list.
+void BM_WarmMissNoColderSlot(benchmark::State& state)
+{
+    ULONG slots = (ULONG)state.range(0);
+    FullMap full(slots, 100);
+    for (ULONG b = slots; b < full.map.Blocks.Count; b++) AddHeat(&full.map, b, 50);
+    ULONG block = slots;
+    for (auto _ : state) {
+        if (++block >= full.map.Blocks.Count) block = slots;
+        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
+    }
+}
+BENCHMARK(BM_WarmMissNoColderSlot)->Apply(SlotCounts);
+
+// A block hotter than everything cached: the LRU head is evicted and reused.
+void BM_EvictAndAssignOnFullCache(benchmark::State& state)
+{
+    ULONG slots = (ULONG)state.range(0);
+    FullMap full(slots);
+    ULONG block = slots;
+    ULONG heat = 2;
+    for (auto _ : state) {
+        // Walk the blocks not cached; an evicted block is uncached again.
+        do {
+            if (++block >= full.map.Blocks.Count) block = 0;
+        } while (GetBlockSlot(&full.map.Blocks, block) != NoSlot);
+        AddHeat(&full.map, block, heat++);
+        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
+    }
+}
+BENCHMARK(BM_EvictAndAssignOnFullCache)->Apply(SlotCounts);
+
+// Run scans over one slot of 256 sectors, as the read path does per piece.
+void BM_ValidRunsOfASlot(benchmark::State& state)
+{
+    FullMap full(1 << 10);
+    SetValidRun(&full.map, 3, 0, 200);
+    ULONGLONG base = 3ull << BlockShiftSectors;
+    for (auto _ : state) {
+        ULONGLONG ones = CountOneRun(full.map.ValidBitmap, base, 256);
+        ULONGLONG zeros = CountZeroRun(full.map.ValidBitmap, base + ones, 256 - ones);
+        benchmark::DoNotOptimize(ones + zeros);
+    }
+}
+BENCHMARK(BM_ValidRunsOfASlot);
+
+void BM_FindDirtyRunInASlot(benchmark::State& state)
+{
+    FullMap full(1 << 10);
+    SetValidRun(&full.map, 3, 0, 256);
+    SetCleanRun(&full.map, 3, 0, 250);
+    for (auto _ : state) {
+        ULONGLONG first;
+        ULONG count;
+        benchmark::DoNotOptimize(FindDirtyRun(&full.map, 3, &first, &count));
+    }
+}
+BENCHMARK(BM_FindDirtyRunInASlot);
+
+// Long scans: one valid run over the whole bitmap, its set bits counted.
+void BM_ScanWholeBitmap(benchmark::State& state)
+{
+    ULONG slots = (ULONG)state.range(0);
+    FullMap full(slots);
+    ULONGLONG bits = (ULONGLONG)slots << BlockShiftSectors;
+    SetBitRun(full.map.ValidBitmap, 0, bits);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CountOneRun(full.map.ValidBitmap, 0, bits));
+        benchmark::DoNotOptimize(CountSetBits(full.map.ValidBitmap, 0, bits));
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)(bits / 8) * 2);
+}
+BENCHMARK(BM_ScanWholeBitmap)->Apply(SlotCounts);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,694 @@
+// Cache map: slot order, the eviction rule, boot marking, records, sizing,
+// the shared rules, allocation failures and a randomized run against a model.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "cachemap_model.h"
+
+using namespace cachemap_test;
+
+namespace {
+
+// Globals as a running system after the first open has them; tests change
+// what they need.
+class CacheMapTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedOpen_ = OpenSequence;
+        savedPhase_ = DriverPhase;
+        savedHibernate_ = HibernateFlag;
+        OpenSequence = 1;
+        DriverPhase = 1;
+        HibernateFlag = 0;
+    }
+    void TearDown() override
+    {
+        OpenSequence = savedOpen_;
+        DriverPhase = savedPhase_;
+        HibernateFlag = savedHibernate_;
+    }
+
+private:
+    ULONG savedOpen_;
+    UCHAR savedPhase_;
+    ULONG savedHibernate_;
+};
+
+const MapShape Small = {4, 16, 9, 3, 1, 0, 100};
+const MapShape SmallWriteBack = {4, 16, 9, 3, CacheModeWriteBack, 0, 100};
+
+TEST_F(CacheMapTest, FreshMapHandsOutSlotsInOrderAndReusesAReleasedSlotFirst)
+{
+    TestMap map(Small);
+    ASSERT_EQ(map.status(), STATUS_SUCCESS);
+    EXPECT_EQ(AllocateSlot(map.get(), 7), 0);
+    EXPECT_EQ(AllocateSlot(map.get(), 3), 1);
+    EXPECT_EQ(AllocateSlot(map.get(), 9), 2);
+    EvictSlot(map.get(), 1);
+    EXPECT_EQ(GetBlockSlot(&map->Blocks, 3), NoSlot);
+    EXPECT_EQ(AllocateSlot(map.get(), 5), 1) << "the released slot comes back first";
+    EXPECT_EQ(AllocateSlot(map.get(), 6), 3);
+    EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{7, 9, 5, 6}));
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
+TEST_F(CacheMapTest, LookupMovesAHitToTheMruEnd)
+{
+    TestMap map(Small);
+    map.Fill({1, 1, 1});
+    EXPECT_EQ(LookupSlot(map.get(), 0), 0);
+    EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{1, 2, 0}));
+    EXPECT_EQ(LookupSlot(map.get(), 5), NoSlot);
+    EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{1, 2, 0}));
+}
+
+// A full cache of four slots whose blocks 0..3 have the given heats (block 0
+// at the LRU head); block 10, with heat h, misses.
+struct HeatCase {
+    const char* name;
+    std::vector<ULONGLONG> heats;
+    ULONGLONG missHeat;
+    LONG victim;   // slot taken, or NoSlot
+};
+
+TEST_F(CacheMapTest, VictimIsTheFirstColderSlotFromTheLruHead)
+{
+    const HeatCase cases[] = {
+        {"head colder", {1, 9, 9, 9}, 5, 0},
+        {"first colder one decides", {9, 3, 1, 9}, 5, 1},
+        {"equal heat never evicts", {5, 5, 5, 5}, 5, NoSlot},
+        {"all hotter", {6, 7, 8, 9}, 5, NoSlot},
+        {"untouched block evicts nothing", {0, 0, 0, 0}, 0, NoSlot},
+        {"colder at the MRU end", {9, 9, 9, 4}, 5, 3},
+        {"unsigned compare at the top", {~0ull, ~0ull - 1, ~0ull, ~0ull}, ~0ull, 1},
+    };
+    for (const HeatCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestMap map(Small);
+        map.Fill(c.heats);
+        map->Blocks.Entries[10].Heat = c.missHeat;
+        EXPECT_EQ(AllocateSlot(map.get(), 10), c.victim);
+        if (c.victim != NoSlot) {
+            EXPECT_EQ(GetBlockSlot(&map->Blocks, (ULONG)c.victim), NoSlot) << "victim unmapped";
+            EXPECT_EQ(LruBlocks(*map.get()).back(), 10u);
+        }
+        EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+    }
+}
+
+TEST_F(CacheMapTest, DirtyFirstCandidateEndsTheNonBootWalk)
+{
+    TestMap map(SmallWriteBack);
+    map.Fill({1, 1, 1, 1});
+    // Slot 0 (LRU head, colder than the miss) holds one dirty sector; slot 1
+    // would qualify too but must not be taken.
+    SetValidRun(map.get(), 0, 2, 1);
+    ASSERT_TRUE(FindDirtyRun(map.get(), 0, NULL, NULL));
+    map->Blocks.Entries[10].Heat = 5;
+    EXPECT_EQ(AllocateSlot(map.get(), 10), NoSlot);
+    EXPECT_EQ(map->Slots.OtherSlots, 4u) << "nothing evicted";
+
+    // A clean copy of the same sector no longer blocks.
+    ASSERT_EQ(SetCleanRun(map.get(), 0, 2, 1), STATUS_SUCCESS);
+    EXPECT_EQ(AllocateSlot(map.get(), 10), 0);
+}
+
+TEST_F(CacheMapTest, DirtyNonBootCandidateStillLetsTheBootWalkRun)
+{
+    TestMap map(SmallWriteBack);
+    OpenSequence = 0;
+    map.Fill({1, 1});          // slots 0, 1: boot
+    OpenSequence = 1;
+    AllocateSlot(map.get(), 2);  // slots 2, 3: other
+    AllocateSlot(map.get(), 3);
+    map->Blocks.Entries[2].Heat = 1;
+    map->Blocks.Entries[3].Heat = 1;
+    SetValidRun(map.get(), 2, 0, 8);   // dirty non-boot candidate
+    map->Blocks.Entries[10].Heat = 5;
+    EXPECT_EQ(AllocateSlot(map.get(), 10), 0) << "boot slots 2 > MinBoot 0";
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
+struct BootQuotaCase {
+    ULONG minBoot;
+    ULONG bootSlots;   // of four used slots, the first ones from the LRU head
+    LONG victim;
+};
+
+TEST_F(CacheMapTest, BootSlotsAreEvictableOnlyAboveTheQuota)
+{
+    // Every non-boot slot is hotter than the miss, so only the boot walk can
+    // find a victim.
+    const BootQuotaCase cases[] = {
+        {0, 0, NoSlot}, {0, 1, 0}, {0, 4, 0}, {1, 1, NoSlot}, {1, 2, 0},
+        {2, 2, NoSlot}, {2, 3, 0}, {4, 4, NoSlot},
+    };
+    for (const BootQuotaCase& c : cases) {
+        SCOPED_TRACE("MinBoot " + std::to_string(c.minBoot) + ", boot slots " +
+                     std::to_string(c.bootSlots));
+        MapShape shape = Small;
+        shape.MinBoot = c.minBoot;
+        TestMap map(shape);
+        for (ULONG b = 0; b < 4; b++) {
+            OpenSequence = b < c.bootSlots ? 0 : 1;
+            AllocateSlot(map.get(), b);
+            map->Blocks.Entries[b].Heat = b < c.bootSlots ? 1 : 9;
+        }
+        OpenSequence = 1;
+        ASSERT_EQ(map->Slots.BootSlots, c.bootSlots);
+        map->Blocks.Entries[10].Heat = 5;
+        EXPECT_EQ(AllocateSlot(map.get(), 10), c.victim);
+        EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+    }
+}
+
+TEST_F(CacheMapTest, BootFlagIsSetOnlyBeforeTheFirstOpen)
+{
+    TestMap map(Small);
+    OpenSequence = 0;
+    LONG bootSlot = AllocateSlot(map.get(), 1);
+    OpenSequence = 1;
+    LONG otherSlot = AllocateSlot(map.get(), 2);
+    EXPECT_EQ(map->Slots.Entries[bootSlot].BootFlag, 1u);
+    EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 0u);
+    EXPECT_EQ(map->Slots.BootSlots, 1u);
+    EXPECT_EQ(map->Slots.OtherSlots, 1u);
+
+    LookupSlot(map.get(), 2);
+    EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 0u) << "a hit after the open";
+    OpenSequence = 0;
+    LookupSlot(map.get(), 2);
+    EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 1u) << "a hit before the open";
+    EXPECT_EQ(map->Slots.BootSlots, 2u);
+    EXPECT_EQ(map->Slots.OtherSlots, 0u);
+    EvictSlot(map.get(), otherSlot);
+    EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 0u) << "cleared when freed";
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
+TEST_F(CacheMapTest, RecordsRoundTripTurnsBootSlotsIntoOtherSlots)
+{
+    MapShape shape = {6, 32, 9, 3, 1, 0, 100};
+    std::vector<SlotRecord> records(6);
+    {
+        TestMap map(shape);
+        OpenSequence = 0;
+        AllocateSlot(map.get(), 20);   // slot 0, boot
+        OpenSequence = 1;
+        AllocateSlot(map.get(), 4);    // slot 1
+        AllocateSlot(map.get(), 17);   // slot 2
+        AllocateSlot(map.get(), 9);    // slot 3
+        EvictSlot(map.get(), 1);
+        SlotsToRecords(&map->Slots, records.data(), 6);
+    }
+    EXPECT_EQ(records[0].State, SlotStateBoot);
+    EXPECT_EQ(records[0].Block, 20u);
+    EXPECT_EQ(records[1].State, SlotStateFree);
+    EXPECT_EQ(records[1].Block, NoBlock);
+    EXPECT_EQ(records[2].State, SlotStateOther);
+    EXPECT_EQ(records[5].State, SlotStateFree);
+
+    TestMap loaded(shape);
+    FreeSlotTable(&loaded->Slots);   // a load allocates tables without building lists
+    loaded->Slots.SlotCount = 6;
+    ASSERT_TRUE(AllocSlotTable(&loaded->Slots));
+    ULONG dropped = 99;
+    ASSERT_TRUE(SlotsFromRecords(loaded.get(), records.data(), 6, &dropped));
+    EXPECT_EQ(dropped, 0u);
+    BuildSlotLists(&loaded->Slots);
+    RebuildBlockTable(&loaded->Blocks, &loaded->Slots);
+    EXPECT_EQ(loaded->Slots.BootSlots, 0u);
+    EXPECT_EQ(loaded->Slots.OtherSlots, 3u);
+    EXPECT_EQ(LruBlocks(*loaded.get()), (std::list<ULONG>{9, 17, 20})) << "highest index at the head";
+    EXPECT_EQ(GetBlockSlot(&loaded->Blocks, 17), 2);
+    EXPECT_EQ(AllocateSlot(loaded.get(), 1), 1) << "the free slots are handed out lowest first";
+    EXPECT_EQ(CheckMapInvariants(*loaded.get(), loaded.baseline()), "");
+}
+
+struct RecordCase {
+    const char* name;
+    std::vector<SlotRecord> records;
+    std::vector<ULONG> blocks;   // the slots' blocks after the load
+    ULONG dropped;
+};
+
+TEST_F(CacheMapTest, SavedRecordsWithBadOrRepeatedBlocksLoadAsFreeSlots)
+{
+    // Block table of 16 entries; records come from the SSD and may be damaged.
+    const ULONG F = NoBlock;
+    const RecordCase cases[] = {
+        {"valid", {{3, 5}, {2, 6}, {0, F}, {3, 15}}, {5, 6, F, 15}, 0},
+        {"at the count", {{3, 16}, {3, 1}, {0, F}, {0, F}}, {F, 1, F, F}, 1},
+        {"negative as i32", {{3, 0x80000000}, {3, 0xFFFFFFFE}, {3, 2}, {0, F}}, {F, F, 2, F}, 2},
+        {"used with the free marker", {{2, F}, {0, F}, {0, F}, {0, F}}, {F, F, F, F}, 1},
+        {"same block twice", {{3, 7}, {3, 7}, {3, 8}, {3, 7}}, {7, F, 8, F}, 2},
+        {"unknown state counts as used", {{9, 3}, {0, 4}, {0, F}, {0, F}}, {3, F, F, F}, 0},
+    };
+    for (const RecordCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestMap map(Small);
+        FreeSlotTable(&map->Slots);
+        map->Slots.SlotCount = 4;
+        ASSERT_TRUE(AllocSlotTable(&map->Slots));
+        ULONG dropped = 99;
+        ASSERT_TRUE(SlotsFromRecords(map.get(), c.records.data(), 4, &dropped));
+        BuildSlotLists(&map->Slots);
+        RebuildBlockTable(&map->Blocks, &map->Slots);
+        EXPECT_EQ(dropped, c.dropped);
+        for (ULONG s = 0; s < 4; s++)
+            EXPECT_EQ(map->Slots.Entries[s].Block, c.blocks[s]) << "slot " << s;
+        EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+        // Nothing the load refused can be reached through a sector conversion.
+        for (ULONG s = 0; s < 4; s++) {
+            if (c.blocks[s] == F) {
+                EXPECT_EQ(SsdToMasterSector(map.get(), SlotFirstSsdSector(map.get(), s)), ~0ull);
+            }
+        }
+    }
+}
+
+TEST_F(CacheMapTest, SlotsFromRecordsNeedsBothTables)
+{
+    TestMap map(Small);
+    FreeBlockTable(&map->Blocks);
+    SlotRecord records[4] = {{3, 1}, {3, 2}, {3, 3}, {3, 4}};
+    EXPECT_FALSE(SlotsFromRecords(map.get(), records, 4, NULL));
+    for (ULONG s = 0; s < 4; s++)
+        EXPECT_EQ(map->Slots.Entries[s].Block, NoBlock);
+}
+
+TEST_F(CacheMapTest, BlocksAtOrBeyondTheTableAreNeverCached)
+{
+    TestMap map(Small);   // 16 blocks
+    map.Fill({1, 1, 1, 1});
+    for (ULONG block : {16u, 17u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(block);
+        AddHeat(map.get(), block, 1000);
+        EXPECT_EQ(LookupSlot(map.get(), block), NoSlot);
+        EXPECT_EQ(AllocateSlot(map.get(), block), NoSlot);
+        EXPECT_FALSE(SetBlockSlot(&map->Blocks, block, 0));
+        EXPECT_FALSE(ClearBlockSlot(&map->Blocks, block, 0));
+    }
+    EXPECT_EQ(map->Slots.OtherSlots, 4u) << "no victim is evicted for a block that cannot be cached";
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
+TEST_F(CacheMapTest, AllocatingACachedBlockReturnsItsSlot)
+{
+    TestMap map(Small);
+    LONG slot = AllocateSlot(map.get(), 3);
+    EXPECT_EQ(AllocateSlot(map.get(), 3), slot);
+    EXPECT_EQ(map->Slots.OtherSlots, 1u);
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
+TEST_F(CacheMapTest, AssignClearsTheSlotsBitsOfTheOldBlock)
+{
+    TestMap map(SmallWriteBack);
+    map.Fill({1, 1, 1, 1});
+    SetValidRun(map.get(), 0, 0, 8);
+    SetCleanRun(map.get(), 0, 0, 8);
+    map->Blocks.Entries[12].Heat = 2;
+    ASSERT_EQ(AllocateSlot(map.get(), 12), 0);
+    EXPECT_EQ(map->ValidBitmap[0], 0);
+    EXPECT_EQ(map->CleanBitmap[0], 0);
+}
+
+TEST_F(CacheMapTest, HeatAddsUpAndSaturates)
+{
+    TestMap map(Small);
+    AddHeat(map.get(), 2, 8);
+    AddHeat(map.get(), 2, 16);
+    EXPECT_EQ(map->Blocks.Entries[2].Heat, 24u);
+    map->Blocks.Entries[2].Heat = ~0ull - 3;
+    AddHeat(map.get(), 2, 8);
+    EXPECT_EQ(map->Blocks.Entries[2].Heat, ~0ull);
+}
+
+TEST_F(CacheMapTest, IsWriteThroughTruthTable)
+{
+    struct Case { UCHAR mode; UCHAR phase; bool boot; bool writeThrough; };
+    const Case cases[] = {
+        {2, 1, false, false}, {2, 1, true, true}, {2, 0, false, true}, {2, 2, false, true},
+        {2, 3, false, true},  {1, 1, false, true}, {0, 1, false, true}, {3, 1, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << int(c.mode) << " phase " << int(c.phase)
+                                        << " boot " << c.boot);
+        MapShape shape = Small;
+        shape.Mode = c.mode;
+        TestMap map(shape);
+        OpenSequence = c.boot ? 0 : 1;
+        LONG slot = AllocateSlot(map.get(), 1);
+        DriverPhase = c.phase;
+        EXPECT_EQ(IsWriteThrough(map.get(), slot), c.writeThrough);
+    }
+    TestMap map(SmallWriteBack);
+    DriverPhase = 1;
+    EXPECT_TRUE(IsWriteThrough(map.get(), -1));
+    EXPECT_TRUE(IsWriteThrough(map.get(), 4));
+}
+
+TEST_F(CacheMapTest, IsCachingAllowedTruthTable)
+{
+    struct Case { ULONG hibernate; ULONG active; ULONG stop; ULONG removing; UCHAR phase; bool allowed; };
+    const Case cases[] = {
+        {0, 1, 0, 0, 0, true},  {0, 1, 0, 0, 1, true},  {0, 1, 0, 0, 2, false},
+        {0, 1, 0, 0, 3, false}, {1, 1, 0, 0, 1, false}, {0, 0, 0, 0, 1, false},
+        {0, 1, 1, 0, 1, false}, {0, 1, 0, 1, 1, false},
+    };
+    for (const Case& c : cases) {
+        HibernateFlag = c.hibernate;
+        DriverPhase = c.phase;
+        EXPECT_EQ(IsCachingAllowed(c.active, c.stop, c.removing), c.allowed)
+            << c.hibernate << c.active << c.stop << c.removing << int(c.phase);
+    }
+}
+
+TEST_F(CacheMapTest, CountCachedSectorsCountsOnlyUsedSlots)
+{
+    TestMap map(Small);
+    map.Fill({1, 1, 1});
+    SetValidRun(map.get(), 0, 0, 8);
+    SetValidRun(map.get(), 2, 3, 2);
+    SetBitRun(map->ValidBitmap, 3 * 8, 8);   // slot 3 is free: its bits mean nothing
+    EXPECT_EQ(CountCachedSectors(map.get()), 10u);
+    EvictSlot(map.get(), 0);
+    EXPECT_EQ(CountCachedSectors(map.get()), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Sizing
+// ---------------------------------------------------------------------------
+
+struct LayoutCase {
+    const char* name;
+    ULONGLONG masterSectors;
+    ULONG sectorShift;
+    ULONG blockShift;
+    ULONG slots;
+    LONGLONG dataEndDelta;   // added to the exact end
+    NTSTATUS status;
+};
+
+TEST_F(CacheMapTest, LayoutsThatDoNotFitTheRecordsAreRefused)
+{
+    const LayoutCase cases[] = {
+        {"4 KiB blocks of 512-byte sectors", 1 << 20, 9, 12, 100, 0, STATUS_SUCCESS},
+        {"4 KiB blocks of 4 KiB sectors", 1 << 20, 12, 12, 100, 0, STATUS_INVALID_PARAMETER},
+        {"32 KiB blocks of 4 KiB sectors", 1 << 20, 12, 15, 100, 0, STATUS_SUCCESS},
+        {"blocks of 4 sectors", 1 << 20, 9, 11, 100, 0, STATUS_INVALID_PARAMETER},
+        {"blocks of 1 sector", 1 << 20, 9, 9, 100, 0, STATUS_INVALID_PARAMETER},
+        {"block shift 32", 1 << 20, 9, 32, 1, 0, STATUS_INVALID_PARAMETER},
+        {"largest block count", (0xFFFFFFFEull << 3) + 7, 9, 12, 100, 0, STATUS_SUCCESS},
+        {"2^32 blocks (16 TiB of 4 KiB)", 0xFFFFFFFFull << 3, 9, 12, 100, 0, STATUS_INVALID_PARAMETER},
+        {"no slot", 1 << 20, 9, 12, 0, 0, STATUS_INVALID_PARAMETER},
+        {"slot count beyond i32", 1 << 20, 9, 12, 0x80000000u, 0, STATUS_INVALID_PARAMETER},
+        {"data area one sector short", 1 << 20, 9, 12, 100, -1, STATUS_INVALID_PARAMETER},
+        {"data area one sector long", 1 << 20, 9, 12, 100, 1, STATUS_INVALID_PARAMETER},
+        {"bitmap of 4 GiB", 1 << 20, 9, 31, 8192, 0, STATUS_INVALID_PARAMETER},
+        {"bitmap just below 4 GiB", 1 << 20, 9, 31, 8191, 0, STATUS_SUCCESS},
+    };
+    for (const LayoutCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CacheMapLayout layout = {};
+        layout.MasterSectors = c.masterSectors;
+        layout.SectorShift = c.sectorShift;
+        layout.BlockShift = c.blockShift;
+        layout.SlotCount = c.slots;
+        layout.DataStart = 8;
+        ULONG shift = c.blockShift > c.sectorShift ? c.blockShift - c.sectorShift : 0;
+        layout.DataEnd = 8 + ((ULONGLONG)c.slots << shift) + c.dataEndDelta;
+        CacheMap map;
+        ResetCacheMap(&map);
+        EXPECT_EQ(SizeCacheMap(&map, &layout), c.status);
+        if (c.status != STATUS_SUCCESS) {
+            EXPECT_EQ(map.Blocks.Count, 0u) << "a refused layout leaves the map unsized";
+        }
+    }
+}
+
+TEST_F(CacheMapTest, SizingFollowsTheLayout)
+{
+    CacheMapLayout layout = {};
+    layout.MasterSectors = 1 << 20;
+    layout.SectorShift = 9;
+    layout.BlockShift = 17;   // 2^8 sectors
+    layout.SlotCount = 1000;
+    layout.DataStart = 8;
+    layout.DataEnd = 8 + (1000ull << 8);
+    layout.Mode = 2;
+    layout.WriteMode = 3;
+    layout.MinBoot = 5;
+    CacheMap map;
+    ResetCacheMap(&map);
+    ASSERT_EQ(SizeCacheMap(&map, &layout), STATUS_SUCCESS);
+    EXPECT_EQ(map.Blocks.Count, 4097u);
+    EXPECT_EQ(map.BlockShiftSectors, 8u);
+    EXPECT_EQ(map.BitmapSize, 32256u);
+    EXPECT_EQ(map.MinBoot, 5u);
+    EXPECT_EQ(map.Mode, 2);
+    EXPECT_EQ(map.WriteMode, 3);
+
+    ASSERT_EQ(InitEmptyMap(&map), STATUS_SUCCESS);
+    EXPECT_EQ(SizeCacheMap(&map, &layout), STATUS_INVALID_DEVICE_STATE)
+        << "a populated map is not resized under its tables";
+    FreeMapTables(&map);
+}
+
+TEST_F(CacheMapTest, UnsizedMapIsNotPopulated)
+{
+    CacheMap map;
+    ResetCacheMap(&map);
+    ULONGLONG before = PoolBytes;
+    map.BlockShiftSectors = 2;   // below the bitmap's whole-byte rule
+    map.Slots.SlotCount = 4;
+    map.Blocks.Count = 4;
+    map.BitmapSize = 512;
+    EXPECT_EQ(InitEmptyMap(&map), STATUS_INVALID_PARAMETER);
+    map.BlockShiftSectors = 6;
+    map.BitmapSize = 31;         // smaller than 4 slots of 8 bytes
+    EXPECT_EQ(InitEmptyMapWithClean(&map), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(PoolBytes, before);
+    FreeMapTables(&map);
+}
+
+// ---------------------------------------------------------------------------
+// Allocation failures
+// ---------------------------------------------------------------------------
+
+TEST_F(CacheMapTest, EveryFailedAllocationOfAFreshMapIsReportedAndFreed)
+{
+    // Fresh map with clean bitmap: valid bitmap, clean bitmap, block table,
+    // slot entries, slot links.
+    for (int withClean = 0; withClean < 2; withClean++) {
+        int allocations = withClean ? 5 : 4;
+        for (int failing = 1; failing <= allocations; failing++) {
+            SCOPED_TRACE(testing::Message() << "clean " << withClean << ", failing " << failing);
+            ULONGLONG before = PoolBytes;
+            uint64_t blocksBefore = LivePoolBlocks();
+            CacheMap map;
+            ResetCacheMap(&map);
+            CacheMapLayout layout = LayoutOf(withClean ? SmallWriteBack : Small);
+            ASSERT_EQ(SizeCacheMap(&map, &layout), STATUS_SUCCESS);
+            FailPoolAllocation(failing);
+            NTSTATUS status = withClean ? InitEmptyMapWithClean(&map) : InitEmptyMap(&map);
+            StopPoolFailures();
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_EQ(PoolBytes, before + ExpectedMapBytes(map)) << "counted exactly";
+            FreeMapTables(&map);
+            EXPECT_EQ(PoolBytes, before);
+            EXPECT_EQ(LivePoolBlocks(), blocksBefore) << "nothing left in the pool";
+            EXPECT_EQ(map.Slots.Entries, nullptr);
+            EXPECT_EQ(map.Blocks.Entries, nullptr);
+        }
+    }
+}
+
+TEST_F(CacheMapTest, SlotTableWhoseLinksFailFreesItsEntries)
+{
+    SlotTable table;
+    ResetSlotTable(&table);
+    table.SlotCount = 64;
+    ULONGLONG before = PoolBytes;
+    uint64_t blocksBefore = LivePoolBlocks();
+    FailPoolAllocation(2);
+    EXPECT_FALSE(AllocSlotTable(&table));
+    StopPoolFailures();
+    EXPECT_EQ(PoolBytes, before);
+    EXPECT_EQ(LivePoolBlocks(), blocksBefore);
+    EXPECT_EQ(table.Entries, nullptr);
+    EXPECT_EQ(table.Links, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Randomized run against the reference model
+// ---------------------------------------------------------------------------
+
+struct RandomRun {
+    MapShape shape;
+    ULONG operations;
+};
+
+void RunAgainstModel(const RandomRun& run, ULONG seed)
+{
+    std::mt19937 rng(seed);
+    auto pick = [&](ULONG n) { return (ULONG)(rng() % n); };
+    TestMap map(run.shape);
+    ASSERT_EQ(map.status(), STATUS_SUCCESS);
+    const ULONG slotBits = 1u << run.shape.BlockShiftSectors;
+    const bool writeBack = run.shape.Mode == CacheModeWriteBack;
+    Model model(run.shape.Slots, run.shape.Blocks, run.shape.MinBoot);
+    auto dirty = [&](LONG slot) { return FindDirtyRun(map.get(), slot, NULL, NULL); };
+    ULONG evictions = 0, refusals = 0, dirtyDrains = 0;
+
+    for (ULONG op = 0; op < run.operations; op++) {
+        bool booting = OpenSequence == 0;
+        ULONG kind = pick(100);
+        // Blocks a little beyond the table now and then.
+        ULONG block = pick(run.shape.Blocks + 2);
+        std::string what;
+        if (kind < 35) {
+            what = "lookup + allocate + heat";
+            LONG slot = LookupSlot(map.get(), block);
+            LONG expected = model.Lookup(block, booting);
+            if (slot != expected) {
+                FAIL() << "seed " << seed << " op " << op << ": lookup of " << block << " gave "
+                       << slot << ", model " << expected;
+            }
+            if (slot == NoSlot) {
+                LONG expectedSlot = model.Allocate(block, booting, dirty);
+                bool full = map->Slots.FreeTop == NoSlot;
+                slot = AllocateSlot(map.get(), block);
+                if (slot != expectedSlot) {
+                    FAIL() << "seed " << seed << " op " << op << ": allocation for " << block
+                           << " gave " << slot << ", model " << expectedSlot;
+                }
+                evictions += full && slot != NoSlot;
+                refusals += slot == NoSlot;
+            }
+            ULONG sectors = 1 + pick(slotBits);
+            AddHeat(map.get(), block, sectors);
+            model.AddHeat(block, sectors);
+        } else if (kind < 50) {
+            what = "heat only";
+            ULONG sectors = pick(3) == 0 ? 0 : 1 + pick(4 * slotBits);
+            AddHeat(map.get(), block, sectors);
+            model.AddHeat(block, sectors);
+        } else if (kind < 58) {
+            what = "evict";
+            if (model.Used() == 0)
+                continue;
+            auto it = model.Cached().begin();
+            std::advance(it, pick((ULONG)model.Used()));
+            ULONG victim = it->first;
+            EvictSlot(map.get(), it->second.Slot);
+            model.Evict(victim);
+        } else if (kind < 62) {
+            what = "open sequence";
+            OpenSequence = pick(2) ? 0 : 1 + pick(5);
+        } else if (kind < 90) {
+            what = "bits";
+            if (model.Used() == 0)
+                continue;
+            auto it = model.Cached().begin();
+            std::advance(it, pick((ULONG)model.Used()));
+            LONG slot = it->second.Slot;
+            ULONG first = pick(slotBits);
+            ULONG count = 1 + pick(slotBits - first);
+            switch (pick(4)) {
+            case 0: SetValidRun(map.get(), slot, first, count); break;
+            case 1: ClearValidRun(map.get(), slot, first, count); break;
+            case 2: SetCleanRun(map.get(), slot, first, count); break;
+            default: ClearCleanRun(map.get(), slot, first, count); break;
+            }
+        } else if (kind < 95) {
+            what = "dirty searches";
+            SsdRun found, expected;
+            for (ULONG group = 0; group < 3; group++) {
+                bool naive = NaiveDirtySearch(*map.get(), group, &expected);
+                bool got = group == 0 ? FindDirtyRunNonBoot(map.get(), &found)
+                         : group == 1 ? FindDirtyRunBoot(map.get(), &found)
+                                      : FindAnyDirtyRun(map.get(), &found);
+                if (got != naive || (got && (found.FirstSector != expected.FirstSector ||
+                                             found.Sectors != expected.Sectors))) {
+                    FAIL() << "seed " << seed << " op " << op << ": dirty search of group "
+                           << group << " differs from the naive walk";
+                }
+            }
+            // Now and then a flush: clean each run found until none is left.
+            if (pick(4) == 0) {
+                ULONG pieces = 0;
+                while (FindAnyDirtyRun(map.get(), &found)) {
+                    LONG slot;
+                    ULONGLONG bit;
+                    ASSERT_TRUE(SsdSectorToSlot(map.get(), found.FirstSector, &slot, &bit));
+                    ASSERT_EQ(SetCleanRun(map.get(), slot, bit, found.Sectors), STATUS_SUCCESS);
+                    ASSERT_LT(++pieces, run.shape.Slots * slotBits) << "seed " << seed;
+                }
+                if (NaiveDirtySearch(*map.get(), 2, &expected))
+                    FAIL() << "seed " << seed << " op " << op << ": flush left a dirty run";
+            }
+        } else {
+            what = "drain step";
+            SsdRun drained;
+            LONG head = map->Slots.LruHead;
+            if (head == NoSlot) {
+                EXPECT_FALSE(DrainLruHead(map.get(), &drained));
+                continue;
+            }
+            ULONG headBlock = map->Slots.Entries[head].Block;
+            bool headDirty = dirty(head);
+            ASSERT_TRUE(DrainLruHead(map.get(), &drained));
+            if (headDirty) {
+                dirtyDrains++;
+                EXPECT_NE(drained.Sectors, 0u);
+            } else {
+                EXPECT_EQ(drained.Sectors, 0u);
+                model.Evict(headBlock);
+            }
+        }
+
+        std::string broken = CheckMapInvariants(*map.get(), map.baseline());
+        if (!broken.empty())
+            FAIL() << "seed " << seed << " op " << op << " (" << what << "): " << broken;
+        if (LruBlocks(*map.get()) != model.Lru())
+            FAIL() << "seed " << seed << " op " << op << " (" << what << "): LRU order differs";
+        if (map->Slots.BootSlots != model.BootCount())
+            FAIL() << "seed " << seed << " op " << op << ": boot count differs";
+        if (!writeBack && map->CleanBitmap)
+            FAIL() << "seed " << seed << ": clean bitmap outside write-back";
+    }
+    // The run must have reached the rule's interesting cases.
+    EXPECT_GT(evictions, run.operations / 100);
+    EXPECT_GT(refusals, run.operations / 100);
+    if (writeBack) {
+        EXPECT_GT(dirtyDrains, run.operations / 1000);
+    }
+}
+
+TEST_F(CacheMapTest, RandomOperationsMatchTheReferenceModel)
+{
+    const RandomRun runs[] = {
+        {{16, 64, 9, 3, 1, 0, 8}, 100000},
+        {{16, 40, 9, 4, CacheModeWriteBack, 0, 8}, 100000},
+        {{8, 30, 12, 3, CacheModeWriteBack, 2, 8}, 50000},
+        {{32, 48, 9, 6, CacheModeWriteBack, 5, 8}, 50000},
+    };
+    // CACHEMAP_SEED=<n> replays or explores other sequences.
+    const char* fromEnv = getenv("CACHEMAP_SEED");
+    ULONG seed = fromEnv ? (ULONG)strtoul(fromEnv, NULL, 10) : 20261210u;
+    for (const RandomRun& run : runs) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed << ", mode " << int(run.shape.Mode)
+                                        << ", MinBoot " << run.shape.MinBoot);
+        RunAgainstModel(run, seed);
+        if (HasFatalFailure() || HasNonfatalFailure())
+            return;
+        seed++;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// Per-disk configuration kept in a registry key under the service key, named
+// by the disk's model and serial number: id, role, a master's pairing and
+// modes, an SSD's cache area, the coherency stamp.
+#pragma once
+
+#include "kernel.h"
+
+struct FilterExtension;
+
+struct MasterConfig {
+    ULONG MasterStart;            // 0 or 1: attach the cache at boot
+    ULONGLONG SsdCacheDiskId;     // the master's SSD, 0 = none
+    ULONG SsdCacheMinBoot;        // boot slots kept from eviction
+    UCHAR SsdCacheMode;           // 2 write-back, any other write-through
+    UCHAR SsdCacheWriteMode;      // 0 to 3
+};
+
+struct CacheAreaConfig {
+    ULONGLONG SsdCacheStart;      // byte offset on the SSD
+    ULONGLONG SsdCacheEnd;
+    ULONGLONG MasterDiskId;       // the master this SSD caches, 0 = none
+};
+
+// Value names of the per-disk key.
+#define VALUE_DISK_ID           WSTR("DorqBrimvaultId")
+#define VALUE_CONFIG_TYPE       WSTR("ConfigType")
+#define VALUE_TIME_STAMP        WSTR("TimeStamp")
+#define VALUE_MASTER_START      WSTR("MasterStart")
+#define VALUE_SSD_DISK_ID       WSTR("SsdCacheDiskId")
+#define VALUE_SSD_MODE          WSTR("SsdCacheMode")
+#define VALUE_SSD_MIN_BOOT      WSTR("SsdCacheMinBoot")
+#define VALUE_SSD_WRITE_MODE    WSTR("SsdCacheWriteMode")
+#define VALUE_SSD_CACHE_START   WSTR("SsdCacheStart")
+#define VALUE_SSD_CACHE_END     WSTR("SsdCacheEnd")
+#define VALUE_MASTER_DISK_ID    WSTR("MasterDiskId")
+
+const ULONG DiskKeyNameChars = 60;    // 40 model + 20 serial characters
+
+// Key and value operations on full key paths (kernel handles).
+NTSTATUS OpenKeyForRead(PUNICODE_STRING path, HANDLE* key);
+NTSTATUS CreateKeyForWrite(PUNICODE_STRING path, HANDLE* key);
+NTSTATUS DeleteKeyByPath(PUNICODE_STRING path);
+// A value of another type or size reads as STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS ReadDwordValue(HANDLE key, const WCHAR* name, ULONG* value);
+NTSTATUS ReadQwordValue(HANDLE key, const WCHAR* name, ULONGLONG* value);
+// Written only when the stored value differs (type, size or number).
+NTSTATUS WriteDwordValue(HANDLE key, const WCHAR* name, ULONG value);
+NTSTATUS WriteQwordValue(HANDLE key, const WCHAR* name, ULONGLONG value);
+
+// The 60-character key name and a NUL. Blanks, backslashes and control bytes
+// become '_'; other bytes become one UTF-16 unit by sign extension.
+void BuildDiskKeyName(const UCHAR* identify, WCHAR name[DiskKeyNameChars + 1]);
+bool BuildDiskKeyPath(FilterExtension* ext, const UCHAR* identify);
+
+void LoadDiskConfig(FilterExtension* ext);
+void ClearDiskConfig(FilterExtension* ext);
+
+// Saves for a disk without a key path report success and store nothing.
+NTSTATUS DeleteDiskKey(FilterExtension* ext);
+NTSTATUS SaveDiskDword(FilterExtension* ext, const WCHAR* name, ULONG value);
+NTSTATUS SaveDiskQword(FilterExtension* ext, const WCHAR* name, ULONGLONG value);
+NTSTATUS SaveMasterSettings(FilterExtension* ext);
+
+// System time in 100 ns units since 1601 (UTC).
+ULONGLONG ReadSystemTime();

@@ -1,0 +1,257 @@
+// Own requests to the device below a filter device, pass-downs of callers'
+// requests, and synchronous transfers sent as pieces that are all in flight
+// together.
+#include "tolvarn.h"
+
+// One piece of a synchronous transfer, freed by its completion.
+struct SyncPiece {
+    TransferCounter* Counter;
+    PIRP Irp;
+};
+
+IO_COMPLETION_ROUTINE SyncPieceCompletion;
+
+void InitDiskRequest(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, DiskRequest* request)
+{
+    ULONG shift = FilterExtensionOf(device)->SectorShift;
+    request->Device = device;
+    request->StartSector = byteOffset >> shift;
+    request->SectorCount = bytes >> shift;
+}
+
+PMDL BuildMdlForBuffer(PVOID buffer, ULONG bytes)
+{
+    PMDL mdl = IoAllocateMdl(buffer, bytes, FALSE, FALSE, NULL);
+    if (mdl)
+        MmBuildMdlForNonPagedPool(mdl);
+    return mdl;
+}
+
+static PIRP BuildOwnIrp(PDEVICE_OBJECT device, UCHAR major, ULONGLONG byteOffset, ULONG bytes, PVOID buffer)
+{
+    PMDL mdl = BuildMdlForBuffer(buffer, bytes);
+    if (!mdl)
+        return NULL;
+    PIRP irp = IoAllocateIrp((CCHAR)(FilterExtensionOf(device)->LowerDevice->StackSize + 1), FALSE);
+    if (!irp) {
+        IoFreeMdl(mdl);
+        return NULL;
+    }
+    IoSetNextIrpStackLocation(irp);
+    irp->MdlAddress = mdl;
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    location->MajorFunction = major;
+    location->MinorFunction = 0;
+    location->DeviceObject = device;
+    if (major == IRP_MJ_READ) {
+        location->Parameters.Read.Length = bytes;
+        location->Parameters.Read.ByteOffset.QuadPart = (LONGLONG)byteOffset;
+    } else {
+        location->Parameters.Write.Length = bytes;
+        location->Parameters.Write.ByteOffset.QuadPart = (LONGLONG)byteOffset;
+    }
+    return irp;
+}
+
+PIRP BuildOwnReadIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer)
+{
+    return BuildOwnIrp(device, IRP_MJ_READ, byteOffset, bytes, buffer);
+}
+
+PIRP BuildOwnWriteIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer)
+{
+    return BuildOwnIrp(device, IRP_MJ_WRITE, byteOffset, bytes, buffer);
+}
+
+static void CountReadDown(PDEVICE_OBJECT device, ULONG sectors)
+{
+    DiskStats* stats = &FilterExtensionOf(device)->Stats;
+    StatAdd32(&stats->ReadsDown, 1);
+    StatAdd64(&stats->SectorsReadDown, sectors);
+}
+
+static void CountWriteDown(PDEVICE_OBJECT device, ULONG sectors)
+{
+    DiskStats* stats = &FilterExtensionOf(device)->Stats;
+    StatAdd32(&stats->WritesDown, 1);
+    StatAdd64(&stats->SectorsWrittenDown, sectors);
+}
+
+static NTSTATUS SendOwnIrp(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+    return IoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
+}
+
+NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
+                        PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    if (sectors != 0)
+        CountReadDown(device, sectors);
+    return SendOwnIrp(device, irp, routine, context);
+}
+
+NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
+                         PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    if (sectors != 0)
+        CountWriteDown(device, sectors);
+    return SendOwnIrp(device, irp, routine, context);
+}
+
+NTSTATUS FreeOwnIrp(PIRP irp)
+{
+    NTSTATUS status = irp->IoStatus.Status;
+    if (irp->MdlAddress) {
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = NULL;
+    }
+    IoFreeIrp(irp);
+    return status;
+}
+
+bool GetCallerBuffer(const DiskRequest* request, PVOID* address)
+{
+    *address = NULL;
+    PMDL mdl = request->Irp ? request->Irp->MdlAddress : NULL;
+    if (!mdl)
+        return false;
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        *address = mdl->MappedSystemVa;
+    else
+        *address = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, FALSE, HighPagePriority);
+    return *address != NULL;
+}
+
+NTSTATUS PassDownRead(const DiskRequest* request)
+{
+    CountReadDown(request->Device, request->SectorCount);
+    return PassDown(request->Device, request->Irp);
+}
+
+NTSTATUS PassDownWrite(const DiskRequest* request)
+{
+    CountWriteDown(request->Device, request->SectorCount);
+    return PassDown(request->Device, request->Irp);
+}
+
+static void DropTransferCount(TransferCounter* counter)
+{
+    if (InterlockedDecrement(&counter->Outstanding) == 0)
+        KeSetEvent(&counter->Done, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS NTAPI SyncPieceCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    SyncPiece* piece = (SyncPiece*)context;
+    TransferCounter* counter = piece->Counter;
+    NTSTATUS status = FreeOwnIrp(irp);
+    FreePool(piece);
+    // Only the first failing piece's status lands.
+    if (status != STATUS_SUCCESS)
+        InterlockedCompareExchange(&counter->Status, status, STATUS_PENDING);
+    DropTransferCount(counter);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends one piece holding one count of the transfer; a piece that cannot be
+// built gives its count back at once with STATUS_INSUFFICIENT_RESOURCES.
+static void IssueSyncPiece(PDEVICE_OBJECT device, bool write, ULONGLONG sector, ULONG sectors,
+                           UCHAR* buffer, TransferCounter* counter)
+{
+    ULONG shift = FilterExtensionOf(device)->SectorShift;
+    InterlockedIncrement(&counter->Outstanding);
+    SyncPiece* piece = (SyncPiece*)AllocatePool(sizeof(SyncPiece));
+    PIRP irp = NULL;
+    if (piece) {
+        ULONGLONG byteOffset = sector << shift;
+        ULONG bytes = sectors << shift;
+        irp = write ? BuildOwnWriteIrp(device, byteOffset, bytes, buffer)
+                    : BuildOwnReadIrp(device, byteOffset, bytes, buffer);
+    }
+    if (!irp) {
+        if (piece)
+            FreePool(piece);
+        InterlockedExchange(&counter->Status, STATUS_INSUFFICIENT_RESOURCES);
+        DropTransferCount(counter);
+        return;
+    }
+    piece->Counter = counter;
+    piece->Irp = irp;
+    // The pieces of a synchronous transfer are not counted in the statistics.
+    if (write)
+        SendOwnWriteIrp(device, irp, 0, SyncPieceCompletion, piece);
+    else
+        SendOwnReadIrp(device, irp, 0, SyncPieceCompletion, piece);
+}
+
+static void IssueSyncReadPiece(PDEVICE_OBJECT device, ULONGLONG sector, ULONG sectors, UCHAR* buffer,
+                               TransferCounter* counter)
+{
+    IssueSyncPiece(device, false, sector, sectors, buffer, counter);
+}
+
+static void IssueSyncWritePiece(PDEVICE_OBJECT device, ULONGLONG sector, ULONG sectors, UCHAR* buffer,
+                                TransferCounter* counter)
+{
+    IssueSyncPiece(device, true, sector, sectors, buffer, counter);
+}
+
+static NTSTATUS TransferSectorsSync(const DiskRequest* request, PVOID buffer, bool write)
+{
+    PAGED_CODE();
+    const FilterExtension* ext = FilterExtensionOf(request->Device);
+    ULONG shift = ext->SectorShift;
+    if (request->SectorCount == 0)
+        return STATUS_SUCCESS;
+
+    // Sectors per piece: MaxTransfer's worth, or everything in one piece while
+    // the geometry is unknown.
+    ULONG perPiece = ext->MaxTransfer >> shift;
+    if (perPiece == 0)
+        perPiece = request->SectorCount;
+    ULONG firstPiece = request->SectorCount < perPiece ? request->SectorCount : perPiece;
+    if (((ULONGLONG)firstPiece << shift) > 0xFFFFFFFFull)
+        return STATUS_INVALID_PARAMETER;
+
+    TransferCounter counter;
+    counter.Outstanding = 1;
+    counter.Status = STATUS_PENDING;
+    KeInitializeEvent(&counter.Done, NotificationEvent, FALSE);
+
+    UCHAR* at = (UCHAR*)buffer;
+    ULONGLONG sector = request->StartSector;
+    ULONG remaining = request->SectorCount;
+    while (remaining != 0) {
+        ULONG sectors = remaining < perPiece ? remaining : perPiece;
+        if (write)
+            IssueSyncWritePiece(request->Device, sector, sectors, at, &counter);
+        else
+            IssueSyncReadPiece(request->Device, sector, sectors, at, &counter);
+        remaining -= sectors;
+        sector += sectors;
+        at += (SIZE_T)sectors << shift;
+    }
+
+    if (InterlockedDecrement(&counter.Outstanding) != 0)
+        KeWaitForSingleObject(&counter.Done, Executive, KernelMode, FALSE, NULL);
+    return counter.Status == STATUS_PENDING ? STATUS_SUCCESS : (NTSTATUS)counter.Status;
+}
+
+NTSTATUS ReadSectorsSync(const DiskRequest* request, PVOID buffer)
+{
+    return TransferSectorsSync(request, buffer, false);
+}
+
+NTSTATUS WriteSectorsSync(const DiskRequest* request, PVOID buffer)
+{
+    return TransferSectorsSync(request, buffer, true);
+}
+
+NTSTATUS ReadSectorsSyncCounted(const DiskRequest* request, PVOID buffer)
+{
+    if (request->SectorCount != 0)
+        CountReadDown(request->Device, request->SectorCount);
+    return ReadSectorsSync(request, buffer);
+}

@@ -346,7 +346,8 @@ bool SlotsFromRecords(CacheMap* map, const SlotRecord* records, ULONG recordCoun
     ULONG refused = 0;
     if (dropped)
         *dropped = 0;
-    if (!slots->Entries || !blocks->Entries)
+    if (!slots->Entries || !blocks->Entries || slots->LruHead != NoSlot ||
+        slots->FreeTop != NoSlot)
         return false;
     for (ULONG s = 0; s < slots->SlotCount; s++) {
         SlotEntry* entry = &slots->Entries[s];
@@ -517,7 +518,8 @@ bool IsWriteThrough(const CacheMap* map, LONG slot)
 {
     if (map->Mode != CacheModeWriteBack || DriverPhase != 1 || !IsSlotIndex(map, slot))
         return true;
-    return map->Slots.Entries[slot].BootFlag != 0;
+    const SlotEntry* entry = &map->Slots.Entries[slot];
+    return entry->Block == NoBlock || entry->BootFlag != 0;
 }
 
 ULONGLONG CountCachedSectors(const CacheMap* map)

@@ -74,7 +74,9 @@ struct SlotTable {
 // Where a dirty-run search may resume: while nothing has changed since the
 // last search (Changes), no slot before Start (in LRU order, of the search's
 // group) holds a dirty run. A flush that only cleans runs thus walks the list
-// once instead of once per run.
+// once instead of once per run. Code that writes bitmap bytes other than
+// through the run operations below (a load from the SSD) calls
+// ForgetDirtyHints afterwards.
 struct DirtySearchHint {
     bool Valid;
     LONG Start;            // NoSlot: the search found nothing at all
@@ -180,12 +182,13 @@ bool AllocSlotTable(SlotTable* table);
 void ResetSlotTable(SlotTable* table);
 void FreeSlotTable(SlotTable* table);
 
-// Takes the blocks of saved records (both tables allocated, lists not yet
-// built). Records come from the SSD and are not trusted: one whose block is
-// at or beyond the block table, or already named by an earlier record, leaves
-// its slot free. Each accepted block is entered in the block table. Returns
-// false (every slot free) when a table is missing; *dropped (optional) gets
-// the number of used records refused.
+// Takes the blocks of saved records into freshly allocated tables (lists not
+// yet built; BuildSlotLists follows). Records come from the SSD and are not
+// trusted: one whose block is at or beyond the block table, or already named
+// by an earlier record, leaves its slot free. Each accepted block is entered
+// in the block table. Returns false, changing nothing, when a table is missing
+// or the slot lists are already built; *dropped (optional) gets the number of
+// used records refused.
 bool SlotsFromRecords(CacheMap* map, const SlotRecord* records, ULONG recordCount,
                       ULONG* dropped);
 // Writes min(recordCount, SlotCount) records; the rest of the array is untouched.

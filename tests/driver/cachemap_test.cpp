@@ -270,11 +270,18 @@ TEST_F(CacheMapTest, SavedRecordsWithBadOrRepeatedBlocksLoadAsFreeSlots)
     }
 }
 
-TEST_F(CacheMapTest, SlotsFromRecordsNeedsBothTables)
+TEST_F(CacheMapTest, SlotsFromRecordsNeedsFreshTables)
 {
-    TestMap map(Small);
-    FreeBlockTable(&map->Blocks);
     SlotRecord records[4] = {{3, 1}, {3, 2}, {3, 3}, {3, 4}};
+    TestMap built(Small);   // lists already built: loading over them would break them
+    EXPECT_FALSE(SlotsFromRecords(built.get(), records, 4, NULL));
+    EXPECT_EQ(CheckMapInvariants(*built.get(), built.baseline()), "");
+
+    TestMap map(Small);
+    FreeSlotTable(&map->Slots);
+    map->Slots.SlotCount = 4;
+    ASSERT_TRUE(AllocSlotTable(&map->Slots));
+    FreeBlockTable(&map->Blocks);
     EXPECT_FALSE(SlotsFromRecords(map.get(), records, 4, NULL));
     for (ULONG s = 0; s < 4; s++)
         EXPECT_EQ(map->Slots.Entries[s].Block, NoBlock);
@@ -350,6 +357,7 @@ TEST_F(CacheMapTest, IsWriteThroughTruthTable)
     DriverPhase = 1;
     EXPECT_TRUE(IsWriteThrough(map.get(), -1));
     EXPECT_TRUE(IsWriteThrough(map.get(), 4));
+    EXPECT_TRUE(IsWriteThrough(map.get(), 0)) << "a free slot holds no data of its own";
 }
 
 TEST_F(CacheMapTest, IsCachingAllowedTruthTable)

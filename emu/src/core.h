@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,40 @@ void ReportLiveMdls();
 void ReportPoolLeaks();
 void ReportHandles();
 void ResetPoolForTest();
+
+bool IsNonPagedPoolRange(const void* address, size_t bytes);
+void AbandonDriverThreads();
+
+// ----- I/O manager internals used by the machine and the disks --------------
+
+enum class IrpKind { Driver, Threaded, Harness };
+
+// Called when a harness IRP's completion reaches the top (the IRP is freed
+// right after it returns).
+using HarnessDone = void (*)(PIRP irp, void* context);
+PIRP AllocateIrpInternal(CCHAR stackSize, IrpKind kind);
+void SetHarnessCompletion(PIRP irp, HarnessDone done, void* context);
+void FreeIrpInternal(PIRP irp);
+void ReportOpenIrps();   // harness and threaded IRPs not completed: IrpNeverCompleted
+void ReportDriverIrps(); // driver IRPs not freed: IrpLeak
+PDRIVER_OBJECT CreateDriverObject(std::u16string_view name);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+void SetDriverUnderTest(PDRIVER_OBJECT driver);
+void SetWdmVersion(UCHAR major, UCHAR minor);
+void RunReinitializationRoutines();
+std::vector<PDEVICE_OBJECT> ShutdownRegistrations();  // newest first
+PDEVICE_OBJECT LookupDeviceByName(std::u16string_view name);
+std::optional<std::u16string> LookupLink(std::u16string_view link);
+ULONG PowerIrpStarts();
+PMDL AllocateMdlInternal(PVOID address, ULONG length);
+PVOID MdlAddressForTransfer(PMDL mdl);  // where the bytes of the MDL are
+
+void AdvanceClockBy(LONGLONG delta);
+void WaitQuiet();
+void MoveClock(LONGLONG delta);
+void AddStallHook(void* key, std::function<bool()> hook);
+void RemoveStallHook(void* key);
+void SetOwnedSystemBuffer(PIRP irp, ULONG bytes, const void* input, ULONG inputBytes);
 
 // Name helpers.
 std::u16string Upcase(std::u16string_view s);

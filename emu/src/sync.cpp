@@ -400,9 +400,6 @@ extern "C" PLIST_ENTRY NTAPI ExInterlockedRemoveHeadList(PLIST_ENTRY head, PKSPI
 
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
   Guard guard(Sched().lock);
-  if (event->Header.Size != 0 && event->Header.WaitListHead.Flink != NULL &&
-      event->Header.WaitListHead.Flink != &event->Header.WaitListHead)
-    Report(Fault::BadObject, "KeInitializeEvent on event %p while threads wait on it", (void*)event);
   InitEventRaw(event, type, state != 0);
 }
 
@@ -531,3 +528,44 @@ extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus) {
     ReportFatal(Fault::BadObject, "PsTerminateSystemThread on a thread the driver did not create");
   throw ThreadExitSignal();
 }
+
+namespace emu {
+
+void AdvanceClockBy(LONGLONG delta) {
+  Scheduler& s = Sched();
+  Guard guard(s.lock);
+  LONGLONG target = s.now + (delta > 0 ? delta : 0);
+  for (;;) {
+    s.changed.wait(guard, [&] { return s.runnable == 0; });
+    if (!ResolveStall(target, true)) break;
+  }
+  if (s.now < target) s.now = target;
+}
+
+void WaitQuiet() {
+  Scheduler& s = Sched();
+  Guard guard(s.lock);
+  for (;;) {
+    s.changed.wait(guard, [&] { return s.runnable == 0; });
+    if (!ResolveStall(s.now, true)) break;
+  }
+}
+
+void MoveClock(LONGLONG delta) {
+  Guard guard(Sched().lock);
+  Sched().now += delta;
+}
+
+void AddStallHook(void* key, std::function<bool()> hook) {
+  Guard guard(Sched().lock);
+  Sched().stallHooks.emplace_back(key, std::move(hook));
+}
+
+void RemoveStallHook(void* key) {
+  Guard guard(Sched().lock);
+  auto& hooks = Sched().stallHooks;
+  for (size_t i = 0; i < hooks.size();)
+    if (hooks[i].first == key) hooks.erase(hooks.begin() + i); else ++i;
+}
+
+}  // namespace emu

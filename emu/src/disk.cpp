@@ -1,0 +1,477 @@
+// The simulated disk: a disk driver whose PDOs serve reads, writes, the
+// storage control requests, PnP and power, with configurable completion
+// order, errors and a record of every request.
+#include "disk.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace emu {
+namespace {
+
+constexpr uint64_t kChunk = 64 * 1024;
+constexpr ULONG kIdentifyControlCode = 0x1B0501;
+constexpr ULONG kIdentifyHeader = sizeof(SRB_IO_CONTROL);                        // 28
+constexpr ULONG kIdentifyInput = kIdentifyHeader + sizeof(SENDCMDINPARAMS) - 1;  // 60
+constexpr ULONG kIdentifyDataOffset = kIdentifyHeader + sizeof(SENDCMDOUTPARAMS) - 1;  // 44
+constexpr ULONG kIdentifyOutput = kIdentifyDataOffset + 512;                     // 556
+
+Disk::State* DiskOf(PDEVICE_OBJECT device) { return *(Disk::State**)device->DeviceExtension; }
+
+// Puts text into IDENTIFY words as ATA strings: the high byte of each word first.
+void PutAtaString(uint8_t* identify, int firstWord, int words, const std::string& text) {
+  for (int i = 0; i < words * 2; ++i) {
+    uint8_t c = i < (int)text.size() ? (uint8_t)text[i] : ' ';
+    int word = firstWord + i / 2;
+    identify[word * 2 + ((i % 2) ? 0 : 1)] = c;
+  }
+}
+
+void Record(Disk::State& d, PIRP irp, NTSTATUS status) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  DiskRecord r;
+  r.major = stack->MajorFunction;
+  r.minor = stack->MinorFunction;
+  if (r.major == IRP_MJ_DEVICE_CONTROL || r.major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    r.ioctl = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (r.major == IRP_MJ_READ || r.major == IRP_MJ_WRITE) {
+    r.offset = (uint64_t)stack->Parameters.Read.ByteOffset.QuadPart;
+    r.length = stack->Parameters.Read.Length;
+  }
+  r.thread = ThreadId();
+  r.irql = KeGetCurrentIrql();
+  r.status = status;
+  Guard guard(Sched().lock);
+  d.records.push_back(r);
+  d.counts[r.major][r.minor & 31]++;
+}
+
+// Completes now, or hands the request to the completion thread.
+NTSTATUS Finish(Disk::State& d, PIRP irp, NTSTATUS status, ULONG_PTR information, bool later) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  Record(d, irp, status);
+  if (!later) {
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  IoMarkIrpPending(irp);
+  Guard guard(Sched().lock);
+  switch (d.mode) {
+    case CompletionMode::Held:
+      d.held.push_back(irp);
+      break;
+    case CompletionMode::Reversed:
+      d.deferred.push_back(irp);
+      break;
+    default:
+      d.queue.push_back(irp);
+      SignalEventLocked(&d.work);
+      break;
+  }
+  return STATUS_PENDING;
+}
+
+bool Touches(const ErrorRule& rule, DiskOp op, uint64_t first, uint64_t count) {
+  if (rule.op != DiskOp::Any && rule.op != op) return false;
+  return first < rule.first + rule.count && rule.first < first + count;
+}
+
+NTSTATUS InjectedStatus(Disk::State& d, DiskOp op, uint64_t first, uint64_t count) {
+  Guard guard(Sched().lock);
+  for (NthFailure& n : d.nth) {
+    if (n.countdown == 0 || (n.op != DiskOp::Any && n.op != op)) continue;
+    if (--n.countdown == 0) return n.status;
+  }
+  for (ErrorRule& rule : d.errors) {
+    if (rule.times == 0 || !Touches(rule, op, first, count)) continue;
+    if (rule.times > 0) rule.times--;
+    return rule.status;
+  }
+  return STATUS_SUCCESS;
+}
+
+void Transfer(Disk::State& d, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ULONG length = stack->Parameters.Read.Length;
+  if (length == 0 || irp->MdlAddress == NULL) return;
+  uint8_t* buffer = (uint8_t*)MdlAddressForTransfer(irp->MdlAddress);
+  uint64_t offset = (uint64_t)stack->Parameters.Read.ByteOffset.QuadPart;
+  if (stack->MajorFunction == IRP_MJ_READ)
+    d.ReadData(offset, buffer, length);
+  else
+    d.WriteData(offset, buffer, length);
+}
+
+NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp) {
+  Disk::State& d = *DiskOf(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  DiskOp op = stack->MajorFunction == IRP_MJ_READ ? DiskOp::Read : DiskOp::Write;
+  LONGLONG offset = stack->Parameters.Read.ByteOffset.QuadPart;
+  ULONG length = stack->Parameters.Read.Length;
+  ULONG sector = d.config.sectorSize;
+  {
+    Guard guard(Sched().lock);
+    d.inDispatch++;
+    if (d.inDispatch > d.maxInDispatch) d.maxInDispatch = d.inDispatch;
+    if (length > d.largest) d.largest = length;
+  }
+  NTSTATUS status = STATUS_SUCCESS;
+  bool gone;
+  CompletionMode mode;
+  {
+    Guard guard(Sched().lock);
+    gone = d.gone;
+    mode = d.mode;
+  }
+  if (gone) {
+    status = STATUS_NO_SUCH_DEVICE;
+  } else if (length > 0 && irp->MdlAddress == NULL) {
+    Report(Fault::BadMdl, "disk %zu: %s of %u bytes without an MDL", d.index, op == DiskOp::Read ? "read" : "write",
+           length);
+    status = STATUS_INVALID_PARAMETER;
+  } else if (length > 0 && irp->MdlAddress->ByteCount < length) {
+    Report(Fault::BadMdl, "disk %zu: MDL of %u bytes for a transfer of %u", d.index, irp->MdlAddress->ByteCount,
+           length);
+    status = STATUS_INVALID_PARAMETER;
+  } else if (offset < 0 || offset % sector != 0 || length % sector != 0 ||
+             (uint64_t)offset + length > d.config.lengthBytes) {
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    status = InjectedStatus(d, op, (uint64_t)offset / sector, length / sector);
+  }
+  ULONG_PTR information = NT_SUCCESS(status) ? length : 0;
+  bool later = mode != CompletionMode::Inline;
+  if (!later && NT_SUCCESS(status)) Transfer(d, irp);
+  {
+    Guard guard(Sched().lock);
+    d.inDispatch--;
+  }
+  return Finish(d, irp, status, information, later);
+}
+
+NTSTATUS AnswerIdentify(Disk::State& d, PIRP irp, ULONG inLength, ULONG outLength, ULONG_PTR* information) {
+  uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
+  {
+    Guard guard(Sched().lock);
+    d.lastIdentifyInput.assign(buffer, buffer + (buffer ? inLength : 0));
+    if (!d.identifySupported) return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  if (buffer == NULL || inLength < kIdentifyInput) return STATUS_INVALID_PARAMETER;
+  SRB_IO_CONTROL header;
+  memcpy(&header, buffer, sizeof header);
+  SENDCMDINPARAMS in;
+  memcpy(&in, buffer + kIdentifyHeader, sizeof in - 1);
+  if (header.HeaderLength != kIdentifyHeader || memcmp(header.Signature, "SCSIDISK", 8) != 0)
+    return STATUS_INVALID_PARAMETER;
+  if (header.ControlCode != kIdentifyControlCode) return STATUS_INVALID_DEVICE_REQUEST;
+  if (in.irDriveRegs.bCommandReg != 0xEC || in.bDriveNumber != d.config.targetId ||
+      header.Length < sizeof(SENDCMDOUTPARAMS) - 1 + 512)
+    return STATUS_INVALID_PARAMETER;
+  if (outLength < kIdentifyOutput) return STATUS_BUFFER_TOO_SMALL;
+  header.ReturnCode = 0;
+  memcpy(buffer, &header, sizeof header);
+  SENDCMDOUTPARAMS out = {};
+  out.cBufferSize = 512;
+  memcpy(buffer + kIdentifyHeader, &out, sizeof out - 1);
+  {
+    Guard guard(Sched().lock);
+    memcpy(buffer + kIdentifyDataOffset, d.identify, 512);
+  }
+  *information = kIdentifyOutput;
+  return STATUS_SUCCESS;
+}
+
+// Writes a fixed-size answer when the output buffer holds it.
+template <typename T>
+NTSTATUS Answer(PIRP irp, ULONG outLength, const T& value, ULONG_PTR* information) {
+  if (outLength < sizeof(T) || irp->AssociatedIrp.SystemBuffer == NULL) return STATUS_BUFFER_TOO_SMALL;
+  memcpy(irp->AssociatedIrp.SystemBuffer, &value, sizeof(T));
+  *information = sizeof(T);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DiskDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+  Disk::State& d = *DiskOf(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  IoctlOverride override;
+  bool gone;
+  {
+    Guard guard(Sched().lock);
+    auto it = d.ioctls.find(code);
+    if (it != d.ioctls.end()) override = it->second;
+    gone = d.gone;
+  }
+  ULONG_PTR information = 0;
+  NTSTATUS status;
+  if (gone) {
+    status = STATUS_NO_SUCH_DEVICE;
+  } else if (override.hasStatus) {
+    status = override.status;
+  } else {
+    switch (code) {
+      case IOCTL_STORAGE_GET_DEVICE_NUMBER: {
+        STORAGE_DEVICE_NUMBER n = {FILE_DEVICE_DISK, d.deviceNumber, 0};
+        status = Answer(irp, outLength, n, &information);
+        break;
+      }
+      case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
+        DISK_GEOMETRY g = {};
+        g.MediaType = (d.config.characteristics & FILE_REMOVABLE_MEDIA) ? RemovableMedia : FixedMedia;
+        g.TracksPerCylinder = 255;
+        g.SectorsPerTrack = 63;
+        g.BytesPerSector = d.config.sectorSize;
+        g.Cylinders.QuadPart = (LONGLONG)(d.config.lengthBytes / (255ull * 63 * d.config.sectorSize));
+        status = Answer(irp, outLength, g, &information);
+        break;
+      }
+      case IOCTL_DISK_GET_LENGTH_INFO: {
+        GET_LENGTH_INFORMATION l;
+        l.Length.QuadPart = (LONGLONG)d.config.lengthBytes;
+        status = Answer(irp, outLength, l, &information);
+        break;
+      }
+      case IOCTL_SCSI_GET_ADDRESS: {
+        SCSI_ADDRESS a = {sizeof(SCSI_ADDRESS), d.config.portNumber, d.config.pathId, d.config.targetId,
+                          d.config.lun};
+        status = Answer(irp, outLength, a, &information);
+        break;
+      }
+      case IOCTL_SCSI_MINIPORT:
+        status = AnswerIdentify(d, irp, inLength, outLength, &information);
+        break;
+      case IOCTL_DISK_SET_DRIVE_LAYOUT:
+      case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
+      case IOCTL_DISK_DELETE_DRIVE_LAYOUT: {
+        Guard guard(Sched().lock);
+        d.layoutChanges++;
+        status = STATUS_SUCCESS;
+        break;
+      }
+      default:
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+  }
+  if (override.hasInformation && information > override.information) information = override.information;
+  return Finish(d, irp, status, information, override.pending);
+}
+
+NTSTATUS NTAPI DiskPnp(PDEVICE_OBJECT device, PIRP irp) {
+  Disk::State& d = *DiskOf(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+      if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+        Report(Fault::PnpStatusNotInitialised,
+               "disk %zu: START arrived with status 0x%08x (a PnP request starts as STATUS_NOT_SUPPORTED)", d.index,
+               (unsigned)irp->IoStatus.Status);
+      NTSTATUS status;
+      bool pending;
+      {
+        Guard guard(Sched().lock);
+        d.startCount++;
+        status = d.startStatus;
+        pending = d.startPending;
+      }
+      return Finish(d, irp, status, 0, pending);
+    }
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      return Finish(d, irp, STATUS_SUCCESS, 0, false);
+    default:
+      return Finish(d, irp, irp->IoStatus.Status, irp->IoStatus.Information, false);
+  }
+}
+
+NTSTATUS NTAPI DiskPower(PDEVICE_OBJECT device, PIRP irp) {
+  Disk::State& d = *DiskOf(device);
+  bool pending;
+  {
+    Guard guard(Sched().lock);
+    pending = d.powerPending;
+  }
+  return Finish(d, irp, STATUS_SUCCESS, 0, pending);
+}
+
+NTSTATUS NTAPI DiskSimple(PDEVICE_OBJECT device, PIRP irp) {
+  return Finish(*DiskOf(device), irp, STATUS_SUCCESS, 0, false);
+}
+
+NTSTATUS NTAPI DiskUnsupported(PDEVICE_OBJECT device, PIRP irp) {
+  return Finish(*DiskOf(device), irp, STATUS_INVALID_DEVICE_REQUEST, 0, false);
+}
+
+NTSTATUS NTAPI FilterPassDown(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = *(PDEVICE_OBJECT*)device->DeviceExtension;
+  IoSkipCurrentIrpStackLocation(irp);
+  return IofCallDriver(lower, irp);
+}
+
+void CompletionLoop(Disk::State* d) {
+  Scheduler& s = Sched();
+  for (;;) {
+    PIRP irp;
+    {
+      Guard guard(s.lock);
+      while (d->queue.empty() && !d->stopThread) WaitLocked(guard, &d->work.Header, nullptr);
+      if (d->queue.empty()) return;
+      irp = d->queue.front();
+      d->queue.pop_front();
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bool transfer = stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE;
+    if (transfer && (d->config.latency.seekMicroseconds || d->config.latency.bytesPerSecond)) {
+      uint64_t ns = d->config.latency.seekMicroseconds * 1000ull;
+      if (d->config.latency.bytesPerSecond)
+        ns += stack->Parameters.Read.Length * 1000000000ull / d->config.latency.bytesPerSecond;
+      timespec t = {(time_t)(ns / 1000000000ull), (long)(ns % 1000000000ull)};
+      nanosleep(&t, nullptr);
+    }
+    if (transfer && NT_SUCCESS(irp->IoStatus.Status)) Transfer(*d, irp);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IofCompleteRequest(irp, IO_DISK_INCREMENT);
+    KeLowerIrql(old);
+  }
+}
+
+}  // namespace
+
+void Disk::State::ReadData(uint64_t offset, void* buffer, size_t length) const {
+  std::lock_guard<std::mutex> guard(dataLock);
+  if (fd >= 0) {
+    ssize_t n = pread(fd, buffer, length, (off_t)offset);
+    if (n < (ssize_t)length) memset((uint8_t*)buffer + (n > 0 ? n : 0), 0, length - (n > 0 ? n : 0));
+    return;
+  }
+  uint8_t* out = (uint8_t*)buffer;
+  while (length > 0) {
+    uint64_t base = offset / kChunk * kChunk;
+    size_t within = (size_t)(offset - base);
+    size_t n = std::min<size_t>(length, kChunk - within);
+    auto it = chunks.find(base);
+    if (it == chunks.end())
+      memset(out, 0, n);
+    else
+      memcpy(out, it->second.get() + within, n);
+    out += n;
+    offset += n;
+    length -= n;
+  }
+}
+
+void Disk::State::WriteData(uint64_t offset, const void* buffer, size_t length) {
+  std::lock_guard<std::mutex> guard(dataLock);
+  if (fd >= 0) {
+    if (pwrite(fd, buffer, length, (off_t)offset) != (ssize_t)length) Report(Fault::BugCheck, "disk file write failed");
+    return;
+  }
+  const uint8_t* in = (const uint8_t*)buffer;
+  while (length > 0) {
+    uint64_t base = offset / kChunk * kChunk;
+    size_t within = (size_t)(offset - base);
+    size_t n = std::min<size_t>(length, kChunk - within);
+    std::unique_ptr<uint8_t[]>& chunk = chunks[base];
+    if (!chunk) chunk.reset(new uint8_t[kChunk]());
+    memcpy(chunk.get() + within, in, n);
+    in += n;
+    offset += n;
+    length -= n;
+  }
+}
+
+void BuildIdentify(uint8_t out[512], const std::string& model, const std::string& serial) {
+  memset(out, 0, 512);
+  out[0] = 0x40;  // fixed device
+  PutAtaString(out, 10, 10, serial);
+  PutAtaString(out, 27, 20, model);
+}
+
+PDRIVER_OBJECT CreateDiskDriver() {
+  PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\EmuDisk");
+  for (PDRIVER_DISPATCH& slot : driver->MajorFunction) slot = DiskUnsupported;
+  driver->MajorFunction[IRP_MJ_READ] = DiskReadWrite;
+  driver->MajorFunction[IRP_MJ_WRITE] = DiskReadWrite;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DiskDeviceControl;
+  driver->MajorFunction[IRP_MJ_PNP] = DiskPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = DiskPower;
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_SHUTDOWN, IRP_MJ_FLUSH_BUFFERS})
+    driver->MajorFunction[major] = DiskSimple;
+  return driver;
+}
+
+PDRIVER_OBJECT CreateLowerFilterDriver() {
+  PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\EmuLowerFilter");
+  for (PDRIVER_DISPATCH& slot : driver->MajorFunction) slot = FilterPassDown;
+  return driver;
+}
+
+void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filterDriver) {
+  PDEVICE_OBJECT pdo;
+  IoCreateDevice(diskDriver, sizeof(Disk::State*), NULL, FILE_DEVICE_DISK, d.config.characteristics, FALSE, &pdo);
+  *(Disk::State**)pdo->DeviceExtension = &d;
+  pdo->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
+  pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  pdo->SectorSize = (USHORT)d.config.sectorSize;
+  IoRegisterShutdownNotification(pdo);
+  d.pdo = pdo;
+  if (d.config.lowerFilter) {
+    PDEVICE_OBJECT filter;
+    IoCreateDevice(filterDriver, sizeof(PDEVICE_OBJECT), NULL, FILE_DEVICE_DISK, d.config.characteristics, FALSE,
+                   &filter);
+    *(PDEVICE_OBJECT*)filter->DeviceExtension = IoAttachDeviceToDeviceStack(filter, pdo);
+    filter->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    d.lowerFilter = filter;
+  }
+  {
+    Guard guard(Sched().lock);
+    d.gone = false;
+    d.stopThread = false;
+    InitEventRaw(&d.work, SynchronizationEvent, false);
+  }
+  Disk::State* state = &d;
+  d.completionThread = StartInternalThread([state] { CompletionLoop(state); }, ThreadKind::Completion);
+  AddReference(d.completionThread, false);
+  AddStallHook(&d, [state] {
+    if (state->deferred.empty()) return false;
+    while (!state->deferred.empty()) {
+      state->queue.push_back(state->deferred.back());
+      state->deferred.pop_back();
+    }
+    SignalEventLocked(&state->work);
+    return true;
+  });
+}
+
+void PowerOffDisk(Disk::State& d) {
+  if (d.pdo == nullptr) return;
+  RemoveStallHook(&d);
+  {
+    Guard guard(Sched().lock);
+    d.stopThread = true;
+    SignalEventLocked(&d.work);
+    WaitLocked(guard, &d.completionThread->Header, nullptr);
+  }
+  DropReference(d.completionThread, false);
+  d.completionThread = nullptr;
+  if (d.lowerFilter != nullptr) {
+    IoDetachDevice(d.pdo);
+    IoDeleteDevice(d.lowerFilter);
+    d.lowerFilter = nullptr;
+  }
+  IoDeleteDevice(d.pdo);
+  d.pdo = nullptr;
+}
+
+}  // namespace emu

@@ -1,0 +1,88 @@
+// The simulated disk's state, shared by the disk driver and the machine.
+#pragma once
+
+#include "core.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+
+namespace emu {
+
+struct ErrorRule {
+  DiskOp op;
+  uint64_t first;
+  uint64_t count;
+  NTSTATUS status;
+  LONG times;  // -1: for ever
+};
+
+struct NthFailure {
+  DiskOp op;
+  ULONG countdown;
+  NTSTATUS status;
+};
+
+struct IoctlOverride {
+  bool hasStatus = false;
+  NTSTATUS status = STATUS_SUCCESS;
+  bool hasInformation = false;
+  ULONG information = 0;
+  bool pending = false;
+};
+
+}  // namespace emu
+
+struct emu::Disk::State {
+  size_t index = 0;
+  DiskConfig config;
+  ULONG deviceNumber = 0;
+
+  // Backing store: sparse memory chunks, or a file.
+  mutable std::mutex dataLock;
+  std::map<uint64_t, std::unique_ptr<uint8_t[]>> chunks;
+  int fd = -1;
+
+  // Devices of the current boot.
+  PDEVICE_OBJECT pdo = nullptr;
+  PDEVICE_OBJECT lowerFilter = nullptr;
+  _KTHREAD* completionThread = nullptr;
+  KEVENT work;  // wakes the completion thread
+  bool stopThread = false;
+
+  // Everything below is guarded by the dispatcher lock (Sched().lock).
+  CompletionMode mode = CompletionMode::Inline;
+  std::deque<PIRP> queue;     // for the completion thread, in order
+  std::deque<PIRP> deferred;  // Reversed: waiting for the machine to stall
+  std::deque<PIRP> held;      // Held: waiting for ReleaseHeld
+  std::vector<ErrorRule> errors;
+  std::vector<NthFailure> nth;
+  bool gone = false;
+  std::map<ULONG, IoctlOverride> ioctls;
+  uint8_t identify[512] = {};
+  bool identifySupported = true;
+  std::vector<uint8_t> lastIdentifyInput;
+  ULONG layoutChanges = 0;
+  NTSTATUS startStatus = STATUS_SUCCESS;
+  bool startPending = false;
+  bool powerPending = false;
+  ULONG counts[IRP_MJ_MAXIMUM_FUNCTION + 1][32] = {};
+  ULONG startCount = 0;
+  std::vector<DiskRecord> records;
+  ULONG largest = 0;
+  ULONG inDispatch = 0;
+  ULONG maxInDispatch = 0;
+
+  void ReadData(uint64_t offset, void* buffer, size_t length) const;
+  void WriteData(uint64_t offset, const void* buffer, size_t length);
+};
+
+namespace emu {
+
+void BuildIdentify(uint8_t out[512], const std::string& model, const std::string& serial);
+void PowerOnDisk(Disk::State& disk, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filterDriver);
+void PowerOffDisk(Disk::State& disk);  // deletes the devices and ends the completion thread
+PDRIVER_OBJECT CreateDiskDriver();
+PDRIVER_OBJECT CreateLowerFilterDriver();
+
+}  // namespace emu

@@ -1,0 +1,25 @@
+// A tiny pass-through disk filter used to exercise the emulated kernel.
+#pragma once
+
+#include "kernel.h"
+
+// How the filter passes reads and writes down.
+enum FilterMode : ULONG {
+  FilterSkip = 0,        // skip the stack location and pass down
+  FilterPropagate = 1,   // copy, completion routine that propagates the pending flag
+  FilterForward = 2,     // copy, completion routine that returns STATUS_MORE_PROCESSING_REQUIRED;
+                         // the dispatch routine waits and completes the request again
+};
+
+// Control requests of "\Device\EmuFilter": echo returns the input.
+#define IOCTL_FILTER_ECHO CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+struct FilterGlobals {
+  ULONG Mode;               // FilterMode, read at each request
+  LONG Completions;         // completion routines run
+  LONG PendingSeen;         // of those, with PendingReturned
+  LONG Opens;
+};
+
+extern "C" FilterGlobals FilterState;
+extern "C" NTSTATUS NTAPI FilterDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

@@ -105,6 +105,32 @@ void BM_EvictAndAssignOnFullCache(benchmark::State& state)
 }
 BENCHMARK(BM_EvictAndAssignOnFullCache)->Apply(SlotCounts);
 
+// The same, with nine slots in ten protected boot slots at the LRU head, as
+// after a boot that filled most of the cache: the non-boot walk skips them.
+void BM_EvictBehindBootSlots(benchmark::State& state)
+{
+    ULONG slots = (ULONG)state.range(0);
+    FullMap full(slots);
+    for (ULONG b = 0; b < slots; b++)
+        EvictSlot(&full.map, GetBlockSlot(&full.map.Blocks, b));
+    full.map.MinBoot = slots;
+    for (ULONG b = 0; b < slots; b++) {
+        OpenSequence = b < slots / 10 * 9 ? 0 : 1;
+        AllocateSlot(&full.map, b);
+    }
+    OpenSequence = 1;
+    ULONG block = slots;
+    ULONG heat = 2;
+    for (auto _ : state) {
+        do {
+            if (++block >= full.map.Blocks.Count) block = 0;
+        } while (GetBlockSlot(&full.map.Blocks, block) != NoSlot);
+        AddHeat(&full.map, block, heat++);
+        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
+    }
+}
+BENCHMARK(BM_EvictBehindBootSlots)->Apply(SlotCounts);
+
 // Run scans over one slot of 256 sectors, as the read path does per piece.
 void BM_ValidRunsOfASlot(benchmark::State& state)
 {

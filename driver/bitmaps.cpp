@@ -392,16 +392,19 @@ static const ULONG AnyGroup = 2;
 // slots with that boot flag, AnyGroup every used slot.
 static bool FindDirtyInLru(CacheMap* map, ULONG group, SsdRun* run)
 {
-    const SlotTable* slots = &map->Slots;
+    SlotTable* slots = &map->Slots;
     if (!slots->Entries || !slots->Links)
         return false;
     DirtySearchHint* hint = &map->DirtyHints[group];
-    LONG s = slots->LruHead;
+    LONG s = group == AnyGroup ? slots->LruHead : slots->GroupStart[group];
     if (hint->Valid && hint->Changes == slots->Changes)
         s = hint->Start;
     for (; s != NoSlot; s = slots->Links[s].Next) {
-        if (group != AnyGroup && slots->Entries[s].BootFlag != group)
+        if (group != AnyGroup && slots->Entries[s].BootFlag != group) {
+            if (s == slots->GroupStart[group])
+                slots->GroupStart[group] = slots->Links[s].Next;
             continue;
+        }
         ULONGLONG firstBit;
         ULONG count;
         if (FindDirtyRun(map, s, &firstBit, &count)) {

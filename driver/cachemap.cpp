@@ -170,6 +170,10 @@ void AppendMru(SlotTable* table, LONG slot)
     else
         table->LruHead = slot;
     table->MruTail = slot;
+    for (ULONG group = 0; group < 2; group++) {
+        if (table->GroupStart[group] == NoSlot)
+            table->GroupStart[group] = slot;
+    }
     table->Changes++;
 }
 
@@ -180,6 +184,10 @@ void UnlinkSlot(SlotTable* table, LONG slot)
         return;
     LONG next = links[slot].Next;
     LONG prev = links[slot].Prev;
+    for (ULONG group = 0; group < 2; group++) {
+        if (table->GroupStart[group] == slot)
+            table->GroupStart[group] = next;
+    }
     if (prev != NoSlot)
         links[prev].Next = next;
     if (next != NoSlot)
@@ -252,6 +260,7 @@ void MarkBootSlot(SlotTable* table, LONG slot)
     table->BootSlots++;
     entry->BootFlag = 1;
     table->HeatFloor[1] = 0;   // the joining slot's heat is not known here
+    table->GroupStart[1] = table->LruHead;   // the slot may lie before it
     table->Changes++;
 }
 
@@ -269,6 +278,8 @@ void BuildSlotLists(SlotTable* table)
     table->LruHead = NoSlot;
     table->HeatFloor[0] = 0;
     table->HeatFloor[1] = 0;
+    table->GroupStart[0] = NoSlot;
+    table->GroupStart[1] = NoSlot;
     table->Changes++;
     for (ULONG i = table->SlotCount; i-- > 0;) {
         LONG s = (LONG)i;
@@ -311,6 +322,8 @@ bool AllocSlotTable(SlotTable* table)
     table->OtherSlots = 0;
     table->HeatFloor[0] = 0;
     table->HeatFloor[1] = 0;
+    table->GroupStart[0] = NoSlot;
+    table->GroupStart[1] = NoSlot;
     table->Changes++;
     return true;
 }
@@ -329,6 +342,8 @@ void ResetSlotTable(SlotTable* table)
     table->LruHead = NoSlot;
     table->HeatFloor[0] = 0;
     table->HeatFloor[1] = 0;
+    table->GroupStart[0] = NoSlot;
+    table->GroupStart[1] = NoSlot;
 }
 
 void FreeSlotTable(SlotTable* table)
@@ -418,9 +433,15 @@ static LONG WalkForVictim(CacheMap* map, ULONG bootFlag, ULONGLONG heat)
     if (members == 0 || heat <= slots->HeatFloor[bootFlag])
         return NoSlot;
     ULONGLONG coldest = ~0ull;
-    for (LONG s = slots->LruHead; s != NoSlot; s = slots->Links[s].Next) {
+    for (LONG s = slots->GroupStart[bootFlag]; s != NoSlot; s = slots->Links[s].Next) {
         const SlotEntry* entry = &slots->Entries[s];
-        if (entry->BootFlag != bootFlag || entry->Block >= blocks->Count)
+        if (entry->BootFlag != bootFlag) {
+            // Slots of the other group at the walk start are skipped from now on.
+            if (s == slots->GroupStart[bootFlag])
+                slots->GroupStart[bootFlag] = slots->Links[s].Next;
+            continue;
+        }
+        if (entry->Block >= blocks->Count)
             continue;
         ULONGLONG slotHeat = blocks->Entries[entry->Block].Heat;
         if (slotHeat < heat)

@@ -66,6 +66,12 @@ struct SlotTable {
     // miss whose heat is at or below the floor skips the walk: same decision,
     // no walk. Heat only grows, so the floor stays true until a slot joins.
     ULONGLONG HeatFloor[2];
+    // For each group (index = boot flag) a slot of the LRU list before which
+    // every slot belongs to the other group, or NoSlot when none of the group
+    // is listed. A walk starts there and moves it past the other group's slots
+    // it meets first, so a long run of boot slots at the LRU head is walked
+    // once, not on every miss.
+    LONG GroupStart[2];
     // Counts every change of the LRU order, of a boot flag and every bit
     // change that can make a slot dirty; never goes back.
     ULONGLONG Changes;

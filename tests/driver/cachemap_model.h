@@ -143,6 +143,16 @@ inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaselin
     }
     if (t.MruTail != prev)
         return "MRU tail is not the last slot of the LRU list";
+    for (ULONG group = 0; group < 2; group++) {
+        bool reached = false;
+        for (LONG s = t.LruHead; s != NoSlot && !reached; s = t.Links[s].Next) {
+            reached = s == t.GroupStart[group];
+            if (!reached && t.Entries[s].BootFlag == group)
+                return "a slot of group " + std::to_string(group) + " lies before its walk start";
+        }
+        if (!reached && t.GroupStart[group] != NoSlot)
+            return "walk start of group " + std::to_string(group) + " is not on the LRU list";
+    }
 
     // Free stack: top down along Prev, Next pointing up.
     LONG above = NoSlot;

@@ -132,6 +132,42 @@ TEST_F(CacheMapTest, DirtyNonBootCandidateStillLetsTheBootWalkRun)
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
 }
 
+TEST_F(CacheMapTest, NonBootWalkSkipsTheBootSlotsLeadingTheList)
+{
+    // LRU: four hot boot slots, then four cold other slots.
+    MapShape shape = {8, 32, 9, 3, 1, 8, 100};
+    TestMap map(shape);
+    for (ULONG b = 0; b < 8; b++) {
+        OpenSequence = b < 4 ? 0 : 1;
+        AllocateSlot(map.get(), b);
+        AddHeat(map.get(), b, b < 4 ? 50 : 1);
+    }
+    OpenSequence = 1;
+    AddHeat(map.get(), 20, 5);
+    AddHeat(map.get(), 21, 5);
+    EXPECT_EQ(AllocateSlot(map.get(), 20), 4);
+    EXPECT_EQ(map->Slots.GroupStart[0], 5) << "the boot slots at the head are not walked again";
+    EXPECT_EQ(AllocateSlot(map.get(), 21), 5);
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
+TEST_F(CacheMapTest, BootWalkSeesTheMruSlotTurnedBootInPlace)
+{
+    // Four other slots; a boot search runs past all of them; then the MRU
+    // slot becomes a boot slot without moving.
+    TestMap map(Small);
+    map.Fill({9, 9, 9, 1});
+    SsdRun run;
+    EXPECT_FALSE(FindDirtyRunBoot(map.get(), &run));
+    OpenSequence = 0;
+    ASSERT_EQ(map->Slots.MruTail, 3);
+    LookupSlot(map.get(), 3);
+    OpenSequence = 1;
+    AddHeat(map.get(), 10, 5);
+    EXPECT_EQ(AllocateSlot(map.get(), 10), 3) << "only the boot walk can find slot 3";
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
 struct BootQuotaCase {
     ULONG minBoot;
     ULONG bootSlots;   // of four used slots, the first ones from the LRU head

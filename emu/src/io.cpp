@@ -73,7 +73,7 @@ void DestroyDevice(ObjectHeader* header) {
   PDEVICE_OBJECT device = (PDEVICE_OBJECT)BodyOf(header);
   _DEVOBJ_EXTENSION* ext = Emu(device);
   size_t extensionBytes = (size_t)device->Size - sizeof(DEVICE_OBJECT);
-  memset(device->DeviceExtension, 0xDD, extensionBytes);  // use after deletion reads garbage
+  if (device->DeviceExtension != NULL) memset(device->DeviceExtension, 0xDD, extensionBytes);  // use after deletion reads garbage
   delete ext;
   header->magic = 0;
   free(header);
@@ -269,26 +269,36 @@ void FreeIrpInternal(PIRP irp) {
   }
 }
 
-void ReportOpenIrps() {
+// Reports IRPs of the given kinds that are still open, then forgets them so
+// that the next machine starts clean (their memory is left alone).
+void ReportAndForget(bool driverKind) {
   IrpTable& t = Irps();
   std::lock_guard<std::mutex> guard(t.lock);
-  for (PIRP irp : t.live) {
+  ULONG driverIrps = 0;
+  for (auto it = t.live.begin(); it != t.live.end();) {
+    PIRP irp = *it;
     IrpHeader* h = HeaderOfIrp(irp);
-    if (h->kind == IrpKind::Driver || h->done) continue;
-    PIO_STACK_LOCATION top = (PIO_STACK_LOCATION)(irp + 1) + (irp->StackCount - 1);
-    Report(Fault::IrpNeverCompleted, "%s IRP %p (major 0x%x minor 0x%x) was never completed",
-           h->kind == IrpKind::Harness ? "harness" : "synchronous", (void*)irp, top->MajorFunction,
-           top->MinorFunction);
+    if ((h->kind == IrpKind::Driver) != driverKind || h->done) {
+      ++it;
+      continue;
+    }
+    if (driverKind) {
+      driverIrps++;
+    } else {
+      PIO_STACK_LOCATION top = (PIO_STACK_LOCATION)(irp + 1) + (irp->StackCount - 1);
+      Report(Fault::IrpNeverCompleted, "%s IRP %p (major 0x%x minor 0x%x) was never completed",
+             h->kind == IrpKind::Harness ? "harness" : "synchronous", (void*)irp, top->MajorFunction,
+             top->MinorFunction);
+    }
+    t.known.erase(irp);
+    it = t.live.erase(it);
+    Count().irps--;
   }
+  if (driverIrps > 0) Report(Fault::IrpLeak, "%u IRP(s) from IoAllocateIrp never freed", driverIrps);
 }
 
-void ReportDriverIrps() {
-  IrpTable& t = Irps();
-  std::lock_guard<std::mutex> guard(t.lock);
-  ULONG n = 0;
-  for (PIRP irp : t.live) n += HeaderOfIrp(irp)->kind == IrpKind::Driver;
-  if (n > 0) Report(Fault::IrpLeak, "%u IRP(s) from IoAllocateIrp never freed", n);
-}
+void ReportOpenIrps() { ReportAndForget(false); }
+void ReportDriverIrps() { ReportAndForget(true); }
 
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view name) {
   PDRIVER_OBJECT driver = new DRIVER_OBJECT();
@@ -826,7 +836,7 @@ namespace {
 
 struct MdlTable {
   std::mutex lock;
-  std::unordered_set<PMDL> live;
+  std::unordered_map<PMDL, bool> live;  // MDL -> built by the I/O manager for a harness or threaded IRP
 };
 
 MdlTable& Mdls() {
@@ -839,7 +849,7 @@ bool IsLiveMdl(PMDL mdl) {
   return Mdls().live.count(mdl) != 0;
 }
 
-PMDL NewMdl(PVOID address, ULONG length) {
+PMDL NewMdl(PVOID address, ULONG length, bool internal) {
   ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(address, length);
   size_t bytes = sizeof(MDL) + pages * sizeof(PFN_NUMBER);
   PMDL mdl = (PMDL)calloc(1, bytes);
@@ -848,7 +858,7 @@ PMDL NewMdl(PVOID address, ULONG length) {
   mdl->ByteOffset = BYTE_OFFSET(address);
   mdl->ByteCount = length;
   std::lock_guard<std::mutex> guard(Mdls().lock);
-  Mdls().live.insert(mdl);
+  Mdls().live[mdl] = internal;
   Count().mdls++;
   return mdl;
 }
@@ -858,7 +868,7 @@ PMDL NewMdl(PVOID address, ULONG length) {
 // An MDL for a locked, mapped caller buffer (what the I/O manager builds for
 // direct I/O).
 PMDL AllocateMdlInternal(PVOID address, ULONG length) {
-  PMDL mdl = NewMdl(address, length);
+  PMDL mdl = NewMdl(address, length, true);
   mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
   mdl->MappedSystemVa = address;
   return mdl;
@@ -871,7 +881,17 @@ PVOID MdlAddressForTransfer(PMDL mdl) {
 
 void ReportLiveMdls() {
   std::lock_guard<std::mutex> guard(Mdls().lock);
-  if (!Mdls().live.empty()) Report(Fault::MdlLeak, "%zu MDL(s) never freed", Mdls().live.size());
+  size_t leaked = 0;
+  for (auto it = Mdls().live.begin(); it != Mdls().live.end();) {
+    if (it->second) {
+      ++it;
+      continue;
+    }
+    leaked++;
+    Count().mdls--;
+    it = Mdls().live.erase(it);
+  }
+  if (leaked > 0) Report(Fault::MdlLeak, "%zu MDL(s) from IoAllocateMdl never freed", leaked);
 }
 
 }  // namespace emu
@@ -881,7 +901,7 @@ extern "C" PMDL NTAPI IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN 
   RequireIrqlAtMost(DISPATCH_LEVEL, Fault::IrqlMismatch, "IoAllocateMdl");
   if (ShouldFail(Resource::Mdl)) return NULL;
   if (length == 0 || length > 0xFFFFFFFFu - PAGE_SIZE) return NULL;
-  PMDL mdl = NewMdl(virtualAddress, length);
+  PMDL mdl = NewMdl(virtualAddress, length, false);
   if (irp != NULL) {
     if (!secondaryBuffer) {
       irp->MdlAddress = mdl;

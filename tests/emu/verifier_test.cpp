@@ -1,0 +1,78 @@
+// Each verifier check fires on a test driver made to break its rule, and a
+// driver that breaks nothing raises no fault.
+#include <emu/machine.h>
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+
+#include "drivers/broken.h"
+
+namespace {
+
+struct Breakage {
+  BrokenRequest request;
+  emu::Fault expected;
+  bool async;  // sent without waiting: the driver never completes it
+};
+
+class Verifier : public ::testing::TestWithParam<Breakage> {};
+
+TEST_P(Verifier, CheckFires) {
+  const Breakage& b = GetParam();
+  emu::FaultCatcher catcher;  // outlives the machine: leak checks run in its destructor
+  {
+    emu::Machine machine;
+    ASSERT_EQ(machine.Load(BrokenDriverEntry), STATUS_SUCCESS);
+    ULONG code = BROKEN_IOCTL(b.request);
+    if (b.async) {
+      machine.StartIrp(machine.FindDevice(u"\\Device\\Broken"), [&](PIRP, PIO_STACK_LOCATION next) {
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+      });
+    } else {
+      emu::Client client;
+      ASSERT_EQ(machine.Open(u"\\\\.\\Broken", &client), STATUS_SUCCESS);
+      client.DeviceIoControl(code, nullptr, 0, nullptr, 0);
+      client.Close();
+      machine.WaitUntilQuiet();
+    }
+  }
+  EXPECT_TRUE(catcher.Saw(b.expected)) << emu::FaultName(b.expected) << " for request " << b.request;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Breakages, Verifier,
+    ::testing::Values(Breakage{BreakCompleteTwice, emu::Fault::DoubleCompletion, false},
+                      Breakage{BreakCompletePending, emu::Fault::CompletedWithPending, false},
+                      Breakage{BreakPendingUnmarked, emu::Fault::PendingNotMarked, false},
+                      Breakage{BreakMarkedNotPending, emu::Fault::MarkedPendingNotReturned, false},
+                      Breakage{BreakNeverComplete, emu::Fault::IrpNeverCompleted, true},
+                      Breakage{BreakWaitAtDispatch, emu::Fault::WaitAtRaisedIrql, false},
+                      Breakage{BreakZwAtDispatch, emu::Fault::ZwAtRaisedIrql, false},
+                      Breakage{BreakWrongTag, emu::Fault::WrongPoolTag, false},
+                      Breakage{BreakStackOverrun, emu::Fault::StackOverflow, false},
+                      Breakage{BreakLeakPool, emu::Fault::PoolLeak, false},
+                      Breakage{BreakLeakThread, emu::Fault::ThreadLeak, false},
+                      Breakage{BreakLeakReference, emu::Fault::ReferenceLeak, false},
+                      Breakage{BreakLeakHandle, emu::Fault::HandleLeak, false},
+                      Breakage{BreakLeakLink, emu::Fault::LinkLeak, false},
+                      Breakage{BreakLeakDevice, emu::Fault::DeviceLeak, false},
+                      Breakage{BreakLeakIrp, emu::Fault::IrpLeak, false}));
+
+TEST(Verifier, CleanRequestRaisesNothing) {
+  emu::FaultCatcher catcher;
+  {
+    emu::Machine machine;
+    ASSERT_EQ(machine.Load(BrokenDriverEntry), STATUS_SUCCESS);
+    emu::Client client;
+    ASSERT_EQ(machine.Open(u"\\\\.\\Broken", &client), STATUS_SUCCESS);
+    EXPECT_EQ(client.DeviceIoControl(BROKEN_IOCTL(BreakNothing), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+  }
+  for (const emu::FaultRecord& r : catcher.Records()) ADD_FAILURE() << r.message;
+}
+
+TEST(Verifier, FaultsFailTheTestWithoutACatcher) {
+  // The nonfatal failure a verifier fault raises is what gtest sees.
+  EXPECT_NONFATAL_FAILURE(ExFreePoolWithTag(nullptr, 0), "BadPoolFree");
+}
+
+}  // namespace

@@ -7,7 +7,7 @@ FilterGlobals FilterState;
 
 namespace {
 
-const ULONG kTag = 0x746c6946;  // "Filt"
+const ULONG kTag = FILTER_POOL_TAG;
 
 struct FilterExtension {
   PDEVICE_OBJECT Lower;
@@ -15,6 +15,7 @@ struct FilterExtension {
 };
 
 PDEVICE_OBJECT ControlDevice;
+PVOID DriverBlock;  // one pool block held while loaded
 UNICODE_STRING ControlName;
 UNICODE_STRING ControlLink;
 
@@ -148,6 +149,8 @@ VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   IoDeleteSymbolicLink(&ControlLink);
   IoDeleteDevice(ControlDevice);
   ControlDevice = NULL;
+  ExFreePoolWithTag(DriverBlock, kTag);
+  DriverBlock = NULL;
 }
 
 }  // namespace
@@ -167,9 +170,14 @@ extern "C" NTSTATUS NTAPI FilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRI
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->DriverUnload = Unload;
   driver->DriverExtension->AddDevice = AddDevice;
+  DriverBlock = ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+  if (DriverBlock == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), &ControlName, FILE_DEVICE_UNKNOWN,
                                    FILE_DEVICE_SECURE_OPEN, FALSE, &ControlDevice);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(DriverBlock, kTag);
+    return status;
+  }
   ExtensionOf(ControlDevice)->IsControl = TRUE;
   ExtensionOf(ControlDevice)->Lower = NULL;
   ControlDevice->Flags |= DO_BUFFERED_IO;
@@ -178,7 +186,7 @@ extern "C" NTSTATUS NTAPI FilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRI
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(ControlDevice);
     ControlDevice = NULL;
+    ExFreePoolWithTag(DriverBlock, kTag);
   }
-  (void)kTag;
   return status;
 }

@@ -11,6 +11,8 @@ enum FilterMode : ULONG {
                          // the dispatch routine waits and completes the request again
 };
 
+#define FILTER_POOL_TAG 0x746c6946u  // "Filt"
+
 // Control requests of "\Device\EmuFilter": echo returns the input.
 #define IOCTL_FILTER_ECHO CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS)
 

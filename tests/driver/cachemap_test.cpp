@@ -360,6 +360,24 @@ TEST_F(CacheMapTest, AssignClearsTheSlotsBitsOfTheOldBlock)
     EXPECT_EQ(map->CleanBitmap[0], 0);
 }
 
+TEST_F(CacheMapTest, GenerationChangesWhenASlotChangesHands)
+{
+    TestMap map(Small);
+    map.Fill({1, 1, 1, 1});
+    ULONG first = SlotGeneration(map.get(), 0);
+    ULONG second = SlotGeneration(map.get(), 1);
+    LookupSlot(map.get(), 0);
+    SetValidRun(map.get(), 0, 0, 8);
+    EXPECT_EQ(SlotGeneration(map.get(), 0), first) << "hits and bits keep it";
+    AddHeat(map.get(), 9, 5);
+    ASSERT_EQ(AllocateSlot(map.get(), 9), 1) << "the LRU head is slot 1";
+    EXPECT_NE(SlotGeneration(map.get(), 1), second) << "evicted and reassigned";
+    ULONG reassigned = SlotGeneration(map.get(), 1);
+    EvictSlot(map.get(), 1);
+    EXPECT_NE(SlotGeneration(map.get(), 1), reassigned) << "released";
+    EXPECT_EQ(SlotGeneration(map.get(), 7), 0u);
+}
+
 TEST_F(CacheMapTest, HeatAddsUpAndSaturates)
 {
     TestMap map(Small);

@@ -1,0 +1,7 @@
+// Placeholder uninstaller: exits with success.
+#include <windows.h>
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    return 0;
+}

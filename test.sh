@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds, and runs every test: the native
+# tests, the image checks and, through wine, Setup's tests. Exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh || exit 1
+scripts/build-trees.sh || exit 1
+
+failed=0
+run_ctest() { # tree [ctest args...]
+  local tree=$1; shift
+  echo "== tests: $tree"
+  ctest --test-dir "build/$tree" --output-on-failure --no-tests=error "$@" || failed=1
+}
+run_ctest native -j "$(nproc)"
+run_ctest x64 -j 4
+run_ctest x86 -j 4
+# On CI nothing else shares the prefix: end its wineserver and Xvfb.
+[ -n "${CI:-}" ] && tools/wineprefix-stop "$PWD/build/x86/wine/prefix"
+exit $failed

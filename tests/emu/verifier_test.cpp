@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "drivers/broken.h"
+#include "drivers/filter.h"
 
 namespace {
 
@@ -68,6 +69,17 @@ TEST(Verifier, CleanRequestRaisesNothing) {
     EXPECT_EQ(client.DeviceIoControl(BROKEN_IOCTL(BreakNothing), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
   }
   for (const emu::FaultRecord& r : catcher.Records()) ADD_FAILURE() << r.message;
+}
+
+TEST(Verifier, AFilterThatForgetsThePendingFlagIsCaught) {
+  emu::FaultCatcher catcher;
+  emu::Machine machine;
+  emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Fifo});
+  ASSERT_EQ(machine.Boot(FilterDriverEntry), STATUS_SUCCESS);
+  FilterState.Mode = FilterForgetPending;
+  uint8_t buffer[512];
+  EXPECT_EQ(machine.Read(disk, 0, buffer, 512).status, STATUS_SUCCESS);
+  EXPECT_TRUE(catcher.Saw(emu::Fault::PendingNotMarked));
 }
 
 TEST(Verifier, FaultsFailTheTestWithoutACatcher) {

@@ -43,6 +43,12 @@ NTSTATUS NTAPI PropagateCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID contex
   return STATUS_SUCCESS;
 }
 
+IO_COMPLETION_ROUTINE ForgetfulCompletion;
+NTSTATUS NTAPI ForgetfulCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  InterlockedIncrement(&FilterState.Completions);
+  return STATUS_SUCCESS;
+}
+
 IO_COMPLETION_ROUTINE SignalCompletion;
 NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   InterlockedIncrement(&FilterState.Completions);
@@ -75,6 +81,10 @@ NTSTATUS NTAPI DispatchTransfer(PDEVICE_OBJECT device, PIRP irp) {
       return IoCallDriver(ExtensionOf(device)->Lower, irp);
     case FilterForward:
       return ForwardAndWait(device, irp);
+    case FilterForgetPending:
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, ForgetfulCompletion, NULL, TRUE, TRUE, TRUE);
+      return IoCallDriver(ExtensionOf(device)->Lower, irp);
     default:
       return PassDown(device, irp);
   }

@@ -9,6 +9,7 @@ enum FilterMode : ULONG {
   FilterPropagate = 1,   // copy, completion routine that propagates the pending flag
   FilterForward = 2,     // copy, completion routine that returns STATUS_MORE_PROCESSING_REQUIRED;
                          // the dispatch routine waits and completes the request again
+  FilterForgetPending = 3,  // as FilterPropagate, but the routine forgets the pending flag (a bug)
 };
 
 #define FILTER_POOL_TAG 0x746c6946u  // "Filt"

@@ -26,8 +26,10 @@ function(add_kernel_driver target)
     set(entry DriverEntry)
     set(kernel_libs ntoskrnl)
   endif()
+  # Linked as an executable, not a DLL: Wine's service manager picks the 64-bit
+  # or 32-bit driver host by the image type, which it cannot read from a DLL.
   target_link_options(${target} PRIVATE
-    -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,${entry}
+    -nostdlib -Wl,--subsystem,native -Wl,--entry,${entry}
     -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     -Wl,--dynamicbase -Wl,--nxcompat)
   target_link_libraries(${target} PRIVATE ${kernel_libs} gcc)

@@ -1,0 +1,448 @@
+// Filter devices: creation on every disk, the walks over all of them, PnP start,
+// stop and removal, the boot-time pairing of masters and SSDs, and power.
+#include "tolvarn.h"
+
+static const ULONG CopiedLowerFlags = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
+static const ULONG CopiedMediaCharacteristics = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
+static const ULONG PowerStateS0 = PowerSystemWorking;
+static const ULONG PowerStateS4 = PowerSystemHibernate;
+
+static IO_COMPLETION_ROUTINE SignalEventCompletion;
+static IO_COMPLETION_ROUTINE SystemWorkingCompletion;
+
+// ---- Creation -------------------------------------------------------------------
+
+static void InitFilterExtension(FilterExtension *ext)
+{
+    RtlZeroMemory(ext, sizeof(*ext));
+    ext->Size = sizeof(*ext);
+    ext->DeviceNumber = 0xFFFFFFFF;
+    InitWorkerContext(&ext->Worker);
+    InitCountedString(&ext->KeyPath);
+    ext->KeyPathValid = 0;
+    ext->PowerState = PowerStateS0;
+    ClearDiskConfig(ext);
+    InitCacheState(&ext->Cache);
+    ext->Removing = 0;
+}
+
+static NTSTATUS AddFilterDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT device = NULL;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), NULL, pdo->DeviceType,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    FilterExtension *ext = FilterExtensionOf(device);
+    InitFilterExtension(ext);
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
+    if (!lower) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    ext->LowerDevice = lower;
+    ext->Pdo = pdo;
+    device->DeviceType = lower->DeviceType;
+    device->Characteristics = lower->Characteristics;
+    device->Flags |= lower->Flags & CopiedLowerFlags;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    return AddFilterDevice(driver, pdo);
+}
+
+// ---- Walking the filter devices -----------------------------------------------------
+
+// The driver's filter devices at one moment, each referenced until the
+// snapshot is released, whatever the walk over it did.
+struct DeviceSnapshot {
+    PDEVICE_OBJECT *Devices;
+    ULONG Count;
+};
+
+static bool IsFilterDevice(PDEVICE_OBJECT device)
+{
+    return device != ControlDevice && device->DeviceExtension &&
+           FilterExtensionOf(device)->Size == sizeof(FilterExtension);
+}
+
+// Lists the filter devices in the kernel's order (newest first). False, with
+// nothing held, when the list cannot be had.
+static bool TakeDeviceSnapshot(DeviceSnapshot *snapshot)
+{
+    snapshot->Devices = NULL;
+    snapshot->Count = 0;
+    if (!DriverObject)
+        return false;
+    ULONG count = 0;
+    NTSTATUS status = IoEnumerateDeviceObjectList(DriverObject, NULL, 0, &count);
+    if (status != STATUS_BUFFER_TOO_SMALL || count == 0)
+        return false;
+    PDEVICE_OBJECT *devices = static_cast<PDEVICE_OBJECT *>(AllocatePool(count * sizeof(PDEVICE_OBJECT)));
+    if (!devices)
+        return false;
+    ULONG listed = 0;
+    status = IoEnumerateDeviceObjectList(DriverObject, devices, count * sizeof(PDEVICE_OBJECT), &listed);
+    if (!NT_SUCCESS(status)) {
+        FreePool(devices);
+        return false;
+    }
+    if (listed > count)
+        listed = count;
+    ULONG kept = 0;
+    for (ULONG i = 0; i < listed; i++) {
+        if (IsFilterDevice(devices[i]))
+            devices[kept++] = devices[i];
+        else
+            ObDereferenceObject(devices[i]);
+    }
+    snapshot->Devices = devices;
+    snapshot->Count = kept;
+    return true;
+}
+
+static void ReleaseDeviceSnapshot(DeviceSnapshot *snapshot)
+{
+    for (ULONG i = 0; i < snapshot->Count; i++)
+        ObDereferenceObject(snapshot->Devices[i]);
+    if (snapshot->Devices)
+        FreePool(snapshot->Devices);
+    snapshot->Devices = NULL;
+    snapshot->Count = 0;
+}
+
+PDEVICE_OBJECT FindDeviceByDiskId(ULONGLONG diskId)
+{
+    DeviceSnapshot snapshot;
+    if (!TakeDeviceSnapshot(&snapshot))
+        return NULL;
+    PDEVICE_OBJECT found = NULL;
+    for (ULONG i = 0; i < snapshot.Count && !found; i++) {
+        if (FilterExtensionOf(snapshot.Devices[i])->DiskId == diskId)
+            found = snapshot.Devices[i];
+    }
+    ReleaseDeviceSnapshot(&snapshot);
+    return found;
+}
+
+PDEVICE_OBJECT FindDeviceByNumber(ULONG deviceNumber)
+{
+    DeviceSnapshot snapshot;
+    if (!TakeDeviceSnapshot(&snapshot))
+        return NULL;
+    PDEVICE_OBJECT found = NULL;
+    for (ULONG i = 0; i < snapshot.Count && !found; i++) {
+        if (FilterExtensionOf(snapshot.Devices[i])->DeviceNumber == deviceNumber)
+            found = snapshot.Devices[i];
+    }
+    ReleaseDeviceSnapshot(&snapshot);
+    return found;
+}
+
+bool AllDevicesAtS0()
+{
+    DeviceSnapshot snapshot;
+    if (!TakeDeviceSnapshot(&snapshot))
+        return false;
+    bool allAtS0 = true;
+    for (ULONG i = 0; i < snapshot.Count; i++) {
+        if (FilterExtensionOf(snapshot.Devices[i])->PowerState != PowerStateS0)
+            allAtS0 = false;
+    }
+    ReleaseDeviceSnapshot(&snapshot);
+    return allAtS0;
+}
+
+void FlushAllMasters()
+{
+    DeviceSnapshot snapshot;
+    if (!TakeDeviceSnapshot(&snapshot))
+        return;
+    for (ULONG i = 0; i < snapshot.Count; i++) {
+        if (FilterExtensionOf(snapshot.Devices[i])->Role == RoleMaster)
+            FlushMaster(snapshot.Devices[i]);
+    }
+    ReleaseDeviceSnapshot(&snapshot);
+}
+
+// Every disk is marked removing before the first master is shut down, so no
+// cache takes new blocks while the others are saved.
+void ShutdownAllMasters()
+{
+    DeviceSnapshot snapshot;
+    if (!TakeDeviceSnapshot(&snapshot))
+        return;
+    for (ULONG i = 0; i < snapshot.Count; i++)
+        FilterExtensionOf(snapshot.Devices[i])->Removing = 1;
+    for (ULONG i = 0; i < snapshot.Count; i++) {
+        if (FilterExtensionOf(snapshot.Devices[i])->Role == RoleMaster)
+            ShutdownCache(snapshot.Devices[i]);
+    }
+    ReleaseDeviceSnapshot(&snapshot);
+}
+
+// ---- Start ----------------------------------------------------------------------------
+
+static NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    KEVENT *event = static_cast<KEVENT *>(context);
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the request down and waits for it; the request is back in the caller's
+// hands afterwards, to be completed or freed.
+static NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT device, PIRP irp)
+{
+    PAGED_CODE();
+    FilterExtension *ext = FilterExtensionOf(device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(ext->LowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = irp->IoStatus.Status;
+    }
+    if (NT_SUCCESS(status))
+        device->Characteristics |= ext->LowerDevice->Characteristics & CopiedMediaCharacteristics;
+    return status;
+}
+
+// A START of the driver's own, as the PnP manager would send it, without resources.
+static PIRP BuildOwnStartIrp(PDEVICE_OBJECT device)
+{
+    FilterExtension *ext = FilterExtensionOf(device);
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->LowerDevice->StackSize + 1), FALSE);
+    if (!irp)
+        return NULL;
+    IoSetNextIrpStackLocation(irp);
+    irp->MdlAddress = NULL;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MinorFunction = IRP_MN_START_DEVICE;
+    stack->Parameters.StartDevice.AllocatedResources = NULL;
+    stack->Parameters.StartDevice.AllocatedResourcesTranslated = NULL;
+    stack->DeviceObject = device;
+    return irp;
+}
+
+// Starts a disk's stack ahead of its own START. The worker is left to that
+// START, which then is not passed down again.
+static void LateStartDevice(PDEVICE_OBJECT device)
+{
+    PIRP irp = BuildOwnStartIrp(device);
+    if (!irp)
+        return;
+    NTSTATUS status = ForwardIrpAndWait(device, irp);
+    IoFreeIrp(irp);
+    if (!NT_SUCCESS(status))
+        return;
+    FilterExtension *ext = FilterExtensionOf(device);
+    ext->IdentityRead = 1;
+    ReadDiskIdentity(device);
+}
+
+void LateStartDevices()
+{
+    DeviceSnapshot snapshot;
+    if (!TakeDeviceSnapshot(&snapshot))
+        return;
+    for (ULONG i = 0; i < snapshot.Count; i++) {
+        if (!FilterExtensionOf(snapshot.Devices[i])->IdentityRead)
+            LateStartDevice(snapshot.Devices[i]);
+    }
+    ReleaseDeviceSnapshot(&snapshot);
+}
+
+static bool SsdNamesMaster(PDEVICE_OBJECT ssd, const FilterExtension *master)
+{
+    return FilterExtensionOf(ssd)->Area.MasterDiskId == master->DiskId;
+}
+
+// A master that starts in the boot phase attaches its cache when its SSD is
+// there and names it; a missing SSD makes every unstarted stack start now.
+static void PairMasterAtBoot(PDEVICE_OBJECT master)
+{
+    FilterExtension *ext = FilterExtensionOf(master);
+    if (!ext->Master.MasterStart)
+        return;
+    if (ext->Master.SsdCacheDiskId == 0) {
+        AttachCacheAtBoot(master);
+        return;
+    }
+    PDEVICE_OBJECT ssd = FindDeviceByDiskId(ext->Master.SsdCacheDiskId);
+    if (!ssd) {
+        LateStartDevices();
+        ssd = FindDeviceByDiskId(ext->Master.SsdCacheDiskId);
+    }
+    if (!ssd || !SsdNamesMaster(ssd, ext))
+        return;
+    AttachCacheAtBoot(master);
+}
+
+static void PairSsdAtBoot(PDEVICE_OBJECT ssd)
+{
+    FilterExtension *ext = FilterExtensionOf(ssd);
+    if (ext->Area.MasterDiskId == 0)
+        return;
+    PDEVICE_OBJECT master = FindDeviceByDiskId(ext->Area.MasterDiskId);
+    if (!master)
+        return;
+    const MasterConfig *config = &FilterExtensionOf(master)->Master;
+    if (!config->MasterStart || config->SsdCacheDiskId != ext->DiskId)
+        return;
+    AttachCacheAtBoot(master);
+}
+
+NTSTATUS OnStartDevice(PDEVICE_OBJECT device, PIRP irp)
+{
+    PAGED_CODE();
+    FilterExtension *ext = FilterExtensionOf(device);
+    if (!ext->IdentityRead) {
+        NTSTATUS status = ForwardIrpAndWait(device, irp);
+        if (!NT_SUCCESS(status))
+            return CompleteRequest(irp, status);
+        ext->IdentityRead = 1;
+        StartWorkerThread(device);
+        ReadDiskIdentity(device);
+    } else {
+        // The late start already started the stack below.
+        StartWorkerThread(device);
+    }
+    if (DriverPhase == PhaseBoot) {
+        if (ext->Role == RoleMaster)
+            PairMasterAtBoot(device);
+        else if (ext->Role == RoleSsd)
+            PairSsdAtBoot(device);
+    }
+    return CompleteRequest(irp, STATUS_SUCCESS);
+}
+
+// ---- Stop and removal -------------------------------------------------------------------
+
+NTSTATUS OnStopDevice(PDEVICE_OBJECT device, PIRP irp)
+{
+    FilterExtension *ext = FilterExtensionOf(device);
+    NTSTATUS status = PassDown(device, irp);
+    if (NT_SUCCESS(status))
+        ext->IdentityRead = 0;
+    return status;
+}
+
+NTSTATUS OnQueryRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (MayRemoveSsd(device))
+        return PassDown(device, irp);
+    return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
+}
+
+// Whatever a master's flush or save at this SSD's removal achieved, no master
+// may keep a map on the SSD's device once it is deleted: the master is left
+// detached and passes its requests through. Its worker is stopped first so
+// that nothing uses the tables while they are freed.
+static void UnbindMastersFromSsd(PDEVICE_OBJECT ssd)
+{
+    DeviceSnapshot snapshot;
+    if (!TakeDeviceSnapshot(&snapshot))
+        return;
+    for (ULONG i = 0; i < snapshot.Count; i++) {
+        FilterExtension *master = FilterExtensionOf(snapshot.Devices[i]);
+        if (master->Cache.Map.SsdDevice != ssd)
+            continue;
+        StopWorkerThread(&master->Worker);
+        master->Cache.Persist = 0;
+        FreeMapTables(&master->Cache.Map);
+        master->Cache.Map.SsdDevice = NULL;
+    }
+    ReleaseDeviceSnapshot(&snapshot);
+}
+
+// Frees what the extension owns. A master whose flush or save failed at
+// removal still holds its map; it goes with the device.
+static void FreeFilterDeviceData(PDEVICE_OBJECT device)
+{
+    FilterExtension *ext = FilterExtensionOf(device);
+    StopWorkerThread(&ext->Worker);
+    FreeCountedString(&ext->KeyPath);
+    if (ext->Identify) {
+        FreePool(ext->Identify);
+        ext->Identify = NULL;
+    }
+    ext->KeyPathValid = 0;
+    FreeMapTables(&ext->Cache.Map);
+    ext->Cache.Map.SsdDevice = NULL;
+}
+
+NTSTATUS OnRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
+{
+    PAGED_CODE();
+    FilterExtension *ext = FilterExtensionOf(device);
+    ext->Removing = 1;
+    if (ext->Role == RoleMaster)
+        ShutdownCache(device);
+    else if (ext->Role == RoleSsd)
+        RemoveSsdFromMaster(device);
+    UnbindMastersFromSsd(device);
+    // Requests still queued to the worker run while the disk below is attached.
+    StopWorkerThread(&ext->Worker);
+    NTSTATUS status = PassDown(device, irp);
+    IoDetachDevice(ext->LowerDevice);
+    FreeFilterDeviceData(device);
+    IoDeleteDevice(device);
+    return status;
+}
+
+// ---- Power ---------------------------------------------------------------------------------
+
+static NTSTATUS NTAPI SystemWorkingCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    FilterExtensionOf(device)->PowerState = PowerStateS0;
+    if (HibernateFlag && AllDevicesAtS0())
+        HibernateFlag = 0;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS SkipToLowerPower(PDEVICE_OBJECT device, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
+}
+
+// S4 flushes every master on this thread before the request goes down; S0 is
+// noted when the disk below has completed it.
+static NTSTATUS OnSetSystemPower(PDEVICE_OBJECT device, PIRP irp)
+{
+    FilterExtension *ext = FilterExtensionOf(device);
+    SYSTEM_POWER_STATE state = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+    if (state == PowerSystemWorking) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, SystemWorkingCompletion, NULL, TRUE, TRUE, TRUE);
+        return PoCallDriver(ext->LowerDevice, irp);
+    }
+    if (state == PowerSystemHibernate) {
+        ext->PowerState = PowerStateS4;
+        HibernateFlag = 1;
+        FlushAllMasters();
+    } else {
+        ext->PowerState = static_cast<ULONG>(state);
+    }
+    return SkipToLowerPower(device, irp);
+}
+
+NTSTATUS PowerFilter(PDEVICE_OBJECT device, PIRP irp)
+{
+    PoStartNextPowerIrp(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState)
+        return OnSetSystemPower(device, irp);
+    return SkipToLowerPower(device, irp);
+}

@@ -1,0 +1,120 @@
+// The real x64 Tolvarn image under Wine's kernel: it loads as a demand-start
+// service, its control device opens by the service name and answers the
+// version query, and it stops and goes. Wine has no disk stack, so this covers
+// the driver entry, the control device and the dispatch of the real binary.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+const char ImageDir[] = "C:\\tolvarn-test";
+const char ImagePath[] = "C:\\tolvarn-test\\Tolvarn.sys";
+const char ServiceName[] = "DORQPELKZEMK";
+const char ControlPath[] = "\\\\.\\DORQPELKZEMK";
+
+const DWORD IoctlGetVersion = 0x222000;
+const DWORD IoctlUnknown = 0x2223FC;
+
+struct VersionRecord {
+    DWORD Size;
+    DWORD DriverVersion;
+    DWORD RecordVersion;
+    DWORD OpenNumber;
+};
+
+std::string UnixToWine(const char *unixPath)
+{
+    std::string path = std::string("Z:") + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+struct ServiceHandle {
+    SC_HANDLE h;
+    explicit ServiceHandle(SC_HANDLE handle) : h(handle) {}
+    ~ServiceHandle() { if (h) CloseServiceHandle(h); }
+};
+
+struct FileHandle {
+    HANDLE h;
+    explicit FileHandle(HANDLE handle) : h(handle) {}
+    ~FileHandle() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
+};
+
+HANDLE OpenControlDevice()
+{
+    return CreateFileA(ControlPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+}
+
+// A service left behind by an interrupted run would make CreateService fail.
+void RemoveLeftoverService(SC_HANDLE manager)
+{
+    ServiceHandle old(OpenServiceA(manager, ServiceName, SERVICE_ALL_ACCESS));
+    if (!old.h)
+        return;
+    SERVICE_STATUS status = {};
+    ControlService(old.h, SERVICE_CONTROL_STOP, &status);
+    DeleteService(old.h);
+}
+
+bool QueryVersion(HANDLE device, DWORD outputBytes, VersionRecord *record, DWORD *error)
+{
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, IoctlGetVersion, NULL, 0, record, outputBytes, &returned, NULL);
+    *error = ok ? 0 : GetLastError();
+    return ok && returned == sizeof(VersionRecord);
+}
+
+TEST(TolvarnImage, LoadsAsServiceAndAnswersVersionQuery)
+{
+    // 1. The image is copied into the prefix and registered with an absolute path there.
+    CreateDirectoryA(ImageDir, NULL);
+    ASSERT_TRUE(CopyFileA(UnixToWine(TOLVARN_X64_IMAGE).c_str(), ImagePath, FALSE))
+        << "copy failed: " << GetLastError();
+    ServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(manager.h) << GetLastError();
+    RemoveLeftoverService(manager.h);
+    ServiceHandle service(CreateServiceA(manager.h, ServiceName, ServiceName, SERVICE_ALL_ACCESS,
+                                         SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                         SERVICE_ERROR_NORMAL, ImagePath, NULL, NULL, NULL, NULL, NULL));
+    ASSERT_TRUE(service.h) << "CreateService: " << GetLastError();
+
+    // 2. It starts, and its control device opens through the service name.
+    EXPECT_TRUE(StartServiceA(service.h, 0, NULL)) << "StartService: " << GetLastError();
+    {
+        FileHandle first(OpenControlDevice());
+        ASSERT_NE(first.h, INVALID_HANDLE_VALUE) << "open: " << GetLastError();
+        FileHandle second(OpenControlDevice());
+        ASSERT_NE(second.h, INVALID_HANDLE_VALUE) << "second open: " << GetLastError();
+
+        // 3. Each handle answers with its own open number, counting up per open.
+        VersionRecord record = {};
+        DWORD error = 0;
+        ASSERT_TRUE(QueryVersion(first.h, sizeof(record), &record, &error)) << "error " << error;
+        EXPECT_EQ(record.Size, 16u);
+        EXPECT_EQ(record.DriverVersion, 204u);
+        EXPECT_EQ(record.RecordVersion, 203u);
+        EXPECT_EQ(record.OpenNumber, 1u) << "the first handle the driver saw";
+        ASSERT_TRUE(QueryVersion(second.h, sizeof(record), &record, &error)) << "error " << error;
+        EXPECT_EQ(record.OpenNumber, 2u) << "the second handle";
+
+        // 4. A short output buffer and an unknown code are refused.
+        EXPECT_FALSE(QueryVersion(first.h, sizeof(record) - 1, &record, &error));
+        EXPECT_NE(error, 0u) << "a 15-byte output buffer must fail";
+        DWORD returned = 0;
+        EXPECT_FALSE(DeviceIoControl(first.h, IoctlUnknown, NULL, 0, NULL, 0, &returned, NULL));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION) << "STATUS_NOT_IMPLEMENTED expected";
+    }
+
+    // 5. It stops and is deleted; the control device goes with it.
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_TRUE(DeleteService(service.h)) << GetLastError();
+    FileHandle gone(OpenControlDevice());
+    EXPECT_EQ(gone.h, INVALID_HANDLE_VALUE) << "the control device outlived the service";
+}
+
+} // namespace

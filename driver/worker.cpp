@@ -174,6 +174,13 @@ static bool RunQueuedIrp(PDEVICE_OBJECT device, WorkerContext* worker)
     return true;
 }
 
+// Runs what is still queued; used once the queues are closed.
+static void RunQueuedWork(PDEVICE_OBJECT device, WorkerContext* worker)
+{
+    while (RunWorkItem(device, worker) || RunQueuedIrp(device, worker)) {
+    }
+}
+
 // A destage piece that failed is not tried again before a worker tick has
 // passed, so a persistent error cannot make this thread spin.
 static bool DestageHeldBack(const WorkerPacing* pacing)
@@ -274,8 +281,7 @@ VOID NTAPI WorkerThreadMain(PVOID context)
     // Nothing queued before the queues closed is left behind; what the last
     // requests and items post from here on is refused.
     CloseWorkerQueues(worker);
-    while (RunWorkItem(device, worker) || RunQueuedIrp(device, worker)) {
-    }
+    RunQueuedWork(device, worker);
     KeSetEvent(&worker->ExitEvent, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -312,7 +318,9 @@ NTSTATUS StartWorkerThread(PDEVICE_OBJECT device)
     NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
                                            WorkerThreadMain, device);
     if (!NT_SUCCESS(status)) {
-        worker->Running = 0;
+        // What was queued since the worker was marked running runs here.
+        CloseWorkerQueues(worker);
+        RunQueuedWork(device, worker);
         worker->Stop = 1;
         return status;
     }

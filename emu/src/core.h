@@ -186,6 +186,9 @@ void AddStallHook(void* key, std::function<bool()> hook);
 void RemoveStallHook(void* key);
 void SetOwnedSystemBuffer(PIRP irp, ULONG bytes, const void* input, ULONG inputBytes);
 
+void DeleteLeftoverDevices(PDRIVER_OBJECT driver);
+void IgnoreLiveObjects();
+
 // Name helpers.
 std::u16string Upcase(std::u16string_view s);
 std::u16string FromCounted(PCUNICODE_STRING s);

@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <new>
+
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
@@ -60,6 +62,8 @@ NTSTATUS NTAPI InvalidRequest(PDEVICE_OBJECT device, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+constexpr size_t kEmuExtensionBytes = (sizeof(_DEVOBJ_EXTENSION) + 15) & ~size_t(15);
+
 bool IsDevice(const void* p) { return IsLiveObject(p) && HeaderOf(p)->type == ObjectType::Device; }
 
 _DEVOBJ_EXTENSION* Emu(PDEVICE_OBJECT device) { return device->DeviceObjectExtension; }
@@ -74,7 +78,7 @@ void DestroyDevice(ObjectHeader* header) {
   _DEVOBJ_EXTENSION* ext = Emu(device);
   size_t extensionBytes = (size_t)device->Size - sizeof(DEVICE_OBJECT);
   if (device->DeviceExtension != NULL) memset(device->DeviceExtension, 0xDD, extensionBytes);  // use after deletion reads garbage
-  delete ext;
+  ext->~_DEVOBJ_EXTENSION();
   header->magic = 0;
   free(header);
 }
@@ -293,6 +297,11 @@ void ReportAndForget(bool driverKind) {
     t.known.erase(irp);
     it = t.live.erase(it);
     Count().irps--;
+    if (h->kind == IrpKind::Harness) h->harnessDone(nullptr, h->harnessContext);
+    if (h->ownsSystemBuffer) free(irp->AssociatedIrp.SystemBuffer);
+    delete h->lock;
+    delete[] h->locations;
+    free(h);
   }
   if (driverIrps > 0) Report(Fault::IrpLeak, "%u IRP(s) from IoAllocateIrp never freed", driverIrps);
 }
@@ -375,6 +384,20 @@ ULONG LiveDevices() {
   return n;
 }
 
+// Deletes the devices a driver left behind (after the leak was reported).
+void DeleteLeftoverDevices(PDRIVER_OBJECT driver) {
+  std::vector<PDEVICE_OBJECT> left;
+  {
+    IoGuard guard(Io().lock);
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != NULL; d = d->NextDevice) left.push_back(d);
+  }
+  for (PDEVICE_OBJECT d : left) {
+    if (d->AttachedDevice != NULL) IoDetachDevice(d);
+    if (Emu(d)->attachedTo != NULL) IoDetachDevice(Emu(d)->attachedTo);
+    IoDeleteDevice(d);
+  }
+}
+
 ULONG LiveLinks() {
   IoGuard guard(Io().lock);
   return (ULONG)Io().links.size();
@@ -405,7 +428,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG devi
   if (!name.empty() && Io().names.count(Upcase(name)) != 0) return STATUS_OBJECT_NAME_COLLISION;
   size_t extensionBytes = (deviceExtensionSize + 15) & ~size_t(15);
   PDEVICE_OBJECT device =
-      (PDEVICE_OBJECT)NewObject(ObjectType::Device, sizeof(DEVICE_OBJECT) + extensionBytes, DestroyDevice);
+      (PDEVICE_OBJECT)NewObject(ObjectType::Device, sizeof(DEVICE_OBJECT) + kEmuExtensionBytes + extensionBytes,
+                                DestroyDevice);
   device->Type = IO_TYPE_DEVICE;
   device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + deviceExtensionSize);
   device->DriverObject = driverObject;
@@ -413,8 +437,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG devi
   device->Characteristics = deviceCharacteristics;
   device->DeviceType = deviceType;
   device->StackSize = 1;
-  device->DeviceExtension = deviceExtensionSize ? (PVOID)(device + 1) : NULL;
-  device->DeviceObjectExtension = new _DEVOBJ_EXTENSION();
+  device->DeviceObjectExtension = new ((PCHAR)(device + 1)) _DEVOBJ_EXTENSION();
+  device->DeviceExtension = deviceExtensionSize ? (PVOID)((PCHAR)(device + 1) + kEmuExtensionBytes) : NULL;
   device->DeviceObjectExtension->self = device;
   device->DeviceObjectExtension->name = name;
   device->NextDevice = driverObject->DeviceObject;
@@ -889,6 +913,7 @@ void ReportLiveMdls() {
     }
     leaked++;
     Count().mdls--;
+    free(it->first);
     it = Mdls().live.erase(it);
   }
   if (leaked > 0) Report(Fault::MdlLeak, "%zu MDL(s) from IoAllocateMdl never freed", leaked);

@@ -41,6 +41,10 @@ namespace {
 
 void HarnessIrpDone(PIRP irp, void* context) {
   auto* holder = (std::shared_ptr<PendingIo::State>*)context;
+  if (irp == nullptr) {  // never completed; the machine forgets it
+    delete holder;
+    return;
+  }
   PendingIo::State& s = **holder;
   s.result.status = irp->IoStatus.Status;
   s.result.information = irp->IoStatus.Information;
@@ -322,6 +326,7 @@ void CheckNothingLeft(const char* when) {
   if (references != 0)
     Report(Fault::ReferenceLeak, "%d object reference(s) taken by the driver %s %s", references,
            references > 0 ? "not dropped" : "dropped too often,", when);
+  if (references != 0) IgnoreLiveObjects();
   Count().driverReferences = 0;
 }
 
@@ -403,6 +408,7 @@ NTSTATUS Machine::Load(PDRIVER_INITIALIZE entry) {
   if (!NT_SUCCESS(status)) {
     WaitQuiet();
     CheckNothingLeft("after DriverEntry failed");
+    DeleteLeftoverDevices(driver);
     SetDriverUnderTest(nullptr);
     DeleteDriverObject(driver);
     state_->driver = nullptr;
@@ -535,6 +541,7 @@ void Machine::Unload() {
   }
   WaitQuiet();
   CheckNothingLeft("at unload");
+  DeleteLeftoverDevices(driver);
   SetDriverUnderTest(nullptr);
   DeleteDriverObject(driver);
   state_->driver = nullptr;

@@ -58,6 +58,7 @@ struct Scheduler {
   int blockedClients = 0;           // client threads blocked in a kernel wait
   int blockedHarness = 0;           // of those, inside a Machine call
   LONGLONG now = 0;
+  LONGLONG harnessWaitSince = 0;    // clock when the first Machine call began to wait
   std::multimap<LONGLONG, Waiter*> timers;
   // Called under the lock when nothing can run; each returns true when it
   // made something runnable (deferred completions).

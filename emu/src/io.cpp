@@ -649,13 +649,23 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp
     irp->Tail.Overlay.CurrentStackLocation++;
     return STATUS_INVALID_PARAMETER;
   }
+  // A call into a location whose dispatch routine has already returned and
+  // whose completion has not come back yet passes down a request queued
+  // earlier (the mark and the STATUS_PENDING of that routine stand): its own
+  // result is not the location's.
+  bool inherited = false;
   {
     std::lock_guard<std::mutex> guard(*h->lock);
-    if (h->locations[location].activeCalls == 0) {
-      ResetLocations(irp, 1, location);
-      h->done = false;
+    LocationState& l = h->locations[location];
+    if (l.activeCalls == 0) {
+      if (l.returned && !l.walked) {
+        inherited = true;
+      } else {
+        ResetLocations(irp, 1, location);
+        h->done = false;
+      }
     }
-    h->locations[location].activeCalls++;
+    l.activeCalls++;
   }
   KIRQL before = Self().irql;
   UCHAR major = stack->MajorFunction;
@@ -666,7 +676,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp
   // The IRP may be complete and freed by now; its header stays readable.
   std::lock_guard<std::mutex> guard(*h->lock);
   LocationState& l = h->locations[location];
-  if (--l.activeCalls == 0) {
+  if (--l.activeCalls == 0 && !inherited) {
     l.returned = true;
     l.returnedPending = status == STATUS_PENDING;
     CheckPendingContract(irp, location);

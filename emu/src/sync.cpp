@@ -11,6 +11,7 @@ namespace {
 
 constexpr LONGLONG kBootTime = 134116992000000000LL;  // 2026-01-01 00:00 UTC
 constexpr LONGLONG kForever = INT64_MAX;
+constexpr LONGLONG kHarnessPatience = 3600LL * 10000000;  // an hour of virtual time
 
 struct ThreadExitSignal {};
 
@@ -111,6 +112,10 @@ bool ResolveStall(LONGLONG clockLimit, bool anyClient) {
   if (s.timers.empty()) return false;
   LONGLONG next = s.timers.begin()->first;
   if (next > clockLimit) return false;
+  if (!anyClient && s.blockedHarness > 0 && next - s.harnessWaitSince > kHarnessPatience)
+    ReportFatal(Fault::Deadlock,
+                "a Machine call has waited an hour of virtual time while only time-outs fired (a held "
+                "completion? a request never completed?)");
   if (next > s.now) s.now = next;
   while (!s.timers.empty() && s.timers.begin()->first <= s.now) WakeLocked(s.timers.begin()->second, STATUS_TIMEOUT);
   return true;
@@ -168,7 +173,7 @@ NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* dea
   }
   if (w.countsRunnable) s.runnable--;
   if (w.client) s.blockedClients++;
-  if (w.harness) s.blockedHarness++;
+  if (w.harness && s.blockedHarness++ == 0) s.harnessWaitSince = s.now;
   OnMaybeStalled(guard);
   while (!w.done) w.cv.wait(guard);
   if (self.thread != nullptr && self.thread->abandoned) {

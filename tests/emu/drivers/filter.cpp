@@ -19,6 +19,14 @@ PVOID DriverBlock;  // one pool block held while loaded
 UNICODE_STRING ControlName;
 UNICODE_STRING ControlLink;
 
+// The worker: a queue of requests passed down on its own thread.
+LIST_ENTRY Queue;
+KSPIN_LOCK QueueLock;
+KEVENT WorkEvent;
+KEVENT ExitEvent;
+volatile LONG StopWorker;
+PVOID WorkerThread;
+
 FilterExtension* ExtensionOf(PDEVICE_OBJECT device) { return (FilterExtension*)device->DeviceExtension; }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -71,6 +79,45 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
+KSTART_ROUTINE WorkerMain;
+VOID NTAPI WorkerMain(PVOID context) {
+  LARGE_INTEGER tick;
+  tick.QuadPart = -1000000;  // 100 ms
+  while (!StopWorker) {
+    InterlockedIncrement(&FilterState.WorkerPasses);
+    PLIST_ENTRY entry;
+    while ((entry = ExInterlockedRemoveHeadList(&Queue, &QueueLock)) != NULL) {
+      PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+      PassDown(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+    }
+    KeWaitForSingleObject(&WorkEvent, Executive, KernelMode, FALSE, &tick);
+  }
+  KeSetEvent(&ExitEvent, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS StartWorker() {
+  InitializeListHead(&Queue);
+  KeInitializeSpinLock(&QueueLock);
+  KeInitializeEvent(&WorkEvent, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&ExitEvent, NotificationEvent, FALSE);
+  StopWorker = 0;
+  HANDLE handle;
+  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, WorkerMain, NULL);
+  if (!NT_SUCCESS(status)) return status;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &WorkerThread, NULL);
+  ZwClose(handle);
+  return status;
+}
+
+void StopWorkerThread() {
+  InterlockedExchange(&StopWorker, 1);
+  KeSetEvent(&WorkEvent, IO_NO_INCREMENT, FALSE);
+  KeWaitForSingleObject(WorkerThread, Executive, KernelMode, FALSE, NULL);
+  ObDereferenceObject(WorkerThread);
+  WorkerThread = NULL;
+}
+
 DRIVER_DISPATCH DispatchTransfer;
 NTSTATUS NTAPI DispatchTransfer(PDEVICE_OBJECT device, PIRP irp) {
   if (ExtensionOf(device)->IsControl) return Complete(irp, STATUS_NOT_IMPLEMENTED, 0);
@@ -81,6 +128,11 @@ NTSTATUS NTAPI DispatchTransfer(PDEVICE_OBJECT device, PIRP irp) {
       return IoCallDriver(ExtensionOf(device)->Lower, irp);
     case FilterForward:
       return ForwardAndWait(device, irp);
+    case FilterQueue:
+      IoMarkIrpPending(irp);
+      ExInterlockedInsertTailList(&Queue, &irp->Tail.Overlay.ListEntry, &QueueLock);
+      KeSetEvent(&WorkEvent, IO_NO_INCREMENT, FALSE);
+      return STATUS_PENDING;
     case FilterForgetPending:
       IoCopyCurrentIrpStackLocationToNext(irp);
       IoSetCompletionRoutine(irp, ForgetfulCompletion, NULL, TRUE, TRUE, TRUE);
@@ -156,6 +208,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 DRIVER_UNLOAD Unload;
 VOID NTAPI Unload(PDRIVER_OBJECT driver) {
+  StopWorkerThread();
   IoDeleteSymbolicLink(&ControlLink);
   IoDeleteDevice(ControlDevice);
   ControlDevice = NULL;
@@ -180,6 +233,7 @@ extern "C" NTSTATUS NTAPI FilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRI
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->DriverUnload = Unload;
   driver->DriverExtension->AddDevice = AddDevice;
+  WorkerThread = NULL;
   DriverBlock = ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
   if (DriverBlock == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), &ControlName, FILE_DEVICE_UNKNOWN,
@@ -193,7 +247,12 @@ extern "C" NTSTATUS NTAPI FilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRI
   ControlDevice->Flags |= DO_BUFFERED_IO;
   ControlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
   status = IoCreateSymbolicLink(&ControlLink, &ControlName);
+  if (NT_SUCCESS(status)) {
+    status = StartWorker();
+    if (!NT_SUCCESS(status)) IoDeleteSymbolicLink(&ControlLink);
+  }
   if (!NT_SUCCESS(status)) {
+    if (WorkerThread != NULL) StopWorkerThread();
     IoDeleteDevice(ControlDevice);
     ControlDevice = NULL;
     ExFreePoolWithTag(DriverBlock, kTag);

@@ -10,6 +10,7 @@ enum FilterMode : ULONG {
   FilterForward = 2,     // copy, completion routine that returns STATUS_MORE_PROCESSING_REQUIRED;
                          // the dispatch routine waits and completes the request again
   FilterForgetPending = 3,  // as FilterPropagate, but the routine forgets the pending flag (a bug)
+  FilterQueue = 4,          // mark pending, queue; the filter's worker thread skips and passes down
 };
 
 #define FILTER_POOL_TAG 0x746c6946u  // "Filt"
@@ -22,6 +23,7 @@ struct FilterGlobals {
   LONG Completions;         // completion routines run
   LONG PendingSeen;         // of those, with PendingReturned
   LONG Opens;
+  LONG WorkerPasses;        // passes of the worker loop (it wakes every 100 ms)
 };
 
 extern "C" FilterGlobals FilterState;

@@ -120,10 +120,16 @@ NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status = STATUS_SUCCESS;
   bool gone;
   CompletionMode mode;
+  ULONG pause;
   {
     Guard guard(Sched().lock);
     gone = d.gone;
     mode = d.mode;
+    pause = d.dispatchPause;
+  }
+  if (pause > 0) {
+    timespec t = {(time_t)(pause / 1000000), (long)(pause % 1000000) * 1000};
+    nanosleep(&t, nullptr);
   }
   if (gone) {
     status = STATUS_NO_SUCH_DEVICE;

@@ -72,6 +72,7 @@ struct emu::Disk::State {
   ULONG largest = 0;
   ULONG inDispatch = 0;
   ULONG maxInDispatch = 0;
+  ULONG dispatchPause = 0;  // microseconds
 
   void ReadData(uint64_t offset, void* buffer, size_t length) const;
   void WriteData(uint64_t offset, const void* buffer, size_t length);

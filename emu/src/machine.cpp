@@ -287,6 +287,11 @@ ULONG Disk::LargestTransfer() const {
   return state_->largest;
 }
 
+void Disk::SetDispatchPause(ULONG microseconds) {
+  Guard guard(Sched().lock);
+  state_->dispatchPause = microseconds;
+}
+
 ULONG Disk::MaxConcurrentDispatch() const {
   Guard guard(Sched().lock);
   return state_->maxInDispatch;

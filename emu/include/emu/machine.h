@@ -281,6 +281,10 @@ class Disk {
   void ClearRequests();
   ULONG LargestTransfer() const;
   ULONG MaxConcurrentDispatch() const;  // most reads/writes inside the disk's dispatch at once
+  // Real time each read/write spends inside the disk's dispatch routine, so
+  // that requests from several threads overlap there when nothing serialises
+  // them (for MaxConcurrentDispatch tests only; 0 = none).
+  void SetDispatchPause(ULONG microseconds);
 
   struct State;
   explicit Disk(std::unique_ptr<State> state);

@@ -39,6 +39,7 @@ struct FakeJobs {
     bool idleFindsDirty = false;
     NTSTATUS pieceStatus = STATUS_SUCCESS;
     bool drainEnds = true;                     // the first drain step empties the map
+    std::function<void(size_t)> onIdle;        // called with the number of idle calls so far
 
     void Reset()
     {
@@ -52,6 +53,7 @@ struct FakeJobs {
         fills = 0;
         pieceStatus = STATUS_SUCCESS;
         drainEnds = true;
+        onIdle = nullptr;
     }
     template <typename T>
     std::vector<T> Copy(const std::vector<T>& v)
@@ -102,6 +104,8 @@ bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 {
     std::lock_guard<std::mutex> hold(jobs.lock);
     jobs.idleCalls.push_back(emu::Now());
+    if (jobs.onIdle)
+        jobs.onIdle(jobs.idleCalls.size());
     *pieceStatus = jobs.pieceStatus;
     return jobs.idleFindsDirty;
 }
@@ -428,6 +432,29 @@ TEST_F(Worker, StopRunsWhatIsQueuedAndWaitsForTheThread)
     ASSERT_EQ(STATUS_SUCCESS, machine_->Read(*disk_, 0, buffer_, 512).status);
     EXPECT_EQ(emu::ThreadId(), disk_->Requests()[0].thread) << "then handled on the caller's thread";
     StopWorkerThread(&ext_->Worker);   // a second stop does nothing
+}
+
+// Write-back that keeps finding dirty data never lets the worker wait; a
+// stop requested meanwhile still ends it after the piece in progress.
+TEST_F(Worker, AStopIsNotHeldBackByContinuousWriteBack)
+{
+    Boot();
+    const size_t stopAt = 10, dirtyPieces = 1000;
+    size_t callsAfterStop = 0;
+    jobs.idleFindsDirty = true;
+    jobs.onIdle = [&](size_t calls) {
+        if (calls == stopAt)
+            ext_->Worker.Stop = 1;           // as StopWorkerThread sets it
+        else if (calls > stopAt)
+            callsAfterStop++;
+        if (calls >= dirtyPieces)
+            jobs.idleFindsDirty = false;     // bounds the run if the stop were missed
+    };
+    MakeActiveMaster();
+    machine_->AdvanceMs(300);
+    StopWorkerThread(&ext_->Worker);
+    EXPECT_EQ(0u, callsAfterStop) << "pieces written after the stop was asked for";
+    ext_->Cache.Active = 0;
 }
 
 TEST_F(Worker, StopAndStartKeepOneWorker)

@@ -4,6 +4,7 @@
 
 #include <sched.h>
 
+#include <chrono>
 #include <thread>
 
 namespace emu {
@@ -127,11 +128,19 @@ void OnMaybeStalled(Guard& guard) {
   while (s.runnable == 0) {
     if (!ResolveStall(kForever, false)) break;
   }
-  if (s.runnable == 0 && s.blockedHarness > 0 && s.timers.empty())
-    ReportFatal(Fault::Deadlock,
-                "a Machine call waits for the kernel, and no machine thread can run and no wait can time out "
-                "(a held completion? a lost event?)");
 }
+
+namespace {
+
+// A Machine call that has waited a while for nothing: no machine thread can
+// run and no wait can time out. (Checked after real time passes, so that a
+// test thread outside the machine may still release it.)
+bool Deadlocked() {
+  Scheduler& s = Sched();
+  return s.runnable == 0 && s.blockedHarness > 0 && s.timers.empty();
+}
+
+}  // namespace
 
 HarnessCall::HarnessCall() {
   ThreadState& self = Self();
@@ -175,7 +184,16 @@ NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* dea
   if (w.client) s.blockedClients++;
   if (w.harness && s.blockedHarness++ == 0) s.harnessWaitSince = s.now;
   OnMaybeStalled(guard);
-  while (!w.done) w.cv.wait(guard);
+  while (!w.done) {
+    if (!w.harness) {
+      w.cv.wait(guard);
+      continue;
+    }
+    if (w.cv.wait_for(guard, std::chrono::seconds(2)) == std::cv_status::timeout && !w.done && Deadlocked())
+      ReportFatal(Fault::Deadlock,
+                  "a Machine call waits for the kernel, and no machine thread can run and no wait can time out "
+                  "(a held completion? a lost event?)");
+  }
   if (self.thread != nullptr && self.thread->abandoned) {
     if (w.countsRunnable) s.runnable--;
     s.changed.notify_all();

@@ -328,7 +328,7 @@ bool AllocSlotTable(SlotTable* table)
     return true;
 }
 
-// Changes is not reset: it only ever grows while the map exists.
+// Changes is not reset here, so hints taken before stay stale.
 void ResetSlotTable(SlotTable* table)
 {
     table->Changes++;

@@ -73,7 +73,7 @@ struct SlotTable {
     // once, not on every miss.
     LONG GroupStart[2];
     // Counts every change of the LRU order, of a boot flag and every bit
-    // change that can make a slot dirty; never goes back.
+    // change that can make a slot dirty; only ResetCacheMap sets it back.
     ULONGLONG Changes;
 };
 

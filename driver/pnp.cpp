@@ -84,14 +84,20 @@ static bool TakeDeviceSnapshot(DeviceSnapshot *snapshot)
     PDEVICE_OBJECT *devices = static_cast<PDEVICE_OBJECT *>(AllocatePool(count * sizeof(PDEVICE_OBJECT)));
     if (!devices)
         return false;
+    RtlZeroMemory(devices, count * sizeof(PDEVICE_OBJECT));
     ULONG listed = 0;
     status = IoEnumerateDeviceObjectList(DriverObject, devices, count * sizeof(PDEVICE_OBJECT), &listed);
+    if (listed > count)
+        listed = count;
     if (!NT_SUCCESS(status)) {
+        // A device added since the count: the array may hold referenced entries.
+        for (ULONG i = 0; i < count; i++) {
+            if (devices[i])
+                ObDereferenceObject(devices[i]);
+        }
         FreePool(devices);
         return false;
     }
-    if (listed > count)
-        listed = count;
     ULONG kept = 0;
     for (ULONG i = 0; i < listed; i++) {
         if (IsFilterDevice(devices[i]))

@@ -391,6 +391,7 @@ std::u16string Machine::RegistryPath() const { return state_->registryPath; }
 std::u16string Machine::ServiceName() const { return state_->config.serviceName; }
 
 NTSTATUS Machine::Load(PDRIVER_INITIALIZE entry) {
+  if (entry == nullptr) return STATUS_INVALID_PARAMETER;
   if (state_->driver != nullptr) ReportFatal(Fault::BadObject, "Machine::Load: a driver is already loaded");
   state_->entry = entry;
   state_->off = false;

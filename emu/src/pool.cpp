@@ -4,8 +4,8 @@
 
 #include <stdlib.h>
 
+#include <map>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace emu {
 namespace {
@@ -26,7 +26,7 @@ struct alignas(16) BlockHeader {
 
 struct Pool {
   std::mutex lock;
-  std::unordered_set<void*> live;
+  std::map<const uint8_t*, size_t> live;  // body -> bytes, ordered for address lookups
   std::unordered_map<ULONG, PoolStats> byTag;
   PoolStats total;
   uint64_t allocations = 0;
@@ -93,7 +93,7 @@ void ReportPoolLeaks() {
 void ResetPoolForTest() {
   Pool& pool = ThePool();
   std::lock_guard<std::mutex> guard(pool.lock);
-  for (void* body : pool.live) free((BlockHeader*)body - 1);
+  for (auto& [body, bytes] : pool.live) free((BlockHeader*)body - 1);
   pool.live.clear();
   pool.byTag.clear();
   pool.total = PoolStats();
@@ -102,14 +102,13 @@ void ResetPoolForTest() {
 bool IsNonPagedPoolRange(const void* address, size_t bytes) {
   Pool& pool = ThePool();
   std::lock_guard<std::mutex> guard(pool.lock);
-  // Linear only over live blocks; used for MDL checks, which are rare next to I/O.
-  for (void* body : pool.live) {
-    const BlockHeader* h = (const BlockHeader*)body - 1;
-    const uint8_t* start = (const uint8_t*)body;
-    if ((const uint8_t*)address >= start && (const uint8_t*)address + bytes <= start + h->bytes)
-      return h->type != PagedPool && h->type != PagedPoolCacheAligned;
-  }
-  return false;
+  const uint8_t* start = (const uint8_t*)address;
+  auto it = pool.live.upper_bound(start);
+  if (it == pool.live.begin()) return false;
+  --it;
+  const BlockHeader* h = (const BlockHeader*)it->first - 1;
+  if (start + bytes > it->first + it->second) return false;
+  return h->type != PagedPool && h->type != PagedPoolCacheAligned;
 }
 
 }  // namespace emu
@@ -133,7 +132,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG
   Pool& pool = ThePool();
   std::lock_guard<std::mutex> guard(pool.lock);
   h->serial = ++pool.allocations;
-  pool.live.insert(body);
+  pool.live[(const uint8_t*)body] = bytes;
   PoolStats& stats = pool.byTag[tag];
   stats.bytes += bytes;
   stats.blocks += 1;
@@ -152,7 +151,7 @@ extern "C" VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag) {
   BlockHeader* h;
   {
     std::lock_guard<std::mutex> guard(pool.lock);
-    if (block == NULL || pool.live.count(block) == 0) {
+    if (block == NULL || pool.live.count((const uint8_t*)block) == 0) {
       Report(Fault::BadPoolFree, "ExFreePoolWithTag(%p): not a live pool block (freed twice?)", block);
       return;
     }
@@ -166,7 +165,7 @@ extern "C" VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag) {
     if (!GuardIntact(h))
       Report(Fault::PoolOverrun, "block %p of %zu bytes, tag %s: written past its end", block, h->bytes,
              TagText(h->tag).c_str());
-    pool.live.erase(block);
+    pool.live.erase((const uint8_t*)block);
     PoolStats& stats = pool.byTag[h->tag];
     stats.bytes -= h->bytes;
     stats.blocks -= 1;

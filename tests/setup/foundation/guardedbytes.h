@@ -1,0 +1,32 @@
+// Test helper: bytes placed right before an inaccessible page, so any read past their end faults.
+#pragma once
+
+#include <windows.h>
+#include <cstring>
+#include <string>
+
+class GuardedBytes {
+public:
+    explicit GuardedBytes(const std::string& bytes)
+    {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        base_ = static_cast<char*>(VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT,
+                                                PAGE_READWRITE));
+        DWORD old;
+        VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
+        data_ = base_ + page_ - bytes.size();
+        memcpy(data_, bytes.data(), bytes.size());
+    }
+    ~GuardedBytes() { VirtualFree(base_, 0, MEM_RELEASE); }
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+
+    const char* data() const { return data_; }
+
+private:
+    DWORD page_ = 0;
+    char* base_ = nullptr;
+    char* data_ = nullptr;
+};

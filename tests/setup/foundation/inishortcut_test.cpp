@@ -1,0 +1,183 @@
+// The ini value written only when it changes, and shortcut files read back through the shell.
+#include "foundation/iniutil.h"
+#include "foundation/osinfo.h"
+#include "foundation/shortcututil.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+
+#include "testfolder.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+const char Root[] = "C:\\tolvarn-shell";
+
+std::string Path(const std::string& name)
+{
+    return std::string(Root) + "\\" + name;
+}
+
+std::string FileBytes(const std::string& path)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    if (!bytes.empty())
+        ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    return bytes;
+}
+
+void MakeFile(const std::string& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+FILETIME WriteTime(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+class ShellFilesTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        DetectOs();
+        MakeFreshFolder(Root);
+    }
+};
+
+TEST_F(ShellFilesTest, IniValueWrittenOnlyWhenItChanges)
+{
+    std::string ini = Path("JyxBrimvault_ZEMK.ini");
+    DeleteFileA(ini.c_str());
+    EXPECT_TRUE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "DEU"));
+    EXPECT_NE(FileBytes(ini).find("Lang=DEU"), std::string::npos) << FileBytes(ini);
+
+    // Stored with blanks around it: read back equal, so the file is left alone.
+    const std::string spaced = "[Display]\r\nLang = ENU \r\n";
+    MakeFile(ini, spaced);
+    FILETIME before = WriteTime(ini);
+    Sleep(20);
+    EXPECT_TRUE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "ENU"));
+    EXPECT_EQ(FileBytes(ini), spaced);
+    FILETIME after = WriteTime(ini);
+    EXPECT_EQ(CompareFileTime(&before, &after), 0);
+
+    // A change of letter case is a change.
+    EXPECT_TRUE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "enu"));
+    EXPECT_NE(FileBytes(ini).find("Lang=enu"), std::string::npos) << FileBytes(ini);
+
+    EXPECT_FALSE(IniWriteStringIfChanged(Path("no-folder\\x.ini").c_str(), "Display", "Lang", "ENU"))
+        << "a file that cannot be written";
+    EXPECT_FALSE(IniWriteStringIfChanged(nullptr, "Display", "Lang", "ENU"));
+}
+
+struct LinkFacts {
+    HRESULT loaded = E_FAIL;
+    std::string target;
+    std::string workingDir;
+};
+
+LinkFacts ReadLink(const std::string& path)
+{
+    LinkFacts facts;
+    CoInitialize(nullptr);
+    IShellLinkA* link = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void**>(&link)))) {
+        IPersistFile* file = nullptr;
+        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+            wchar_t wide[MAX_PATH] = {};
+            MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+            facts.loaded = file->Load(wide, STGM_READ);
+            char text[MAX_PATH] = {};
+            link->GetPath(text, MAX_PATH, nullptr, 0);
+            facts.target = text;
+            text[0] = 0;
+            link->GetWorkingDirectory(text, MAX_PATH);
+            facts.workingDir = text;
+            file->Release();
+        }
+        link->Release();
+    }
+    CoUninitialize();
+    return facts;
+}
+
+// The show command as stored in the file header (the shell's interface may report another).
+DWORD StoredShowCommand(const std::string& path)
+{
+    std::string bytes = FileBytes(path);
+    if (bytes.size() < 0x40)
+        return 0xFFFFFFFF;
+    return *reinterpret_cast<const DWORD*>(bytes.data() + 0x3C);
+}
+
+TEST_F(ShellFilesTest, ShortcutIntoNewFoldersReadsBack)
+{
+    struct Case {
+        const char* comment;
+        std::string target;
+        std::string expectedWorkingDir;
+    };
+    const Case cases[] = {
+        {"a program in a folder", Path("app\\Brimvault.exe"), Path("app")},
+        {"a program at a drive root", "C:\\Brimvault.exe", "C:\\"},
+    };
+    CreateDirectoryA(Path("app").c_str(), nullptr);
+    MakeFile(Path("app\\Brimvault.exe"), "MZ");
+    for (const Case& c : cases) {
+        std::string folder = Path("menu\\Brimvault\\Tools");
+        RemoveDirectoryA(folder.c_str());
+        ASSERT_EQ(CreateShortcutFile(c.target.c_str(), "Brimvault", folder.c_str()), 0) << c.comment;
+        std::string link = folder + "\\Brimvault.LNK";
+        LinkFacts facts = ReadLink(link);
+        ASSERT_EQ(facts.loaded, S_OK) << c.comment;
+        EXPECT_EQ(facts.target, c.target) << c.comment;
+        EXPECT_EQ(facts.workingDir, c.expectedWorkingDir) << c.comment;
+        EXPECT_EQ(StoredShowCommand(link), 0u) << c.comment;
+        DeleteFileA(link.c_str());
+    }
+}
+
+TEST_F(ShellFilesTest, ShortcutFailures)
+{
+    // The folder cannot be made: its error.
+    MakeFile(Path("a-file"), "x");
+    EXPECT_EQ(CreateShortcutFile("C:\\x.exe", "X", Path("a-file\\sub").c_str()), ERROR_FILE_EXISTS);
+
+    // The link cannot be saved: the shell's HRESULT.
+    EXPECT_EQ(CreateShellLink(L"C:\\tolvarn-shell\\missing\\x.lnk", "C:\\x.exe", "C:\\"),
+              HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+
+    // A link path beyond MAX_PATH: refused whole, nothing written under a cut name.
+    std::string folder = Path(std::string(200, 'f'));
+    std::string name(70, 'n');
+    EXPECT_EQ(CreateShortcutFile("C:\\x.exe", name.c_str(), folder.c_str()),
+              HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*.*").c_str(), &found);
+    int entries = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (found.cFileName[0] != '.')
+                ++entries;
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    EXPECT_EQ(entries, 0) << "no link under a cut name";
+}
+
+} // namespace

@@ -373,6 +373,10 @@ TEST_F(FilesTest, SystemMessagesFromTheSystem)
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::wstring(text), L"File not found.\r\n");
     free(text);
+    text = FormatSystemMessage(1031, ERROR_FILE_NOT_FOUND);
+    ASSERT_NE(text, nullptr);
+    EXPECT_NE(std::wstring(text), L"File not found.\r\n") << "the language asked for";
+    free(text);
     EXPECT_EQ(FormatSystemMessage(1033, 0x2FFFFFFF), nullptr) << "an unknown code has no text";
 }
 

@@ -101,7 +101,7 @@ void Transfer(Disk::State& d, PIRP irp) {
   if (stack->MajorFunction == IRP_MJ_READ)
     d.ReadData(offset, buffer, length);
   else
-    d.WriteData(offset, buffer, length);
+    d.WriteCached(offset, buffer, length, (stack->Flags & SL_WRITE_THROUGH) != 0);
 }
 
 NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp) {
@@ -310,7 +310,17 @@ NTSTATUS NTAPI DiskPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI DiskSimple(PDEVICE_OBJECT device, PIRP irp) {
-  return Finish(*DiskOf(device), irp, STATUS_SUCCESS, 0, false);
+  Disk::State& d = *DiskOf(device);
+  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  bool gone;
+  {
+    Guard guard(Sched().lock);
+    gone = d.gone;
+  }
+  if (gone && (major == IRP_MJ_FLUSH_BUFFERS || major == IRP_MJ_SHUTDOWN))
+    return Finish(d, irp, STATUS_NO_SUCH_DEVICE, 0, false);
+  if (major == IRP_MJ_FLUSH_BUFFERS || major == IRP_MJ_SHUTDOWN) d.Flush();
+  return Finish(d, irp, STATUS_SUCCESS, 0, false);
 }
 
 NTSTATUS NTAPI DiskUnsupported(PDEVICE_OBJECT device, PIRP irp) {
@@ -394,6 +404,31 @@ void Disk::State::WriteData(uint64_t offset, const void* buffer, size_t length) 
     offset += n;
     length -= n;
   }
+}
+
+void Disk::State::WriteCached(uint64_t offset, const void* buffer, size_t length, bool writeThrough) {
+  if (config.writeCache && !writeThrough) {
+    std::vector<uint8_t> old(length);
+    ReadData(offset, old.data(), length);
+    std::lock_guard<std::mutex> guard(dataLock);
+    undo.emplace_back(offset, std::move(old));
+  }
+  WriteData(offset, buffer, length);
+}
+
+void Disk::State::Flush() {
+  std::lock_guard<std::mutex> guard(dataLock);
+  undo.clear();
+}
+
+size_t Disk::State::DropUnflushed() {
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes;
+  {
+    std::lock_guard<std::mutex> guard(dataLock);
+    writes.swap(undo);
+  }
+  for (size_t i = writes.size(); i-- > 0;) WriteData(writes[i].first, writes[i].second.data(), writes[i].second.size());
+  return writes.size();
 }
 
 void BuildIdentify(uint8_t out[512], const std::string& model, const std::string& serial) {

@@ -74,7 +74,13 @@ struct emu::Disk::State {
   ULONG maxInDispatch = 0;
   ULONG dispatchPause = 0;  // microseconds
 
+  // Writes not yet flushed: the bytes they replaced, oldest first.
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> undo;
+
   void ReadData(uint64_t offset, void* buffer, size_t length) const;
+  void WriteCached(uint64_t offset, const void* buffer, size_t length, bool writeThrough);
+  void Flush();
+  size_t DropUnflushed();
   void WriteData(uint64_t offset, const void* buffer, size_t length);
 };
 

@@ -263,6 +263,8 @@ void Disk::WriteBytes(uint64_t offset, const void* buffer, size_t length) {
   state_->WriteData(offset, buffer, length);
 }
 
+size_t Disk::DropUnflushedWrites() { return state_->DropUnflushed(); }
+
 std::vector<uint8_t> Disk::Bytes(uint64_t offset, size_t length) const {
   std::vector<uint8_t> out(length);
   state_->ReadData(offset, out.data(), length);
@@ -467,8 +469,18 @@ NTSTATUS Machine::Boot(PDRIVER_INITIALIZE entry) {
   return status;
 }
 
-NTSTATUS Machine::QueryRemove(Disk& disk) { return SendPnp(disk, IRP_MN_QUERY_REMOVE_DEVICE); }
-NTSTATUS Machine::QueryStop(Disk& disk) { return SendPnp(disk, IRP_MN_QUERY_STOP_DEVICE); }
+// A veto is followed by the cancel request, as the PnP manager does.
+NTSTATUS Machine::QueryRemove(Disk& disk) {
+  NTSTATUS status = SendPnp(disk, IRP_MN_QUERY_REMOVE_DEVICE);
+  if (!NT_SUCCESS(status) && status != STATUS_NO_SUCH_DEVICE) SendPnp(disk, IRP_MN_CANCEL_REMOVE_DEVICE);
+  return status;
+}
+
+NTSTATUS Machine::QueryStop(Disk& disk) {
+  NTSTATUS status = SendPnp(disk, IRP_MN_QUERY_STOP_DEVICE);
+  if (!NT_SUCCESS(status) && status != STATUS_NO_SUCH_DEVICE) SendPnp(disk, IRP_MN_CANCEL_STOP_DEVICE);
+  return status;
+}
 NTSTATUS Machine::Stop(Disk& disk) { return SendPnp(disk, IRP_MN_STOP_DEVICE); }
 
 NTSTATUS Machine::Remove(Disk& disk) {
@@ -565,6 +577,21 @@ NTSTATUS Machine::Reboot() {
   if (state_->driver != nullptr && !state_->shutdownSent) Shutdown();
   RemoveAllStacks(*this, *state_);
   Unload();
+  MoveClock(60 * kSecond);
+  return Load(state_->entry);
+}
+
+NTSTATUS Machine::PowerCut() {
+  for (auto& disk : state_->disks) {
+    Of(*disk).DropUnflushed();
+    disk->SetGone(true);
+  }
+  RemoveAllStacks(*this, *state_);
+  Unload();
+  for (auto& disk : state_->disks) {
+    Of(*disk).DropUnflushed();  // whatever the teardown still managed to write
+    disk->SetGone(false);
+  }
   MoveClock(60 * kSecond);
   return Load(state_->entry);
 }

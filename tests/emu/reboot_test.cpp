@@ -57,6 +57,22 @@ TEST(Reboot, KeepsRegistryAndDiskBytesAndEmptiesThePool) {
   unlink(path);
 }
 
+TEST(Reboot, APowerCutLosesWhatTheWriteCacheHeld) {
+  emu::Machine machine;
+  emu::Disk& disk = machine.AddDisk({.writeCache = true});
+  ASSERT_EQ(machine.Boot(FilterDriverEntry), STATUS_SUCCESS);
+  std::vector<uint8_t> flushed(512, 0x11), lost(512, 0x22);
+  ASSERT_EQ(machine.Write(disk, 0, flushed.data(), 512).status, STATUS_SUCCESS);
+  ASSERT_EQ(machine.SendMajor(disk, IRP_MJ_FLUSH_BUFFERS).status, STATUS_SUCCESS);
+  ASSERT_EQ(machine.Write(disk, 0, lost.data(), 512).status, STATUS_SUCCESS);
+  ASSERT_EQ(machine.Write(disk, 512, lost.data(), 512).status, STATUS_SUCCESS);
+  EXPECT_EQ(disk.Bytes(0, 512), lost) << "visible before the cut";
+  ASSERT_EQ(machine.PowerCut(), STATUS_SUCCESS);
+  EXPECT_EQ(disk.Bytes(0, 512), flushed);
+  EXPECT_EQ(disk.Bytes(512, 512), std::vector<uint8_t>(512, 0));
+  EXPECT_EQ(disk.Count(IRP_MJ_SHUTDOWN), 0u) << "no shutdown at a power cut";
+}
+
 TEST(Reboot, ALeakAtRebootIsCaught) {
   emu::FaultCatcher catcher;
   {

@@ -219,6 +219,10 @@ struct DiskConfig {
   bool identifySupported = true;             // the miniport IDENTIFY pass-through
   CompletionMode completion = CompletionMode::Inline;
   Latency latency;
+  // A volatile write cache: completed writes are lost at a power cut until a
+  // FLUSH_BUFFERS or SHUTDOWN request reaches the disk (or the write carries
+  // SL_WRITE_THROUGH).
+  bool writeCache = false;
 };
 
 // One request seen by a disk (every major function).
@@ -275,6 +279,8 @@ class Disk {
   void ReadBytes(uint64_t offset, void* buffer, size_t length) const;
   void WriteBytes(uint64_t offset, const void* buffer, size_t length);
   std::vector<uint8_t> Bytes(uint64_t offset, size_t length) const;
+  // Undoes every write not yet flushed (with writeCache); returns how many.
+  size_t DropUnflushedWrites();
 
   // Request record.
   std::vector<DiskRecord> Requests() const;
@@ -380,10 +386,10 @@ class Machine {
 
   // PnP on one disk's stack; each sends the request to the top and waits.
   NTSTATUS SendPnp(Disk& disk, UCHAR minor);
-  NTSTATUS QueryRemove(Disk& disk);  // a failure is a veto
+  NTSTATUS QueryRemove(Disk& disk);  // a failure is a veto, followed by CANCEL_REMOVE_DEVICE
   NTSTATUS Remove(Disk& disk);       // REMOVE, then the PDO goes (the disk stays, unplugged)
   NTSTATUS SurpriseRemove(Disk& disk);  // the disk goes gone, SURPRISE_REMOVAL, then Remove
-  NTSTATUS QueryStop(Disk& disk);
+  NTSTATUS QueryStop(Disk& disk);    // a veto is followed by CANCEL_STOP_DEVICE
   NTSTATUS Stop(Disk& disk);         // IRP_MN_STOP_DEVICE
   NTSTATUS Replug(Disk& disk);       // a removed disk comes back: new PDO, not gone (AddDevice is the test's)
 
@@ -403,6 +409,10 @@ class Machine {
   // a minute, Load(entry) again: registry and disk bytes survive, nothing
   // else. The disks are then waiting for AddDevice/Start.
   NTSTATUS Reboot();
+  // As Reboot, but the power fails: no shutdown request is sent, unflushed
+  // writes are lost, and the disks answer nothing while the old driver's
+  // stacks are torn down (REMOVE, Unload; leak-checked).
+  NTSTATUS PowerCut();
   // Everything off: held requests released, stacks removed, driver unloaded,
   // PDOs deleted, leak check. The destructor runs it; a second call does nothing.
   void PowerOff();

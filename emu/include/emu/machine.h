@@ -413,8 +413,9 @@ class Machine {
   // writes are lost, and the disks answer nothing while the old driver's
   // stacks are torn down (REMOVE, Unload; leak-checked).
   NTSTATUS PowerCut();
-  // Everything off: held requests released, stacks removed, driver unloaded,
-  // PDOs deleted, leak check. The destructor runs it; a second call does nothing.
+  // Everything off: Shutdown (unless sent since the last boot), held requests
+  // released, stacks removed, driver unloaded (leak-checked), PDOs deleted.
+  // The destructor runs it, so every test ends with a leak check.
   void PowerOff();
 
   // Requests through the top of a disk's stack, as a file system sends them

@@ -306,6 +306,52 @@ TEST_F(CacheMapTest, SavedRecordsWithBadOrRepeatedBlocksLoadAsFreeSlots)
     }
 }
 
+TEST_F(CacheMapTest, DamagedSlotTablesAlwaysLoadIntoAConsistentMap)
+{
+    // Random record tables (states and blocks partly garbage) against a map
+    // of 32 slots and 40 blocks; the loaded map must hold every rule and keep
+    // holding them while it is used.
+    std::mt19937 rng(99);
+    const MapShape shape = {32, 40, 9, 3, 1, 0, 8};
+    const ULONG blockChoices[] = {0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu, 40, 41};
+    for (int table = 0; table < 200; table++) {
+        SCOPED_TRACE(table);
+        std::vector<SlotRecord> records(32);
+        for (SlotRecord& r : records) {
+            const ULONG states[] = {0, 2, 3, 3, 7};
+            r.State = states[rng() % 5];
+            r.Block = rng() % 4 ? rng() % 40 : blockChoices[rng() % 5];
+        }
+        TestMap map(shape);
+        FreeSlotTable(&map->Slots);
+        map->Slots.SlotCount = 32;
+        ASSERT_TRUE(AllocSlotTable(&map->Slots));
+        ULONG dropped = 0;
+        ASSERT_TRUE(SlotsFromRecords(map.get(), records.data(), 32, &dropped));
+        BuildSlotLists(&map->Slots);
+        RebuildBlockTable(&map->Blocks, &map->Slots);
+        ASSERT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+        ULONG used = 0, kept = 0;
+        for (ULONG s = 0; s < 32; s++) {
+            used += records[s].State != SlotStateFree;
+            if (map->Slots.Entries[s].Block != NoBlock) {
+                kept++;
+                EXPECT_EQ(map->Slots.Entries[s].Block, records[s].Block) << "slot " << s;
+            }
+        }
+        EXPECT_EQ(kept + dropped, used);
+        for (int op = 0; op < 200; op++) {
+            ULONG block = rng() % 42;
+            AddHeat(map.get(), block, rng() % 16);
+            if (LookupSlot(map.get(), block) == NoSlot)
+                AllocateSlot(map.get(), block);
+            if (rng() % 8 == 0 && map->Slots.LruHead != NoSlot)
+                EvictSlot(map.get(), map->Slots.LruHead);
+        }
+        ASSERT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+    }
+}
+
 TEST_F(CacheMapTest, SlotsFromRecordsNeedsFreshTables)
 {
     SlotRecord records[4] = {{3, 1}, {3, 2}, {3, 3}, {3, 4}};

@@ -16,7 +16,6 @@
 
 #define NTAPI
 #define FASTCALL
-#define DDKAPI
 #define NTKERNELAPI
 #define IN
 #define OUT
@@ -77,7 +76,6 @@ typedef WCHAR* PWCHAR;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
 typedef const CHAR* PCSTR;
-typedef const void* PCVOID;
 typedef HANDLE* PHANDLE;
 typedef KIRQL* PKIRQL;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
@@ -846,7 +844,6 @@ typedef enum _MM_PAGE_PRIORITY {
   NormalPagePriority = 16,
   HighPagePriority = 32,
 } MM_PAGE_PRIORITY;
-#define MdlMappingNoExecute 0x40000000
 
 struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;

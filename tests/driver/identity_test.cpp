@@ -324,3 +324,31 @@ TEST(DiskIdentityAtStart, DeviceControlAboveApcLevelSendsNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// The requests complete later on the disk's completion thread: the identity
+// read waits for each and takes its status and size from the I/O status block.
+TEST(DiskIdentityAtStart, PendingAnswersAreWaitedFor)
+{
+    Machine machine;
+    DiskConfig config;
+    config.deviceNumber = 5;
+    config.sectorSize = 4096;
+    config.model = "PEND";
+    config.serial = "P1";
+    Disk& disk = machine.AddDisk(config);
+    for (ULONG code : { IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY, IOCTL_DISK_GET_LENGTH_INFO,
+                        IOCTL_SCSI_GET_ADDRESS, IOCTL_SCSI_MINIPORT })
+        disk.SetIoctlPending(code, true);
+    StoreMasterKey(machine, NameOf(u"PEND", u"P1"));
+    ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
+    const FilterExtension* ext = ExtensionOf(disk);
+    EXPECT_EQ(5u, ext->DeviceNumber);
+    EXPECT_EQ(12u, ext->SectorShift);
+    EXPECT_EQ(config.lengthBytes / 4096, ext->LengthSectors);
+    EXPECT_EQ(RoleMaster, ext->Role);
+    EXPECT_EQ(StoredId, ext->DiskId);
+}
+
+}  // namespace

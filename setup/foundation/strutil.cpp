@@ -1,0 +1,226 @@
+// Shared scratch buffers, version texts, message formatting and small string routines.
+#include "foundation/strutil.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+// One growing block; freed only to make room for a larger one.
+struct ScratchBuffer {
+    void* block;
+    int size;
+};
+
+ScratchBuffer narrowScratch = {nullptr, 0};
+ScratchBuffer wideScratch = {nullptr, 0};
+ScratchAllocFn scratchAlloc = malloc;
+
+void ReleaseScratch(ScratchBuffer& scratch)
+{
+    free(scratch.block);
+    scratch.block = nullptr;
+    scratch.size = 0;
+}
+
+void* GetScratch(ScratchBuffer& scratch, int size)
+{
+    if (size <= 0)
+        return nullptr;
+    if (size <= scratch.size) {
+        memset(scratch.block, 0, size);
+        return scratch.block;
+    }
+    ReleaseScratch(scratch);
+    int rounded = RoundScratchSize(size);
+    if (rounded <= 0)
+        return nullptr;
+    void* block = scratchAlloc(rounded);
+    if (!block)
+        return nullptr;
+    memset(block, 0, rounded);
+    scratch.block = block;
+    scratch.size = rounded;
+    return block;
+}
+
+size_t WideLength(const wchar_t* text)
+{
+    size_t n = 0;
+    while (text[n])
+        n++;
+    return n;
+}
+
+wchar_t* FormatMsg(const wchar_t* format, const wchar_t* const* arguments, int argumentCount)
+{
+    // 2048 bytes hold the 1024 units of text; the terminator goes after them.
+    wchar_t* block = GetWideScratchBuffer(FORMAT_MSG_MAX_UNITS * sizeof(wchar_t));
+    if (!block)
+        return nullptr;
+    FormatWideArgs(block, FORMAT_MSG_MAX_UNITS + 1, format, arguments, argumentCount);
+    return block;
+}
+
+wchar_t FoldLetter(wchar_t c)
+{
+    return (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c;
+}
+
+} // namespace
+
+int RoundScratchSize(int n)
+{
+    long long rounded = ((static_cast<long long>(n) >> 8) + 1) << 8;
+    return rounded > INT_MAX ? 0 : static_cast<int>(rounded);
+}
+
+char* GetScratchBuffer(int size)
+{
+    return static_cast<char*>(GetScratch(narrowScratch, size));
+}
+
+wchar_t* GetWideScratchBuffer(int size)
+{
+    return static_cast<wchar_t*>(GetScratch(wideScratch, size));
+}
+
+void ReleaseScratchBuffer()
+{
+    ReleaseScratch(narrowScratch);
+}
+
+void ReleaseWideScratchBuffer()
+{
+    ReleaseScratch(wideScratch);
+}
+
+int ScratchBufferSize()
+{
+    return narrowScratch.size;
+}
+
+int WideScratchBufferSize()
+{
+    return wideScratch.size;
+}
+
+ScratchAllocFn SetScratchAllocator(ScratchAllocFn alloc)
+{
+    ScratchAllocFn previous = scratchAlloc;
+    scratchAlloc = alloc ? alloc : malloc;
+    return previous;
+}
+
+int FormatVersion(char* buffer, uint32_t code)
+{
+    if (!buffer)
+        return 0;
+    int n;
+    if (code < 10000)
+        n = snprintf(buffer, VERSION_TEXT_BUFFER, "%u.%02u", code / 100, code % 100);
+    else
+        n = snprintf(buffer, VERSION_TEXT_BUFFER, "%u.%02u.%02u", code / 10000, code % 10000 / 100,
+                     code % 100);
+    return n < 0 ? 0 : n;
+}
+
+char* VersionText(uint32_t code)
+{
+    char* block = GetScratchBuffer(2048);
+    if (!block)
+        return nullptr;
+    int n = FormatVersion(block, code);
+    block[n] = 0;
+    return block;
+}
+
+int FormatWideArgs(wchar_t* out, int capacity, const wchar_t* format,
+                   const wchar_t* const* arguments, int argumentCount)
+{
+    if (!out || capacity <= 0)
+        return 0;
+    int written = 0;
+    int nextArgument = 0;
+    auto put = [&](wchar_t c) {
+        if (written < capacity - 1)
+            out[written++] = c;
+    };
+    for (const wchar_t* p = format; p && *p && written < capacity - 1; p++) {
+        if (p[0] == L'%' && p[1] == L's') {
+            const wchar_t* argument = nextArgument < argumentCount ? arguments[nextArgument] : nullptr;
+            nextArgument++;
+            for (const wchar_t* a = argument; a && *a; a++)
+                put(*a);
+            p++;
+        } else if (p[0] == L'%' && p[1] == L'%') {
+            put(L'%');
+            p++;
+        } else {
+            put(*p);
+        }
+    }
+    out[written] = 0;
+    return written;
+}
+
+wchar_t* FormatMsg1(const wchar_t* format, const wchar_t* argument)
+{
+    const wchar_t* arguments[] = {argument};
+    return FormatMsg(format, arguments, 1);
+}
+
+wchar_t* FormatMsg2(const wchar_t* format, const wchar_t* argument1, const wchar_t* argument2)
+{
+    const wchar_t* arguments[] = {argument1, argument2};
+    return FormatMsg(format, arguments, 2);
+}
+
+char* DupString(const char* text)
+{
+    if (!text || !*text)
+        return nullptr;
+    size_t bytes = strlen(text) + 1;
+    char* copy = static_cast<char*>(malloc(bytes));
+    if (copy)
+        memcpy(copy, text, bytes);
+    return copy;
+}
+
+wchar_t* DupStringW(const wchar_t* text)
+{
+    if (!text || !*text)
+        return nullptr;
+    size_t bytes = (WideLength(text) + 1) * sizeof(wchar_t);
+    wchar_t* copy = static_cast<wchar_t*>(malloc(bytes));
+    if (copy)
+        memcpy(copy, text, bytes);
+    return copy;
+}
+
+bool IsAsciiLetter(uint16_t c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+int CompareLettersNoCase(const wchar_t* a, const wchar_t* b)
+{
+    if (!a)
+        a = L"";
+    if (!b)
+        b = L"";
+    for (int i = 0;; i++) {
+        if (FoldLetter(a[i]) != FoldLetter(b[i]))
+            return i;
+        if (!a[i])
+            return -1;
+    }
+}
+
+bool EqualsLettersNoCase(const wchar_t* a, const wchar_t* b)
+{
+    return CompareLettersNoCase(a, b) == -1;
+}

@@ -1,6 +1,7 @@
 // The setup list: the items of an installation, the run loop and its progress figure.
 #include "engine/winsetuplist.h"
 
+#include "classlib/application.h"
 #include "foundation/securityutil.h"
 
 #include <windows.h>
@@ -72,11 +73,7 @@ clWinSetupList::~clWinSetupList() = default;
 
 void clWinSetupList::StepHook()
 {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
+    Application->ProcessMessages();
 }
 
 int32_t RunSetupList(clWinSetupList* list)

@@ -207,6 +207,51 @@ TEST(RunSetupList, PausesOnlyWhenAnItemWaits)
     EXPECT_EQ(list.hooks, 20 * 3 + 20);
 }
 
+namespace {
+
+clWinSetupList* listToCancel = nullptr;
+int messagesSeen = 0;
+
+// Stands for the wizard's Cancel button: a posted message whose handler sets the flag.
+LRESULT CALLBACK CancelWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_APP) {
+        messagesSeen++;
+        if (listToCancel)
+            listToCancel->cancel = 1;
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+} // namespace
+
+TEST(RunSetupList, TheBaseHookDispatchesPendingMessages)
+{
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = CancelWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "SetupListCancelTest";
+    ASSERT_NE(RegisterClassA(&windowClass), 0);
+    HWND window = CreateWindowA("SetupListCancelTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+
+    std::string log;
+    clWinSetupList list;
+    AddSetupItem(&list, new ScriptedItem('A', 3, "", &log));
+    listToCancel = &list;
+    messagesSeen = 0;
+    PostMessageA(window, WM_APP, 0, 0);
+    EXPECT_EQ(RunSetupList(&list), SETUP_ERR_CANCELLED);
+    EXPECT_EQ(messagesSeen, 1);
+    EXPECT_EQ(log, "A") << "the cancel is seen right after the step in which it came";
+
+    listToCancel = nullptr;
+    DestroyWindow(window);
+    UnregisterClassA("SetupListCancelTest", windowClass.hInstance);
+}
+
 TEST(RunSetupList, RefusesNoList)
 {
     EXPECT_EQ(RunSetupList(nullptr), SETUP_ERR_UNKNOWN_STEP);

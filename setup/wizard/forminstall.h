@@ -1,0 +1,44 @@
+// The wizard's main form and the globals of the program entry.
+#pragma once
+
+#include "classlib/combobox.h"
+#include "classlib/form.h"
+
+#include <cstdint>
+
+class clInstallPageList;
+
+class TFormInstall : public TForm {
+public:
+    // Builds the form as its description says, then the page list, and runs
+    // the page list's start-up; a failed start-up ends the application.
+    explicit TFormInstall(TComponent *owner);
+
+    // Refused while an installation runs (asked by Close, WM_CLOSE and the end
+    // of the Windows session).
+    bool CloseQuery() override;
+
+    // OnDestroy: deletes the page list.
+    void FormDestroy(TObject *sender);
+
+    // The language box; the welcome page moves it.
+    TTntComboBox *ComboLang = nullptr;
+
+private:
+    void ApplyFormDescription();
+};
+
+// The title of the application, also what a second instance looks for.
+extern const char ApplicationTitle[];
+// Shown when the start-up runs out of memory before any message file exists.
+extern const wchar_t AllocatedMemoryFailText[];
+
+extern TFormInstall *FormInstall;
+// The wizard's page list: null until the form's constructor stores it and
+// again after FormDestroy. The form owns it.
+extern clInstallPageList *PageList;
+// Set to 1 at the end of a successful installation.
+extern uint8_t InstallCompleted;
+
+// The process exit code: 0 after a completed installation, else 1.
+int SetupExitCode();

@@ -1,0 +1,169 @@
+// The main form in this process: its description, the page list it owns and
+// deletes, the close query that the page list can refuse, and the fixed
+// message when the page list cannot be allocated.
+#include "classlib/application.h"
+#include "wizard/forminstall.h"
+#include "wizard/pagelist.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+// Makes the next nothrow allocation of a page list fail.
+static bool failPageListAllocation = false;
+
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    if (failPageListAllocation && size == sizeof(clInstallPageList)) {
+        failPageListAllocation = false;
+        return nullptr;
+    }
+    return std::malloc(size ? size : 1);
+}
+
+namespace {
+
+class FormInstallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previous_ = Application;
+        Application = &app;
+        app.SetTitle(ApplicationTitle);
+    }
+    void TearDown() override
+    {
+        app.DestroyComponents();
+        Application = previous_;
+        FormInstall = nullptr;
+        MSG message;   // a quit posted by Terminate would end the next test's loops
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+    TApplication app;
+
+private:
+    TApplication *previous_ = nullptr;
+};
+
+// A page list whose deletion and close answer the test controls.
+struct ProbeList : clInstallPageList {
+    explicit ProbeList(int *deletions) : deletions(deletions) {}
+    ~ProbeList() override { ++*deletions; }
+    bool CanClose() override { return canClose; }
+    int *deletions;
+    bool canClose = true;
+};
+
+TEST_F(FormInstallTest, BuildsFromItsDescriptionAndSizesThroughThePageList)
+{
+    TFormInstall *form = nullptr;
+    app.CreateForm(form);
+    ASSERT_EQ(form, FormInstall);
+    EXPECT_EQ(app.MainForm(), form);
+    EXPECT_FALSE(app.Terminated());
+    ASSERT_NE(PageList, nullptr);
+    EXPECT_EQ(PageList->frame.form, form);
+    EXPECT_EQ(form->ClientWidth(), 500);
+    EXPECT_EQ(form->ClientHeight(), 400);
+    EXPECT_EQ(form->Color(), 0xFFFFFF);
+    EXPECT_EQ(form->BorderStyle(), bsNone);
+    EXPECT_EQ(form->Position(), poScreenCenter);
+    EXPECT_EQ(form->Font()->Charset(), ANSI_CHARSET);
+    EXPECT_EQ(form->Font()->Height(), -12);
+    EXPECT_EQ(form->Font()->Name(), "MS Sans Serif");
+
+    TTntComboBox *combo = form->ComboLang;
+    ASSERT_NE(combo, nullptr);
+    EXPECT_EQ(combo->Parent(), form);
+    EXPECT_EQ(combo->Owner(), form);
+    RECT bounds = combo->BoundsRect(), expected = {16, 24, 16 + 169, 24 + 21};
+    EXPECT_TRUE(EqualRect(&bounds, &expected));
+    EXPECT_EQ(combo->Cursor(), crHandPoint);
+    EXPECT_FALSE(combo->ParentFont());
+    EXPECT_EQ(combo->Font()->Charset(), DEFAULT_CHARSET);
+    EXPECT_EQ(combo->Font()->Height(), -12);
+}
+
+TEST_F(FormInstallTest, DestroyingTheFormDeletesThePageListOnce)
+{
+    TFormInstall *form = nullptr;
+    app.CreateForm(form);
+    int deletions = 0;
+    delete PageList;
+    PageList = new ProbeList(&deletions);
+    app.DestroyComponents();
+    EXPECT_EQ(deletions, 1);
+    EXPECT_EQ(PageList, nullptr);
+}
+
+TEST_F(FormInstallTest, CloseRequestsAreRefusedWhileThePageListSaysSo)
+{
+    TFormInstall *form = nullptr;
+    app.CreateForm(form);
+    int deletions = 0;
+    delete PageList;
+    auto *list = new ProbeList(&deletions);
+    PageList = list;
+    form->Show();
+
+    list->canClose = false;   // as while an installation runs
+    PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
+    app.ProcessMessages();
+    form->Close();
+    EXPECT_EQ(SendMessageW(form->Handle(), WM_QUERYENDSESSION, 0, 0), FALSE);
+    EXPECT_FALSE(app.Terminated());
+    EXPECT_TRUE(IsWindowVisible(form->Handle()));
+    EXPECT_EQ(PageList, list);
+    EXPECT_EQ(deletions, 0);
+
+    list->canClose = true;
+    PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
+    app.ProcessMessages();
+    EXPECT_TRUE(app.Terminated());
+    EXPECT_FALSE(IsWindowVisible(form->Handle()));
+}
+
+std::vector<std::wstring> boxTexts;
+
+BOOL CALLBACK CloseMessageBox(HWND hwnd, LPARAM)
+{
+    wchar_t className[16], text[256] = L"";
+    if (IsWindowVisible(hwnd) && GetClassNameW(hwnd, className, 16) &&
+        std::wstring(className) == L"#32770") {
+        GetDlgItemTextW(hwnd, 0xFFFF, text, 256);
+        boxTexts.push_back(text);
+        PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CALLBACK CloseMessageBoxTimer(HWND, UINT, UINT_PTR id, DWORD)
+{
+    EnumThreadWindows(GetCurrentThreadId(), CloseMessageBox, 0);
+    if (!boxTexts.empty())
+        KillTimer(nullptr, id);
+}
+
+TEST_F(FormInstallTest, NoMemoryForThePageListShowsTheFixedTextAndEnds)
+{
+    boxTexts.clear();
+    SetTimer(nullptr, 0, 100, CloseMessageBoxTimer);
+    failPageListAllocation = true;
+    TFormInstall *form = nullptr;
+    app.CreateForm(form);
+    failPageListAllocation = false;
+    EXPECT_EQ(PageList, nullptr);
+    EXPECT_TRUE(app.Terminated());   // the exit code is then 1
+    ASSERT_EQ(boxTexts.size(), 1u);
+    EXPECT_EQ(boxTexts[0], L"Allocated memory fail !");
+    app.Run();   // returns at once, showing nothing
+    EXPECT_FALSE(IsWindowVisible(form->Handle()));
+    EXPECT_EQ(SetupExitCode(), 1);
+}
+
+} // namespace

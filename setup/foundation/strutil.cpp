@@ -1,6 +1,8 @@
 // Shared scratch buffers, version texts, message formatting and small string routines.
 #include "foundation/strutil.h"
 
+#include "foundation/filterlistutil.h"
+
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -223,4 +225,198 @@ int CompareLettersNoCase(const wchar_t* a, const wchar_t* b)
 bool EqualsLettersNoCase(const wchar_t* a, const wchar_t* b)
 {
     return CompareLettersNoCase(a, b) == -1;
+}
+
+uint64_t CeilDiv64(uint64_t value, uint64_t divisor)
+{
+    if (value == 0 || divisor == 0)
+        return 0;
+    return (value - 1) / divisor + 1;
+}
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+uint64_t ParseHex64(const char* text)
+{
+    uint64_t value = 0;
+    for (const char* p = text; p && HexDigitValue(*p) >= 0; p++)
+        value = value * 16 + uint64_t(HexDigitValue(*p));
+    return value;
+}
+
+uint64_t ParseHex64W(const wchar_t* text)
+{
+    uint64_t value = 0;
+    for (const wchar_t* p = text; p && *p && HexDigitValue(char(*p & 0xFF)) >= 0; p++)
+        value = value * 16 + uint64_t(HexDigitValue(char(*p & 0xFF)));
+    return value;
+}
+
+uint16_t SwapBytes16(uint16_t value)
+{
+    return uint16_t((value >> 8) | (value << 8));
+}
+
+uint32_t SwapBytes32(uint32_t value)
+{
+    return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
+}
+
+const char* BoolText(bool value)
+{
+    return value ? "true" : "false";
+}
+
+const wchar_t* BoolTextW(bool value)
+{
+    return value ? L"true" : L"false";
+}
+
+const char* SkipBlanks(const char* text)
+{
+    if (!text)
+        return nullptr;
+    while (*text == ' ' || *text == '\t')
+        text++;
+    return *text ? text : nullptr;
+}
+
+const wchar_t* SkipBlanksW(const wchar_t* text)
+{
+    if (!text)
+        return nullptr;
+    while (*text == L' ' || *text == L'\t')
+        text++;
+    return *text ? text : nullptr;
+}
+
+int FormatVersion3(char* buffer, uint32_t code)
+{
+    if (!buffer)
+        return 0;
+    int n = snprintf(buffer, VERSION_TEXT_BUFFER, "%u.%02u.%02u", code / 10000, code % 10000 / 100, code % 100);
+    return n < 0 ? 0 : n;
+}
+
+int FormatVersion3W(wchar_t* buffer, uint32_t code)
+{
+    char narrow[VERSION_TEXT_BUFFER];
+    int n = FormatVersion3(buffer ? narrow : nullptr, code);
+    for (int i = 0; buffer && i <= n; i++)
+        buffer[i] = wchar_t(narrow[i]);
+    return n;
+}
+
+char* HexDump(const uint8_t* bytes, int count)
+{
+    if (!bytes || count <= 0 || count > (INT_MAX - 1) / 3)
+        return nullptr;
+    char* text = static_cast<char*>(malloc(size_t(count) * 3 + 1));
+    if (!text)
+        return nullptr;
+    static const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < count; i++) {
+        text[i * 3] = digits[bytes[i] >> 4];
+        text[i * 3 + 1] = digits[bytes[i] & 15];
+        text[i * 3 + 2] = ' ';
+    }
+    text[count * 3] = 0;
+    return text;
+}
+
+char* PrintableCopy(const uint8_t* bytes, int count)
+{
+    if (!bytes || count <= 0 || count == INT_MAX)
+        return nullptr;
+    char* text = static_cast<char*>(malloc(size_t(count) + 1));
+    if (!text)
+        return nullptr;
+    for (int i = 0; i < count; i++)
+        text[i] = (bytes[i] < 32 || bytes[i] > 127) ? ' ' : char(bytes[i]);
+    text[count] = 0;
+    return text;
+}
+
+bool MultiSzAdd(const char* list, int length, const char* name, char** newList, int* newLength)
+{
+    if (!newList || !newLength)
+        return false;
+    *newList = nullptr;
+    *newLength = 0;
+    if (!name || !*name)
+        return false;
+    if (length < 0)
+        length = 0;
+    int entry = int(strlen(name)) + 1;
+    if (list && MultiSzFind(list, length, name) >= 0)
+        return true;
+    // A null list gives the name alone, closed by the empty entry.
+    int oldBytes = list ? length : 1;
+    char* result = static_cast<char*>(malloc(size_t(entry) + size_t(oldBytes)));
+    if (!result)
+        return false;
+    memcpy(result, name, entry);
+    if (list)
+        memcpy(result + entry, list, length);
+    else
+        result[entry] = 0;
+    *newList = result;
+    *newLength = entry + oldBytes;
+    return true;
+}
+
+bool MultiSzRemove(const char* list, int length, const char* name, char** newList, int* newLength)
+{
+    if (!newList || !newLength)
+        return false;
+    *newList = nullptr;
+    *newLength = 0;
+    if (!name || !*name)
+        return false;
+    int at = list && length > 0 ? MultiSzFind(list, length, name) : -1;
+    if (at < 0)
+        return true;
+    int entry = int(strlen(name)) + 1;
+    if (entry > length - at)
+        entry = length - at;    // the last entry lacked its NUL
+    int remaining = length - entry;
+    if (remaining <= 1) {
+        *newLength = 1;
+        return true;
+    }
+    char* result = static_cast<char*>(malloc(size_t(remaining)));
+    if (!result)
+        return false;
+    memcpy(result, list, at);
+    memcpy(result + at, list + at + entry, length - at - entry);
+    *newList = result;
+    *newLength = remaining;
+    return true;
+}
+
+int WideMultiSzFindLast(const wchar_t* list, const wchar_t* name, int* totalUnits)
+{
+    if (totalUnits)
+        *totalUnits = 0;
+    if (!list || !name)
+        return -1;
+    int found = -1;
+    int offset = 0;
+    while (list[offset]) {
+        if (EqualsLettersNoCase(list + offset, name))
+            found = offset;
+        offset += int(WideLength(list + offset)) + 1;
+    }
+    if (totalUnits)
+        *totalUnits = offset;
+    return found;
 }

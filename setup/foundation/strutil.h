@@ -50,3 +50,42 @@ bool IsAsciiLetter(uint16_t c);
 // as empty).
 int CompareLettersNoCase(const wchar_t* a, const wchar_t* b);
 bool EqualsLettersNoCase(const wchar_t* a, const wchar_t* b);
+
+// ---- Further small routines -------------------------------------------------------------
+
+// value / divisor rounded up; 0 for a value of 0 and for a divisor of 0.
+uint64_t CeilDiv64(uint64_t value, uint64_t divisor);
+// 0-15 for a hex digit, else -1.
+int HexDigitValue(char c);
+// The hex number at the start of text (up to the first other character); 0 for null.
+// Digits beyond 64 bits push the high ones out. The wide form reads the low byte of each unit.
+uint64_t ParseHex64(const char* text);
+uint64_t ParseHex64W(const wchar_t* text);
+uint16_t SwapBytes16(uint16_t value);
+uint32_t SwapBytes32(uint32_t value);
+const char* BoolText(bool value);
+const wchar_t* BoolTextW(bool value);
+// The first character that is neither TAB nor blank; null for a null text or one
+// holding nothing else.
+const char* SkipBlanks(const char* text);
+const wchar_t* SkipBlanksW(const wchar_t* text);
+// Always the three-part form "%i.%02i.%02i"; buffer of VERSION_TEXT_BUFFER units.
+int FormatVersion3(char* buffer, uint32_t code);
+int FormatVersion3W(wchar_t* buffer, uint32_t code);
+// New texts (the caller frees them): "%02X " for each byte, or a copy with every byte below
+// 32 or above 127 turned into a blank. Null for no bytes, a count of 0 or less, or no memory.
+char* HexDump(const uint8_t* bytes, int count);
+char* PrintableCopy(const uint8_t* bytes, int count);
+
+// Multi-strings (entries each with its NUL, closed by an empty entry) of length bytes.
+// Add: name in front of the old entries, or a list of name alone for a null list; when the
+// list already holds name (ignoring case) *newList is null and *newLength 0.
+// Remove: the list without name; not found gives null and 0, nothing left null and 1.
+// Both are false for a null or empty name (an empty entry would end the list early) and
+// when memory runs out; new lists come from the system allocator.
+bool MultiSzAdd(const char* list, int length, const char* name, char** newList, int* newLength);
+bool MultiSzRemove(const char* list, int length, const char* name, char** newList, int* newLength);
+// The offset in units of the last entry equal to name (EqualsLettersNoCase) among the
+// entries before the first empty one; -1 for none, a null list or a null name.
+// *totalUnits (when given; 0 first) receives the offset of that closing empty entry.
+int WideMultiSzFindLast(const wchar_t* list, const wchar_t* name, int* totalUnits);

@@ -267,3 +267,130 @@ TEST(LetterComparison, IgnoresCaseOfAsciiLettersOnly)
     for (int c : {0x40, 0x5B, 0x60, 0x7B, 0x30, 0xC4, 0x141, 0})  // @ [ ` { 0 and two non-ASCII letters
         EXPECT_FALSE(IsAsciiLetter(uint16_t(c))) << c;
 }
+
+TEST(SmallRoutines, NumbersAndTexts)
+{
+    struct Division {
+        uint64_t value, divisor, result;
+    };
+    const Division divisions[] = {
+        {0, 512, 0}, {1, 512, 1}, {512, 512, 1}, {513, 512, 2}, {~0ull, 1, ~0ull}, {~0ull, 2, 1ull << 63},
+        {10, 0, 0},    // no divisor: nothing, rather than a crash
+    };
+    for (const Division& d : divisions)
+        EXPECT_EQ(CeilDiv64(d.value, d.divisor), d.result) << d.value << " / " << d.divisor;
+
+    struct Hex {
+        const char* text;
+        uint64_t value;
+    };
+    const Hex hexes[] = {
+        {"0", 0}, {"ff", 0xFF}, {"DORQ", 0xD}, {"1A2b3C", 0x1A2B3C}, {"", 0}, {nullptr, 0}, {"g1", 0},
+        {"FFFFFFFFFFFFFFFF", ~0ull}, {"123456789ABCDEF01", 0x23456789ABCDEF01ull},    // the top digit is lost
+    };
+    for (const Hex& h : hexes)
+        EXPECT_EQ(ParseHex64(h.text), h.value) << (h.text ? h.text : "(null)");
+    EXPECT_EQ(ParseHex64W(L"7fZ"), 0x7Fu);
+    EXPECT_EQ(ParseHex64W(nullptr), 0u);
+    for (char c : std::string("/:@G`g "))
+        EXPECT_EQ(HexDigitValue(c), -1) << c;
+
+    EXPECT_EQ(SwapBytes16(0x1234), 0x3412);
+    EXPECT_EQ(SwapBytes32(0x12345678u), 0x78563412u);
+    EXPECT_STREQ(BoolText(true), "true");
+    EXPECT_STREQ(BoolTextW(false), L"false");
+
+    EXPECT_STREQ(SkipBlanks(" \t x y"), "x y");
+    EXPECT_EQ(SkipBlanks(" \t "), nullptr);
+    EXPECT_EQ(SkipBlanks(""), nullptr);
+    EXPECT_EQ(SkipBlanks(nullptr), nullptr);
+    EXPECT_STREQ(SkipBlanksW(L"\tx"), L"x");
+    EXPECT_EQ(SkipBlanksW(L"  "), nullptr);
+
+    char narrow[VERSION_TEXT_BUFFER];
+    wchar_t wide[VERSION_TEXT_BUFFER];
+    EXPECT_EQ(FormatVersion3(narrow, 204), 7);
+    EXPECT_STREQ(narrow, "0.02.04");
+    EXPECT_EQ(FormatVersion3W(wide, 20402), 7);
+    EXPECT_STREQ(wide, L"2.04.02");
+}
+
+TEST(SmallRoutines, ByteTexts)
+{
+    const uint8_t bytes[] = {0x00, 0x1F, 'A', 0x7F, 0x80, 0xFF, ' '};
+    char* dump = HexDump(bytes, 7);
+    ASSERT_NE(dump, nullptr);
+    EXPECT_STREQ(dump, "00 1F 41 7F 80 FF 20 ");
+    free(dump);
+    char* copy = PrintableCopy(bytes, 7);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_STREQ(copy, "  A\x7F   ");
+    free(copy);
+    for (int count : {0, -1}) {
+        EXPECT_EQ(HexDump(bytes, count), nullptr);
+        EXPECT_EQ(PrintableCopy(bytes, count), nullptr);
+    }
+    EXPECT_EQ(HexDump(nullptr, 4), nullptr);
+    EXPECT_EQ(PrintableCopy(nullptr, 4), nullptr);
+}
+
+TEST(SmallRoutines, MultiStrings)
+{
+    auto text = [](const char* list, int length) { return std::string(list ? list : "", list ? length : 0); };
+    struct Case {
+        const char* what;
+        std::string list;    // empty: no list
+        const char* name;
+        bool ok;
+        std::string added;   // empty: nothing new
+        int addedLength;
+    };
+    const Case adds[] = {
+        {"no list", "", "Tolvarn", true, std::string("Tolvarn\0\0", 9), 9},
+        {"in front", std::string("a\0b\0\0", 5), "n", true, std::string("n\0a\0b\0\0", 7), 7},
+        {"already there in another case", std::string("a\0TOL\0\0", 7), "tol", true, "", 0},
+        {"no name", std::string("a\0\0", 3), nullptr, false, "", 0},
+        {"an empty name would end the list", std::string("a\0\0", 3), "", false, "", 0},
+    };
+    for (const Case& c : adds) {
+        char* result = reinterpret_cast<char*>(1);
+        int length = -5;
+        EXPECT_EQ(MultiSzAdd(c.list.empty() ? nullptr : c.list.data(), int(c.list.size()), c.name, &result, &length),
+                  c.ok)
+            << c.what;
+        EXPECT_EQ(text(result, length), c.added) << c.what;
+        EXPECT_EQ(length, c.addedLength) << c.what;
+        free(result);
+    }
+
+    const Case removes[] = {
+        {"the middle entry", std::string("a\0bb\0c\0\0", 8), "BB", true, std::string("a\0c\0\0", 5), 5},
+        {"not there", std::string("a\0\0", 3), "b", true, "", 0},
+        {"after the closing entry", std::string("a\0\0b\0\0", 6), "b", true, "", 0},
+        {"the only entry", std::string("a\0\0", 3), "a", true, "", 1},
+        {"an unterminated last entry", std::string("a\0bc", 4), "bc", true, std::string("a\0", 2), 2},
+        {"no list", "", "a", true, "", 0},
+        {"no name", std::string("a\0\0", 3), nullptr, false, "", 0},
+    };
+    for (const Case& c : removes) {
+        char* result = reinterpret_cast<char*>(1);
+        int length = -5;
+        EXPECT_EQ(MultiSzRemove(c.list.empty() ? nullptr : c.list.data(), int(c.list.size()), c.name, &result,
+                                &length),
+                  c.ok)
+            << c.what;
+        EXPECT_EQ(text(result, length), c.added) << c.what;
+        EXPECT_EQ(length, c.addedLength) << c.what;
+        free(result);
+    }
+
+    const wchar_t list[] = L"ENG\0deu\0eng\0\0fra\0";
+    int total = -1;
+    EXPECT_EQ(WideMultiSzFindLast(list, L"Eng", &total), 8);
+    EXPECT_EQ(total, 12);
+    EXPECT_EQ(WideMultiSzFindLast(list, L"fra", &total), -1) << "entries after the closing one are not seen";
+    EXPECT_EQ(WideMultiSzFindLast(list, L"DEU", nullptr), 4);
+    EXPECT_EQ(WideMultiSzFindLast(nullptr, L"a", &total), -1);
+    EXPECT_EQ(total, 0);
+    EXPECT_EQ(WideMultiSzFindLast(list, nullptr, nullptr), -1);
+}

@@ -9,6 +9,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <string>
+
 namespace {
 
 // One growing block; freed only to make room for a larger one.
@@ -57,13 +59,32 @@ size_t WideLength(const wchar_t* text)
     return n;
 }
 
+bool InScratch(const ScratchBuffer& scratch, const void* p)
+{
+    const char* block = static_cast<const char*>(scratch.block);
+    const char* q = static_cast<const char*>(p);
+    return block && q >= block && q < block + scratch.size;
+}
+
 wchar_t* FormatMsg(const wchar_t* format, const wchar_t* const* arguments, int argumentCount)
 {
+    // Getting the scratch wipes it, so a text that lives there (an earlier result) is
+    // copied out first.
+    std::wstring copies[3];
+    const wchar_t* inputs[3] = {format, nullptr, nullptr};
+    for (int i = 0; i < argumentCount && i < 2; i++)
+        inputs[i + 1] = arguments[i];
+    for (int i = 0; i < 3; i++) {
+        if (inputs[i] && InScratch(wideScratch, inputs[i])) {
+            copies[i] = inputs[i];
+            inputs[i] = copies[i].c_str();
+        }
+    }
     // 2048 bytes hold the 1024 units of text; the terminator goes after them.
     wchar_t* block = GetWideScratchBuffer(FORMAT_MSG_MAX_UNITS * sizeof(wchar_t));
     if (!block)
         return nullptr;
-    FormatWideArgs(block, FORMAT_MSG_MAX_UNITS + 1, format, arguments, argumentCount);
+    FormatWideArgs(block, FORMAT_MSG_MAX_UNITS + 1, inputs[0], inputs + 1, argumentCount < 2 ? argumentCount : 2);
     return block;
 }
 

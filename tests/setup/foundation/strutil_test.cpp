@@ -165,6 +165,12 @@ TEST(FormatMsg, FillsPlaceholders)
         EXPECT_STREQ(result, c.expected) << (c.format ? c.format : L"(null)");
     }
     EXPECT_STREQ(FormatMsg1(L"%s, %s", L"one"), L"one, ");
+
+    // An earlier result may be handed back in.
+    wchar_t* name = FormatMsg1(L"%s 10", L"Windows");
+    wchar_t* message = FormatMsg2(L"%s does not support %s.", L"Brimvault", name);
+    EXPECT_STREQ(message, L"Brimvault does not support Windows 10.");
+    EXPECT_STREQ(FormatMsg1(FormatMsg1(L"[%s]", L"%s"), L"x"), L"[x]");
 }
 
 TEST(FormatMsg, CutsLongResultsAndAlwaysTerminates)

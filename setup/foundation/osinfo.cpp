@@ -120,6 +120,7 @@ public:
     void GetNtVersionNumbers(DWORD* major, DWORD* minor, DWORD* build) override
     {
         DynRtlGetNtVersionNumbers(major, minor, build);
+        *build &= 0xFFFF;    // the high bits carry flags
     }
     bool IsServerProduct() override { return ::IsServerProduct(); }
     WORD GetProcessorArchitecture() override
@@ -450,11 +451,10 @@ void DynRtlGetNtVersionNumbers(DWORD* major, DWORD* minor, DWORD* build)
     }
     if (DynamicApi.rtlGetNtVersionNumbers)
         DynamicApi.rtlGetNtVersionNumbers(&numbers[0], &numbers[1], &numbers[2]);
-    // The build number carries flags in its high bits.
     if (major)
         *major = numbers[0];
     if (minor)
         *minor = numbers[1];
     if (build)
-        *build = numbers[2] & 0xFFFF;
+        *build = numbers[2];
 }

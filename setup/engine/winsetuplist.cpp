@@ -61,6 +61,37 @@ private:
     DWORD since_ = 0;
 };
 
+// One step of an unfinished item: 0, or the error that ends the run. *waiting tells
+// whether the item stayed in its step (and is within its wait limit).
+int32_t StepItem(clWinSetupList* list, clSetupItem* item, WaitClock& wait, bool* waiting)
+{
+    int32_t stepBefore = item->currentStep;
+    int32_t result = item->ExecuteStep();
+    *waiting = result == 0 && item->currentStep == stepBefore;
+    if (*waiting)
+        result = wait.WaitedPass(item);
+    else
+        wait.Reset();
+    if (result == 0 || !list->continueOnError)
+        return result;
+    *waiting = false;
+    item->MarkDone();
+    if (item->reboot)
+        list->reboot = 1;
+    return 0;
+}
+
+// The cancel flag was found set after a pass. When all the work is done already, the
+// cancel does not undo the success: the run ends as a complete one.
+int32_t EndCancelledRun(clWinSetupList* list)
+{
+    if (!RestIsFinished(list))
+        return SETUP_ERR_CANCELLED;
+    while (list->currentItem)
+        PassFinishedItem(list, list->currentItem);
+    return 0;
+}
+
 } // namespace
 
 clWinSetupList::clWinSetupList()
@@ -87,33 +118,14 @@ int32_t RunSetupList(clWinSetupList* list)
         bool waiting = false;
         if (item->IsFinished()) {
             PassFinishedItem(list, item);
-            wait.Reset();
         } else {
-            int32_t stepBefore = item->currentStep;
-            int32_t result = item->ExecuteStep();
-            waiting = result == 0 && item->currentStep == stepBefore;
-            if (waiting)
-                result = wait.WaitedPass(item);
-            else
-                wait.Reset();
-            if (result != 0) {
-                if (!list->continueOnError)
-                    return result;
-                item->MarkDone();
-                if (item->reboot)
-                    list->reboot = 1;
-                waiting = false;
-            }
+            int32_t result = StepItem(list, item, wait, &waiting);
+            if (result != 0)
+                return result;
         }
         list->StepHook();
-        if (list->cancel) {
-            // A cancel that comes when all the work is done does not undo the success.
-            if (!RestIsFinished(list))
-                return SETUP_ERR_CANCELLED;
-            while (list->currentItem)
-                PassFinishedItem(list, list->currentItem);
-            return 0;
-        }
+        if (list->cancel)
+            return EndCancelledRun(list);
         if (waiting)
             Sleep(list->waitPauseMs > 0 ? DWORD(list->waitPauseMs) : 0);
     }

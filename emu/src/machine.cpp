@@ -373,6 +373,7 @@ Disk& Machine::AddDisk(DiskConfig config) {
   state->deviceNumber = config.deviceNumber == MAXULONG ? (ULONG)state->index : config.deviceNumber;
   state->mode = config.completion;
   state->identifySupported = config.identifySupported;
+  InitEventRaw(&state->work, SynchronizationEvent, false);
   BuildIdentify(state->identify, config.model, config.serial);
   if (!config.backingFile.empty()) {
     state->fd = open(config.backingFile.c_str(), O_RDWR | O_CREAT, 0644);

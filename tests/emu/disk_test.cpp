@@ -226,6 +226,14 @@ TEST(SimDisk, SurpriseRemovalMakesTheDiskGoneAndRemovesTheStack) {
   EXPECT_EQ(machine.Read(disk, 0, buffer, 512).status, STATUS_SUCCESS) << "a replugged disk is not gone";
 }
 
+TEST(SimDisk, AMachineThatNeverBootedTearsDownCleanly) {
+  emu::Machine machine;
+  emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Held});
+  EXPECT_EQ(disk.Pdo(), nullptr);
+  disk.ReleaseHeld();
+  EXPECT_EQ(machine.AddDevice(disk), STATUS_NO_SUCH_DEVICE);
+}
+
 TEST(SimDisk, PowerAndShutdownReachEveryStack) {
   emu::Machine machine;
   emu::Disk& a = machine.AddDisk();

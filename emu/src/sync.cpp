@@ -159,7 +159,7 @@ HarnessCall::~HarnessCall() {
 
 NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* deadline) {
   Scheduler& s = Sched();
-  if (!IsInitialised(object)) {
+  if (object == nullptr || !IsInitialised(object)) {
     Report(Fault::BadObject, "wait on an object that was never initialised (%p)", (void*)object);
     return STATUS_INVALID_PARAMETER;
   }
@@ -429,7 +429,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
   RequireIrqlAtMost(DISPATCH_LEVEL, Fault::IrqlMismatch, "KeSetEvent");
   Guard guard(Sched().lock);
-  if (!IsInitialised(&event->Header)) {
+  if (event == NULL || !IsInitialised(&event->Header)) {
     Report(Fault::BadObject, "KeSetEvent on an event that was never initialised (%p)", (void*)event);
     return 0;
   }

@@ -18,18 +18,19 @@ private:
     HGDIOBJ previous_;
 };
 
+// A pen centred on the outline, as the shape inset rule expects.
 HPEN MakePen(const TPen &pen)
 {
-    if (pen.Style == psClear || pen.Width <= 0)
+    if (pen.Style() == psClear || pen.Width() <= 0)
         return CreatePen(PS_NULL, 0, 0);
-    return CreatePen(PS_INSIDEFRAME, pen.Width, ColorToRGB(pen.Color));
+    return CreatePen(PS_SOLID, pen.Width(), ColorToRGB(pen.Color()));
 }
 
 HBRUSH MakeBrush(const TBrush &brush)
 {
-    if (brush.Style == bsClear)
+    if (brush.Style() == bsClear)
         return static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
-    return CreateSolidBrush(ColorToRGB(brush.Color));
+    return CreateSolidBrush(ColorToRGB(brush.Color()));
 }
 
 template <class Draw>
@@ -130,7 +131,5 @@ SIZE MeasureText(const std::wstring &text, const TFont &font, int wrapWidth)
     }
     DeleteDC(dc);
     SIZE size = {rect.right - rect.left, rect.bottom - rect.top};
-    if (text.empty())
-        size.cx = 0;
     return size;
 }

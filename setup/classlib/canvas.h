@@ -4,20 +4,59 @@
 #include "classlib/font.h"
 #include "classlib/picture.h"
 
+#include <functional>
 #include <string>
 
 enum TPenStyle { psSolid, psClear };
 enum TBrushStyle { bsSolid, bsClear };
 
-struct TPen {
-    TColor Color = clBlack;
-    int Width = 1;
-    TPenStyle Style = psSolid;
+// An outline: colour, width and style; OnChange follows every change.
+class TPen {
+public:
+    TColor Color() const { return color_; }
+    void SetColor(TColor color) { Set(color_, color); }
+    int Width() const { return width_; }
+    void SetWidth(int width) { Set(width_, width < 0 ? 0 : width); }
+    TPenStyle Style() const { return style_; }
+    void SetStyle(TPenStyle style) { Set(style_, style); }
+    std::function<void()> OnChange;
+
+private:
+    template <class T>
+    void Set(T &field, T value)
+    {
+        if (field == value)
+            return;
+        field = value;
+        if (OnChange)
+            OnChange();
+    }
+    TColor color_ = clBlack;
+    int width_ = 1;
+    TPenStyle style_ = psSolid;
 };
 
-struct TBrush {
-    TColor Color = clWhite;
-    TBrushStyle Style = bsSolid;
+// A fill: colour and style; OnChange follows every change.
+class TBrush {
+public:
+    TColor Color() const { return color_; }
+    void SetColor(TColor color) { Set(color_, color); }
+    TBrushStyle Style() const { return style_; }
+    void SetStyle(TBrushStyle style) { Set(style_, style); }
+    std::function<void()> OnChange;
+
+private:
+    template <class T>
+    void Set(T &field, T value)
+    {
+        if (field == value)
+            return;
+        field = value;
+        if (OnChange)
+            OnChange();
+    }
+    TColor color_ = clWhite;
+    TBrushStyle style_ = bsSolid;
 };
 
 // Text drawing flags.
@@ -49,5 +88,6 @@ private:
     HDC dc_;
 };
 
-// Measures text on a screen-compatible memory device context.
+// Measures text on a screen-compatible memory device context; an empty text
+// measures as one blank, so that an empty label keeps a line's height.
 SIZE MeasureText(const std::wstring &text, const TFont &font, int wrapWidth);

@@ -19,31 +19,14 @@ int TComboBox::WindowHeight() const
     return Height() + dropDownCount_ * (itemHeight_ + 2) + 2;
 }
 
-void TComboBox::CreateWindowOnParent()
+void TComboBox::ParentChanged()
 {
-    DestroyHandle();
-    if (!Parent() || !Parent()->Handle())
-        return;
-    DWORD style = WS_CHILD | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST;
-    if (Visible())
-        style |= WS_VISIBLE;
-    if (!Enabled())
-        style |= WS_DISABLED;
-    HWND hwnd = CreateWindowExW(0, L"COMBOBOX", L"", style, Left(), Top(), Width(), WindowHeight(),
-                                Parent()->Handle(), nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND hwnd = CreateChildWindow(L"COMBOBOX", WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, 0);
     if (!hwnd)
-        throw Exception("Cannot create a combo box");
-    AttachHandle(hwnd);
-    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), FALSE);
+        return;
     for (const Item &item : items_)
         SendMessageW(hwnd, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.text.c_str()));
     SendMessageW(hwnd, CB_SETCURSEL, itemIndex_, 0);
-    ApplyBiDiExStyle();
-}
-
-void TComboBox::ParentChanged()
-{
-    CreateWindowOnParent();
 }
 
 void TComboBox::AddItem(const std::wstring &text, void *object)
@@ -92,33 +75,3 @@ void TComboBox::CommandNotify(WORD code)
         OnChange(this);
 }
 
-void TComboBox::BoundsChanged()
-{
-    if (Handle())
-        MoveWindow(Handle(), Left(), Top(), Width(), WindowHeight(), TRUE);
-}
-
-void TComboBox::VisibleChanged()
-{
-    if (Handle())
-        ShowWindow(Handle(), Visible() ? SW_SHOWNA : SW_HIDE);
-}
-
-void TComboBox::EnabledChanged()
-{
-    if (Handle())
-        EnableWindow(Handle(), Enabled());
-}
-
-void TComboBox::FontChanged()
-{
-    TWinControl::FontChanged();
-    if (Handle())
-        SendMessageW(Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), TRUE);
-}
-
-void TComboBox::BiDiModeChanged()
-{
-    TWinControl::BiDiModeChanged();
-    ApplyBiDiExStyle();
-}

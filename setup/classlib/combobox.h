@@ -40,19 +40,13 @@ public:
 
 protected:
     void ParentChanged() override;
-    void BoundsChanged() override;
-    void VisibleChanged() override;
-    void EnabledChanged() override;
-    void FontChanged() override;
-    void BiDiModeChanged() override;
+    int WindowHeight() const override;
 
 private:
     struct Item {
         std::wstring text;
         void *object;
     };
-    void CreateWindowOnParent();
-    int WindowHeight() const;
 
     std::vector<Item> items_;
     int itemIndex_ = -1;

@@ -51,12 +51,29 @@ void TControl::SetBounds(int left, int top, int width, int height)
     RecordAnchorOrigin();
 }
 
+void TControl::SetConstraints(const TSizeConstraints &constraints)
+{
+    constraints_ = constraints;
+    SetBounds(left_, top_, width_, height_);
+}
+
+namespace {
+
+int Constrained(int value, int minimum, int maximum)
+{
+    if (maximum > 0 && value > maximum)
+        value = maximum;
+    if (value < minimum)
+        value = minimum;
+    return value < 0 ? 0 : value;
+}
+
+} // namespace
+
 void TControl::SetBoundsQuietly(int left, int top, int width, int height)
 {
-    if (width < 0)
-        width = 0;
-    if (height < 0)
-        height = 0;
+    width = Constrained(width, constraints_.MinWidth, constraints_.MaxWidth);
+    height = Constrained(height, constraints_.MinHeight, constraints_.MaxHeight);
     if (left == left_ && top == top_ && width == width_ && height == height_)
         return;
     Invalidate();

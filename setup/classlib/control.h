@@ -13,6 +13,11 @@
 class TWinControl;
 class TForm;
 
+// Limits of a control's size; 0 means no limit.
+struct TSizeConstraints {
+    int MinWidth = 0, MaxWidth = 0, MinHeight = 0, MaxHeight = 0;
+};
+
 class TControl : public TComponent {
 public:
     explicit TControl(TComponent *owner);
@@ -34,6 +39,9 @@ public:
     // Moves and sizes the control; the anchors then measure from the new place.
     void SetBounds(int left, int top, int width, int height);
     RECT BoundsRect() const { return RECT{left_, top_, left_ + width_, top_ + height_}; }
+    const TSizeConstraints &Constraints() const { return constraints_; }
+    // Sets the limits and brings the current size within them.
+    void SetConstraints(const TSizeConstraints &constraints);
 
     bool Visible() const { return visible_; }
     void SetVisible(bool visible);
@@ -129,6 +137,7 @@ private:
 
     TWinControl *parent_ = nullptr;
     int left_ = 0, top_ = 0, width_ = 0, height_ = 0;
+    TSizeConstraints constraints_;
     bool visible_ = true;
     bool enabled_ = true;
     TCursor cursor_ = crDefault;

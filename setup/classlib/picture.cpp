@@ -73,6 +73,18 @@ DibLayout ReadDibLayout(const void *data, size_t size)
 
 } // namespace
 
+TPicture::TPicture(const TPicture &source)
+    : width_(source.width_), height_(source.height_), isBitmap_(source.isBitmap_),
+      pixels_(source.pixels_)
+{
+}
+
+TPicture &TPicture::operator=(const TPicture &source)
+{
+    Assign(source);
+    return *this;
+}
+
 void TPicture::Clear()
 {
     Set(0, 0, {}, false);
@@ -90,6 +102,8 @@ void TPicture::Set(int width, int height, std::vector<uint32_t> pixels, bool isB
     height_ = height;
     pixels_ = std::move(pixels);
     isBitmap_ = isBitmap;
+    if (OnChange)
+        OnChange();
 }
 
 void TPicture::LoadPng(const void *data, size_t size)

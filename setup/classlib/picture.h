@@ -5,12 +5,21 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class TPicture {
 public:
     // Largest width or height accepted from any image data.
     static const int MaxSide = 4096;
+
+    TPicture() = default;
+    // Copies the pixels, not the change handler.
+    TPicture(const TPicture &source);
+    TPicture &operator=(const TPicture &source);
+
+    // Called after every change of the pixels.
+    std::function<void()> OnChange;
 
     int Width() const { return width_; }
     int Height() const { return height_; }

@@ -2,6 +2,8 @@
 // windowed controls.
 #include "classlib/wincontrol.h"
 
+#include "classlib/exception.h"
+
 #include <algorithm>
 
 namespace {
@@ -93,8 +95,49 @@ void TWinControl::ClientResized()
     }
 }
 
+HWND TWinControl::CreateChildWindow(const wchar_t *className, DWORD style, DWORD exStyle)
+{
+    DestroyHandle();
+    if (!Parent() || !Parent()->Handle())
+        return nullptr;
+    style |= WS_CHILD;
+    if (Visible())
+        style |= WS_VISIBLE;
+    if (!Enabled())
+        style |= WS_DISABLED;
+    HWND hwnd = CreateWindowExW(exStyle, className, L"", style, Left(), Top(), Width(),
+                                WindowHeight(), Parent()->Handle(), nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+    if (!hwnd)
+        throw Exception("Cannot create a window");
+    AttachHandle(hwnd);
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), FALSE);
+    ApplyBiDiExStyle();
+    return hwnd;
+}
+
+void TWinControl::BoundsChanged()
+{
+    if (handle_ && Parent())
+        MoveWindow(handle_, Left(), Top(), Width(), WindowHeight(), TRUE);
+}
+
+void TWinControl::VisibleChanged()
+{
+    if (handle_ && Parent())
+        ShowWindow(handle_, Visible() ? SW_SHOWNA : SW_HIDE);
+}
+
+void TWinControl::EnabledChanged()
+{
+    if (handle_ && Parent())
+        EnableWindow(handle_, Enabled());
+}
+
 void TWinControl::BiDiModeChanged()
 {
+    if (Parent())
+        ApplyBiDiExStyle();
     std::vector<TControl *> children = controls_;
     for (TControl *child : children) {
         if (Contains(child) && child->ParentBiDiMode())
@@ -104,6 +147,8 @@ void TWinControl::BiDiModeChanged()
 
 void TWinControl::FontChanged()
 {
+    if (handle_ && Parent())
+        SendMessageW(handle_, WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), TRUE);
     std::vector<TControl *> children = controls_;
     for (TControl *child : children) {
         if (Contains(child) && child->ParentFont())

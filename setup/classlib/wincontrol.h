@@ -45,8 +45,17 @@ protected:
     // Called before a child leaves (forms forget it as hover or capture target).
     virtual void ControlRemoving(TControl *control) {}
 
+    // Child windows follow the control's bounds, visibility, enabled state,
+    // font and reading direction.
+    void BoundsChanged() override;
+    void VisibleChanged() override;
+    void EnabledChanged() override;
     void BiDiModeChanged() override;
     void FontChanged() override;
+    // The height given to the child window (a combo box adds its open list).
+    virtual int WindowHeight() const { return Height(); }
+    // Makes the child window of class className on the parent's window.
+    HWND CreateChildWindow(const wchar_t *className, DWORD style, DWORD exStyle);
 
 private:
     friend class TControl;

@@ -71,3 +71,11 @@ std::vector<uint8_t> EncodeRgbaPng(int width, int height, const uint8_t *rgba)
     out.resize(size);
     return out;
 }
+
+COLORREF ScreenPixel(TForm *form, int x, int y)
+{
+    HDC screen = GetDC(nullptr);
+    COLORREF colour = GetPixel(screen, form->Left() + x, form->Top() + y);
+    ReleaseDC(nullptr, screen);
+    return colour;
+}

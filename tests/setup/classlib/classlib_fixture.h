@@ -96,6 +96,9 @@ private:
     }
 };
 
+// Reads a pixel of a borderless form's client area as it is on screen.
+COLORREF ScreenPixel(TForm *form, int x, int y);
+
 // A PNG of width x height RGBA pixels (8 bits each).
 std::vector<uint8_t> EncodeRgbaPng(int width, int height, const uint8_t *rgba);
 

@@ -257,15 +257,6 @@ TEST_F(ControlTest, ComboBoxChangesOnlyOnUserSelection)
     SysLocale.MiddleEast = false;
 }
 
-// Reads the form's client pixels as they are on screen.
-COLORREF ScreenPixel(TForm *form, int x, int y)
-{
-    HDC screen = GetDC(nullptr);
-    COLORREF colour = GetPixel(screen, form->Left() + x, form->Top() + y);
-    ReleaseDC(nullptr, screen);
-    return colour;
-}
-
 TEST_F(ControlTest, PaintsControlsInZOrderAndPicturesWithAlpha)
 {
     form->SetLeft(40);

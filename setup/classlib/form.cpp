@@ -4,6 +4,7 @@
 
 #include "classlib/application.h"
 
+#include <commctrl.h>
 #include <windowsx.h>
 
 #include <vector>
@@ -430,6 +431,40 @@ void TForm::SetHover(TControl *under)
         previous->MouseLeave();
     if (wanted && hover_ == wanted && Contains(wanted))
         wanted->MouseEnter();
+    UpdateHint();
+}
+
+void TForm::UpdateHint()
+{
+    TControl *control = hover_;
+    bool show = control && control->ShowHint() && !control->Hint().empty();
+    if (!show && !hintWindow_)
+        return;
+    TOOLINFOW tool = {};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_SUBCLASS;
+    tool.hwnd = Handle();
+    tool.uId = 1;
+    if (!hintWindow_) {
+        INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_WIN95_CLASSES};
+        InitCommonControlsEx(&classes);
+        hintWindow_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                      Handle(), nullptr, GetModuleHandleW(nullptr), nullptr);
+        if (!hintWindow_)
+            return;
+        tool.lpszText = const_cast<wchar_t *>(L"");
+        SendMessageW(hintWindow_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageW(hintWindow_, TTM_SETMAXTIPWIDTH, 0, 400);
+    }
+    // One tool over the hovered control's rectangle; none (an empty one) otherwise.
+    std::wstring text = show ? control->Hint() : std::wstring();
+    tool.rect = show ? control->BoundsRect() : RECT{0, 0, 0, 0};
+    tool.lpszText = &text[0];
+    SendMessageW(hintWindow_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+    SendMessageW(hintWindow_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    if (!show)
+        SendMessageW(hintWindow_, TTM_POP, 0, 0);
 }
 
 void TForm::OnMouseMove(WPARAM keys, LPARAM position)

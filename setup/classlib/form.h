@@ -55,6 +55,9 @@ public:
     // The control under the mouse and the one that holds the mouse capture.
     TControl *HoverControl() const { return hover_; }
     TControl *CaptureControl() const { return capture_; }
+    // The tooltip window that shows the hint of the control under the mouse
+    // (made with the first hint); null before.
+    HWND HintWindow() const { return hintWindow_; }
 
     // The window procedure of every form (with the exception barrier).
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -76,6 +79,7 @@ private:
     void OnMouseLeave();
     bool OnSetCursor(HWND over, WORD hitTest);
     void SetHover(TControl *under);
+    void UpdateHint();
     void SyncBoundsFromWindow();
     void ApplyStyles();
     void MakeMainWindow();
@@ -97,6 +101,7 @@ private:
     TModalResult modalResult_ = mrNone;
     TControl *hover_ = nullptr;
     TControl *capture_ = nullptr;
+    HWND hintWindow_ = nullptr;
     TMouseButton captureButton_ = mbLeft;
 };
 

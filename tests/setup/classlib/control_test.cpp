@@ -4,6 +4,8 @@
 #include "classlib/combobox.h"
 #include "classlib_fixture.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 
 namespace {
@@ -200,6 +202,40 @@ TEST_F(ControlTest, EnterAndLeaveReachDisabledControls)
     EXPECT_EQ(form->HoverControl(), nullptr);
     Send(WM_MOUSEMOVE, 0, 55, 15);
     EXPECT_EQ(form->HoverControl(), b);
+}
+
+// The hint tool's text and rectangle as the tooltip holds them.
+std::wstring HintTool(HWND tooltip, RECT *rect)
+{
+    wchar_t text[128] = L"";
+    TOOLINFOW tool = {};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.lpszText = text;
+    SendMessageW(tooltip, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&tool));
+    *rect = tool.rect;
+    return text;
+}
+
+TEST_F(ControlTest, HintsFollowTheControlUnderTheMouse)
+{
+    Probe *cut = new Probe(form, 10, 10, 40, 20, "cut");
+    cut->SetHint(L"The whole caption");
+    cut->SetShowHint(true);
+    Probe *quiet = new Probe(form, 100, 10, 40, 20, "quiet");
+    quiet->SetHint(L"Not shown");   // ShowHint is off
+    form->Show();
+    Send(WM_MOUSEMOVE, 0, 110, 15);
+    EXPECT_EQ(form->HintWindow(), nullptr);   // no hint wanted yet
+
+    Send(WM_MOUSEMOVE, 0, 15, 15);
+    ASSERT_NE(form->HintWindow(), nullptr);
+    RECT rect, bounds = cut->BoundsRect();
+    EXPECT_EQ(HintTool(form->HintWindow(), &rect), L"The whole caption");
+    EXPECT_TRUE(EqualRect(&rect, &bounds));
+
+    Send(WM_MOUSEMOVE, 0, 110, 15);
+    EXPECT_EQ(HintTool(form->HintWindow(), &rect), L"");
+    EXPECT_TRUE(IsRectEmpty(&rect));
 }
 
 TEST_F(ControlTest, CursorComesFromTheControlUnderTheMouse)

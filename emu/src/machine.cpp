@@ -347,6 +347,7 @@ Machine::Machine(MachineConfig config) : state_(new State) {
   ResetIo();
   ResetClock();
   ClearFailures();
+  HoldThreadStarts(false);
   SetWdmVersion(config.wdmMajor, config.wdmMinor);
   state_->registryPath = ServiceKeyPath(config.serviceName);
   reg::CreateKey(state_->registryPath);

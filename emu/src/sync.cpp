@@ -17,6 +17,8 @@ constexpr LONGLONG kHarnessPatience = 3600LL * 10000000;  // an hour of virtual 
 struct ThreadExitSignal {};
 
 std::atomic<uint64_t> nextThreadId{1};
+bool holdThreadStarts = false;     // guarded by the dispatcher lock
+std::vector<PKEVENT> startGates;   // threads waiting to begin (HoldThreadStarts)
 std::atomic<ULONG> liveDriverThreads{0};
 
 std::mutex& ThreadListLock() {
@@ -110,6 +112,11 @@ bool ResolveStall(LONGLONG clockLimit, bool anyClient) {
   for (auto& hook : s.stallHooks)
     if (hook.second()) return true;
   if (!anyClient && s.blockedClients == 0) return false;
+  if (!startGates.empty()) {
+    for (PKEVENT gate : startGates) SignalEventLocked(gate);
+    startGates.clear();
+    return true;
+  }
   if (s.timers.empty()) return false;
   LONGLONG next = s.timers.begin()->first;
   if (next > clockLimit) return false;
@@ -537,6 +544,15 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desir
     ThreadState& self = Self();
     self.kind = ThreadKind::System;
     self.thread = t;
+    {
+      Guard guard(Sched().lock);
+      if (holdThreadStarts) {
+        KEVENT gate;
+        InitEventRaw(&gate, NotificationEvent, false);
+        startGates.push_back(&gate);
+        WaitLocked(guard, &gate.Header, nullptr);
+      }
+    }
     try {
       t->routine(t->context);
     } catch (ThreadExitSignal&) {
@@ -572,6 +588,16 @@ void WaitQuiet() {
     s.changed.wait(guard, [&] { return s.runnable == 0; });
     if (!ResolveStall(s.now, true)) break;
   }
+}
+
+void HoldThreadStarts(bool hold) {
+  Guard guard(Sched().lock);
+  holdThreadStarts = hold;
+}
+
+KPRIORITY ThreadPriority(PVOID thread) {
+  if (!IsLiveObject(thread) || HeaderOf(thread)->type != ObjectType::Thread) return 0;
+  return ((_KTHREAD*)thread)->Priority;
 }
 
 void MoveClock(LONGLONG delta) {

@@ -149,6 +149,24 @@ TEST(Threads, ThreadObjectIsSignalledWhenTheThreadEnds) {
   EXPECT_EQ(emu::Live().references, 0);
 }
 
+KSTART_ROUTINE SetFlag;
+VOID NTAPI SetFlag(PVOID context) { InterlockedExchange((LONG*)context, 1); }
+
+TEST(Threads, HeldStartsBeginOnlyWhenTheMachineIsOtherwiseIdle) {
+  emu::Machine machine;
+  emu::HoldThreadStarts(true);
+  LONG ran = 0;
+  PKTHREAD thread = StartThread(SetFlag, &ran);
+  EXPECT_EQ(ran, 0) << "the creator runs on first";
+  EXPECT_EQ(emu::ThreadPriority(thread), 8);
+  KeSetPriorityThread(thread, 31);
+  EXPECT_EQ(emu::ThreadPriority(thread), 31);
+  machine.WaitUntilQuiet();
+  EXPECT_EQ(ran, 1);
+  Join(thread);
+  emu::HoldThreadStarts(false);
+}
+
 TEST(Threads, CreationCanBeMadeToFail) {
   emu::FailNth(emu::Resource::Thread, 1);
   HANDLE handle;

@@ -138,6 +138,15 @@ void CheckNothingLeft(const char* when);
 // compare before and after an operation.
 LONG ReferenceCount(PVOID object);
 
+// The priority last set with KeSetPriorityThread (8 for a new thread).
+KPRIORITY ThreadPriority(PVOID thread);
+
+// While on, a new driver thread begins its routine only when someone waits
+// for the machine (WaitUntilQuiet, AdvanceClock, a caller's kernel wait) and
+// every other machine thread is blocked: the creator runs on well past
+// PsCreateSystemThread (a late start, for start-up races).
+void HoldThreadStarts(bool hold);
+
 // ---------------------------------------------------------------------------
 // Virtual clock (100 ns units since 1601, as KeQuerySystemTime)
 // ---------------------------------------------------------------------------

@@ -70,9 +70,10 @@ using Guard = std::unique_lock<std::mutex>;
 
 // Called with the lock held whenever runnable may have dropped to 0.
 void OnMaybeStalled(Guard& guard);
-// Runs stall hooks and, when allowed, moves the clock; returns true if
-// something became runnable. allowClock: move to the next deadline even when
-// no client waits (AdvanceClock's stepping).
+// Runs stall hooks, releases held thread starts and moves the clock to the
+// next deadline (not past clockLimit); returns true if something became
+// runnable. anyClient: do so even when no caller waits in the kernel
+// (AdvanceClock and WaitUntilQuiet, which wait for the machine themselves).
 bool ResolveStall(LONGLONG clockLimit, bool anyClient);
 
 // Waiting on dispatcher objects with the lock held (internal callers).

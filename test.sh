@@ -15,6 +15,10 @@ run_ctest() { # tree [ctest args...]
 run_ctest native -j "$(nproc)"
 run_ctest x64 -j 4
 run_ctest x86 -j 4
-# On CI nothing else shares the prefix: end its wineserver and Xvfb.
-[ -n "${CI:-}" ] && tools/wineprefix-stop "$PWD/build/x86/wine/prefix"
+# On CI nothing else shares the prefixes: end their wineservers and Xvfb.
+if [ -n "${CI:-}" ]; then
+  for prefix in build/x86/wine/prefix build/x86/wine32/prefix; do
+    [ -d "$prefix" ] && tools/wineprefix-stop "$PWD/$prefix"
+  done
+fi
 exit $failed

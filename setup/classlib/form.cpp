@@ -93,10 +93,12 @@ TForm::TForm(TComponent *owner) : TWinControl(owner)
     SetVisible(false);
     SetColor(clBtnFace);
     RegisterFormClass();
-    CreateWindowExW(WindowExStyle(), FormClassName, L"", WindowStyle(), 0, 0, 320, 240,
-                    Application->Handle(), nullptr, GetModuleHandleW(nullptr), this);
-    if (!Handle())
+    HWND hwnd = CreateWindowExW(WindowExStyle(), FormClassName, L"", WindowStyle(), 0, 0, 320, 240,
+                                Application->Handle(), nullptr, GetModuleHandleW(nullptr), this);
+    if (!hwnd) {
+        AttachHandle(nullptr);   // creation may have failed after WM_NCCREATE
         throw Exception("Cannot create a window");
+    }
     SyncBoundsFromWindow();
 }
 

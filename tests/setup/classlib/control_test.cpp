@@ -282,6 +282,13 @@ TEST_F(ControlTest, ComboBoxChangesOnlyOnUserSelection)
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(combo->ItemIndex(), 1);
 
+    // The hand cursor over the combo box, which asks its form first.
+    combo->SetCursor(crHandPoint);
+    SetCursorPos(form->Left() + 20, form->Top() + 15);
+    SendMessageW(combo->Handle(), WM_SETCURSOR, reinterpret_cast<WPARAM>(combo->Handle()),
+                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    EXPECT_EQ(GetCursor(), LoadCursor(nullptr, IDC_HAND));
+
     combo->SetItemIndex(5);   // out of range: nothing selected
     EXPECT_EQ(combo->ItemIndex(), -1);
     SysLocale.MiddleEast = true;

@@ -1,6 +1,7 @@
 // System folders, file operations that create folders and grant access, own "BINRES" resources, error texts.
 #include "foundation/fileutil.h"
 
+#include "foundation/langutil.h"
 #include "foundation/osinfo.h"
 #include "foundation/securityutil.h"
 #include "foundation/strutil.h"
@@ -241,6 +242,12 @@ wchar_t* SelectSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outChar
         }
     }
     return nullptr;
+}
+
+wchar_t* GetSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outCharset)
+{
+    return SelectSystemErrorText(langId, error, outCharset, GetSystemLangId(),
+                                 FormatSystemMessage, LangIdToCharset);
 }
 
 // ---- Files

@@ -46,6 +46,13 @@ typedef const char* (*ShellFolderLookup)(int csidl);
 const char* CommonOrOwnFolder(bool ntFamily, int commonCsidl, int ownCsidl,
                               ShellFolderLookup lookup);
 
+// The text of a system error code as a new UTF-16 string (freed with
+// FreeIfSet or free), or null when the system has none. langId 0 asks the
+// user's default language and sets *outCharset from the system language even
+// when no text is found; any other langId tries langId, 1033 and the system
+// language, and *outCharset follows the one that answered. outCharset may be null.
+wchar_t* GetSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outCharset);
+
 // System error texts. One attempt gives a new UTF-16 text (malloc'ed) or null.
 typedef wchar_t* (*ErrorTextAttempt)(uint16_t langId, uint32_t error);
 typedef uint8_t (*CharsetOfLanguage)(uint16_t langId);

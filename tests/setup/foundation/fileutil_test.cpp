@@ -1,5 +1,6 @@
 // Folders, file operations, resources and error texts: decision tables and real files under Wine.
 #include "foundation/fileutil.h"
+#include "foundation/langutil.h"
 #include "foundation/osinfo.h"
 
 #include "testfolder.h"
@@ -378,6 +379,41 @@ TEST_F(FilesTest, SystemMessagesFromTheSystem)
     EXPECT_NE(std::wstring(text), L"File not found.\r\n") << "the language asked for";
     free(text);
     EXPECT_EQ(FormatSystemMessage(1033, 0x2FFFFFFF), nullptr) << "an unknown code has no text";
+}
+
+TEST_F(FilesTest, SystemErrorTextsWithTheirCharsets)
+{
+    const uint8_t untouched = 0xEE;
+    const uint8_t systemCharset =
+        LangIdToCharset(static_cast<uint16_t>(GetSystemDefaultLCID() & 0xFFFF));
+
+    // langId 0: the user's default language, the charset of the system's.
+    uint8_t charset = untouched;
+    wchar_t* text = GetSystemErrorText(0, ERROR_FILE_NOT_FOUND, &charset);
+    ASSERT_NE(text, nullptr);
+    EXPECT_GT(wcslen(text), 0u);
+    EXPECT_EQ(charset, systemCharset);
+    FreeIfSet(text);
+
+    // A language the system has texts for answers itself.
+    charset = untouched;
+    text = GetSystemErrorText(1033, ERROR_FILE_NOT_FOUND, &charset);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::wstring(text), L"File not found.\r\n");
+    EXPECT_EQ(charset, 1);
+    free(text);
+
+    // No place for the charset is fine.
+    text = GetSystemErrorText(1033, ERROR_FILE_NOT_FOUND, nullptr);
+    ASSERT_NE(text, nullptr);
+    FreeIfSet(text);
+
+    // An unknown code: no text; the charset is still set for langId 0 only.
+    charset = untouched;
+    EXPECT_EQ(GetSystemErrorText(1041, 0x2FFFFFFF, &charset), nullptr);
+    EXPECT_EQ(charset, untouched) << "no language answered";
+    EXPECT_EQ(GetSystemErrorText(0, 0x2FFFFFFF, &charset), nullptr);
+    EXPECT_EQ(charset, systemCharset) << "langId 0 sets the system charset even without text";
 }
 
 TEST(AllocZeroed, ZeroFilledBlocks)

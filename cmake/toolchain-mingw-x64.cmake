@@ -1,12 +1,5 @@
-# x86_64-w64-mingw32 (posix threads): the x64 kernel images.
-set(CMAKE_SYSTEM_NAME Windows)
+# x86_64-w64-mingw32: the x64 kernel images.
+set(triple x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(TOLVARN_TARGET x64 CACHE STRING "" FORCE)
-set(triple x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
-set(CMAKE_RC_COMPILER ${triple}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

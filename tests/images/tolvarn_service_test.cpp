@@ -4,12 +4,10 @@
 // the driver entry, the control device and the dispatch of the real binary.
 #include <windows.h>
 #include <gtest/gtest.h>
-#include <string>
+#include "kernel_service.h"
 
 namespace {
 
-const char ImageDir[] = "C:\\tolvarn-test";
-const char ImagePath[] = "C:\\tolvarn-test\\Tolvarn.sys";
 const char ServiceName[] = "DORQPELKZEMK";
 const char ControlPath[] = "\\\\.\\DORQPELKZEMK";
 
@@ -23,41 +21,9 @@ struct VersionRecord {
     DWORD OpenNumber;
 };
 
-std::string UnixToWine(const char *unixPath)
-{
-    std::string path = std::string("Z:") + unixPath;
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
-}
-
-struct ServiceHandle {
-    SC_HANDLE h;
-    explicit ServiceHandle(SC_HANDLE handle) : h(handle) {}
-    ~ServiceHandle() { if (h) CloseServiceHandle(h); }
-};
-
-struct FileHandle {
-    HANDLE h;
-    explicit FileHandle(HANDLE handle) : h(handle) {}
-    ~FileHandle() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
-};
-
 HANDLE OpenControlDevice()
 {
-    return CreateFileA(ControlPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-}
-
-// A service left behind by an interrupted run would make CreateService fail.
-void RemoveLeftoverService(SC_HANDLE manager)
-{
-    ServiceHandle old(OpenServiceA(manager, ServiceName, SERVICE_ALL_ACCESS));
-    if (!old.h)
-        return;
-    SERVICE_STATUS status = {};
-    ControlService(old.h, SERVICE_CONTROL_STOP, &status);
-    DeleteService(old.h);
+    return OpenDevice(ControlPath);
 }
 
 bool QueryVersion(HANDLE device, DWORD outputBytes, VersionRecord *record, DWORD *error)
@@ -71,16 +37,12 @@ bool QueryVersion(HANDLE device, DWORD outputBytes, VersionRecord *record, DWORD
 TEST(TolvarnImage, LoadsAsServiceAndAnswersVersionQuery)
 {
     // 1. The image is copied into the prefix and registered with an absolute path there.
-    CreateDirectoryA(ImageDir, NULL);
-    ASSERT_TRUE(CopyFileA(UnixToWine(TOLVARN_X64_IMAGE).c_str(), ImagePath, FALSE))
-        << "copy failed: " << GetLastError();
     ServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager.h) << GetLastError();
-    RemoveLeftoverService(manager.h);
-    ServiceHandle service(CreateServiceA(manager.h, ServiceName, ServiceName, SERVICE_ALL_ACCESS,
-                                         SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                         SERVICE_ERROR_NORMAL, ImagePath, NULL, NULL, NULL, NULL, NULL));
-    ASSERT_TRUE(service.h) << "CreateService: " << GetLastError();
+    std::string error;
+    ServiceHandle service(InstallKernelService(manager.h, TOLVARN_X64_IMAGE, "Tolvarn.sys",
+                                               ServiceName, &error));
+    ASSERT_TRUE(service.h) << error;
 
     // 2. It starts, and its control device opens through the service name.
     EXPECT_TRUE(StartServiceA(service.h, 0, NULL)) << "StartService: " << GetLastError();

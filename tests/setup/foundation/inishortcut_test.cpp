@@ -180,4 +180,35 @@ TEST_F(ShellFilesTest, ShortcutFailures)
     EXPECT_EQ(entries, 0) << "no link under a cut name";
 }
 
+// A thread already in the multithreaded apartment: the link's own CoInitialize is refused
+// (RPC_E_CHANGED_MODE), so it must not uninitialise the thread's COM on its way out.
+DWORD WINAPI LinkFromMultithreadedApartment(void* context)
+{
+    HRESULT* stillInitialised = static_cast<HRESULT*>(context);
+    if (CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK)
+        return 1;
+    CreateShellLink(L"C:\\tolvarn-shell\\mta.lnk", "C:\\x.exe", "C:\\");
+    // S_FALSE: the thread is still in its apartment; S_OK would mean it had been left.
+    *stillInitialised = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(*stillInitialised))
+        CoUninitialize();
+    CoUninitialize();
+    return 0;
+}
+
+TEST_F(ShellFilesTest, ShortcutLeavesTheCallersComAsItWas)
+{
+    HRESULT stillInitialised = E_UNEXPECTED;
+    HANDLE thread = CreateThread(nullptr, 0, LinkFromMultithreadedApartment, &stillInitialised, 0,
+                                 nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    ASSERT_EQ(code, 0u) << "the thread could not enter the multithreaded apartment";
+    EXPECT_EQ(stillInitialised, S_FALSE);
+    DeleteFileA(Path("mta.lnk").c_str());
+}
+
 } // namespace

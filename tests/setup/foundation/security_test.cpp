@@ -272,4 +272,19 @@ TEST(Privileges, EnabledEvenWhenSomeAreMissing)
     CloseHandle(token);
 }
 
+TEST(Privileges, EveryCallClosesItsToken)
+{
+    // Handle slots are reused lowest first: a token left open takes the slot that a
+    // probe event had before, and the next probe gets another one.
+    HANDLE probe = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(probe, nullptr);
+    CloseHandle(probe);
+    for (int i = 0; i < 20; i++)
+        ASSERT_TRUE(EnableProcessPrivileges());
+    HANDLE again = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(again, nullptr);
+    CloseHandle(again);
+    EXPECT_EQ(again, probe) << "a token handle was left open";
+}
+
 } // namespace

@@ -468,6 +468,50 @@ TEST_F(Worker, StopAndStartKeepOneWorker)
     EXPECT_EQ(threads, emu::Live().threads);
 }
 
+// The worker runs at priority 31.
+TEST_F(Worker, RunsAtTopPriority)
+{
+    Boot();
+    ASSERT_NE(nullptr, ext_->Worker.Thread);
+    EXPECT_EQ(31, emu::ThreadPriority(ext_->Worker.Thread));
+}
+
+// A stop that comes before the new thread has begun (START, then at once a
+// second START or REMOVE) still finds one worker to wait for: no second thread,
+// the request queued meanwhile is run, and the thread has ended before the
+// device goes.
+TEST_F(Worker, StopBeforeTheThreadHasBegunWaitsForIt)
+{
+    for (bool withRequest : { false, true }) {
+        SCOPED_TRACE(withRequest ? "a request queued" : "nothing queued");
+        Machine machine;
+        Disk& disk = machine.AddDisk();
+        ASSERT_EQ(STATUS_SUCCESS, machine.Load(DriverEntry));
+        ASSERT_EQ(STATUS_SUCCESS, machine.AddDevice(disk));
+        emu::HoldThreadStarts(true);
+        ASSERT_EQ(STATUS_SUCCESS, machine.Start(disk));
+        FilterExtension* ext = FilterExtensionOf(disk.Top());
+        ASSERT_NE(nullptr, ext->Worker.Thread);
+        EXPECT_NE(31, emu::ThreadPriority(ext->Worker.Thread)) << "the thread has not begun yet";
+        EXPECT_EQ(1, (int)ext->Worker.Running) << "marked running before its thread begins";
+        EXPECT_EQ(STATUS_SUCCESS, StartWorkerThread(disk.Top()));
+        EXPECT_EQ(1u, emu::Live().threads) << "no second worker";
+
+        UCHAR local[512];
+        std::vector<emu::PendingIo> reads;
+        if (withRequest)
+            reads.push_back(machine.StartRead(disk, 0, local, 512));
+        EXPECT_EQ(STATUS_SUCCESS, machine.Remove(disk));
+        emu::HoldThreadStarts(false);
+        EXPECT_EQ(0u, emu::Live().threads);
+        for (emu::PendingIo& read : reads) {
+            ASSERT_TRUE(read.Done()) << "the queued request was run before the thread ended";
+            EXPECT_EQ(STATUS_SUCCESS, read.Wait().status);
+        }
+        machine.Unload();
+    }
+}
+
 // START followed at once by REMOVE, or by the shutdown sweep and REMOVE, with
 // requests in flight and varied completion timing: nothing is left behind.
 TEST_F(Worker, StartThenRemoveOrShutdownLeavesNothing)

@@ -349,25 +349,39 @@ NTSTATUS OnQueryRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
     return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
 }
 
+static void UnbindMasterFromSsd(PDEVICE_OBJECT device, PDEVICE_OBJECT ssd)
+{
+    FilterExtension *master = FilterExtensionOf(device);
+    if (master->Cache.Map.SsdDevice != ssd)
+        return;
+    StopWorkerThread(&master->Worker);
+    master->Cache.Persist = 0;
+    FreeMapTables(&master->Cache.Map);
+    master->Cache.Map.SsdDevice = NULL;
+}
+
 // Whatever a master's flush or save at this SSD's removal achieved, no master
 // may keep a map on the SSD's device once it is deleted: the master is left
 // detached and passes its requests through. Its worker is stopped first so
-// that nothing uses the tables while they are freed.
+// that nothing uses the tables while they are freed. This must not fail: when
+// the device list cannot be had, the driver's own device chain is walked
+// instead, which needs no memory and is stable here because filter devices
+// are only added and deleted on the PnP thread this removal runs on.
 static void UnbindMastersFromSsd(PDEVICE_OBJECT ssd)
 {
     DeviceSnapshot snapshot;
-    if (!TakeDeviceSnapshot(&snapshot))
+    if (TakeDeviceSnapshot(&snapshot)) {
+        for (ULONG i = 0; i < snapshot.Count; i++)
+            UnbindMasterFromSsd(snapshot.Devices[i], ssd);
+        ReleaseDeviceSnapshot(&snapshot);
         return;
-    for (ULONG i = 0; i < snapshot.Count; i++) {
-        FilterExtension *master = FilterExtensionOf(snapshot.Devices[i]);
-        if (master->Cache.Map.SsdDevice != ssd)
-            continue;
-        StopWorkerThread(&master->Worker);
-        master->Cache.Persist = 0;
-        FreeMapTables(&master->Cache.Map);
-        master->Cache.Map.SsdDevice = NULL;
     }
-    ReleaseDeviceSnapshot(&snapshot);
+    if (!DriverObject)
+        return;
+    for (PDEVICE_OBJECT device = DriverObject->DeviceObject; device; device = device->NextDevice) {
+        if (IsFilterDevice(device))
+            UnbindMasterFromSsd(device, ssd);
+    }
 }
 
 // Frees what the extension owns. A master whose flush or save failed at

@@ -413,6 +413,42 @@ TEST_F(Pnp, RemovedSsdIsUnboundFromItsMaster)
     }
 }
 
+// The unbinding does not depend on the device list: when it cannot be had
+// (no memory for the array, a failed enumeration) at the SSD's removal, the
+// master still loses every pointer to the deleted device.
+TEST_F(Pnp, SsdIsUnboundEvenWhenTheDeviceListCannotBeHad)
+{
+    for (Resource resource : { Resource::Enumerate, Resource::Pool }) {
+        for (bool surprise : { false, true }) {
+            SCOPED_TRACE(std::string(resource == Resource::Pool ? "pool" : "enumeration") +
+                         (surprise ? ", surprise removal" : ", removal"));
+            hooks = Hooks();
+            Machine machine;
+            Disk& master = machine.AddDisk();
+            Disk& ssd = machine.AddDisk();
+            ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
+            Ext(master)->Role = RoleMaster;
+            Ext(ssd)->Role = RoleSsd;
+            BindEmptyMap(Ext(master), ssd.Top());
+
+            emu::FailNth(resource, 1, -1);
+            NTSTATUS status = surprise ? machine.SurpriseRemove(ssd) : machine.Remove(ssd);
+            emu::ClearFailures();
+            ASSERT_EQ(STATUS_SUCCESS, status);
+            const CacheState& cache = Ext(master)->Cache;
+            EXPECT_EQ(nullptr, cache.Map.SsdDevice);
+            EXPECT_EQ(nullptr, cache.Map.ValidBitmap);
+            EXPECT_EQ(0u, cache.Persist);
+            EXPECT_EQ(0u, PoolBytes);
+
+            std::vector<uint8_t> data(4096, 0xA5), back(4096);
+            EXPECT_EQ(STATUS_SUCCESS, machine.Write(master, 0, data.data(), 4096).status);
+            EXPECT_EQ(STATUS_SUCCESS, machine.Read(master, 0, back.data(), 4096).status);
+            EXPECT_EQ(data, back);
+        }
+    }
+}
+
 // A master whose flush failed at its removal still holds its map; it goes with
 // the device.
 TEST_F(Pnp, MapStillHeldAtAMastersRemovalIsFreed)

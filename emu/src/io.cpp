@@ -89,9 +89,14 @@ constexpr uint64_t kIrpMagic = 0x4952505f454d5521ull;
 constexpr size_t kQuarantine = 4096;
 
 // What the verifier knows about one stack location during one trip down and up.
+// The trip begins with the call that finds the location idle (its owner);
+// calls made while the trip lasts, a skipped pass-down from the same thread
+// or a queued request passed down by another thread, join it, and only the
+// owner's return is the location's result, whichever frame leaves last.
 struct LocationState {
-  uint8_t activeCalls;    // IofCallDriver frames at this location (more than one when skipped)
-  bool returned;          // the outermost dispatch at this location returned
+  uint32_t trip;          // numbers the trips; frames of an older trip are ignored
+  uint32_t activeCalls;   // IofCallDriver frames of this trip at this location
+  bool returned;          // the owner's dispatch returned
   bool returnedPending;
   bool walked;            // the completion passed this location
   bool walkedMarked;      // it found SL_PENDING_RETURNED there
@@ -149,14 +154,22 @@ bool RequireLiveIrp(PIRP irp, const char* routine) {
   return true;
 }
 
+// Starts new trips at the given locations; frames still running from the old
+// ones no longer count there. Caller holds h->lock.
 void ResetLocations(PIRP irp, int from, int to) {
   IrpHeader* h = HeaderOfIrp(irp);
   for (int l = from; l <= to; ++l) {
-    uint8_t active = h->locations[l].activeCalls;
+    uint32_t next = h->locations[l].trip + 1;
     h->locations[l] = LocationState();
-    h->locations[l].activeCalls = active;
+    h->locations[l].trip = next;
   }
 }
+
+// Whether a call into a location joins the trip running there: one is running
+// while the IRP has not come back up past the location and a frame of it is
+// still active or its owner has returned (the request was queued and is now
+// passed down). Caller holds h->lock.
+bool JoinsRunningTrip(const LocationState& l) { return !l.walked && (l.activeCalls > 0 || l.returned); }
 
 // Compares what the dispatch routine at a location returned with what the
 // completion found there, once both have happened. Caller holds h->lock.
@@ -622,7 +635,7 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP irp, NTSTATUS status) {
   std::lock_guard<std::mutex> guard(*h->lock);
   h->done = false;
   h->walking = 0;
-  for (int l = 0; l <= stackCount + 1; ++l) h->locations[l] = LocationState();
+  ResetLocations(irp, 0, stackCount + 1);
 }
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
@@ -649,22 +662,21 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp
     irp->Tail.Overlay.CurrentStackLocation++;
     return STATUS_INVALID_PARAMETER;
   }
-  // A call into a location whose dispatch routine has already returned and
-  // whose completion has not come back yet passes down a request queued
-  // earlier (the mark and the STATUS_PENDING of that routine stand): its own
-  // result is not the location's.
-  bool inherited = false;
+  // Only the owner of the location's trip records what the location returned
+  // (the mark and STATUS_PENDING of a dispatch that queued the request stand
+  // while another thread passes it down); the frame knows its trip, so a
+  // frame that outlives a reset of the location leaves the new trip alone.
+  bool owner = false;
+  uint32_t trip;
   {
     std::lock_guard<std::mutex> guard(*h->lock);
-    LocationState& l = h->locations[location];
-    if (l.activeCalls == 0) {
-      if (l.returned && !l.walked) {
-        inherited = true;
-      } else {
-        ResetLocations(irp, 1, location);
-        h->done = false;
-      }
+    if (!JoinsRunningTrip(h->locations[location])) {
+      ResetLocations(irp, 1, location);
+      h->done = false;
+      owner = true;
     }
+    LocationState& l = h->locations[location];
+    trip = l.trip;
     l.activeCalls++;
   }
   KIRQL before = Self().irql;
@@ -676,7 +688,9 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp
   // The IRP may be complete and freed by now; its header stays readable.
   std::lock_guard<std::mutex> guard(*h->lock);
   LocationState& l = h->locations[location];
-  if (--l.activeCalls == 0 && !inherited) {
+  if (l.trip != trip) return status;
+  l.activeCalls--;
+  if (owner) {
     l.returned = true;
     l.returnedPending = status == STATUS_PENDING;
     CheckPendingContract(irp, location);

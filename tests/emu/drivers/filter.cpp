@@ -118,6 +118,14 @@ void StopWorkerThread() {
   WorkerThread = NULL;
 }
 
+// Marks the request pending and hands it to the worker.
+NTSTATUS QueueForWorker(PIRP irp) {
+  IoMarkIrpPending(irp);
+  ExInterlockedInsertTailList(&Queue, &irp->Tail.Overlay.ListEntry, &QueueLock);
+  KeSetEvent(&WorkEvent, IO_NO_INCREMENT, FALSE);
+  return STATUS_PENDING;
+}
+
 DRIVER_DISPATCH DispatchTransfer;
 NTSTATUS NTAPI DispatchTransfer(PDEVICE_OBJECT device, PIRP irp) {
   if (ExtensionOf(device)->IsControl) return Complete(irp, STATUS_NOT_IMPLEMENTED, 0);
@@ -129,10 +137,12 @@ NTSTATUS NTAPI DispatchTransfer(PDEVICE_OBJECT device, PIRP irp) {
     case FilterForward:
       return ForwardAndWait(device, irp);
     case FilterQueue:
-      IoMarkIrpPending(irp);
-      ExInterlockedInsertTailList(&Queue, &irp->Tail.Overlay.ListEntry, &QueueLock);
-      KeSetEvent(&WorkEvent, IO_NO_INCREMENT, FALSE);
-      return STATUS_PENDING;
+      return QueueForWorker(irp);
+    case FilterQueueLateReturn: {
+      NTSTATUS status = QueueForWorker(irp);
+      KeWaitForSingleObject(FilterState.ReturnGate, Executive, KernelMode, FALSE, NULL);
+      return status;
+    }
     case FilterForgetPending:
       IoCopyCurrentIrpStackLocationToNext(irp);
       IoSetCompletionRoutine(irp, ForgetfulCompletion, NULL, TRUE, TRUE, TRUE);

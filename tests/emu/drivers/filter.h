@@ -11,6 +11,8 @@ enum FilterMode : ULONG {
                          // the dispatch routine waits and completes the request again
   FilterForgetPending = 3,  // as FilterPropagate, but the routine forgets the pending flag (a bug)
   FilterQueue = 4,          // mark pending, queue; the filter's worker thread skips and passes down
+  FilterQueueLateReturn = 5,  // as FilterQueue, but the dispatch routine returns STATUS_PENDING only
+                              // once FilterState.ReturnGate is signalled
 };
 
 #define FILTER_POOL_TAG 0x746c6946u  // "Filt"
@@ -24,6 +26,7 @@ struct FilterGlobals {
   LONG PendingSeen;         // of those, with PendingReturned
   LONG Opens;
   LONG WorkerPasses;        // passes of the worker loop (it wakes every 100 ms)
+  PKEVENT ReturnGate;       // FilterQueueLateReturn: set by the test
 };
 
 extern "C" FilterGlobals FilterState;

@@ -54,6 +54,42 @@ if [ ${#need[@]} -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
 
+# Wine's 32-bit loader is an i386 program. Some x86-64 kernels run no 32-bit code
+# (their IA-32 emulation is off); there qemu's user-mode emulator runs it through
+# binfmt_misc. Debian 12's qemu 7.2 takes about a minute to start each Wine process
+# (its mmap emulation is slow for Wine's address-space reservation), the backported
+# one a fraction of a second, so the backport is the one used.
+i386_runs() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+qemu_i386=/usr/bin/qemu-i386
+binfmt=/proc/sys/fs/binfmt_misc
+ensure_i386_exec() {
+  i386_runs && return
+  echo "install-deps: this kernel runs no i386 code; running it through qemu-user"
+  local bpo=/etc/apt/sources.list.d/tolvarn-backports.sources
+  if [ ! -f "$bpo" ]; then
+    printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+      'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' \
+      | as_root tee "$bpo" >/dev/null
+    updated=no
+  fi
+  if ! "$qemu_i386" --version 2>/dev/null | grep -qE 'version ([89]|[1-9][0-9])\.'; then
+    apt_update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+      -t bookworm-backports qemu-user-static
+  fi
+  [ -f "$binfmt/register" ] || as_root mount -t binfmt_misc binfmt_misc "$binfmt"
+  # F opens the emulator now, so a stale registration keeps an old binary: renew it.
+  [ -f "$binfmt/qemu-i386" ] && echo -1 | as_root tee "$binfmt/qemu-i386" >/dev/null
+  local elf32='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+  local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  echo ":qemu-i386:M::$elf32:$mask:$qemu_i386:F" | as_root tee "$binfmt/register" >/dev/null
+  if ! i386_runs; then
+    echo "install-deps: i386 programs still do not run; Wine's 32-bit side cannot work here" >&2
+    exit 1
+  fi
+}
+ensure_i386_exec
+
 # libpng 1.6 source with Debian's patches applied, cross-built later by CMake.
 src_dir="$top/.deps"
 if ! ls -d "$src_dir"/libpng1.6-*/png.c >/dev/null 2>&1; then

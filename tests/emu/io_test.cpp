@@ -60,7 +60,9 @@ TEST(Completion, RoutineRunsOnlyWhenItsInvokeFlagMatches) {
     }).Wait();
     EXPECT_EQ(log.calls, c.expectedCalls) << "major " << int(c.major) << " cancel " << int(c.cancel);
     EXPECT_EQ(r.status, c.major == IRP_MJ_FLUSH_BUFFERS ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
-    if (log.calls) EXPECT_EQ(log.device, nullptr) << "the sender at the top gets no device";
+    if (log.calls) {
+      EXPECT_EQ(log.device, nullptr) << "the sender at the top gets no device";
+    }
   }
 }
 

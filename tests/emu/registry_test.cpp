@@ -92,7 +92,9 @@ TEST(Registry, PartialInformationSizeRules) {
       EXPECT_EQ(info->Type, (ULONG)REG_BINARY);
       EXPECT_EQ(info->DataLength, c.dataBytes);
     }
-    if (status == STATUS_SUCCESS && c.dataBytes) EXPECT_EQ(info->Data[c.dataBytes - 1], 0xAB);
+    if (status == STATUS_SUCCESS && c.dataBytes) {
+      EXPECT_EQ(info->Data[c.dataBytes - 1], 0xAB);
+    }
     EXPECT_EQ(buffer[c.bufferBytes], 0xEE) << "nothing written past the buffer";
   }
   Key key;

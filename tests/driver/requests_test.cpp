@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "tolvarn.h"
 
 // A completion that touched the waiter's counter after the waiter returned
@@ -49,19 +50,6 @@ void ExpectBaseline(const Snapshot& before, const char* when)
     EXPECT_EQ(before.irps, now.irps) << "IRPs " << when;
     EXPECT_EQ(before.mdls, now.mdls) << "MDLs " << when;
     EXPECT_EQ(before.poolBlocks, now.poolBlocks) << "pool " << when;
-}
-
-// Waits (real time, bounded) until the condition holds.
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // An own request with its completion routine, as the cache paths send them.

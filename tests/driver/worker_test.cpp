@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "tolvarn.h"
 
 namespace {
@@ -113,19 +114,6 @@ bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp) {}
 
 namespace {
-
-// Waits (real time, bounded) until the condition holds.
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // A kernel event the test opens to let a blocked job go on.
 struct Gate {

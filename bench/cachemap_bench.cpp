@@ -87,6 +87,17 @@ void BM_WarmMissNoColderSlot(benchmark::State& state)
 }
 BENCHMARK(BM_WarmMissNoColderSlot)->Apply(SlotCounts);
 
+// Gives the next block not cached, made hotter than everything before it, a slot:
+// an evicted block is uncached again, so the walk goes round for ever.
+LONG AssignNextUncachedBlock(FullMap& full, ULONG& block, ULONG& heat)
+{
+    do {
+        if (++block >= full.map.Blocks.Count) block = 0;
+    } while (GetBlockSlot(&full.map.Blocks, block) != NoSlot);
+    AddHeat(&full.map, block, heat++);
+    return AllocateSlot(&full.map, block);
+}
+
 // A block hotter than everything cached: the LRU head is evicted and reused.
 void BM_EvictAndAssignOnFullCache(benchmark::State& state)
 {
@@ -94,14 +105,8 @@ void BM_EvictAndAssignOnFullCache(benchmark::State& state)
     FullMap full(slots);
     ULONG block = slots;
     ULONG heat = 2;
-    for (auto _ : state) {
-        // Walk the blocks not cached; an evicted block is uncached again.
-        do {
-            if (++block >= full.map.Blocks.Count) block = 0;
-        } while (GetBlockSlot(&full.map.Blocks, block) != NoSlot);
-        AddHeat(&full.map, block, heat++);
-        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
-    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(AssignNextUncachedBlock(full, block, heat));
 }
 BENCHMARK(BM_EvictAndAssignOnFullCache)->Apply(SlotCounts);
 
@@ -121,13 +126,8 @@ void BM_EvictBehindBootSlots(benchmark::State& state)
     OpenSequence = 1;
     ULONG block = slots;
     ULONG heat = 2;
-    for (auto _ : state) {
-        do {
-            if (++block >= full.map.Blocks.Count) block = 0;
-        } while (GetBlockSlot(&full.map.Blocks, block) != NoSlot);
-        AddHeat(&full.map, block, heat++);
-        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
-    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(AssignNextUncachedBlock(full, block, heat));
 }
 BENCHMARK(BM_EvictBehindBootSlots)->Apply(SlotCounts);
 

@@ -1,4 +1,4 @@
-# Setup's tests: GoogleTest cross-built with the posix mingw compiler, run by
+# Setup's tests: GoogleTest cross-built with the mingw compiler of Setup.exe, run by
 # ctest through tools/winerun in a private Wine prefix of this build tree.
 set(WINE_PREFIX_DIR ${CMAKE_BINARY_DIR}/wine/prefix)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/tools/winerun;${WINE_PREFIX_DIR})
@@ -7,6 +7,9 @@ set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# The win32 thread model's C++ library has no std::mutex: GoogleTest takes the one
+# thing it needs of it from its customisation header (cmake/gtest-custom).
+target_include_directories(gtest BEFORE PUBLIC ${CMAKE_CURRENT_LIST_DIR}/gtest-custom)
 
 # The prefix is made once per tree and kept; every Wine test needs it.
 # test.sh stops its wineserver and Xvfb at the end (tools/wineprefix-stop).

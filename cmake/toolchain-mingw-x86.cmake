@@ -1,5 +1,5 @@
-# i686-w64-mingw32 (posix threads: std::mutex for GoogleTest): the x86 kernel
-# images, Setup.exe and Setup's tests, which ctest runs through wine.
+# i686-w64-mingw32: the x86 kernel images, Setup.exe and Setup's tests, which ctest
+# runs through wine.
 set(triple i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(TOLVARN_TARGET x86 CACHE STRING "" FORCE)

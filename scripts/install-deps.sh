@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   cmake ninja-build g++ make dpkg-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+  mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev
   wine wine32:i386 wine64
   xvfb xauth xdotool imagemagick fonts-liberation
 )

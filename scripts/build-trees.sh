@@ -7,6 +7,11 @@ jobs=$(nproc)
 
 configure() { # tree [cmake args...]
   local tree=$1; shift
+  # A tree configured with the posix-thread-model compilers is configured afresh (its
+  # Wine prefix is kept).
+  if grep -qs '^CMAKE_CXX_COMPILER_AR:.*-posix$' "build/$tree/CMakeCache.txt"; then
+    rm -rf "build/$tree/CMakeCache.txt" "build/$tree/CMakeFiles"
+  fi
   [ -f "build/$tree/CMakeCache.txt" ] || cmake -S . -B "build/$tree" -G Ninja "$@" >/dev/null
 }
 

@@ -3,7 +3,9 @@
 // order, errors and a record of every request.
 #include "disk.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <math.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,6 +44,7 @@ void Record(Disk::State& d, PIRP irp, NTSTATUS status) {
   r.thread = ThreadId();
   r.irql = KeGetCurrentIrql();
   r.status = status;
+  r.irpFlags = irp->Flags;
   Guard guard(Sched().lock);
   d.records.push_back(r);
   d.counts[r.major][r.minor & 31]++;
@@ -333,6 +336,34 @@ NTSTATUS NTAPI FilterPassDown(PDEVICE_OBJECT device, PIRP irp) {
   return IofCallDriver(lower, irp);
 }
 
+bool HasTiming(const DiskTiming& t) {
+  return t.bytesPerSecond != 0 || t.readMicroseconds != 0 || t.writeMicroseconds != 0 || t.rotationMicroseconds != 0;
+}
+
+// Spends the request's service time (timing model) in real time, as a disk
+// busy with it would.
+void Serve(Disk::State& d, PIRP irp) {
+  const DiskTiming& timing = d.config.timing;
+  if (!HasTiming(timing)) return;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  uint64_t offset = (uint64_t)stack->Parameters.Read.ByteOffset.QuadPart;
+  ULONG length = stack->Parameters.Read.Length;
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  uint64_t ns;
+  {
+    Guard guard(Sched().lock);
+    ns = DiskServiceNanoseconds(timing, d.config.lengthBytes, d.headPosition, stack->MajorFunction == IRP_MJ_WRITE,
+                                offset, length);
+    d.headPosition = offset + length;
+  }
+  uint64_t total = (uint64_t)deadline.tv_nsec + ns;
+  deadline.tv_sec += (time_t)(total / 1000000000ull);
+  deadline.tv_nsec = (long)(total % 1000000000ull);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
 void CompletionLoop(Disk::State* d) {
   Scheduler& s = Sched();
   for (;;) {
@@ -340,19 +371,18 @@ void CompletionLoop(Disk::State* d) {
     {
       Guard guard(s.lock);
       while (d->queue.empty() && !d->stopThread) WaitLocked(guard, &d->work.Header, nullptr);
-      if (d->queue.empty()) return;
+      if (d->queue.empty()) {
+        SignalEventLocked(&d->work);  // the next thread stops too
+        return;
+      }
       irp = d->queue.front();
       d->queue.pop_front();
+      // The work event wakes one thread per signal: pass the rest on.
+      if (!d->queue.empty()) SignalEventLocked(&d->work);
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bool transfer = stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE;
-    if (transfer && (d->config.latency.seekMicroseconds || d->config.latency.bytesPerSecond)) {
-      uint64_t ns = d->config.latency.seekMicroseconds * 1000ull;
-      if (d->config.latency.bytesPerSecond)
-        ns += stack->Parameters.Read.Length * 1000000000ull / d->config.latency.bytesPerSecond;
-      timespec t = {(time_t)(ns / 1000000000ull), (long)(ns % 1000000000ull)};
-      nanosleep(&t, nullptr);
-    }
+    if (transfer) Serve(*d, irp);
     if (transfer && NT_SUCCESS(irp->IoStatus.Status)) Transfer(*d, irp);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -362,6 +392,38 @@ void CompletionLoop(Disk::State* d) {
 }
 
 }  // namespace
+
+DiskTiming HardDiskTiming() {
+  DiskTiming t;
+  t.queueDepth = 1;
+  t.bytesPerSecond = 150000000;
+  t.rotationMicroseconds = 8333;
+  t.trackToTrackMicroseconds = 1000;
+  t.fullStrokeMicroseconds = 15000;
+  return t;
+}
+
+DiskTiming SsdTiming() {
+  DiskTiming t;
+  t.queueDepth = 32;
+  t.bytesPerSecond = 550000000;
+  t.readMicroseconds = 93;
+  t.writeMicroseconds = 17;
+  return t;
+}
+
+uint64_t DiskServiceNanoseconds(const DiskTiming& timing, uint64_t diskBytes, uint64_t headPosition, bool write,
+                                uint64_t offset, ULONG bytes) {
+  uint64_t ns = (write ? timing.writeMicroseconds : timing.readMicroseconds) * 1000ull;
+  if (timing.bytesPerSecond != 0) ns += bytes * 1000000000ull / timing.bytesPerSecond;
+  if (timing.rotationMicroseconds == 0 || offset == headPosition) return ns;
+  uint64_t distance = offset > headPosition ? offset - headPosition : headPosition - offset;
+  double fraction = diskBytes == 0 ? 1.0 : sqrt(std::min(1.0, (double)distance / (double)diskBytes));
+  double seek = timing.trackToTrackMicroseconds +
+                ((double)timing.fullStrokeMicroseconds - timing.trackToTrackMicroseconds) * fraction;
+  if (seek < 0) seek = 0;
+  return ns + (uint64_t)(seek * 1000.0) + timing.rotationMicroseconds * 1000ull / 2;
+}
 
 void Disk::State::ReadData(uint64_t offset, void* buffer, size_t length) const {
   std::lock_guard<std::mutex> guard(dataLock);
@@ -482,8 +544,12 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
     InitEventRaw(&d.work, SynchronizationEvent, false);
   }
   Disk::State* state = &d;
-  d.completionThread = StartInternalThread([state] { CompletionLoop(state); }, ThreadKind::Completion);
-  AddReference(d.completionThread, false);
+  ULONG threads = d.config.timing.queueDepth > 1 ? d.config.timing.queueDepth : 1;
+  for (ULONG i = 0; i < threads; ++i) {
+    _KTHREAD* thread = StartInternalThread([state] { CompletionLoop(state); }, ThreadKind::Completion);
+    AddReference(thread, false);
+    d.completionThreads.push_back(thread);
+  }
   AddStallHook(&d, [state] {
     if (state->deferred.empty()) return false;
     while (!state->deferred.empty()) {
@@ -502,10 +568,10 @@ void PowerOffDisk(Disk::State& d) {
     Guard guard(Sched().lock);
     d.stopThread = true;
     SignalEventLocked(&d.work);
-    WaitLocked(guard, &d.completionThread->Header, nullptr);
+    for (_KTHREAD* thread : d.completionThreads) WaitLocked(guard, &thread->Header, nullptr);
   }
-  DropReference(d.completionThread, false);
-  d.completionThread = nullptr;
+  for (_KTHREAD* thread : d.completionThreads) DropReference(thread, false);
+  d.completionThreads.clear();
   if (d.lowerFilter != nullptr) {
     IoDetachDevice(d.pdo);
     IoDeleteDevice(d.lowerFilter);

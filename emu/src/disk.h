@@ -46,8 +46,8 @@ struct emu::Disk::State {
   // Devices of the current boot.
   PDEVICE_OBJECT pdo = nullptr;
   PDEVICE_OBJECT lowerFilter = nullptr;
-  _KTHREAD* completionThread = nullptr;
-  KEVENT work;  // wakes the completion thread
+  std::vector<_KTHREAD*> completionThreads;  // config.timing.queueDepth of them (at least one)
+  KEVENT work;  // wakes a completion thread
   bool stopThread = false;
 
   // Everything below is guarded by the dispatcher lock (Sched().lock).
@@ -73,6 +73,7 @@ struct emu::Disk::State {
   ULONG inDispatch = 0;
   ULONG maxInDispatch = 0;
   ULONG dispatchPause = 0;  // microseconds
+  uint64_t headPosition = 0;  // timing model: where the previous request served ended (bytes)
 
   // Writes not yet flushed: the bytes they replaced, oldest first.
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> undo;

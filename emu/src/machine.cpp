@@ -84,8 +84,9 @@ IoResult SendAndWait(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_S
 }
 
 PendingIo SendTransfer(PDEVICE_OBJECT device, UCHAR major, uint64_t offset, void* buffer, ULONG length, bool mapped,
-                       PFILE_OBJECT file) {
+                       PFILE_OBJECT file, ULONG irpFlags = 0) {
   return SendIrp(device, [&](PIRP irp, PIO_STACK_LOCATION next) {
+    irp->Flags |= irpFlags;
     next->MajorFunction = major;
     next->FileObject = file;
     next->Parameters.Read.Length = length;
@@ -615,12 +616,14 @@ IoResult Machine::Write(Disk& disk, uint64_t offset, const void* buffer, ULONG l
   return StartWrite(disk, offset, buffer, length).Wait();
 }
 
-PendingIo Machine::StartRead(Disk& disk, uint64_t offset, void* buffer, ULONG length, bool mappedMdl) {
-  return SendTransfer(disk.Top(), IRP_MJ_READ, offset, buffer, length, mappedMdl, nullptr);
+PendingIo Machine::StartRead(Disk& disk, uint64_t offset, void* buffer, ULONG length, bool mappedMdl,
+                             ULONG irpFlags) {
+  return SendTransfer(disk.Top(), IRP_MJ_READ, offset, buffer, length, mappedMdl, nullptr, irpFlags);
 }
 
-PendingIo Machine::StartWrite(Disk& disk, uint64_t offset, const void* buffer, ULONG length, bool mappedMdl) {
-  return SendTransfer(disk.Top(), IRP_MJ_WRITE, offset, (void*)buffer, length, mappedMdl, nullptr);
+PendingIo Machine::StartWrite(Disk& disk, uint64_t offset, const void* buffer, ULONG length, bool mappedMdl,
+                              ULONG irpFlags) {
+  return SendTransfer(disk.Top(), IRP_MJ_WRITE, offset, (void*)buffer, length, mappedMdl, nullptr, irpFlags);
 }
 
 IoResult Machine::DiskIoControl(Disk& disk, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength) {

@@ -250,4 +250,83 @@ TEST(SimDisk, PowerAndShutdownReachEveryStack) {
   EXPECT_EQ(b.Count(IRP_MJ_SHUTDOWN), 1u);
 }
 
+TEST(SimDisk, RequestRecordKeepsTheIrpFlags) {
+  emu::Machine machine;
+  emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Fifo});
+  ASSERT_EQ(machine.Load(FilterDriverEntry), STATUS_SUCCESS);
+  std::vector<uint8_t> buffer(4096);
+  EXPECT_EQ(machine.StartRead(disk, 0, buffer.data(), 4096, true, IRP_PAGING_IO | IRP_NOCACHE).Wait().status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(machine.StartWrite(disk, 4096, buffer.data(), 512, true, IRP_NOCACHE).Wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(machine.Read(disk, 0, buffer.data(), 512).status, STATUS_SUCCESS);
+  auto records = disk.Requests();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].irpFlags, (ULONG)(IRP_PAGING_IO | IRP_NOCACHE));
+  EXPECT_EQ(records[1].irpFlags, (ULONG)IRP_NOCACHE);
+  EXPECT_EQ(records[2].irpFlags, 0u);
+}
+
+// The cost of one request under the timing model, in microseconds.
+double ServiceMicroseconds(const emu::DiskTiming& timing, uint64_t head, bool write, uint64_t offset, ULONG bytes) {
+  return emu::DiskServiceNanoseconds(timing, 1ull << 40, head, write, offset, bytes) / 1000.0;
+}
+
+struct ServiceCase {
+  const char* what;
+  emu::DiskTiming timing;
+  uint64_t head;
+  bool write;
+  uint64_t offset;
+  ULONG bytes;
+  double low, high;  // microseconds
+};
+
+TEST(SimDiskTiming, ServiceTimeFollowsTheModel) {
+  const emu::DiskTiming hdd = emu::HardDiskTiming();
+  const emu::DiskTiming ssd = emu::SsdTiming();
+  const uint64_t tb = 1ull << 40;
+  const ServiceCase cases[] = {
+      {"no timing", {}, 0, false, 12345 * 512, 4096, 0, 0},
+      {"hdd sequential 4 KiB: transfer only", hdd, 1 << 20, false, 1 << 20, 4096, 27.3, 27.4},
+      {"hdd sequential 1 MiB", hdd, 0, false, 0, 1 << 20, 6990, 6991},
+      {"hdd next track: track-to-track, half a turn, transfer", hdd, 1 << 20, false, (1 << 20) + 4096, 4096, 5194,
+       5195},
+      {"hdd at the mean random seek: 8.5 ms", hdd, 0, false, tb / 225 * 64, 4096, 12650, 12670},
+      {"hdd full stroke backwards", hdd, tb, true, 0, 4096, 19193, 19194},
+      {"ssd read: command and transfer, wherever it is", ssd, 0, false, tb / 2, 4096, 100.4, 100.5},
+      {"ssd write", ssd, 0, true, 4096, 4096, 24.4, 24.5},
+  };
+  for (const ServiceCase& c : cases) {
+    double us = ServiceMicroseconds(c.timing, c.head, c.write, c.offset, c.bytes);
+    EXPECT_GE(us, c.low) << c.what;
+    EXPECT_LE(us, c.high) << c.what;
+  }
+  double previous = 0;
+  for (uint64_t distance = 4096; distance <= tb; distance *= 4) {
+    double us = ServiceMicroseconds(hdd, 0, false, distance, 4096);
+    EXPECT_GT(us, previous) << "a longer seek costs more: " << distance;
+    previous = us;
+  }
+}
+
+// A long request and short ones behind it: with room for several requests at
+// once the short ones finish first; with one they wait in line.
+TEST(SimDiskTiming, QueueDepthServesRequestsInParallel) {
+  for (ULONG depth : {1u, 4u}) {
+    emu::Machine machine;
+    emu::DiskTiming timing;
+    timing.queueDepth = depth;
+    timing.bytesPerSecond = 1 << 20;  // 1 MiB/s: 128 KiB take 125 ms, 512 bytes 0.5 ms
+    emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Fifo, .timing = timing});
+    ASSERT_EQ(machine.Load(FilterDriverEntry), STATUS_SUCCESS);
+    std::vector<uint8_t> big(128 << 10), small(3 * 512);
+    emu::PendingIo slow = machine.StartRead(disk, 0, big.data(), (ULONG)big.size());
+    std::vector<emu::PendingIo> quick;
+    for (int i = 0; i < 3; ++i) quick.push_back(machine.StartRead(disk, (1 << 20) + i * 512, &small[i * 512], 512));
+    for (emu::PendingIo& io : quick) EXPECT_EQ(io.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(slow.Done(), depth == 1) << "queue depth " << depth;
+    EXPECT_EQ(slow.Wait().status, STATUS_SUCCESS);
+  }
+}
+
 }  // namespace

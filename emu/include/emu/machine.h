@@ -208,12 +208,57 @@ enum class CompletionMode {
 
 enum class DiskOp { Read, Write, Any };
 
-// Optional latency for benchmarks: real time spent per request on the
-// completion thread (seek + bytes / bandwidth). Zero means none.
-struct Latency {
-  ULONG seekMicroseconds = 0;
+// Timing model for benchmarks: real time that a read or write spends on the
+// disk's completion threads before it completes, in every queued completion
+// mode (Fifo, Reversed, Held after its release; Inline requests take none).
+// All zero (the default) means no timing: requests complete as soon as a
+// completion thread takes them.
+//
+// - queueDepth: requests in service at once, one completion thread each (an
+//   SSD serves many in parallel; a rotating disk has one head: keep 1). With
+//   more than one, queued requests complete in the order their service ends.
+// - Each request pays bytes / bytesPerSecond for its transfer, plus the fixed
+//   command cost of its kind (readMicroseconds, writeMicroseconds).
+// - A rotating disk (rotationMicroseconds > 0) also pays positioning, unless
+//   the request begins where the previous one served ended (a sequential run
+//   pays the transfer only): a seek that grows with the square root of the
+//   distance from the end of the previous request, from trackToTrack (next
+//   track) to fullStroke (across the whole disk), and the average rotational
+//   wait of half a revolution. The fixed command costs are then part of it
+//   and usually stay 0.
+// DiskServiceNanoseconds gives the cost of one request; HardDiskTiming and
+// SsdTiming are the two reference configurations.
+struct DiskTiming {
+  ULONG queueDepth = 1;
   uint64_t bytesPerSecond = 0;
+  ULONG readMicroseconds = 0;
+  ULONG writeMicroseconds = 0;
+  ULONG rotationMicroseconds = 0;      // one revolution; 0: not a rotating disk
+  ULONG trackToTrackMicroseconds = 0;
+  ULONG fullStrokeMicroseconds = 0;
 };
+
+// A typical 3.5" 7200 rpm desktop disk (data sheets of the 1 TB class, such as
+// Seagate Barracuda ST1000DM003 and WD Blue WD10EZEX): 7200 rpm, so 8.33 ms a
+// revolution and 4.17 ms average rotational latency; average read seek
+// 8.5 ms and track-to-track about 1 ms, which with the square-root curve
+// (the mean of sqrt(distance) over random pairs is 0.53 of a full stroke)
+// gives a full stroke of 15 ms; sustained transfer 150 MB/s (the WD figure;
+// Seagate gives up to 210 MB/s at the outer tracks). A random 4 KiB read
+// then takes about 12.7 ms (some 80 per second), a sequential one 27 us.
+DiskTiming HardDiskTiming();
+// A typical SATA SSD (data sheet of a Samsung 860 EVO 500 GB): sequential
+// read 550 MB/s; random 4 KiB reads 10,000 IOPS at queue depth 1 (100 us
+// each: 93 us of command and flash latency plus 7 us of transfer) and
+// 98,000 at queue depth 32; random 4 KiB writes 42,000 IOPS at queue depth
+// 1 (24 us: 17 us plus transfer at the 520 MB/s sequential write rate,
+// rounded to one rate here). Queue depth 32 as NCQ allows.
+DiskTiming SsdTiming();
+
+// Nanoseconds one request of `bytes` at `offset` takes on a disk of
+// diskBytes whose previous request ended at headPosition (a byte offset).
+uint64_t DiskServiceNanoseconds(const DiskTiming& timing, uint64_t diskBytes, uint64_t headPosition, bool write,
+                                uint64_t offset, ULONG bytes);
 
 struct DiskConfig {
   uint64_t lengthBytes = 64ull << 20;  // fixed for the disk's life
@@ -227,7 +272,7 @@ struct DiskConfig {
   std::string serial = "EMU0000001";         // IDENTIFY words 10-19, blank padded to 20 bytes
   bool identifySupported = true;             // the miniport IDENTIFY pass-through
   CompletionMode completion = CompletionMode::Inline;
-  Latency latency;
+  DiskTiming timing;
   // A volatile write cache: completed writes are lost at a power cut until a
   // FLUSH_BUFFERS or SHUTDOWN request reaches the disk (or the write carries
   // SL_WRITE_THROUGH).
@@ -244,6 +289,7 @@ struct DiskRecord {
   uint64_t thread = 0;    // id of the calling thread (ThreadId())
   KIRQL irql = 0;
   NTSTATUS status = 0;    // status it was completed with
+  ULONG irpFlags = 0;     // the IRP's Flags (IRP_PAGING_IO, IRP_NOCACHE, ...) as the disk received it
 };
 
 uint64_t ThreadId();  // id of the current thread as recorded in DiskRecord
@@ -431,8 +477,11 @@ class Machine {
   // (MDL over the buffer; mappedMdl false gives an MDL not yet mapped).
   IoResult Read(Disk& disk, uint64_t offset, void* buffer, ULONG length);
   IoResult Write(Disk& disk, uint64_t offset, const void* buffer, ULONG length);
-  PendingIo StartRead(Disk& disk, uint64_t offset, void* buffer, ULONG length, bool mappedMdl = true);
-  PendingIo StartWrite(Disk& disk, uint64_t offset, const void* buffer, ULONG length, bool mappedMdl = true);
+  // irpFlags: the IRP's Flags (IRP_PAGING_IO | IRP_NOCACHE for a pager's read, ...).
+  PendingIo StartRead(Disk& disk, uint64_t offset, void* buffer, ULONG length, bool mappedMdl = true,
+                      ULONG irpFlags = 0);
+  PendingIo StartWrite(Disk& disk, uint64_t offset, const void* buffer, ULONG length, bool mappedMdl = true,
+                       ULONG irpFlags = 0);
   IoResult DiskIoControl(Disk& disk, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength);
   IoResult SendMajor(Disk& disk, UCHAR major);  // FLUSH_BUFFERS, SHUTDOWN, ... with no parameters
   // Any request: setup fills the stack location the device receives.

@@ -1,6 +1,8 @@
+include(${CMAKE_CURRENT_LIST_DIR}/StripImage.cmake)
+
 # add_kernel_driver(<target> SOURCES <files...> [OUTPUT_NAME <name>] [INCLUDES <dirs...>])
 # Links a native-subsystem kernel image (.sys) that imports only ntoskrnl.exe
-# and, on x86, hal.dll.
+# and, on x86, hal.dll; the image is stripped, its debug information kept beside it.
 function(add_kernel_driver target)
   cmake_parse_arguments(KD "" "OUTPUT_NAME" "SOURCES;INCLUDES" ${ARGN})
   add_executable(${target} ${KD_SOURCES})
@@ -33,4 +35,5 @@ function(add_kernel_driver target)
     -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     -Wl,--dynamicbase -Wl,--nxcompat)
   target_link_libraries(${target} PRIVATE ${kernel_libs} gcc)
+  strip_image(${target})
 endfunction()

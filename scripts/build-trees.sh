@@ -26,8 +26,19 @@ for tree in x64 x86 native; do
 done
 
 mkdir -p out/x64 out/x86
-copy() { [ -f "$1" ] && cp -p "$1" "$2" && echo "  $2"; return 0; }
+# Each deliverable with its size; its debug information goes beside it (<file>.debug).
+ship() { # built-file deliverable
+  [ -f "$1" ] || return 0
+  cp -p "$1" "$2"
+  [ -f "$1.debug" ] && cp -p "$1.debug" "$2.debug"
+  printf '  %-22s %9d bytes\n' "$2" "$(stat -c %s "$2")"
+}
 echo "== deliverables"
-copy build/x64/Tolvarn.sys out/x64/Tolvarn.sys
-copy build/x86/Tolvarn.sys out/x86/Tolvarn.sys
-copy build/x86/setup/Setup.exe out/Setup.exe
+ship build/x64/Tolvarn.sys out/x64/Tolvarn.sys
+ship build/x86/Tolvarn.sys out/x86/Tolvarn.sys
+ship build/x86/setup/Setup.exe out/Setup.exe
+# The files Setup.exe carries, as its generated resource script lists them.
+payload=$(sed -n 's/^[0-9]* BINRES "\(.*\)"$/\1/p' build/x86/setup/payload.rc 2>/dev/null \
+  | while read -r file; do stat -c %s "$file"; done | awk '{ sum += $1 } END { print sum + 0 }')
+[ -f out/Setup.exe ] && printf '  %-22s %9d bytes of payload\n' "" "$payload"
+exit 0

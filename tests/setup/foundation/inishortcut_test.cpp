@@ -28,13 +28,6 @@ void MakeFile(const std::string& path, const std::string& bytes)
     CloseHandle(file);
 }
 
-FILETIME WriteTime(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
-    return data.ftLastWriteTime;
-}
-
 class ShellFilesTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -51,15 +44,20 @@ TEST_F(ShellFilesTest, IniValueWrittenOnlyWhenItChanges)
     EXPECT_TRUE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "DEU"));
     EXPECT_NE(FileBytes(ini).find("Lang=DEU"), std::string::npos) << FileBytes(ini);
 
-    // Stored with blanks around it: read back equal, so the file is left alone.
+    // Stored with blanks around it: read back equal, so nothing is written. The file is held
+    // open without write sharing meanwhile, where any write fails (the profile writer opens
+    // the file for writing even to store an unchanged value), so a write that was tried
+    // would show as a failure.
     const std::string spaced = "[Display]\r\nLang = ENU \r\n";
     MakeFile(ini, spaced);
-    FILETIME before = WriteTime(ini);
-    Sleep(20);
+    HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "ENU"));
+    EXPECT_FALSE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "DEU"))
+        << "a changed value is written, and the held file refuses it";
+    CloseHandle(held);
     EXPECT_EQ(FileBytes(ini), spaced);
-    FILETIME after = WriteTime(ini);
-    EXPECT_EQ(CompareFileTime(&before, &after), 0);
 
     // A change of letter case is a change.
     EXPECT_TRUE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "enu"));

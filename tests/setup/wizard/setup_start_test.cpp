@@ -1,7 +1,8 @@
 // Setup.exe as a person starts it: a borderless 500 x 400 white window centred
 // on the screen, one instance at a time, and the exit code when it is closed.
+#include "xinput.h"
+
 #include <gtest/gtest.h>
-#include <png.h>
 #include <windows.h>
 
 #include <cstring>
@@ -9,18 +10,6 @@
 #include <vector>
 
 namespace {
-
-// A Unix path of the build as Wine sees it.
-std::string WindowsPath(std::string path)
-{
-    if (!path.empty() && path[0] == '/')
-        path = "Z:" + path;
-    for (char &c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
-}
 
 struct Process {
     PROCESS_INFORMATION info = {};
@@ -83,48 +72,6 @@ HWND WaitForWindow(DWORD process, DWORD timeout)
     return nullptr;
 }
 
-// The screen's pixels in rect, as 8-bit RGB rows.
-std::vector<uint8_t> GrabScreen(const RECT &rect)
-{
-    int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
-    const uint8_t *bgrx = static_cast<const uint8_t *>(bits);
-    for (size_t i = 0; i < static_cast<size_t>(width) * height; i++) {
-        rgb[i * 3 + 0] = bgrx[i * 4 + 2];
-        rgb[i * 3 + 1] = bgrx[i * 4 + 1];
-        rgb[i * 3 + 2] = bgrx[i * 4 + 0];
-    }
-    SelectObject(memory, previous);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return rgb;
-}
-
-void SavePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb)
-{
-    png_image image;
-    memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
-    image.format = PNG_FORMAT_RGB;
-    EXPECT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr)) << path;
-}
-
 TEST(SetupStart, OneBorderlessCentredWindowThenExitCodeOneWhenClosed)
 {
     std::string exe = WindowsPath(SETUP_EXE);
@@ -149,7 +96,7 @@ TEST(SetupStart, OneBorderlessCentredWindowThenExitCodeOneWhenClosed)
     // 2. White where nothing is drawn yet; the screenshot is kept for people.
     std::vector<uint8_t> shot = GrabScreen(window);
     CreateDirectoryA(WindowsPath(ARTIFACT_DIR).c_str(), nullptr);
-    SavePng(WindowsPath(ARTIFACT_DIR) + "\\setup-start.png", 500, 400, shot);
+    EXPECT_TRUE(SavePng(WindowsPath(ARTIFACT_DIR) + "\\setup-start.png", 500, 400, shot));
     for (POINT p : {POINT{250, 200}, POINT{5, 395}, POINT{495, 5}, POINT{300, 30}}) {
         const uint8_t *pixel = &shot[(static_cast<size_t>(p.y) * 500 + p.x) * 3];
         EXPECT_EQ(pixel[0] + pixel[1] + pixel[2], 3 * 255) << p.x << "," << p.y;

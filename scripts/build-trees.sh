@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures (once) and builds the three trees, then copies the deliverables to out/.
+# Configures (once) and builds the three trees and the fuzz tree, then copies the deliverables to out/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -18,9 +18,11 @@ configure() { # tree [cmake args...]
 configure x64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x64.cmake
 configure x86 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86.cmake -DTOLVARN_X64_BUILD_DIR="$top/build/x64"
 configure native
+# libFuzzer targets need clang: a project of their own in tests/fuzz.
+[ -f build/fuzz/CMakeCache.txt ] || cmake -S tests/fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 
 # x64 first: Setup.exe in the x86 tree carries the x64 images.
-for tree in x64 x86 native; do
+for tree in x64 x86 native fuzz; do
   echo "== building $tree"
   cmake --build "build/$tree" -j "$jobs"
 done

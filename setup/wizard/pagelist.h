@@ -4,13 +4,7 @@
 #pragma once
 
 #include "foundation/dorqobject.h"
-
-class TForm;
-
-// The controls shared by every page; for now only the form they lie on.
-struct SetupFrame {
-    TForm *form = nullptr;
-};
+#include "wizard/frame.h"
 
 class clInstallPageList : public clDorqObjectList {
 public:

@@ -20,9 +20,8 @@ int SetupExitCode()
 
 TFormInstall::TFormInstall(TComponent *owner) : TForm(owner)
 {
-    // The page list's start-up reaches the combo box through FormInstall
-    // before CreateForm returns.
-    FormInstall = this;
+    // FormInstall is left to CreateForm, which sets it once this constructor has
+    // succeeded: the page list reaches the form through its frame.
     ApplyFormDescription();
 
     PageList = new (std::nothrow) clInstallPageList();

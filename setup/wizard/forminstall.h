@@ -33,6 +33,8 @@ extern const char ApplicationTitle[];
 // Shown when the start-up runs out of memory before any message file exists.
 extern const wchar_t AllocatedMemoryFailText[];
 
+// The main form: set by Application->CreateForm once the form is built, never to
+// a form whose construction failed.
 extern TFormInstall *FormInstall;
 // The wizard's page list: null until the form's constructor stores it and
 // again after FormDestroy. The form owns it.

@@ -60,9 +60,9 @@ struct ProbeList : clInstallPageList {
 
 TEST_F(FormInstallTest, BuildsFromItsDescriptionAndSizesThroughThePageList)
 {
-    TFormInstall *form = nullptr;
-    app.CreateForm(form);
-    ASSERT_EQ(form, FormInstall);
+    app.CreateForm(FormInstall);   // as the program entry does
+    TFormInstall *form = FormInstall;
+    ASSERT_NE(form, nullptr);
     EXPECT_EQ(app.MainForm(), form);
     EXPECT_FALSE(app.Terminated());
     ASSERT_NE(PageList, nullptr);
@@ -125,6 +125,28 @@ TEST_F(FormInstallTest, CloseRequestsAreRefusedWhileThePageListSaysSo)
     app.ProcessMessages();
     EXPECT_TRUE(app.Terminated());
     EXPECT_FALSE(IsWindowVisible(form->Handle()));
+}
+
+// Cancels the creation of every combo box window of this thread, as a system out of
+// window resources would.
+LRESULT CALLBACK RefuseComboBoxes(int code, WPARAM wparam, LPARAM lparam)
+{
+    if (code == HCBT_CREATEWND) {
+        const wchar_t *className = reinterpret_cast<CBT_CREATEWNDW *>(lparam)->lpcs->lpszClass;
+        if (!IS_INTRESOURCE(className) && lstrcmpiW(className, L"ComboBox") == 0)
+            return 1;
+    }
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+TEST_F(FormInstallTest, AFormWhoseConstructionFailsIsNeverTheMainForm)
+{
+    HHOOK hook = SetWindowsHookExW(WH_CBT, RefuseComboBoxes, nullptr, GetCurrentThreadId());
+    ASSERT_NE(hook, nullptr);
+    EXPECT_THROW(app.CreateForm(FormInstall), Exception);   // the language box cannot be made
+    UnhookWindowsHookEx(hook);
+    EXPECT_EQ(FormInstall, nullptr) << "would point to the destroyed form";
+    EXPECT_EQ(app.MainForm(), nullptr);
 }
 
 std::vector<std::wstring> boxTexts;

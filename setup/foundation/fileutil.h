@@ -84,6 +84,8 @@ int WriteAllBytes(HANDLE file, const void* data, uint32_t size);
 // The program's own resources of type "BINRES" (read-only, valid for the process's life).
 const void* LockBinRes(uint16_t id, uint32_t* outSize);  // null and size 0 when missing
 uint32_t GetBinResSize(uint16_t id);                     // 0 when missing
+// A source of "BINRES" data: LockBinRes, or a test's own table.
+typedef const void* (*BinResSource)(uint16_t id, uint32_t* outSize);
 // Writes resource id of moduleFile (null: the own module) to path.
 int ExtractBinRes(const char* moduleFile, const char* path, uint16_t id);
 

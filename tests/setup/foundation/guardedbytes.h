@@ -12,11 +12,12 @@ public:
         SYSTEM_INFO info;
         GetSystemInfo(&info);
         page_ = info.dwPageSize;
-        base_ = static_cast<char*>(VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT,
+        const size_t dataBytes = (bytes.size() + page_ - 1) / page_ * page_;
+        base_ = static_cast<char*>(VirtualAlloc(nullptr, dataBytes + page_, MEM_RESERVE | MEM_COMMIT,
                                                 PAGE_READWRITE));
         DWORD old;
-        VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
-        data_ = base_ + page_ - bytes.size();
+        VirtualProtect(base_ + dataBytes, page_, PAGE_NOACCESS, &old);
+        data_ = base_ + dataBytes - bytes.size();
         memcpy(data_, bytes.data(), bytes.size());
     }
     ~GuardedBytes() { VirtualFree(base_, 0, MEM_RELEASE); }

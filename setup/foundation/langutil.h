@@ -1,4 +1,5 @@
-// The system's language and the font character sets of languages.
+// Languages: the system language, language codes, LANGIDs and charsets, the interface font,
+// the language choice box and the licence texts.
 #pragma once
 
 #include "foundation/fileutil.h"

@@ -67,7 +67,6 @@ struct LanguageSlot {
 };
 constexpr int LanguageSlotCount = 31;
 extern const LanguageSlot LanguageSlots[LanguageSlotCount];
-constexpr uint16_t EnglishMessagesId = 21000;
 
 // Reads one message file into a new table appended to LanguageList; null when the resource
 // is missing, is no message file, defines no message, or memory runs out.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "bitmaps.h"
 #include "cachemap.h"
 
 namespace {
@@ -13,13 +14,18 @@ namespace {
 const ULONG SectorShift = 9;
 const ULONG BlockShiftSectors = 8;   // 128 KiB blocks: 256 bits per slot
 
+MasterBlock B(ULONG number) { return ToMasterBlock(number); }
+SsdSlot S(LONG index) { return ToSsdSlot(index); }
+
+// The boot time the map is given: after boot unless a benchmark says otherwise.
+BootTime bootTime = AfterBoot;
+
 // A full write-back map: slots hold blocks 0..slots-1 with heat 1; the block
 // table has four times as many blocks.
 struct FullMap {
     explicit FullMap(ULONG slots, ULONGLONG heat = 1)
     {
-        OpenSequence = 1;
-        DriverPhase = 1;
+        bootTime = AfterBoot;
         ResetCacheMap(&map);
         CacheMapLayout layout = {};
         layout.MasterSectors = ((ULONGLONG)slots * 4) << BlockShiftSectors;
@@ -32,8 +38,8 @@ struct FullMap {
         ok = NT_SUCCESS(SizeCacheMap(&map, &layout)) && NT_SUCCESS(InitEmptyMapWithClean(&map));
         map.SsdDevice = (PDEVICE_OBJECT)this;
         for (ULONG b = 0; ok && b < slots; b++) {
-            AllocateSlot(&map, b);
-            AddHeat(&map, b, (ULONG)heat);
+            AllocateSlot(&map, B(b), bootTime);
+            AddHeat(&map, B(b), (ULONG)heat);
         }
     }
     ~FullMap() { FreeMapTables(&map); }
@@ -54,7 +60,7 @@ void BM_LookupHit(benchmark::State& state)
     for (ULONG& b : blocks) b = rng() % (ULONG)state.range(0);
     size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(LookupSlot(&full.map, blocks[i++ & 4095]));
+        benchmark::DoNotOptimize(LookupSlot(&full.map, B(blocks[i++ & 4095]), bootTime));
     }
 }
 BENCHMARK(BM_LookupHit)->Apply(SlotCounts);
@@ -67,7 +73,7 @@ void BM_FirstTouchMissOnFullCache(benchmark::State& state)
     ULONG block = slots;
     for (auto _ : state) {
         if (++block >= full.map.Blocks.Count) block = slots;
-        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
+        benchmark::DoNotOptimize(AllocateSlot(&full.map, B(block), bootTime));
     }
 }
 BENCHMARK(BM_FirstTouchMissOnFullCache)->Apply(SlotCounts);
@@ -78,24 +84,24 @@ void BM_WarmMissNoColderSlot(benchmark::State& state)
 {
     ULONG slots = (ULONG)state.range(0);
     FullMap full(slots, 100);
-    for (ULONG b = slots; b < full.map.Blocks.Count; b++) AddHeat(&full.map, b, 50);
+    for (ULONG b = slots; b < full.map.Blocks.Count; b++) AddHeat(&full.map, B(b), 50);
     ULONG block = slots;
     for (auto _ : state) {
         if (++block >= full.map.Blocks.Count) block = slots;
-        benchmark::DoNotOptimize(AllocateSlot(&full.map, block));
+        benchmark::DoNotOptimize(AllocateSlot(&full.map, B(block), bootTime));
     }
 }
 BENCHMARK(BM_WarmMissNoColderSlot)->Apply(SlotCounts);
 
 // Gives the next block not cached, made hotter than everything before it, a slot:
 // an evicted block is uncached again, so the walk goes round for ever.
-LONG AssignNextUncachedBlock(FullMap& full, ULONG& block, ULONG& heat)
+SsdSlot AssignNextUncachedBlock(FullMap& full, ULONG& block, ULONG& heat)
 {
     do {
         if (++block >= full.map.Blocks.Count) block = 0;
-    } while (GetBlockSlot(&full.map.Blocks, block) != NoSlot);
-    AddHeat(&full.map, block, heat++);
-    return AllocateSlot(&full.map, block);
+    } while (GetBlockSlot(&full.map.Blocks, B(block)) != NoSlot);
+    AddHeat(&full.map, B(block), heat++);
+    return AllocateSlot(&full.map, B(block), bootTime);
 }
 
 // A block hotter than everything cached: the LRU head is evicted and reused.
@@ -117,13 +123,13 @@ void BM_EvictBehindBootSlots(benchmark::State& state)
     ULONG slots = (ULONG)state.range(0);
     FullMap full(slots);
     for (ULONG b = 0; b < slots; b++)
-        EvictSlot(&full.map, GetBlockSlot(&full.map.Blocks, b));
+        EvictSlot(&full.map, GetBlockSlot(&full.map.Blocks, B(b)));
     full.map.MinBoot = slots;
     for (ULONG b = 0; b < slots; b++) {
-        OpenSequence = b < slots / 10 * 9 ? 0 : 1;
-        AllocateSlot(&full.map, b);
+        bootTime = b < slots / 10 * 9 ? DuringBoot : AfterBoot;
+        AllocateSlot(&full.map, B(b), bootTime);
     }
-    OpenSequence = 1;
+    bootTime = AfterBoot;
     ULONG block = slots;
     ULONG heat = 2;
     for (auto _ : state)
@@ -135,7 +141,7 @@ BENCHMARK(BM_EvictBehindBootSlots)->Apply(SlotCounts);
 void BM_ValidRunsOfASlot(benchmark::State& state)
 {
     FullMap full(1 << 10);
-    SetValidRun(&full.map, 3, 0, 200);
+    SetValidRun(&full.map, S(3), 0, 200);
     ULONGLONG base = 3ull << BlockShiftSectors;
     for (auto _ : state) {
         ULONGLONG ones = CountOneRun(full.map.ValidBitmap, base, 256);
@@ -148,12 +154,12 @@ BENCHMARK(BM_ValidRunsOfASlot);
 void BM_FindDirtyRunInASlot(benchmark::State& state)
 {
     FullMap full(1 << 10);
-    SetValidRun(&full.map, 3, 0, 256);
-    SetCleanRun(&full.map, 3, 0, 250);
+    SetValidRun(&full.map, S(3), 0, 256);
+    SetCleanRun(&full.map, S(3), 0, 250);
     for (auto _ : state) {
         ULONGLONG first;
         ULONG count;
-        benchmark::DoNotOptimize(FindDirtyRun(&full.map, 3, &first, &count));
+        benchmark::DoNotOptimize(FindDirtyRun(&full.map, S(3), &first, &count));
     }
 }
 BENCHMARK(BM_FindDirtyRunInASlot);
@@ -168,11 +174,11 @@ void BM_FlushEveryDirtySlot(benchmark::State& state)
     for (auto _ : state) {
         state.PauseTiming();
         for (ULONG s = 0; s < slots; s++)
-            SetValidRun(&full.map, (LONG)s, 10, 20);
+            SetValidRun(&full.map, S((LONG)s), 10, 20);
         state.ResumeTiming();
         SsdRun run;
         while (FindAnyDirtyRun(&full.map, &run)) {
-            LONG slot;
+            SsdSlot slot;
             ULONGLONG bit;
             SsdSectorToSlot(&full.map, run.FirstSector, &slot, &bit);
             SetCleanRun(&full.map, slot, bit, run.Sectors);

@@ -1,7 +1,9 @@
 // Valid and clean bitmaps of a cache map: bit-run primitives, slot runs,
 // sector conversions, dirty-run searches and range invalidation.
 #include "kernel.h"
+#include "bitmaps.h"
 #include "cachemap.h"
+#include "pool.h"
 
 // ---------------------------------------------------------------------------
 // Words
@@ -209,9 +211,9 @@ ULONG BitmapBytes(ULONG blockShift, ULONG sectorShift, ULONG slots)
     return rounded > 0xFFFFFFFFull ? 0 : (ULONG)rounded;
 }
 
-ULONG SlotBitmapOffset(const CacheMap* map, LONG slot)
+ULONG SlotBitmapOffset(const CacheMap* map, SsdSlot slot)
 {
-    return (ULONG)slot << (map->BlockShiftSectors - 3);
+    return (ULONG)FromSsdSlot(slot) << (map->BlockShiftSectors - 3);
 }
 
 static bool AllocBitmap(CacheMap* map, UCHAR** bitmap)
@@ -246,19 +248,26 @@ void FreeCleanBitmap(CacheMap* map)
     map->CleanBitmap = NULL;
 }
 
-static bool IsSlot(const CacheMap* map, LONG slot)
+static bool IsSlot(const CacheMap* map, SsdSlot slot)
 {
-    return slot >= 0 && (ULONG)slot < map->Slots.SlotCount;
+    return FromSsdSlot(slot) >= 0 && (ULONG)FromSsdSlot(slot) < map->Slots.SlotCount;
 }
 
-static bool IsUsedSlot(const CacheMap* map, LONG slot)
+static bool IsUsedSlot(const CacheMap* map, SsdSlot slot)
 {
-    return IsSlot(map, slot) && map->Slots.Entries && map->Slots.Entries[slot].Block != NoBlock;
+    return IsSlot(map, slot) && map->Slots.Entries &&
+           map->Slots.Entries[FromSsdSlot(slot)].Block != NoBlock;
+}
+
+// The first bit of a slot in the bitmaps.
+static ULONGLONG SlotFirstBit(const CacheMap* map, SsdSlot slot)
+{
+    return (ULONGLONG)FromSsdSlot(slot) << map->BlockShiftSectors;
 }
 
 // Sets or clears a run that starts at a slot bit; cut at the end of the data
 // area so that no caller can reach past the bitmap.
-static void ApplySlotRun(CacheMap* map, UCHAR* bitmap, LONG slot, ULONGLONG firstBit,
+static void ApplySlotRun(CacheMap* map, UCHAR* bitmap, SsdSlot slot, ULONGLONG firstBit,
                          ULONG count, bool set)
 {
     if (!bitmap || !IsSlot(map, slot))
@@ -267,7 +276,7 @@ static void ApplySlotRun(CacheMap* map, UCHAR* bitmap, LONG slot, ULONGLONG firs
     if (set == (bitmap == map->ValidBitmap))
         map->Slots.Changes++;
     ULONGLONG areaBits = (ULONGLONG)map->Slots.SlotCount << map->BlockShiftSectors;
-    ULONGLONG first = ((ULONGLONG)slot << map->BlockShiftSectors);
+    ULONGLONG first = SlotFirstBit(map, slot);
     if (firstBit >= areaBits - first)
         return;
     first += firstBit;
@@ -277,17 +286,17 @@ static void ApplySlotRun(CacheMap* map, UCHAR* bitmap, LONG slot, ULONGLONG firs
     FillBitRun(bitmap, first, n, set);
 }
 
-void SetValidRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count)
+void SetValidRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count)
 {
     ApplySlotRun(map, map->ValidBitmap, slot, firstBit, count, true);
 }
 
-void ClearValidRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count)
+void ClearValidRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count)
 {
     ApplySlotRun(map, map->ValidBitmap, slot, firstBit, count, false);
 }
 
-static NTSTATUS ApplyCleanRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count,
+static NTSTATUS ApplyCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count,
                               bool set)
 {
     if (map->Mode != CacheModeWriteBack)
@@ -298,19 +307,19 @@ static NTSTATUS ApplyCleanRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULON
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetCleanRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count)
+NTSTATUS SetCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count)
 {
     return ApplyCleanRun(map, slot, firstBit, count, true);
 }
 
-NTSTATUS ClearCleanRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count)
+NTSTATUS ClearCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count)
 {
     return ApplyCleanRun(map, slot, firstBit, count, false);
 }
 
 NTSTATUS MarkSsdRangeValid(CacheMap* map, ULONGLONG ssdSector, ULONG count)
 {
-    LONG slot;
+    SsdSlot slot;
     ULONGLONG slotBit;
     if (!SsdSectorToSlot(map, ssdSector, &slot, &slotBit))
         return STATUS_SUCCESS;
@@ -325,7 +334,7 @@ NTSTATUS MarkSsdRangeValid(CacheMap* map, ULONGLONG ssdSector, ULONG count)
 // Conversions
 // ---------------------------------------------------------------------------
 
-bool SsdSectorToSlot(const CacheMap* map, ULONGLONG ssdSector, LONG* slot, ULONGLONG* slotBit)
+bool SsdSectorToSlot(const CacheMap* map, ULONGLONG ssdSector, SsdSlot* slot, ULONGLONG* slotBit)
 {
     if (ssdSector < map->DataStart || ssdSector >= map->DataEnd)
         return false;
@@ -333,25 +342,25 @@ bool SsdSectorToSlot(const CacheMap* map, ULONGLONG ssdSector, LONG* slot, ULONG
     ULONGLONG index = offset >> map->BlockShiftSectors;
     if (index >= map->Slots.SlotCount)
         return false;
-    *slot = (LONG)index;
+    *slot = ToSsdSlot((LONG)index);
     *slotBit = offset - (index << map->BlockShiftSectors);
     return true;
 }
 
-ULONGLONG SlotFirstSsdSector(const CacheMap* map, LONG slot)
+ULONGLONG SlotFirstSsdSector(const CacheMap* map, SsdSlot slot)
 {
-    if (slot < 0)
+    if (FromSsdSlot(slot) < 0)
         return ~0ull;
-    return ((ULONGLONG)slot << map->BlockShiftSectors) + map->DataStart;
+    return SlotFirstBit(map, slot) + map->DataStart;
 }
 
 ULONGLONG SsdToMasterSector(const CacheMap* map, ULONGLONG ssdSector)
 {
-    LONG slot;
+    SsdSlot slot;
     ULONGLONG slotBit;
     if (!SsdSectorToSlot(map, ssdSector, &slot, &slotBit) || !IsUsedSlot(map, slot))
         return ~0ull;
-    ULONG block = map->Slots.Entries[slot].Block;
+    ULONG block = FromMasterBlock(map->Slots.Entries[FromSsdSlot(slot)].Block);
     if (block >= map->Blocks.Count)
         return ~0ull;
     return ((ULONGLONG)block << map->BlockShiftSectors) + slotBit;
@@ -361,12 +370,12 @@ ULONGLONG SsdToMasterSector(const CacheMap* map, ULONGLONG ssdSector)
 // Dirty runs
 // ---------------------------------------------------------------------------
 
-bool FindDirtyRun(const CacheMap* map, LONG slot, ULONGLONG* firstBit, ULONG* count)
+bool FindDirtyRun(const CacheMap* map, SsdSlot slot, ULONGLONG* firstBit, ULONG* count)
 {
     if (!map->ValidBitmap || !map->CleanBitmap || !IsUsedSlot(map, slot))
         return false;
     ULONGLONG slotBits = 1ull << map->BlockShiftSectors;
-    ULONGLONG base = (ULONGLONG)slot << map->BlockShiftSectors;
+    ULONGLONG base = SlotFirstBit(map, slot);
     ULONGLONG first = FirstDirtyBit(map->ValidBitmap, map->CleanBitmap, base, slotBits);
     if (first == slotBits)
         return false;
@@ -377,7 +386,7 @@ bool FindDirtyRun(const CacheMap* map, LONG slot, ULONGLONG* firstBit, ULONG* co
     return true;
 }
 
-static void MakeRun(const CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count,
+static void MakeRun(const CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count,
                     SsdRun* run)
 {
     run->SsdDevice = map->SsdDevice;
@@ -396,13 +405,13 @@ static bool FindDirtyInLru(CacheMap* map, ULONG group, SsdRun* run)
     if (!slots->Entries || !slots->Links)
         return false;
     DirtySearchHint* hint = &map->DirtyHints[group];
-    LONG s = group == AnyGroup ? slots->LruHead : slots->GroupStart[group];
+    SsdSlot s = group == AnyGroup ? slots->LruHead : slots->GroupStart[group];
     if (hint->Valid && hint->Changes == slots->Changes)
         s = hint->Start;
-    for (; s != NoSlot; s = slots->Links[s].Next) {
-        if (group != AnyGroup && slots->Entries[s].BootFlag != group) {
+    for (; s != NoSlot; s = slots->Links[FromSsdSlot(s)].Next) {
+        if (group != AnyGroup && slots->Entries[FromSsdSlot(s)].BootFlag != group) {
             if (s == slots->GroupStart[group])
-                slots->GroupStart[group] = slots->Links[s].Next;
+                slots->GroupStart[group] = slots->Links[FromSsdSlot(s)].Next;
             continue;
         }
         ULONGLONG firstBit;
@@ -451,7 +460,7 @@ bool DrainLruHead(CacheMap* map, SsdRun* run)
 {
     if (!map->SsdDevice || !map->Slots.Links || map->Slots.LruHead == NoSlot)
         return false;
-    LONG head = map->Slots.LruHead;
+    SsdSlot head = map->Slots.LruHead;
     ULONGLONG firstBit;
     ULONG count;
     if (map->Mode == CacheModeWriteBack && FindDirtyRun(map, head, &firstBit, &count)) {
@@ -472,7 +481,7 @@ bool DrainLruHead(CacheMap* map, SsdRun* run)
 // Clearing bits cannot fail, so each piece is cleared as it is looked up; the
 // result is what collecting the runs first and clearing them after would give,
 // without a run array that could fail to grow and leave stale sectors valid.
-NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG sectors)
+NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG sectors, BootTime boot)
 {
     if (sectors == 0 || !map->SsdDevice || !map->ValidBitmap || !map->Blocks.Entries)
         return STATUS_SUCCESS;
@@ -481,16 +490,18 @@ NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG secto
     ULONGLONG last = firstSector + (sectors - 1);
     if (last < firstSector)
         last = ~0ull;
-    // Block numbers stay 64-bit until they are known to be in the table.
-    for (ULONGLONG block = firstSector >> shift; block <= (last >> shift); block++) {
-        if (block >= map->Blocks.Count)
-            break;
-        ULONGLONG blockStart = block << shift;
-        ULONGLONG from = firstSector > blockStart ? firstSector - blockStart : 0;
+    ULONGLONG sector = firstSector;
+    MasterBlock block;
+    while (BlockOfSector(map, sector, &block)) {
+        ULONGLONG blockStart = (ULONGLONG)FromMasterBlock(block) << shift;
+        ULONGLONG from = sector - blockStart;
         ULONGLONG to = last - blockStart < blockSectors ? last - blockStart + 1 : blockSectors;
-        LONG slot = LookupSlot(map, (ULONG)block);
+        SsdSlot slot = LookupSlot(map, block, boot);
         if (slot != NoSlot)
             ClearValidRun(map, slot, from, (ULONG)(to - from));
+        if (last - blockStart < blockSectors)
+            break;
+        sector = blockStart + blockSectors;
     }
     return STATUS_SUCCESS;
 }

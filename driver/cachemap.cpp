@@ -1,34 +1,8 @@
 // Cache map: block table, slot table, LRU list, free stack and eviction.
 #include "kernel.h"
+#include "bitmaps.h"
 #include "cachemap.h"
-
-// The driver's one pool tag (the same value as PoolTag in tolvarn.h, which
-// this file cannot include).
-static const ULONG MapPoolTag = 0xFD5D4F2D;
-
-// ---------------------------------------------------------------------------
-// Counted pool memory
-// ---------------------------------------------------------------------------
-
-// Sizes are computed in 64 bits and refused when they do not fit SIZE_T, so a
-// huge table on the x86 image fails instead of wrapping to a small buffer.
-void* AllocMapMemory(ULONGLONG bytes)
-{
-    if (bytes == 0 || bytes > (ULONGLONG)(SIZE_T)~(SIZE_T)0)
-        return NULL;
-    void* memory = ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)bytes, MapPoolTag);
-    if (memory)
-        PoolBytes += bytes;
-    return memory;
-}
-
-void FreeMapMemory(void* memory, ULONGLONG bytes)
-{
-    if (!memory)
-        return;
-    ExFreePoolWithTag(memory, MapPoolTag);
-    PoolBytes -= bytes;
-}
+#include "pool.h"
 
 // ---------------------------------------------------------------------------
 // Sizing
@@ -87,26 +61,34 @@ bool HasUsableSizes(const CacheMap* map)
 // Block table
 // ---------------------------------------------------------------------------
 
-LONG GetBlockSlot(const BlockTable* table, ULONG block)
+static BlockEntry* BlockEntryOf(const BlockTable* table, MasterBlock block)
 {
-    if (block >= table->Count || !table->Entries)
-        return NoSlot;
-    return table->Entries[block].Slot;
+    if (FromMasterBlock(block) >= table->Count || !table->Entries)
+        return NULL;
+    return &table->Entries[FromMasterBlock(block)];
 }
 
-bool SetBlockSlot(BlockTable* table, ULONG block, LONG slot)
+SsdSlot GetBlockSlot(const BlockTable* table, MasterBlock block)
 {
-    if (block >= table->Count || !table->Entries)
+    const BlockEntry* entry = BlockEntryOf(table, block);
+    return entry ? entry->Slot : NoSlot;
+}
+
+bool SetBlockSlot(BlockTable* table, MasterBlock block, SsdSlot slot)
+{
+    BlockEntry* entry = BlockEntryOf(table, block);
+    if (!entry)
         return false;
-    table->Entries[block].Slot = slot;
+    entry->Slot = slot;
     return true;
 }
 
-bool ClearBlockSlot(BlockTable* table, ULONG block, LONG slot)
+bool ClearBlockSlot(BlockTable* table, MasterBlock block, SsdSlot slot)
 {
-    if (block >= table->Count || !table->Entries || table->Entries[block].Slot != slot)
+    BlockEntry* entry = BlockEntryOf(table, block);
+    if (!entry || entry->Slot != slot)
         return false;
-    table->Entries[block].Slot = NoSlot;
+    entry->Slot = NoSlot;
     return true;
 }
 
@@ -139,13 +121,14 @@ void RebuildBlockTable(BlockTable* table, const SlotTable* slots)
     if (!slots->Entries || !table->Entries)
         return;
     for (ULONG s = 0; s < slots->SlotCount; s++) {
-        ULONG block = slots->Entries[s].Block;
-        if (block >= table->Count)
+        MasterBlock block = slots->Entries[s].Block;
+        BlockEntry* entry = BlockEntryOf(table, block);
+        if (!entry)
             continue;
-        LONG holder = table->Entries[block].Slot;
-        if (holder == NoSlot || (ULONG)holder >= slots->SlotCount ||
+        LONG holder = FromSsdSlot(entry->Slot);
+        if (holder == FromSsdSlot(NoSlot) || (ULONG)holder >= slots->SlotCount ||
             slots->Entries[holder].Block != block)
-            table->Entries[block].Slot = (LONG)s;
+            entry->Slot = ToSsdSlot((LONG)s);
     }
 }
 
@@ -160,13 +143,22 @@ void FreeBlockTable(BlockTable* table)
 // Slot lists
 // ---------------------------------------------------------------------------
 
-void AppendMru(SlotTable* table, LONG slot)
+static SlotLink* LinkOf(const SlotTable* table, SsdSlot slot)
 {
-    SlotLink* links = table->Links;
-    links[slot].Next = NoSlot;
-    links[slot].Prev = table->MruTail;
+    return &table->Links[FromSsdSlot(slot)];
+}
+
+static SlotEntry* EntryOf(const SlotTable* table, SsdSlot slot)
+{
+    return &table->Entries[FromSsdSlot(slot)];
+}
+
+void AppendMru(SlotTable* table, SsdSlot slot)
+{
+    LinkOf(table, slot)->Next = NoSlot;
+    LinkOf(table, slot)->Prev = table->MruTail;
     if (table->MruTail != NoSlot)
-        links[table->MruTail].Next = slot;
+        LinkOf(table, table->MruTail)->Next = slot;
     else
         table->LruHead = slot;
     table->MruTail = slot;
@@ -177,31 +169,30 @@ void AppendMru(SlotTable* table, LONG slot)
     table->Changes++;
 }
 
-void UnlinkSlot(SlotTable* table, LONG slot)
+void UnlinkSlot(SlotTable* table, SsdSlot slot)
 {
-    SlotLink* links = table->Links;
-    if (!links)
+    if (!table->Links)
         return;
-    LONG next = links[slot].Next;
-    LONG prev = links[slot].Prev;
+    SsdSlot next = LinkOf(table, slot)->Next;
+    SsdSlot prev = LinkOf(table, slot)->Prev;
     for (ULONG group = 0; group < 2; group++) {
         if (table->GroupStart[group] == slot)
             table->GroupStart[group] = next;
     }
     if (prev != NoSlot)
-        links[prev].Next = next;
+        LinkOf(table, prev)->Next = next;
     if (next != NoSlot)
-        links[next].Prev = prev;
+        LinkOf(table, next)->Prev = prev;
     if (table->MruTail == slot)
         table->MruTail = prev;
     if (table->LruHead == slot)
         table->LruHead = next;
-    links[slot].Next = NoSlot;
-    links[slot].Prev = NoSlot;
+    LinkOf(table, slot)->Next = NoSlot;
+    LinkOf(table, slot)->Prev = NoSlot;
     table->Changes++;
 }
 
-void MoveToMru(SlotTable* table, LONG slot)
+void MoveToMru(SlotTable* table, SsdSlot slot)
 {
     if (table->MruTail == slot)
         return;
@@ -209,33 +200,31 @@ void MoveToMru(SlotTable* table, LONG slot)
     AppendMru(table, slot);
 }
 
-void PushFreeSlot(SlotTable* table, LONG slot)
+void PushFreeSlot(SlotTable* table, SsdSlot slot)
 {
-    SlotLink* links = table->Links;
-    links[slot].Next = NoSlot;
-    links[slot].Prev = table->FreeTop;
+    LinkOf(table, slot)->Next = NoSlot;
+    LinkOf(table, slot)->Prev = table->FreeTop;
     if (table->FreeTop != NoSlot)
-        links[table->FreeTop].Next = slot;
+        LinkOf(table, table->FreeTop)->Next = slot;
     table->FreeTop = slot;
 }
 
-LONG PopFreeSlot(SlotTable* table)
+SsdSlot PopFreeSlot(SlotTable* table)
 {
-    LONG slot = table->FreeTop;
+    SsdSlot slot = table->FreeTop;
     if (slot == NoSlot)
         return NoSlot;
-    SlotLink* links = table->Links;
-    LONG below = links[slot].Prev;
+    SsdSlot below = LinkOf(table, slot)->Prev;
     if (below != NoSlot)
-        links[below].Next = NoSlot;
+        LinkOf(table, below)->Next = NoSlot;
     table->FreeTop = below;
-    links[slot].Prev = NoSlot;
+    LinkOf(table, slot)->Prev = NoSlot;
     return slot;
 }
 
-void ReleaseSlot(SlotTable* table, LONG slot)
+void ReleaseSlot(SlotTable* table, SsdSlot slot)
 {
-    SlotEntry* entry = &table->Entries[slot];
+    SlotEntry* entry = EntryOf(table, slot);
     if (entry->Block == NoBlock) {
         entry->BootFlag = 0;
         return;
@@ -251,9 +240,9 @@ void ReleaseSlot(SlotTable* table, LONG slot)
     PushFreeSlot(table, slot);
 }
 
-void MarkBootSlot(SlotTable* table, LONG slot)
+void MarkBootSlot(SlotTable* table, SsdSlot slot)
 {
-    SlotEntry* entry = &table->Entries[slot];
+    SlotEntry* entry = EntryOf(table, slot);
     if (entry->BootFlag || entry->Block == NoBlock)
         return;
     table->OtherSlots--;
@@ -282,9 +271,9 @@ void BuildSlotLists(SlotTable* table)
     table->GroupStart[1] = NoSlot;
     table->Changes++;
     for (ULONG i = table->SlotCount; i-- > 0;) {
-        LONG s = (LONG)i;
-        table->Entries[s].BootFlag = 0;
-        if (table->Entries[s].Block == NoBlock) {
+        SsdSlot s = ToSsdSlot((LONG)i);
+        EntryOf(table, s)->BootFlag = 0;
+        if (EntryOf(table, s)->Block == NoBlock) {
             PushFreeSlot(table, s);
         } else {
             table->OtherSlots++;
@@ -370,13 +359,14 @@ bool SlotsFromRecords(CacheMap* map, const SlotRecord* records, ULONG recordCoun
         entry->BootFlag = 0;
         if (s >= recordCount || records[s].State == SlotStateFree)
             continue;
-        ULONG block = records[s].Block;
-        if (block >= blocks->Count || blocks->Entries[block].Slot != NoSlot) {
+        MasterBlock block = ToMasterBlock(records[s].Block);
+        BlockEntry* blockEntry = BlockEntryOf(blocks, block);
+        if (!blockEntry || blockEntry->Slot != NoSlot) {
             refused++;
             continue;
         }
         entry->Block = block;
-        blocks->Entries[block].Slot = (LONG)s;
+        blockEntry->Slot = ToSsdSlot((LONG)s);
     }
     if (dropped)
         *dropped = refused;
@@ -391,10 +381,10 @@ void SlotsToRecords(const SlotTable* table, SlotRecord* records, ULONG recordCou
         const SlotEntry* entry = &table->Entries[s];
         if (entry->Block == NoBlock) {
             records[s].State = SlotStateFree;
-            records[s].Block = NoBlock;
+            records[s].Block = FromMasterBlock(NoBlock);
         } else {
             records[s].State = entry->BootFlag ? SlotStateBoot : SlotStateOther;
-            records[s].Block = entry->Block;
+            records[s].Block = FromMasterBlock(entry->Block);
         }
     }
 }
@@ -403,18 +393,18 @@ void SlotsToRecords(const SlotTable* table, SlotRecord* records, ULONG recordCou
 // Map
 // ---------------------------------------------------------------------------
 
-static bool IsSlotIndex(const CacheMap* map, LONG slot)
+static bool IsSlotIndex(const CacheMap* map, SsdSlot slot)
 {
-    return slot >= 0 && (ULONG)slot < map->Slots.SlotCount && map->Slots.Entries &&
-           map->Slots.Links;
+    return FromSsdSlot(slot) >= 0 && (ULONG)FromSsdSlot(slot) < map->Slots.SlotCount &&
+           map->Slots.Entries && map->Slots.Links;
 }
 
-LONG LookupSlot(CacheMap* map, ULONG block)
+SsdSlot LookupSlot(CacheMap* map, MasterBlock block, BootTime boot)
 {
-    LONG slot = GetBlockSlot(&map->Blocks, block);
+    SsdSlot slot = GetBlockSlot(&map->Blocks, block);
     if (slot == NoSlot)
         return NoSlot;
-    if (OpenSequence == 0)
+    if (boot == DuringBoot)
         MarkBootSlot(&map->Slots, slot);
     MoveToMru(&map->Slots, slot);
     return slot;
@@ -423,7 +413,7 @@ LONG LookupSlot(CacheMap* map, ULONG block)
 // One walk from the LRU head over the slots of one group (boot flag 0 or 1).
 // The first slot whose block is colder than the missing one decides: it is
 // the victim unless it holds dirty data, which ends the walk.
-static LONG WalkForVictim(CacheMap* map, ULONG bootFlag, ULONGLONG heat)
+static SsdSlot WalkForVictim(CacheMap* map, ULONG bootFlag, ULONGLONG heat)
 {
     SlotTable* slots = &map->Slots;
     const BlockTable* blocks = &map->Blocks;
@@ -433,17 +423,18 @@ static LONG WalkForVictim(CacheMap* map, ULONG bootFlag, ULONGLONG heat)
     if (members == 0 || heat <= slots->HeatFloor[bootFlag])
         return NoSlot;
     ULONGLONG coldest = ~0ull;
-    for (LONG s = slots->GroupStart[bootFlag]; s != NoSlot; s = slots->Links[s].Next) {
-        const SlotEntry* entry = &slots->Entries[s];
+    for (SsdSlot s = slots->GroupStart[bootFlag]; s != NoSlot; s = LinkOf(slots, s)->Next) {
+        const SlotEntry* entry = EntryOf(slots, s);
         if (entry->BootFlag != bootFlag) {
             // Slots of the other group at the walk start are skipped from now on.
             if (s == slots->GroupStart[bootFlag])
-                slots->GroupStart[bootFlag] = slots->Links[s].Next;
+                slots->GroupStart[bootFlag] = LinkOf(slots, s)->Next;
             continue;
         }
-        if (entry->Block >= blocks->Count)
+        const BlockEntry* blockEntry = BlockEntryOf(blocks, entry->Block);
+        if (!blockEntry)
             continue;
-        ULONGLONG slotHeat = blocks->Entries[entry->Block].Heat;
+        ULONGLONG slotHeat = blockEntry->Heat;
         if (slotHeat < heat)
             return FindDirtyRun(map, s, NULL, NULL) ? NoSlot : s;
         if (slotHeat < coldest)
@@ -454,93 +445,111 @@ static LONG WalkForVictim(CacheMap* map, ULONG bootFlag, ULONGLONG heat)
     return NoSlot;
 }
 
-LONG FindVictimSlot(CacheMap* map, ULONGLONG heat)
+SsdSlot FindVictimSlot(CacheMap* map, ULONGLONG heat)
 {
-    LONG victim = WalkForVictim(map, 0, heat);
+    SsdSlot victim = WalkForVictim(map, 0, heat);
     if (victim == NoSlot && map->Slots.BootSlots > map->MinBoot)
         victim = WalkForVictim(map, 1, heat);
     return victim;
 }
 
-bool AssignSlot(CacheMap* map, LONG slot, ULONG block)
+bool AssignSlot(CacheMap* map, SsdSlot slot, MasterBlock block, BootTime boot)
 {
-    if (!IsSlotIndex(map, slot) || map->Slots.Entries[slot].Block != NoBlock)
+    if (!IsSlotIndex(map, slot) || EntryOf(&map->Slots, slot)->Block != NoBlock)
         return false;
     SlotTable* slots = &map->Slots;
-    if (GetBlockSlot(&map->Blocks, block) != NoSlot || block >= map->Blocks.Count ||
-        !map->Blocks.Entries) {
+    BlockEntry* blockEntry = BlockEntryOf(&map->Blocks, block);
+    if (!blockEntry || blockEntry->Slot != NoSlot) {
         PushFreeSlot(slots, slot);
         return false;
     }
-    ULONGLONG firstBit = (ULONGLONG)slot << map->BlockShiftSectors;
+    ULONGLONG firstBit = (ULONGLONG)FromSsdSlot(slot) << map->BlockShiftSectors;
     ULONGLONG slotBits = 1ull << map->BlockShiftSectors;
     if (map->ValidBitmap)
         ClearBitRun(map->ValidBitmap, firstBit, slotBits);
     if (map->Mode == CacheModeWriteBack && map->CleanBitmap)
         ClearBitRun(map->CleanBitmap, firstBit, slotBits);
 
-    SlotEntry* entry = &slots->Entries[slot];
+    SlotEntry* entry = EntryOf(slots, slot);
     entry->Block = block;
-    entry->BootFlag = OpenSequence == 0 ? 1 : 0;
+    entry->BootFlag = boot == DuringBoot ? 1 : 0;
     if (entry->BootFlag)
         slots->BootSlots++;
     else
         slots->OtherSlots++;
-    ULONGLONG heat = map->Blocks.Entries[block].Heat;
+    ULONGLONG heat = blockEntry->Heat;
     if (heat < slots->HeatFloor[entry->BootFlag])
         slots->HeatFloor[entry->BootFlag] = heat;
     AppendMru(slots, slot);
-    map->Blocks.Entries[block].Slot = slot;
+    blockEntry->Slot = slot;
     return true;
 }
 
-LONG AllocateSlot(CacheMap* map, ULONG block)
+SsdSlot AllocateSlot(CacheMap* map, MasterBlock block, BootTime boot)
 {
-    if (block >= map->Blocks.Count || !map->Blocks.Entries || !map->Slots.Links)
+    BlockEntry* blockEntry = BlockEntryOf(&map->Blocks, block);
+    if (!blockEntry || !map->Slots.Links)
         return NoSlot;
     // A block never gets a second slot: that would leave an orphan copy.
-    LONG held = map->Blocks.Entries[block].Slot;
-    if (held != NoSlot)
-        return held;
-    LONG slot = PopFreeSlot(&map->Slots);
+    if (blockEntry->Slot != NoSlot)
+        return blockEntry->Slot;
+    SsdSlot slot = PopFreeSlot(&map->Slots);
     if (slot == NoSlot) {
-        LONG victim = FindVictimSlot(map, map->Blocks.Entries[block].Heat);
+        SsdSlot victim = FindVictimSlot(map, blockEntry->Heat);
         if (victim == NoSlot)
             return NoSlot;
-        ClearBlockSlot(&map->Blocks, map->Slots.Entries[victim].Block, victim);
+        ClearBlockSlot(&map->Blocks, EntryOf(&map->Slots, victim)->Block, victim);
         ReleaseSlot(&map->Slots, victim);
         slot = PopFreeSlot(&map->Slots);
         if (slot == NoSlot)
             return NoSlot;
     }
-    return AssignSlot(map, slot, block) ? slot : NoSlot;
+    return AssignSlot(map, slot, block, boot) ? slot : NoSlot;
 }
 
-void EvictSlot(CacheMap* map, LONG slot)
+void EvictSlot(CacheMap* map, SsdSlot slot)
 {
     if (!IsSlotIndex(map, slot))
         return;
-    ClearBlockSlot(&map->Blocks, map->Slots.Entries[slot].Block, slot);
+    ClearBlockSlot(&map->Blocks, EntryOf(&map->Slots, slot)->Block, slot);
     ReleaseSlot(&map->Slots, slot);
 }
 
-void AddHeat(CacheMap* map, ULONG block, ULONG sectors)
+void AddHeat(CacheMap* map, MasterBlock block, ULONG sectors)
 {
-    if (block >= map->Blocks.Count || !map->Blocks.Entries)
+    BlockEntry* entry = BlockEntryOf(&map->Blocks, block);
+    if (!entry)
         return;
-    ULONGLONG* heat = &map->Blocks.Entries[block].Heat;
     // Heat never wraps: the eviction floors rely on it only growing.
-    *heat = *heat > ~0ull - sectors ? ~0ull : *heat + sectors;
+    entry->Heat = entry->Heat > ~0ull - sectors ? ~0ull : entry->Heat + sectors;
 }
 
-// Write-back only in the running phase (1) and only for slots taken or hit
-// after the control device was first opened.
-bool IsWriteThrough(const CacheMap* map, LONG slot)
+bool IsWriteBackSlot(const CacheMap* map, SsdSlot slot)
 {
-    if (map->Mode != CacheModeWriteBack || DriverPhase != 1 || !IsSlotIndex(map, slot))
-        return true;
-    const SlotEntry* entry = &map->Slots.Entries[slot];
-    return entry->Block == NoBlock || entry->BootFlag != 0;
+    if (map->Mode != CacheModeWriteBack || !IsSlotIndex(map, slot))
+        return false;
+    const SlotEntry* entry = EntryOf(&map->Slots, slot);
+    return entry->Block != NoBlock && entry->BootFlag == 0;
+}
+
+// Block numbers stay 64-bit until they are known to fit.
+bool SectorToBlock(ULONGLONG sector, ULONG blockShiftSectors, MasterBlock* block)
+{
+    ULONGLONG number = sector >> blockShiftSectors;
+    if (number > 0xFFFFFFFFull)
+        return false;
+    *block = ToMasterBlock((ULONG)number);
+    return true;
+}
+
+bool BlockOfSector(const CacheMap* map, ULONGLONG sector, MasterBlock* block)
+{
+    MasterBlock found;
+    if (!SectorToBlock(sector, map->BlockShiftSectors, &found) ||
+        FromMasterBlock(found) >= map->Blocks.Count)
+        return false;
+    *block = found;
+    return true;
 }
 
 ULONGLONG CountCachedSectors(const CacheMap* map)
@@ -558,9 +567,9 @@ ULONGLONG CountCachedSectors(const CacheMap* map)
     return sectors;
 }
 
-ULONG SlotGeneration(const CacheMap* map, LONG slot)
+ULONG SlotGeneration(const CacheMap* map, SsdSlot slot)
 {
-    return IsSlotIndex(map, slot) ? map->Slots.Entries[slot].Generation : 0;
+    return IsSlotIndex(map, slot) ? EntryOf(&map->Slots, slot)->Generation : 0;
 }
 
 void ResetCacheMap(CacheMap* map)
@@ -633,11 +642,4 @@ void FreeMapTables(CacheMap* map)
     map->MinBoot = 0;
     map->BlockShiftBytes = 0;
     map->BlockShiftSectors = 0;
-}
-
-// Phases 0 (boot) and 1 (running) cache; shutdown and unload do not.
-bool IsCachingAllowed(ULONG active, ULONG stopRequested, ULONG removing)
-{
-    UCHAR phase = DriverPhase;
-    return !HibernateFlag && active && !stopRequested && !removing && phase <= 1;
 }

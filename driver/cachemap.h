@@ -1,27 +1,85 @@
 // Cache map of one master: block table, slot table with its LRU list and
 // free stack, the eviction rule, and the valid and clean bitmaps.
 //
-// Everything here is plain computation on nonpaged memory. The map has no
-// lock: every change runs on the master's worker thread, or on a thread that
-// owns the map while the worker is stopped or not yet using it.
+// Everything here is plain computation on nonpaged memory: the map reads no
+// driver state (what it depends on is passed in) and allocates only through
+// AllocMapMemory (pool.h). The map has no lock: every change runs on the
+// master's worker thread, or on a thread that owns the map while the worker
+// is stopped or not yet using it (a start request, the hibernation flush,
+// shutdown and removal). The bitmaps' routines are in bitmaps.h.
 #pragma once
 
 #include "kernel.h"
 
 // ---------------------------------------------------------------------------
-// Driver globals read here (defined in entry.cpp).
+// Block numbers and slot indexes
 // ---------------------------------------------------------------------------
-extern volatile UCHAR DriverPhase;
-extern volatile ULONG HibernateFlag;
-extern volatile ULONG OpenSequence;
-extern volatile ULONGLONG PoolBytes;
+
+// A master's block number (its sector >> the block shift) and a slot index of
+// the SSD cache area are distinct types, so that passing one for the other
+// does not compile. Conversions are explicit; each type compares only with
+// its own kind.
+struct MasterBlock {
+    ULONG Value;
+};
+
+struct SsdSlot {
+    LONG Value;
+};
+
+inline MasterBlock ToMasterBlock(ULONG number)
+{
+    MasterBlock block = {number};
+    return block;
+}
+
+inline ULONG FromMasterBlock(MasterBlock block)
+{
+    return block.Value;
+}
+
+inline SsdSlot ToSsdSlot(LONG index)
+{
+    SsdSlot slot = {index};
+    return slot;
+}
+
+inline LONG FromSsdSlot(SsdSlot slot)
+{
+    return slot.Value;
+}
+
+inline bool operator==(MasterBlock a, MasterBlock b)
+{
+    return a.Value == b.Value;
+}
+
+inline bool operator!=(MasterBlock a, MasterBlock b)
+{
+    return a.Value != b.Value;
+}
+
+inline bool operator==(SsdSlot a, SsdSlot b)
+{
+    return a.Value == b.Value;
+}
+
+inline bool operator!=(SsdSlot a, SsdSlot b)
+{
+    return a.Value != b.Value;
+}
+
+const SsdSlot NoSlot = {-1};
+const MasterBlock NoBlock = {0xFFFFFFFF};   // a slot's block when the slot is free
+
+// Whether the system is still booting (the control device has never been
+// opened): a slot taken or hit then becomes a boot slot. The caller passes
+// it in (cachestate.h has the driver's current answer).
+enum BootTime : UCHAR { AfterBoot = 0, DuringBoot = 1 };
 
 // ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
-const LONG NoSlot = -1;
-const ULONG NoBlock = 0xFFFFFFFF;   // a slot's block when the slot is free
-
 // Largest widths the records can carry: block numbers are u32 with
 // 0xFFFFFFFF for "none", slot indexes are i32 with -1 for "none".
 const ULONGLONG MaxBlockCount = 0xFFFFFFFFull;
@@ -30,7 +88,7 @@ const ULONG MaxSlotCount = 0x7FFFFFFF;
 const UCHAR CacheModeWriteBack = 2;   // the map has a clean bitmap
 
 struct BlockEntry {
-    LONG Slot;            // slot holding the block, or NoSlot
+    SsdSlot Slot;         // slot holding the block, or NoSlot
     ULONGLONG Heat;       // sectors of every piece that touched the block
 };
 
@@ -40,7 +98,7 @@ struct BlockTable {
 };
 
 struct SlotEntry {
-    ULONG Block;          // master block held, or NoBlock for a free slot
+    MasterBlock Block;    // master block held, or NoBlock for a free slot
     ULONG BootFlag;       // 1: taken or hit before the control device was first opened
     ULONG Generation;     // changes each time the slot is freed, so queued work can tell it was reused
 };
@@ -48,8 +106,8 @@ struct SlotEntry {
 // The same links serve the LRU list (Next toward the MRU tail) and the free
 // stack (Next toward the top).
 struct SlotLink {
-    LONG Next;
-    LONG Prev;
+    SsdSlot Next;
+    SsdSlot Prev;
 };
 
 struct SlotTable {
@@ -58,9 +116,9 @@ struct SlotTable {
     ULONG OtherSlots;
     SlotEntry* Entries;
     SlotLink* Links;
-    LONG FreeTop;
-    LONG MruTail;
-    LONG LruHead;
+    SsdSlot FreeTop;
+    SsdSlot MruTail;
+    SsdSlot LruHead;
     // For each group (index = boot flag) a value no used slot of that group
     // has less heat than. A victim needs heat below the missing block's, so a
     // miss whose heat is at or below the floor skips the walk: same decision,
@@ -71,7 +129,7 @@ struct SlotTable {
     // is listed. A walk starts there and moves it past the other group's slots
     // it meets first, so a long run of boot slots at the LRU head is walked
     // once, not on every miss.
-    LONG GroupStart[2];
+    SsdSlot GroupStart[2];
     // Counts every change of the LRU order, of a boot flag and every bit
     // change that can make a slot dirty; only ResetCacheMap sets it back.
     ULONGLONG Changes;
@@ -85,7 +143,7 @@ struct SlotTable {
 // ForgetDirtyHints afterwards.
 struct DirtySearchHint {
     bool Valid;
-    LONG Start;            // NoSlot: the search found nothing at all
+    SsdSlot Start;         // NoSlot: the search found nothing at all
     ULONGLONG Changes;
 };
 
@@ -138,13 +196,6 @@ struct CacheMapLayout {
 };
 
 // ---------------------------------------------------------------------------
-// Pool memory of the tables and bitmaps, counted in PoolBytes. Sizes that do
-// not fit SIZE_T fail like a short pool.
-// ---------------------------------------------------------------------------
-void* AllocMapMemory(ULONGLONG bytes);
-void FreeMapMemory(void* memory, ULONGLONG bytes);
-
-// ---------------------------------------------------------------------------
 // Sizing
 // ---------------------------------------------------------------------------
 
@@ -165,9 +216,9 @@ bool HasUsableSizes(const CacheMap* map);
 // ---------------------------------------------------------------------------
 // Block table
 // ---------------------------------------------------------------------------
-LONG GetBlockSlot(const BlockTable* table, ULONG block);
-bool SetBlockSlot(BlockTable* table, ULONG block, LONG slot);
-bool ClearBlockSlot(BlockTable* table, ULONG block, LONG slot);
+SsdSlot GetBlockSlot(const BlockTable* table, MasterBlock block);
+bool SetBlockSlot(BlockTable* table, MasterBlock block, SsdSlot slot);
+bool ClearBlockSlot(BlockTable* table, MasterBlock block, SsdSlot slot);
 bool AllocBlockTable(BlockTable* table);
 void ResetBlockTable(BlockTable* table);
 void RebuildBlockTable(BlockTable* table, const SlotTable* slots);
@@ -176,13 +227,13 @@ void FreeBlockTable(BlockTable* table);
 // ---------------------------------------------------------------------------
 // Slot table and its lists (slot indexes must be below SlotCount)
 // ---------------------------------------------------------------------------
-void AppendMru(SlotTable* table, LONG slot);
-void UnlinkSlot(SlotTable* table, LONG slot);
-void MoveToMru(SlotTable* table, LONG slot);
-void PushFreeSlot(SlotTable* table, LONG slot);
-LONG PopFreeSlot(SlotTable* table);
-void ReleaseSlot(SlotTable* table, LONG slot);
-void MarkBootSlot(SlotTable* table, LONG slot);
+void AppendMru(SlotTable* table, SsdSlot slot);
+void UnlinkSlot(SlotTable* table, SsdSlot slot);
+void MoveToMru(SlotTable* table, SsdSlot slot);
+void PushFreeSlot(SlotTable* table, SsdSlot slot);
+SsdSlot PopFreeSlot(SlotTable* table);
+void ReleaseSlot(SlotTable* table, SsdSlot slot);
+void MarkBootSlot(SlotTable* table, SsdSlot slot);
 void BuildSlotLists(SlotTable* table);
 bool AllocSlotTable(SlotTable* table);
 void ResetSlotTable(SlotTable* table);
@@ -203,73 +254,31 @@ void SlotsToRecords(const SlotTable* table, SlotRecord* records, ULONG recordCou
 // ---------------------------------------------------------------------------
 // Map
 // ---------------------------------------------------------------------------
-LONG LookupSlot(CacheMap* map, ULONG block);
-LONG AllocateSlot(CacheMap* map, ULONG block);
-LONG FindVictimSlot(CacheMap* map, ULONGLONG heat);
-bool AssignSlot(CacheMap* map, LONG slot, ULONG block);
-void EvictSlot(CacheMap* map, LONG slot);
-void AddHeat(CacheMap* map, ULONG block, ULONG sectors);
-bool IsWriteThrough(const CacheMap* map, LONG slot);
+
+// The slot holding a block, moved to the MRU end (and made a boot slot
+// during boot); NoSlot when the block has none.
+SsdSlot LookupSlot(CacheMap* map, MasterBlock block, BootTime boot);
+// The block's slot: the one it holds, else a free one, else a victim's;
+// NoSlot when none can be had. A new slot starts with clear bits.
+SsdSlot AllocateSlot(CacheMap* map, MasterBlock block, BootTime boot);
+SsdSlot FindVictimSlot(CacheMap* map, ULONGLONG heat);
+bool AssignSlot(CacheMap* map, SsdSlot slot, MasterBlock block, BootTime boot);
+void EvictSlot(CacheMap* map, SsdSlot slot);
+void AddHeat(CacheMap* map, MasterBlock block, ULONG sectors);
+// A used slot of a write-back map that was taken and hit only after boot: the
+// slots whose writes may stay on the SSD in the running phase (see
+// IsWriteThrough in cachestate.h).
+bool IsWriteBackSlot(const CacheMap* map, SsdSlot slot);
+// The block of a master sector with blocks of 2^blockShiftSectors sectors;
+// false when its number does not fit a block number.
+bool SectorToBlock(ULONGLONG sector, ULONG blockShiftSectors, MasterBlock* block);
+// The block that holds a master sector, when the block table has it.
+bool BlockOfSector(const CacheMap* map, ULONGLONG sector, MasterBlock* block);
 ULONGLONG CountCachedSectors(const CacheMap* map);
 void ResetCacheMap(CacheMap* map);
 NTSTATUS InitEmptyMap(CacheMap* map);
 NTSTATUS InitEmptyMapWithClean(CacheMap* map);
 void FreeMapTables(CacheMap* map);
-ULONG SlotGeneration(const CacheMap* map, LONG slot);
+ULONG SlotGeneration(const CacheMap* map, SsdSlot slot);
 void ForgetDirtyHints(CacheMap* map);
 
-// Caching of new blocks is allowed for an active master with no stop pending
-// that is not being removed, while the system is neither hibernating nor
-// shutting down.
-bool IsCachingAllowed(ULONG active, ULONG stopRequested, ULONG removing);
-
-// ---------------------------------------------------------------------------
-// Bit-run primitives (bit i is bit i & 7 of byte i >> 3)
-// ---------------------------------------------------------------------------
-void SetBitRun(UCHAR* bits, ULONGLONG start, ULONGLONG count);
-void ClearBitRun(UCHAR* bits, ULONGLONG start, ULONGLONG count);
-ULONGLONG CountZeroRun(const UCHAR* bits, ULONGLONG start, ULONGLONG limit);
-ULONGLONG CountOneRun(const UCHAR* bits, ULONGLONG start, ULONGLONG limit);
-ULONGLONG CountSetBits(const UCHAR* bits, ULONGLONG start, ULONGLONG count);
-UCHAR ByteZeroRun(UCHAR byte, ULONG firstBit, ULONG n);
-UCHAR ByteOneRun(UCHAR byte, ULONG firstBit, ULONG n);
-
-// ---------------------------------------------------------------------------
-// Valid and clean bitmaps
-// ---------------------------------------------------------------------------
-
-// slots << (blockShift - sectorShift - 3) rounded up to a whole sector; 0 when
-// the shifts give no whole bitmap byte per slot or the size does not fit u32.
-ULONG BitmapBytes(ULONG blockShift, ULONG sectorShift, ULONG slots);
-ULONG SlotBitmapOffset(const CacheMap* map, LONG slot);
-bool AllocValidBitmap(CacheMap* map);
-bool AllocCleanBitmap(CacheMap* map);
-void FreeValidBitmap(CacheMap* map);
-void FreeCleanBitmap(CacheMap* map);
-
-// Runs are counted from the first bit of the slot and may go on into the next
-// slots; they are cut at the end of the data area.
-void SetValidRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count);
-void ClearValidRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count);
-NTSTATUS SetCleanRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count);
-NTSTATUS ClearCleanRun(CacheMap* map, LONG slot, ULONGLONG firstBit, ULONG count);
-NTSTATUS MarkSsdRangeValid(CacheMap* map, ULONGLONG ssdSector, ULONG count);
-
-bool SsdSectorToSlot(const CacheMap* map, ULONGLONG ssdSector, LONG* slot,
-                     ULONGLONG* slotBit);
-ULONGLONG SlotFirstSsdSector(const CacheMap* map, LONG slot);
-// All ones outside the data area and for a free slot.
-ULONGLONG SsdToMasterSector(const CacheMap* map, ULONGLONG ssdSector);
-
-// The first dirty sector of the slot (valid and not clean) and the sectors
-// from it to the end of its valid run. Either out pointer may be null.
-bool FindDirtyRun(const CacheMap* map, LONG slot, ULONGLONG* firstBit, ULONG* count);
-bool FindDirtyRunNonBoot(CacheMap* map, SsdRun* run);
-bool FindDirtyRunBoot(CacheMap* map, SsdRun* run);
-bool FindIdleDestageRun(CacheMap* map, SsdRun* run);
-bool FindAnyDirtyRun(CacheMap* map, SsdRun* run);
-bool DrainLruHead(CacheMap* map, SsdRun* run);
-
-// Clears the valid bits of every cached sector of [first, first + sectors);
-// looked-up slots move to the MRU end. Never allocates, so it cannot fail.
-NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG sectors);

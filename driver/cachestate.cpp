@@ -1,6 +1,7 @@
 // A master's cache state flags, the states they define and the range check
 // of requests that go through an active cache.
 #include "tolvarn.h"
+#include "cachestate.h"
 
 void InitCacheState(CacheState* state)
 {
@@ -52,4 +53,21 @@ NTSTATUS CheckRequestRange(const DiskRequest* request)
 bool IdleWorkInactive(PDEVICE_OBJECT master)
 {
     return false;
+}
+
+// Phases boot and running cache; shutdown and unload do not.
+bool IsCachingAllowed(ULONG active, ULONG stopRequested, ULONG removing)
+{
+    UCHAR phase = DriverPhase;
+    return !HibernateFlag && active && !stopRequested && !removing && phase <= PhaseRunning;
+}
+
+bool IsWriteThrough(const CacheMap* map, SsdSlot slot)
+{
+    return DriverPhase != PhaseRunning || !IsWriteBackSlot(map, slot);
+}
+
+BootTime CurrentBootTime()
+{
+    return OpenSequence == 0 ? DuringBoot : AfterBoot;
 }

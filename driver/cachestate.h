@@ -1,21 +1,13 @@
-// State flags of a master's cache and its map, the states they define, and
+// State flags of a master's cache (the CacheState record in tolvarn.h), the
+// states they define, the rules that join them to the driver's phase, and
 // the range check applied to every request of an active cache.
 #pragma once
 
 #include "kernel.h"
 #include "cachemap.h"
-#include "requests.h"
 
-struct CacheState {
-    ULONG Active;             // the master's requests go through the cache
-    ULONG StopRequested;      // a stop is pending; the worker drains the map
-    ULONG IdleWriteBack;      // destage dirty data when the disk is idle
-    ULONG DestageIdle;        // 1 while no destage piece runs
-    ULONG WrittenDetached;    // the master was written while its map had no SSD
-    ULONG MetadataValid;      // the map saved on the SSD may be reused
-    ULONG Persist;            // save the map with a stamp at shutdown
-    CacheMap Map;
-};
+struct CacheState;
+struct DiskRequest;
 
 enum CacheStateKind {
     CacheInactive,            // Active 0
@@ -34,3 +26,17 @@ NTSTATUS CheckRequestRange(const DiskRequest* request);
 
 // The worker's hook for a master whose cache is not active: nothing to do.
 bool IdleWorkInactive(PDEVICE_OBJECT master);
+
+// Caching of new blocks is allowed for an active master with no stop pending
+// that is not being removed, while the system is neither hibernating nor
+// shutting down. Any thread; reads the flags without a lock.
+bool IsCachingAllowed(ULONG active, ULONG stopRequested, ULONG removing);
+
+// Write-back only in the running phase and only for slots taken or hit after
+// the control device was first opened; every other write goes through to the
+// master. Under the map's rules (cachemap.h).
+bool IsWriteThrough(const CacheMap* map, SsdSlot slot);
+
+// DuringBoot until the control device is first opened: the boot time the map's
+// lookups and allocations are given.
+BootTime CurrentBootTime();

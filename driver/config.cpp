@@ -2,6 +2,10 @@
 // serial number under the service key, loaded at START and written value by
 // value when a control request changes it.
 #include "tolvarn.h"
+#include "config.h"
+#include "countedstring.h"
+#include "identity.h"
+#include "pool.h"
 
 // KEY_VALUE_PARTIAL_INFORMATION: TitleIndex, Type and DataLength, then data.
 const ULONG PartialInfoHeaderBytes = 12;
@@ -188,7 +192,8 @@ static void LoadFromKey(FilterExtension* ext, HANDLE key)
 void LoadDiskConfig(FilterExtension* ext)
 {
     PAGED_CODE();
-    IdentifyDisk(ext);
+    if (ext->Identify)
+        BuildDiskKeyPath(ext, ext->Identify);
     if (!ext->KeyPathValid)
         return;
     HANDLE key;

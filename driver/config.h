@@ -1,25 +1,13 @@
 // Per-disk configuration kept in a registry key under the service key, named
 // by the disk's model and serial number: id, role, a master's pairing and
-// modes, an SSD's cache area, the coherency stamp.
+// modes, an SSD's cache area, the coherency stamp (records in tolvarn.h).
+// Registry work runs at PASSIVE_LEVEL: at START on the PnP thread, and on
+// the application's thread for control requests.
 #pragma once
 
 #include "kernel.h"
 
 struct FilterExtension;
-
-struct MasterConfig {
-    ULONG MasterStart;            // 0 or 1: attach the cache at boot
-    ULONGLONG SsdCacheDiskId;     // the master's SSD, 0 = none
-    ULONG SsdCacheMinBoot;        // boot slots kept from eviction
-    UCHAR SsdCacheMode;           // 2 write-back, any other write-through
-    UCHAR SsdCacheWriteMode;      // 0 to 3
-};
-
-struct CacheAreaConfig {
-    ULONGLONG SsdCacheStart;      // byte offset on the SSD
-    ULONGLONG SsdCacheEnd;
-    ULONGLONG MasterDiskId;       // the master this SSD caches, 0 = none
-};
 
 // Value names of the per-disk key.
 #define VALUE_DISK_ID           WSTR("DorqBrimvaultId")
@@ -52,6 +40,8 @@ NTSTATUS WriteQwordValue(HANDLE key, const WCHAR* name, ULONGLONG value);
 void BuildDiskKeyName(const UCHAR* identify, WCHAR name[DiskKeyNameChars + 1]);
 bool BuildDiskKeyPath(FilterExtension* ext, const UCHAR* identify);
 
+// After the identity was read at START: names the disk's key after its
+// IDENTIFY data, then loads the id, the role and the role's values from it.
 void LoadDiskConfig(FilterExtension* ext);
 void ClearDiskConfig(FilterExtension* ext);
 

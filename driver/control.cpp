@@ -1,5 +1,105 @@
-// The control device's create and close, and its device-control requests.
+// The control device: its creation with its link, its deletion, its create
+// and close, and its device-control requests.
 #include "tolvarn.h"
+#include "control.h"
+#include "countedstring.h"
+#include "requests.h"
+
+// ---- Creation and deletion ---------------------------------------------------------
+
+static ControlExtension *ControlExtensionOf(PDEVICE_OBJECT device)
+{
+    return static_cast<ControlExtension *>(device->DeviceExtension);
+}
+
+static void InitControlExtension(ControlExtension *ext)
+{
+    RtlZeroMemory(ext, sizeof(*ext));
+    ext->Size = sizeof(*ext);
+    InitCountedString(&ext->DeviceName);
+    InitCountedString(&ext->LinkName);
+}
+
+// The link name is kept only once the link exists, so a failed link is never
+// deleted later (it may be someone else's).
+static NTSTATUS CreateControlLink(ControlExtension *ext)
+{
+    UNICODE_STRING link;
+    NTSTATUS status = ConcatToCountedString(&link, WSTR("\\DosDevices\\"), ServiceName);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = IoCreateSymbolicLink(&link, &ext->DeviceName);
+    if (!NT_SUCCESS(status)) {
+        FreeCountedString(&link);
+        return status;
+    }
+    ext->LinkName = link;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS EnsureControlLink(ControlExtension *ext)
+{
+    if (ext->LinkName.Buffer)
+        return STATUS_SUCCESS;
+    return CreateControlLink(ext);
+}
+
+static void DeleteControlLink(ControlExtension *ext)
+{
+    if (!ext->LinkName.Buffer)
+        return;
+    IoDeleteSymbolicLink(&ext->LinkName);
+    FreeCountedString(&ext->LinkName);
+}
+
+void UnlinkControlDevice()
+{
+    if (ControlDevice)
+        DeleteControlLink(ControlExtensionOf(ControlDevice));
+}
+
+// Deletes the control device with its link and both name buffers.
+void DeleteControlDevice()
+{
+    if (!ControlDevice)
+        return;
+    ControlExtension *ext = ControlExtensionOf(ControlDevice);
+    DeleteControlLink(ext);
+    FreeCountedString(&ext->DeviceName);
+    IoDeleteDevice(ControlDevice);
+    ControlDevice = NULL;
+}
+
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver)
+{
+    if (!ServiceName)
+        return STATUS_UNSUCCESSFUL;
+    UNICODE_STRING name;
+    NTSTATUS status = ConcatToCountedString(&name, WSTR("\\Device\\"), ServiceName);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = IoCreateDevice(driver, sizeof(ControlExtension), &name, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &ControlDevice);
+    if (!NT_SUCCESS(status)) {
+        ControlDevice = NULL;
+        FreeCountedString(&name);
+        return status;
+    }
+    ControlExtension *ext = ControlExtensionOf(ControlDevice);
+    InitControlExtension(ext);
+    status = CopyCountedString(&ext->DeviceName, &name);
+    FreeCountedString(&name);
+    if (NT_SUCCESS(status)) {
+        ControlDevice->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+        ControlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+        status = EnsureControlLink(ext);
+    }
+    if (!NT_SUCCESS(status))
+        DeleteControlDevice();
+    return status;
+}
+
+// ---- Requests -------------------------------------------------------------------------
 
 static const ULONG DriverVersion = 204;
 static const ULONG RecordVersion = 203;

@@ -1,6 +1,16 @@
-// Loading and unloading, the control device, and the routing of every request
+// Loading and unloading, the dispatch table, and the routing of every request
 // that reaches one of the driver's devices.
 #include "tolvarn.h"
+#include "entry.h"
+#include "control.h"
+#include "countedstring.h"
+#include "lifecycle.h"
+#include "pnp.h"
+#include "power.h"
+#include "read.h"
+#include "requests.h"
+#include "worker.h"
+#include "write.h"
 
 PDRIVER_OBJECT DriverObject;
 PDEVICE_OBJECT ControlDevice;
@@ -11,93 +21,6 @@ UNICODE_STRING RegistryPath;
 WCHAR *ServiceName;
 volatile ULONG OpenSequence;
 volatile ULONG OpenCount;
-
-void PoolBytesAdd(LONGLONG delta)
-{
-    PoolBytes += static_cast<ULONGLONG>(delta);
-}
-
-// ---- Counted strings ----------------------------------------------------------
-
-// A counted string's byte sizes are 16-bit: this many characters plus a NUL fit.
-static const ULONG MaxCountedChars = 0x7FFE;
-
-void InitCountedString(UNICODE_STRING *string)
-{
-    string->Length = 0;
-    string->MaximumLength = 0;
-    string->Buffer = NULL;
-}
-
-void FreeCountedString(UNICODE_STRING *string)
-{
-    if (!string || !string->Buffer)
-        return;
-    FreePool(string->Buffer);
-    string->Buffer = NULL;
-    string->Length = 0;
-    string->MaximumLength = 0;
-}
-
-ULONG CountedStringChars(const UNICODE_STRING *string)
-{
-    if (!string || !string->Buffer)
-        return 0;
-    USHORT bytes = string->Length < string->MaximumLength ? string->Length : string->MaximumLength;
-    ULONG units = bytes / sizeof(WCHAR);
-    ULONG n = 0;
-    while (n < units && string->Buffer[n] != 0)
-        n++;
-    return n;
-}
-
-static ULONG TextChars(const WCHAR *text)
-{
-    ULONG n = 0;
-    while (text[n] != 0)
-        n++;
-    return n;
-}
-
-// The copy holds the characters before the source's first NUL and is
-// NUL-terminated; its Length never counts a NUL.
-NTSTATUS CopyCountedString(UNICODE_STRING *dest, const UNICODE_STRING *source)
-{
-    ULONG n = CountedStringChars(source);
-    if (!dest || n == 0)
-        return STATUS_UNSUCCESSFUL;
-    if (n > MaxCountedChars)
-        return STATUS_INVALID_PARAMETER;
-    USHORT size = static_cast<USHORT>((n + 1) * sizeof(WCHAR));
-    WCHAR *buffer = static_cast<WCHAR *>(AllocatePool(size));
-    if (!buffer)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(buffer, size);
-    RtlCopyMemory(buffer, source->Buffer, n * sizeof(WCHAR));
-    dest->Buffer = buffer;
-    dest->MaximumLength = size;
-    dest->Length = static_cast<USHORT>(n * sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS ConcatToCountedString(UNICODE_STRING *dest, const WCHAR *first, const WCHAR *second)
-{
-    ULONG firstChars = TextChars(first);
-    ULONG secondChars = TextChars(second);
-    if (firstChars + secondChars > MaxCountedChars)
-        return STATUS_INVALID_PARAMETER;
-    USHORT size = static_cast<USHORT>((firstChars + secondChars + 1) * sizeof(WCHAR));
-    WCHAR *buffer = static_cast<WCHAR *>(AllocatePool(size));
-    if (!buffer)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    RtlCopyMemory(buffer, first, firstChars * sizeof(WCHAR));
-    RtlCopyMemory(buffer + firstChars, second, secondChars * sizeof(WCHAR));
-    buffer[firstChars + secondChars] = 0;
-    dest->Buffer = buffer;
-    dest->MaximumLength = size;
-    dest->Length = static_cast<USHORT>(size - sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
 
 // ---- Loading ------------------------------------------------------------------
 
@@ -155,100 +78,6 @@ static void SetDispatchRoutines(PDRIVER_OBJECT driver)
     driver->DriverExtension->AddDevice = AddDevice;
 }
 
-// ---- Control device -------------------------------------------------------------
-
-static ControlExtension *ControlExtensionOf(PDEVICE_OBJECT device)
-{
-    return static_cast<ControlExtension *>(device->DeviceExtension);
-}
-
-static void InitControlExtension(ControlExtension *ext)
-{
-    RtlZeroMemory(ext, sizeof(*ext));
-    ext->Size = sizeof(*ext);
-    InitCountedString(&ext->DeviceName);
-    InitCountedString(&ext->LinkName);
-}
-
-// The link name is kept only once the link exists, so a failed link is never
-// deleted later (it may be someone else's).
-static NTSTATUS CreateControlLink(ControlExtension *ext)
-{
-    UNICODE_STRING link;
-    NTSTATUS status = ConcatToCountedString(&link, WSTR("\\DosDevices\\"), ServiceName);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = IoCreateSymbolicLink(&link, &ext->DeviceName);
-    if (!NT_SUCCESS(status)) {
-        FreeCountedString(&link);
-        return status;
-    }
-    ext->LinkName = link;
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS EnsureControlLink(ControlExtension *ext)
-{
-    if (ext->LinkName.Buffer)
-        return STATUS_SUCCESS;
-    return CreateControlLink(ext);
-}
-
-static void DeleteControlLink(ControlExtension *ext)
-{
-    if (!ext->LinkName.Buffer)
-        return;
-    IoDeleteSymbolicLink(&ext->LinkName);
-    FreeCountedString(&ext->LinkName);
-}
-
-static void UnlinkControlDevice()
-{
-    if (ControlDevice)
-        DeleteControlLink(ControlExtensionOf(ControlDevice));
-}
-
-// Deletes the control device with its link and both name buffers.
-static void DeleteControlDevice()
-{
-    if (!ControlDevice)
-        return;
-    ControlExtension *ext = ControlExtensionOf(ControlDevice);
-    DeleteControlLink(ext);
-    FreeCountedString(&ext->DeviceName);
-    IoDeleteDevice(ControlDevice);
-    ControlDevice = NULL;
-}
-
-static NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver)
-{
-    if (!ServiceName)
-        return STATUS_UNSUCCESSFUL;
-    UNICODE_STRING name;
-    NTSTATUS status = ConcatToCountedString(&name, WSTR("\\Device\\"), ServiceName);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = IoCreateDevice(driver, sizeof(ControlExtension), &name, FILE_DEVICE_UNKNOWN,
-                            FILE_DEVICE_SECURE_OPEN, FALSE, &ControlDevice);
-    if (!NT_SUCCESS(status)) {
-        ControlDevice = NULL;
-        FreeCountedString(&name);
-        return status;
-    }
-    ControlExtension *ext = ControlExtensionOf(ControlDevice);
-    InitControlExtension(ext);
-    status = CopyCountedString(&ext->DeviceName, &name);
-    FreeCountedString(&name);
-    if (NT_SUCCESS(status)) {
-        ControlDevice->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
-        ControlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-        status = EnsureControlLink(ext);
-    }
-    if (!NT_SUCCESS(status))
-        DeleteControlDevice();
-    return status;
-}
-
 // Globals start from their load values also when the same image is loaded again.
 static void ResetDriverGlobals()
 {
@@ -298,68 +127,12 @@ VOID NTAPI OnBootReinitialize(PDRIVER_OBJECT driver, PVOID context, ULONG count)
     DriverPhase = PhaseRunning;
 }
 
-// ---- Request helpers ------------------------------------------------------------
-
-NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
-}
-
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Information = 0;
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
+// ---- Dispatch routines ------------------------------------------------------------
 
 static bool IsControlDevice(PDEVICE_OBJECT device)
 {
     return device == ControlDevice;
 }
-
-// Marks the request pending and describes its range in the disk's sectors.
-static void StartDiskRequest(PDEVICE_OBJECT device, PIRP irp, DiskRequest *request)
-{
-    irp->IoStatus.Status = STATUS_PENDING;
-    irp->IoStatus.Information = 0;
-    IoMarkIrpPending(irp);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ULONGLONG offset = 0;
-    ULONG length = 0;
-    if (stack) {
-        // Read and Write parameters share one layout.
-        offset = static_cast<ULONGLONG>(stack->Parameters.Read.ByteOffset.QuadPart);
-        length = stack->Parameters.Read.Length;
-    }
-    InitDiskRequest(device, offset, length, request);
-    request->Irp = irp;
-}
-
-// Masters will be served by the cache; until it exists every disk's reads and
-// writes pass down whole.
-NTSTATUS HandleRead(PDEVICE_OBJECT device, PIRP irp)
-{
-    DiskRequest request;
-    StartDiskRequest(device, irp, &request);
-    DiskStats *stats = &FilterExtensionOf(device)->Stats;
-    StatAdd32(&stats->ReadsIn, 1);
-    StatAdd64(&stats->SectorsReadIn, request.SectorCount);
-    return PassDownRead(&request);
-}
-
-NTSTATUS HandleWrite(PDEVICE_OBJECT device, PIRP irp)
-{
-    DiskRequest request;
-    StartDiskRequest(device, irp, &request);
-    DiskStats *stats = &FilterExtensionOf(device)->Stats;
-    StatAdd32(&stats->WritesIn, 1);
-    StatAdd64(&stats->SectorsWrittenIn, request.SectorCount);
-    return PassDownWrite(&request);
-}
-
-// ---- Dispatch routines ------------------------------------------------------------
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
 {

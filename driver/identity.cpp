@@ -1,6 +1,8 @@
 // Disk identity: synchronous device controls to the device below a filter
 // device, read once per START on the START request's thread.
 #include "tolvarn.h"
+#include "identity.h"
+#include "pool.h"
 
 static void PutUlong(UCHAR* at, ULONG value)
 {
@@ -151,7 +153,7 @@ bool ReadDiskIdentity(PDEVICE_OBJECT filter)
     ext->DeviceNumber = number;
     if (!ReadDiskGeometry(filter))
         return false;
-    LoadDiskConfig(ext);
+    IdentifyDisk(ext);
     return true;
 }
 
@@ -166,8 +168,6 @@ NTSTATUS IdentifyDisk(FilterExtension* ext)
     if (!data)
         return STATUS_INSUFFICIENT_RESOURCES;
     status = SendAtaIdentify(ext->LowerDevice, address.TargetId, data);
-    if (NT_SUCCESS(status) && !BuildDiskKeyPath(ext, data))
-        status = STATUS_INSUFFICIENT_RESOURCES;
     if (!NT_SUCCESS(status)) {
         FreePool(data);
         return status;

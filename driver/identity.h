@@ -41,8 +41,9 @@ NTSTATUS SendAtaIdentify(PDEVICE_OBJECT lower, UCHAR driveNumber, UCHAR* data512
 // 9 for 512-byte sectors, 12 for 4096-byte sectors, 0 for any other size.
 ULONG SectorSizeToShift(ULONG bytesPerSector);
 
-// Reads the identity and then loads the disk's registry configuration.
-// False when the device number or the geometry could not be read.
+// At START (PnP thread, PASSIVE_LEVEL): reads the device number, the geometry
+// and the IDENTIFY data. False when the device number or the geometry could
+// not be read; the IDENTIFY data (Identify) is kept only when it was read.
 bool ReadDiskIdentity(PDEVICE_OBJECT filter);
 bool ReadDiskGeometry(PDEVICE_OBJECT filter);
 NTSTATUS IdentifyDisk(FilterExtension* ext);

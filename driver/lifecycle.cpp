@@ -1,7 +1,9 @@
-// Placeholder until the cache lifecycle and destage are built: no master's
-// cache can become active yet, so there is nothing to attach, flush, save or
-// protect, and every device-control request passes down.
+// The cache lifecycle. Until it is built no master's cache can become active:
+// there is nothing to attach, drain, flush, save or protect, and every
+// device-control request passes down.
 #include "tolvarn.h"
+#include "lifecycle.h"
+#include "requests.h"
 
 bool AttachCacheAtBoot(PDEVICE_OBJECT master)
 {
@@ -32,6 +34,16 @@ NTSTATUS SsdDeviceControl(PDEVICE_OBJECT ssd, PIRP irp)
     return PassDown(ssd, irp);
 }
 
-void FlushMaster(PDEVICE_OBJECT master)
+// A map without an SSD ends the drain at once.
+bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
+{
+    CacheState* cache = &FilterExtensionOf(master)->Cache;
+    cache->Active = 0;
+    cache->StopRequested = 0;
+    *pieceStatus = STATUS_SUCCESS;
+    return true;
+}
+
+void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp)
 {
 }

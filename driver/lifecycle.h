@@ -1,17 +1,30 @@
-// The life of a master's cache: boot attach, shutdown, SSD removal, and the
-// device-control requests that would rewrite a disk's layout under the cache.
+// The life of a master's cache: boot attach, drain, shutdown, SSD removal, and
+// the device-control requests that would rewrite a disk's layout under the
+// cache.
 #pragma once
+
 #include "kernel.h"
 
-// Attaches a boot-start master's cache; true when it is active afterwards.
+// At a boot START of the master or its SSD (PnP thread): attaches the master's
+// cache; true when it is active afterwards. An attached cache stays as it is.
 bool AttachCacheAtBoot(PDEVICE_OBJECT master);
-// Stops the master's worker, flushes and saves its cache.
+// At shutdown or removal (that request's thread): stops the master's worker,
+// then flushes and saves its cache.
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master);
-// False for the SSD of a master that uses it in write-back mode.
+// QUERY_REMOVE of an SSD (PnP thread): false while a master uses it in
+// write-back mode.
 bool MayRemoveSsd(PDEVICE_OBJECT ssd);
-// Shuts down the cache of the master that uses this SSD.
+// REMOVE of an SSD (PnP thread): shuts down the cache of the master that
+// uses it.
 void RemoveSsdFromMaster(PDEVICE_OBJECT ssd);
+// Device-control requests of a master or an SSD (caller's thread).
 NTSTATUS MasterDeviceControl(PDEVICE_OBJECT master, PIRP irp);
 NTSTATUS SsdDeviceControl(PDEVICE_OBJECT ssd, PIRP irp);
-// Destages every dirty run of the master's cache.
-void FlushMaster(PDEVICE_OBJECT master);
+
+// On the master's worker while a stop of its cache is pending: one step of the
+// drain. *pieceStatus gets the status of the destage piece it attempted
+// (STATUS_SUCCESS when none failed).
+bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus);
+// On the master's worker, for a queued device-control request: drops the
+// cached copy of the layout sector the request may rewrite.
+void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp);

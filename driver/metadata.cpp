@@ -9,6 +9,11 @@
 // header change that stops a reuse, so a power cut never leaves a stamped
 // header over a map that did not reach the medium.
 #include "tolvarn.h"
+#include "bitmaps.h"
+#include "metadata.h"
+#include "pnp.h"
+#include "pool.h"
+#include "requests.h"
 
 // ---------------------------------------------------------------------------
 // Layout and header bytes
@@ -319,7 +324,7 @@ static NTSTATUS LoadSlotRecords(CacheMap* map, const CacheGeometry* geometry)
     ULONG count = (ULONG)(bytes / sizeof(SlotRecord));
     for (ULONG i = 0; i < count; i++) {
         records[i].State = SlotStateFree;
-        records[i].Block = NoBlock;
+        records[i].Block = FromMasterBlock(NoBlock);
     }
     NTSTATUS status = TransferMapBytes(ssd, geometry->SlotTableOffset, (ULONG)bytes, records, false);
     if (NT_SUCCESS(status) && !SlotsFromRecords(map, records, map->Slots.SlotCount, NULL))
@@ -448,7 +453,7 @@ static NTSTATUS SaveSlotRecords(const CacheMap* map, const CacheGeometry* geomet
     ULONG count = (ULONG)(bytes / sizeof(SlotRecord));
     for (ULONG i = 0; i < count; i++) {
         records[i].State = SlotStateFree;
-        records[i].Block = NoBlock;
+        records[i].Block = FromMasterBlock(NoBlock);
     }
     SlotsToRecords(&map->Slots, records, map->Slots.SlotCount);
     NTSTATUS status = TransferMapBytes(ssd, geometry->SlotTableOffset, (ULONG)bytes, records, true);

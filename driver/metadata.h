@@ -3,24 +3,12 @@
 //
 // An area [SsdCacheStart, SsdCacheEnd) holds, in this order: a header region
 // (its first sector is the header), the data area of slots, the bytes left
-// free, the clean bitmap, the valid bitmap and the slot table.
+// free, the clean bitmap, the valid bitmap and the slot table. The
+// CacheGeometry record is in tolvarn.h.
 #pragma once
 
-#include "kernel.h"
+#include "tolvarn.h"
 #include "cachemap.h"
-#include "cachestate.h"
-#include "config.h"
-
-// A master's layout of its SSD cache area (offsets in bytes, absolute on the SSD).
-struct CacheGeometry {
-    ULONG SlotCount;
-    ULONG BlockShift;
-    ULONGLONG SlotTableOffset;
-    ULONGLONG ValidBitmapOffset;
-    ULONGLONG CleanBitmapOffset;
-    ULONGLONG DataStart;
-    ULONGLONG DataEnd;
-};
 
 // ---------------------------------------------------------------------------
 // On-SSD records (little-endian; every target of the driver is)

@@ -1,14 +1,21 @@
 // Filter devices: creation on every disk, the walks over all of them, PnP start,
-// stop and removal, the boot-time pairing of masters and SSDs, and power.
+// stop and removal, and the boot-time pairing of masters and SSDs.
 #include "tolvarn.h"
+#include "cachestate.h"
+#include "config.h"
+#include "countedstring.h"
+#include "identity.h"
+#include "pnp.h"
+#include "pool.h"
+#include "requests.h"
+#include "seams.h"
+#include "worker.h"
 
 static const ULONG CopiedLowerFlags = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
 static const ULONG CopiedMediaCharacteristics = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
 static const ULONG PowerStateS0 = PowerSystemWorking;
-static const ULONG PowerStateS4 = PowerSystemHibernate;
 
 static IO_COMPLETION_ROUTINE SignalEventCompletion;
-static IO_COMPLETION_ROUTINE SystemWorkingCompletion;
 
 // ---- Creation -------------------------------------------------------------------
 
@@ -169,7 +176,7 @@ void FlushAllMasters()
         return;
     for (ULONG i = 0; i < snapshot.Count; i++) {
         if (FilterExtensionOf(snapshot.Devices[i])->Role == RoleMaster)
-            FlushMaster(snapshot.Devices[i]);
+            Lifecycle->FlushMaster(snapshot.Devices[i]);
     }
     ReleaseDeviceSnapshot(&snapshot);
 }
@@ -185,7 +192,7 @@ void ShutdownAllMasters()
         FilterExtensionOf(snapshot.Devices[i])->Removing = 1;
     for (ULONG i = 0; i < snapshot.Count; i++) {
         if (FilterExtensionOf(snapshot.Devices[i])->Role == RoleMaster)
-            ShutdownCache(snapshot.Devices[i]);
+            Lifecycle->ShutdownCache(snapshot.Devices[i]);
     }
     ReleaseDeviceSnapshot(&snapshot);
 }
@@ -217,6 +224,13 @@ static NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT device, PIRP irp)
     if (NT_SUCCESS(status))
         device->Characteristics |= ext->LowerDevice->Characteristics & CopiedMediaCharacteristics;
     return status;
+}
+
+// The disk's identity, then its registry configuration, which needs it.
+static void IdentifyAndConfigure(PDEVICE_OBJECT device)
+{
+    if (ReadDiskIdentity(device))
+        LoadDiskConfig(FilterExtensionOf(device));
 }
 
 // A START of the driver's own, as the PnP manager would send it, without resources.
@@ -252,7 +266,7 @@ static void LateStartDevice(PDEVICE_OBJECT device)
         return;
     FilterExtension *ext = FilterExtensionOf(device);
     ext->IdentityRead = 1;
-    ReadDiskIdentity(device);
+    IdentifyAndConfigure(device);
 }
 
 void LateStartDevices()
@@ -280,7 +294,7 @@ static void PairMasterAtBoot(PDEVICE_OBJECT master)
     if (!ext->Master.MasterStart)
         return;
     if (ext->Master.SsdCacheDiskId == 0) {
-        AttachCacheAtBoot(master);
+        Lifecycle->AttachCacheAtBoot(master);
         return;
     }
     PDEVICE_OBJECT ssd = FindDeviceByDiskId(ext->Master.SsdCacheDiskId);
@@ -290,7 +304,7 @@ static void PairMasterAtBoot(PDEVICE_OBJECT master)
     }
     if (!ssd || !SsdNamesMaster(ssd, ext))
         return;
-    AttachCacheAtBoot(master);
+    Lifecycle->AttachCacheAtBoot(master);
 }
 
 static void PairSsdAtBoot(PDEVICE_OBJECT ssd)
@@ -304,7 +318,7 @@ static void PairSsdAtBoot(PDEVICE_OBJECT ssd)
     const MasterConfig *config = &FilterExtensionOf(master)->Master;
     if (!config->MasterStart || config->SsdCacheDiskId != ext->DiskId)
         return;
-    AttachCacheAtBoot(master);
+    Lifecycle->AttachCacheAtBoot(master);
 }
 
 NTSTATUS OnStartDevice(PDEVICE_OBJECT device, PIRP irp)
@@ -317,7 +331,7 @@ NTSTATUS OnStartDevice(PDEVICE_OBJECT device, PIRP irp)
             return CompleteRequest(irp, status);
         ext->IdentityRead = 1;
         StartWorkerThread(device);
-        ReadDiskIdentity(device);
+        IdentifyAndConfigure(device);
     } else {
         // The late start already started the stack below.
         StartWorkerThread(device);
@@ -344,7 +358,7 @@ NTSTATUS OnStopDevice(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS OnQueryRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
 {
-    if (MayRemoveSsd(device))
+    if (Lifecycle->MayRemoveSsd(device))
         return PassDown(device, irp);
     return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
 }
@@ -406,9 +420,9 @@ NTSTATUS OnRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
     FilterExtension *ext = FilterExtensionOf(device);
     ext->Removing = 1;
     if (ext->Role == RoleMaster)
-        ShutdownCache(device);
+        Lifecycle->ShutdownCache(device);
     else if (ext->Role == RoleSsd)
-        RemoveSsdFromMaster(device);
+        Lifecycle->RemoveSsdFromMaster(device);
     UnbindMastersFromSsd(device);
     // Requests still queued to the worker run while the disk below is attached.
     StopWorkerThread(&ext->Worker);
@@ -417,52 +431,4 @@ NTSTATUS OnRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
     FreeFilterDeviceData(device);
     IoDeleteDevice(device);
     return status;
-}
-
-// ---- Power ---------------------------------------------------------------------------------
-
-static NTSTATUS NTAPI SystemWorkingCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
-{
-    FilterExtensionOf(device)->PowerState = PowerStateS0;
-    if (HibernateFlag && AllDevicesAtS0())
-        HibernateFlag = 0;
-    if (irp->PendingReturned)
-        IoMarkIrpPending(irp);
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS SkipToLowerPower(PDEVICE_OBJECT device, PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
-}
-
-// S4 flushes every master on this thread before the request goes down; S0 is
-// noted when the disk below has completed it.
-static NTSTATUS OnSetSystemPower(PDEVICE_OBJECT device, PIRP irp)
-{
-    FilterExtension *ext = FilterExtensionOf(device);
-    SYSTEM_POWER_STATE state = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
-    if (state == PowerSystemWorking) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, SystemWorkingCompletion, NULL, TRUE, TRUE, TRUE);
-        return PoCallDriver(ext->LowerDevice, irp);
-    }
-    if (state == PowerSystemHibernate) {
-        ext->PowerState = PowerStateS4;
-        HibernateFlag = 1;
-        FlushAllMasters();
-    } else {
-        ext->PowerState = static_cast<ULONG>(state);
-    }
-    return SkipToLowerPower(device, irp);
-}
-
-NTSTATUS PowerFilter(PDEVICE_OBJECT device, PIRP irp)
-{
-    PoStartNextPowerIrp(irp);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState)
-        return OnSetSystemPower(device, irp);
-    return SkipToLowerPower(device, irp);
 }

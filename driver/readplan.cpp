@@ -1,6 +1,8 @@
 // Planning of a master's read: block pieces, the per-piece decision table,
 // the master ranges and the merged extents.
 #include "tolvarn.h"
+#include "bitmaps.h"
+#include "pool.h"
 #include "readplan.h"
 
 // ---- Block pieces and extents --------------------------------------------------
@@ -23,7 +25,8 @@ bool NextBlockPiece(BlockSplit* split, BlockPiece* piece)
     ULONGLONG within = split->Next & (blockSectors - 1);
     ULONGLONG room = blockSectors - within;
     ULONG sectors = room < split->Remaining ? (ULONG)room : split->Remaining;
-    piece->Block = (ULONG)(split->Next >> split->BlockShiftSectors);
+    if (!SectorToBlock(split->Next, split->BlockShiftSectors, &piece->Block))
+        piece->Block = NoBlock;
     piece->FirstSector = within;
     piece->Sectors = sectors;
     piece->ByteOffset = split->ByteOffset;
@@ -88,7 +91,7 @@ void FreeReadPieceVector(ReadPieceVector* vector)
     InitReadPieceVector(vector);
 }
 
-static bool AppendReadPiece(ReadPieceVector* vector, CacheMap* map, LONG slot, ULONGLONG firstSector,
+static bool AppendReadPiece(ReadPieceVector* vector, CacheMap* map, SsdSlot slot, ULONGLONG firstSector,
                             ULONG sectors, ULONG byteOffset, ULONG clean)
 {
     if (!MakeRoom((void**)&vector->Pieces, &vector->Capacity, vector->Count, sizeof(ReadPiece),
@@ -175,11 +178,11 @@ static bool ValidRunFromSlot(const CacheMap* map, ULONGLONG firstBit, ULONG sect
 }
 
 // The piece split into runs of the slot's valid bits.
-static bool AppendSlotRuns(ReadPieceVector* vector, CacheMap* map, LONG slot, const BlockPiece* piece,
+static bool AppendSlotRuns(ReadPieceVector* vector, CacheMap* map, SsdSlot slot, const BlockPiece* piece,
                            bool allowed)
 {
     ULONG sectorShift = map->BlockShiftBytes - map->BlockShiftSectors;
-    ULONGLONG slotBit = (ULONGLONG)slot << map->BlockShiftSectors;
+    ULONGLONG slotBit = (ULONGLONG)FromSsdSlot(slot) << map->BlockShiftSectors;
     ULONGLONG position = piece->FirstSector;
     ULONGLONG end = piece->FirstSector + piece->Sectors;
     while (position < end) {
@@ -198,15 +201,16 @@ static bool AppendSlotRuns(ReadPieceVector* vector, CacheMap* map, LONG slot, co
     return true;
 }
 
-bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, bool allowed)
+bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, bool allowed,
+                   BootTime boot)
 {
-    LONG slot = LookupSlot(map, piece->Block);
+    SsdSlot slot = LookupSlot(map, piece->Block, boot);
     bool ok;
     if (slot != NoSlot && map->ValidBitmap && (allowed || map->Mode == CacheModeWriteBack)) {
         ok = AppendSlotRuns(vector, map, slot, piece, allowed);
     } else {
         if (slot == NoSlot && allowed)
-            AllocateSlot(map, piece->Block);
+            AllocateSlot(map, piece->Block, boot);
         ok = AppendReadPiece(vector, map, NoSlot, piece->FirstSector, piece->Sectors, piece->ByteOffset, 1);
     }
     AddHeat(map, piece->Block, piece->Sectors);
@@ -218,14 +222,14 @@ bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* pie
 // Cuts the request into pieces, plans each, and rebuilds the range list from
 // the pieces the master serves.
 static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorShift, bool allowed,
-                       ReadPieceVector* pieces, HddRangeList* ranges)
+                       BootTime boot, ReadPieceVector* pieces, HddRangeList* ranges)
 {
     BlockSplit split;
     StartBlockSplit(&split, request->StartSector, request->SectorCount, 0, map->BlockShiftSectors,
                     sectorShift);
     BlockPiece piece;
     while (NextBlockPiece(&split, &piece)) {
-        if (!PlanReadPiece(pieces, map, &piece, allowed))
+        if (!PlanReadPiece(pieces, map, &piece, allowed, boot))
             return false;
     }
     ranges->Count = 0;
@@ -238,7 +242,7 @@ static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorSh
 }
 
 NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorShift, bool allowed,
-                       ReadPlan* plan)
+                       BootTime boot, ReadPlan* plan)
 {
     plan->Count = 0;
     plan->NoDirty = 1;
@@ -248,7 +252,7 @@ NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorSh
         return STATUS_INSUFFICIENT_RESOURCES;
     ReadPieceVector pieces;
     InitReadPieceVector(&pieces);
-    if (map->SsdDevice && !PlanPieces(map, request, sectorShift, allowed, &pieces, &ranges)) {
+    if (map->SsdDevice && !PlanPieces(map, request, sectorShift, allowed, boot, &pieces, &ranges)) {
         FreeReadPieceVector(&pieces);
         FreeHddRangeList(&ranges);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -5,13 +5,12 @@
 // the caller's thread for a master without a worker), which owns the map.
 #pragma once
 
-#include "kernel.h"
+#include "tolvarn.h"
 #include "cachemap.h"
-#include "requests.h"
 
 // One block's share of a sector range.
 struct BlockPiece {
-    ULONG Block;
+    MasterBlock Block;            // NoBlock beyond the last block number
     ULONGLONG FirstSector;        // within the block
     ULONG Sectors;
     ULONG ByteOffset;             // in the caller's (or the fill's) buffer
@@ -51,7 +50,7 @@ void AppendExtent(IoExtent* extents, ULONG* count, PDEVICE_OBJECT target, ULONGL
 // One run of a piece with one source.
 struct ReadPiece {
     CacheMap* Map;
-    LONG Slot;                    // NoSlot: read from the master
+    SsdSlot Slot;                 // NoSlot: read from the master
     ULONGLONG FirstSector;        // within the block
     ULONG Sectors;
     ULONG ByteOffset;
@@ -99,12 +98,14 @@ void FreeReadPlan(ReadPlan* plan);
 
 // Appends the runs of one piece by the read decision table, allocating a slot
 // for a missed block when caching is allowed and adding the piece's sectors to
-// the block's heat in every case. False only when the vector cannot grow.
-bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, bool allowed);
+// the block's heat in every case; slots looked up or taken get the boot time
+// given. False only when the vector cannot grow.
+bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, bool allowed,
+                   BootTime boot);
 
 // The plan of a read of request->SectorCount sectors from request->StartSector
 // on the master request->Device, whose map and sector shift are given, with
-// caching allowed or not (sampled once by the caller). STATUS_SUCCESS or
-// STATUS_INSUFFICIENT_RESOURCES (nothing allocated then).
+// caching allowed or not and the boot time (both sampled once by the caller).
+// STATUS_SUCCESS or STATUS_INSUFFICIENT_RESOURCES (nothing allocated then).
 NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorShift, bool allowed,
-                       ReadPlan* plan);
+                       BootTime boot, ReadPlan* plan);

@@ -2,6 +2,18 @@
 // requests, and synchronous transfers sent as pieces that are all in flight
 // together.
 #include "tolvarn.h"
+#include "pool.h"
+#include "requests.h"
+
+// Held in the frame of the thread waiting for a synchronous transfer. The
+// waiter holds one count while it issues the pieces and each piece holds one
+// until its completion; only the drop to zero signals Done, so no completion
+// touches the counter after the waiter may have left.
+struct TransferCounter {
+    volatile LONG Outstanding;
+    KEVENT Done;
+    volatile LONG Status;         // STATUS_PENDING until a piece fails
+};
 
 // One piece of a synchronous transfer, freed by its completion.
 struct SyncPiece {
@@ -10,6 +22,37 @@ struct SyncPiece {
 };
 
 IO_COMPLETION_ROUTINE SyncPieceCompletion;
+
+NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
+}
+
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Information = 0;
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void StartCallerRequest(PDEVICE_OBJECT device, PIRP irp, DiskRequest* request)
+{
+    irp->IoStatus.Status = STATUS_PENDING;
+    irp->IoStatus.Information = 0;
+    IoMarkIrpPending(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONGLONG offset = 0;
+    ULONG length = 0;
+    if (stack) {
+        // Read and Write parameters share one layout.
+        offset = static_cast<ULONGLONG>(stack->Parameters.Read.ByteOffset.QuadPart);
+        length = stack->Parameters.Read.Length;
+    }
+    InitDiskRequest(device, offset, length, request);
+    request->Irp = irp;
+}
 
 void InitDiskRequest(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, DiskRequest* request)
 {

@@ -1,33 +1,37 @@
-// The driver's own reads and writes to the device below a filter device, the
-// pass-down of a caller's request with its statistics, and synchronous
-// transfers split into pieces of at most the device's MaxTransfer.
+// Requests of a filter device to the device below it: the pass-down of a
+// caller's request (whole, with its statistics), the driver's own read and
+// write IRPs over nonpaged buffers, and synchronous transfers split into
+// pieces of at most the device's MaxTransfer. None of them touches the cache
+// map. The DiskRequest record is in tolvarn.h.
 #pragma once
 
 #include "kernel.h"
 
-// A sector range on one disk, with the caller's request it belongs to (null
-// for a transfer of the driver's own).
-struct DiskRequest {
-    PDEVICE_OBJECT Device;        // the filter device of the disk addressed
-    ULONGLONG StartSector;
-    ULONG SectorCount;
-    PIRP Irp;
-};
+struct DiskRequest;
 
-// Held in the frame of the thread waiting for a synchronous transfer. The
-// waiter holds one count while it issues the pieces and each piece holds one
-// until its completion; only the drop to zero signals Done, so no completion
-// touches the counter after the waiter may have left.
-struct TransferCounter {
-    volatile LONG Outstanding;
-    KEVENT Done;
-    volatile LONG Status;         // STATUS_PENDING until a piece fails
-};
+// Skips this driver's stack location and calls the filter device's lower
+// device; returns what it returns. Any thread, IRQL <= DISPATCH_LEVEL.
+NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp);
+// Completes a request with a status and no information; returns the status.
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
 
 // Sector range of a byte range (a trailing partial sector is dropped); the
 // Irp field is left to the caller.
 void InitDiskRequest(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, DiskRequest* request);
+// A caller's read or write entering the driver (the worker's thread, or the
+// caller's when the disk has no worker): marks it pending and describes its
+// range in the disk's sectors.
+void StartCallerRequest(PDEVICE_OBJECT device, PIRP irp, DiskRequest* request);
 
+// A caller's request passed down whole, counted in the device's statistics.
+NTSTATUS PassDownRead(const DiskRequest* request);
+NTSTATUS PassDownWrite(const DiskRequest* request);
+
+// System address of the caller's buffer; false when it has no MDL or the MDL
+// cannot be mapped.
+bool GetCallerBuffer(const DiskRequest* request, PVOID* address);
+
+// Own IRPs, built on any thread at IRQL <= DISPATCH_LEVEL.
 PMDL BuildMdlForBuffer(PVOID buffer, ULONG bytes);
 PIRP BuildOwnReadIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer);
 PIRP BuildOwnWriteIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer);
@@ -43,17 +47,11 @@ NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
 // Frees the IRP and its MDL; returns the IRP's final status.
 NTSTATUS FreeOwnIrp(PIRP irp);
 
-// System address of the caller's buffer; false when it has no MDL or the MDL
-// cannot be mapped.
-bool GetCallerBuffer(const DiskRequest* request, PVOID* address);
-
-NTSTATUS PassDownRead(const DiskRequest* request);
-NTSTATUS PassDownWrite(const DiskRequest* request);
-
 // Synchronous transfers over a nonpaged buffer of SectorCount << SectorShift
-// bytes: STATUS_SUCCESS, or the status of the first piece that failed. A range
-// of 0 sectors sends nothing and succeeds; one whose single piece would not
-// fit 32 bits of bytes is refused with STATUS_INVALID_PARAMETER.
+// bytes, at PASSIVE_LEVEL (they wait): STATUS_SUCCESS, or the status of the
+// first piece that failed. A range of 0 sectors sends nothing and succeeds;
+// one whose single piece would not fit 32 bits of bytes is refused with
+// STATUS_INVALID_PARAMETER.
 NTSTATUS ReadSectorsSync(const DiskRequest* request, PVOID buffer);
 NTSTATUS WriteSectorsSync(const DiskRequest* request, PVOID buffer);
 // ReadSectorsSync that first counts one read of the whole range.

@@ -1,34 +1,13 @@
-// Tolvarn's chief header: the device extensions, the per-disk counters and the
-// driver-wide state that every part of the driver reads.
+// Tolvarn's chief header: the device extensions with every record they hold,
+// the records shared between files, and the driver-wide state. Routines are
+// declared in the header named after the file that defines them.
 #pragma once
 
 #include "kernel.h"
-#include "worker.h"
-#include "identity.h"
-#include "config.h"
-#include "requests.h"
 #include "cachemap.h"
-#include "cachestate.h"
-#include "metadata.h"
-#include "lifecycle.h"
-
-// ---- Pool -------------------------------------------------------------------
-
-// Every allocation of the driver is nonpaged pool with this tag (bytes in
-// memory 2D 4F 5D FD). The top bit marks it protected: every free passes it.
-const ULONG PoolTag = 0xFD5D4F2D;
-
-inline PVOID AllocatePool(SIZE_T bytes)
-{
-    return ExAllocatePoolWithTag(NonPagedPool, bytes, PoolTag);
-}
-
-inline void FreePool(PVOID block)
-{
-    ExFreePoolWithTag(block, PoolTag);
-}
 
 // ---- Driver-wide state --------------------------------------------------------
+// Defined in entry.cpp, set to their load values by DriverEntry.
 
 enum : UCHAR { PhaseBoot = 0, PhaseRunning = 1, PhaseShutdown = 2, PhaseUnload = 3 };
 enum DiskRole : UCHAR { RoleNone = 0, RoleMaster = 1, RoleSsd = 2 };
@@ -43,9 +22,6 @@ extern WCHAR *ServiceName;                // text after the last backslash of Re
 extern volatile ULONG OpenSequence;       // opens of the control device since load
 extern volatile ULONG OpenCount;          // opens minus closes of the control device
 
-// Adds (or, with a negative delta, subtracts) the size of a cache structure.
-void PoolBytesAdd(LONGLONG delta);
-
 // Statistics are plain adds: nothing relies on their exactness, and the x86
 // kernel headers offer no 64-bit interlocked add.
 inline void StatAdd32(volatile ULONG *counter, ULONG amount)
@@ -58,13 +34,87 @@ inline void StatAdd64(volatile ULONGLONG *counter, ULONGLONG amount)
     *counter = *counter + amount;
 }
 
-// ---- Counted strings ----------------------------------------------------------
+// ---- Worker records (worker.cpp) ------------------------------------------------
 
-void InitCountedString(UNICODE_STRING *string);
-void FreeCountedString(UNICODE_STRING *string);
-ULONG CountedStringChars(const UNICODE_STRING *string);
-NTSTATUS CopyCountedString(UNICODE_STRING *dest, const UNICODE_STRING *source);
-NTSTATUS ConcatToCountedString(UNICODE_STRING *dest, const WCHAR *first, const WCHAR *second);
+enum WorkKind {
+    WorkInvalidate = 1,   // clear the valid bits of an SSD range
+    WorkSetValid = 2,     // set the valid bits of an SSD range
+    WorkFill = 3,         // write data read from the master into the cache
+};
+
+struct WorkItem {
+    LIST_ENTRY Links;
+    ULONG Kind;
+    ULONGLONG Sector;     // SSD sector for kinds 1 and 2, master sector for kind 3
+    ULONG Count;
+    PVOID Buffer;         // kind 3 only: pool owned by the item once posted
+};
+
+struct WorkerContext {
+    PVOID Thread;                 // referenced thread object, null when none
+    KEVENT ExitEvent;             // signalled by the worker just before it ends
+    KEVENT WorkEvent;             // signalled by every post and by a stop
+    // 1 from StartWorkerThread until the stopping worker closes its queues
+    // (under both queue locks); posts and queued requests are taken only
+    // while it is 1.
+    volatile UCHAR Running;
+    volatile ULONG Stop;          // 1 asks the worker to end
+    KSPIN_LOCK RequestLock;
+    LIST_ENTRY RequestQueue;      // IRPs, linked through Tail.Overlay.ListEntry
+    KSPIN_LOCK ItemLock;
+    LIST_ENTRY ItemQueue;         // WorkItem records
+};
+
+// ---- Per-disk configuration records (config.cpp) -----------------------------------
+
+struct MasterConfig {
+    ULONG MasterStart;            // 0 or 1: attach the cache at boot
+    ULONGLONG SsdCacheDiskId;     // the master's SSD, 0 = none
+    ULONG SsdCacheMinBoot;        // boot slots kept from eviction
+    UCHAR SsdCacheMode;           // 2 write-back, any other write-through
+    UCHAR SsdCacheWriteMode;      // 0 to 3
+};
+
+struct CacheAreaConfig {
+    ULONGLONG SsdCacheStart;      // byte offset on the SSD
+    ULONGLONG SsdCacheEnd;
+    ULONGLONG MasterDiskId;       // the master this SSD caches, 0 = none
+};
+
+// A master's layout of its SSD cache area (offsets in bytes, absolute on the SSD).
+struct CacheGeometry {
+    ULONG SlotCount;
+    ULONG BlockShift;
+    ULONGLONG SlotTableOffset;
+    ULONGLONG ValidBitmapOffset;
+    ULONGLONG CleanBitmapOffset;
+    ULONGLONG DataStart;
+    ULONGLONG DataEnd;
+};
+
+// ---- Cache state (cachestate.cpp) ---------------------------------------------------
+
+struct CacheState {
+    ULONG Active;             // the master's requests go through the cache
+    ULONG StopRequested;      // a stop is pending; the worker drains the map
+    ULONG IdleWriteBack;      // destage dirty data when the disk is idle
+    ULONG DestageIdle;        // 1 while no destage piece runs
+    ULONG WrittenDetached;    // the master was written while its map had no SSD
+    ULONG MetadataValid;      // the map saved on the SSD may be reused
+    ULONG Persist;            // save the map with a stamp at shutdown
+    CacheMap Map;
+};
+
+// ---- Requests (requests.cpp) --------------------------------------------------------
+
+// A sector range on one disk, with the caller's request it belongs to (null
+// for a transfer of the driver's own).
+struct DiskRequest {
+    PDEVICE_OBJECT Device;        // the filter device of the disk addressed
+    ULONGLONG StartSector;
+    ULONG SectorCount;
+    PIRP Irp;
+};
 
 // ---- Device extensions --------------------------------------------------------
 
@@ -117,51 +167,3 @@ inline FilterExtension *FilterExtensionOf(PDEVICE_OBJECT device)
 {
     return static_cast<FilterExtension *>(device->DeviceExtension);
 }
-
-// ---- Entry and dispatch (entry.cpp) --------------------------------------------
-
-extern "C" DRIVER_INITIALIZE DriverEntry;
-DRIVER_UNLOAD UnloadDriver;
-VOID NTAPI OnBootReinitialize(PDRIVER_OBJECT driver, PVOID context, ULONG count);
-DRIVER_DISPATCH DispatchCreate;
-DRIVER_DISPATCH DispatchClose;
-DRIVER_DISPATCH DispatchRead;
-DRIVER_DISPATCH DispatchWrite;
-DRIVER_DISPATCH DispatchDeviceControl;
-DRIVER_DISPATCH DispatchShutdown;
-DRIVER_DISPATCH DispatchPower;
-DRIVER_DISPATCH DispatchPnp;
-DRIVER_DISPATCH DispatchDefault;
-
-// Skips this driver's stack location and calls the filter device's lower device.
-NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp);
-// Completes a request with a status and no information; returns the status.
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
-// A filter device's read or write entering the cache (the worker's or the caller's thread).
-NTSTATUS HandleRead(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS HandleWrite(PDEVICE_OBJECT device, PIRP irp);
-
-// ---- Control device (control.cpp) ----------------------------------------------
-
-NTSTATUS ControlCreate(PIRP irp);
-NTSTATUS ControlClose(PIRP irp);
-NTSTATUS DispatchControlIoctl(PIRP irp);
-
-// ---- Filter devices, PnP and power (pnp.cpp) ------------------------------------
-
-DRIVER_ADD_DEVICE AddDevice;
-NTSTATUS OnStartDevice(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS OnQueryRemoveDevice(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS OnRemoveDevice(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS OnStopDevice(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS PowerFilter(PDEVICE_OBJECT device, PIRP irp);
-
-// Lookups over the driver's filter devices; null when none matches. The result
-// is used without a reference held.
-PDEVICE_OBJECT FindDeviceByDiskId(ULONGLONG diskId);
-PDEVICE_OBJECT FindDeviceByNumber(ULONG deviceNumber);
-
-void ShutdownAllMasters();
-void FlushAllMasters();
-bool AllDevicesAtS0();
-void LateStartDevices();

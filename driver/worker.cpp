@@ -4,6 +4,14 @@
 // or idle write-back step of an active master, and waits when it found
 // nothing to do.
 #include "tolvarn.h"
+#include "cachestate.h"
+#include "config.h"
+#include "pool.h"
+#include "read.h"
+#include "requests.h"
+#include "seams.h"
+#include "worker.h"
+#include "write.h"
 
 // State kept by the worker thread between passes.
 struct WorkerPacing {
@@ -114,7 +122,7 @@ bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
 
 bool PostFillWork(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer)
 {
-    if (!FilterExtensionOf(master)->Worker.Running || !CanFill(master))
+    if (!FilterExtensionOf(master)->Worker.Running || !Jobs->CanFill(master))
         return false;
     return PostWorkItem(master, WorkFill, masterSector, count, buffer);
 }
@@ -131,13 +139,13 @@ static bool RunWorkItem(PDEVICE_OBJECT device, WorkerContext* worker)
     WorkItem* item = CONTAINING_RECORD(entry, WorkItem, Links);
     switch (item->Kind) {
     case WorkInvalidate:
-        InvalidateSsdRange(device, item->Sector, item->Count);
+        Jobs->InvalidateSsdRange(device, item->Sector, item->Count);
         break;
     case WorkSetValid:
-        SetSsdRangeValid(device, item->Sector, item->Count);
+        Jobs->SetSsdRangeValid(device, item->Sector, item->Count);
         break;
     case WorkFill:
-        if (!FillCache(device, item->Sector, item->Count, item->Buffer))
+        if (!Jobs->FillCache(device, item->Sector, item->Count, item->Buffer))
             FreePool(item->Buffer);
         break;
     }
@@ -156,7 +164,7 @@ static void DispatchQueuedIrp(PDEVICE_OBJECT device, PIRP irp)
         HandleWrite(device, irp);
         break;
     case IRP_MJ_DEVICE_CONTROL:
-        InvalidateLayoutSector(device, irp);
+        Jobs->InvalidateLayoutSector(device, irp);
         PassDown(device, irp);
         break;
     default:
@@ -211,7 +219,7 @@ static bool RunActiveMasterStep(PDEVICE_OBJECT device, WorkerPacing* pacing)
         pacing->IdleWaits = 0;
         if (DestageHeldBack(pacing))
             return false;
-        DrainStep(device, &pieceStatus);
+        Jobs->DrainStep(device, &pieceStatus);
         return NoteDestagePiece(pacing, pieceStatus);
     }
     if (HibernateFlag) {
@@ -224,7 +232,7 @@ static bool RunActiveMasterStep(PDEVICE_OBJECT device, WorkerPacing* pacing)
     }
     if (!cache->IdleWriteBack || DestageHeldBack(pacing))
         return false;
-    if (!IdleDestage(device, &pieceStatus))
+    if (!Jobs->IdleDestage(device, &pieceStatus))
         return false;
     return NoteDestagePiece(pacing, pieceStatus);
 }

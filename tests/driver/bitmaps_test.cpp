@@ -13,22 +13,8 @@ namespace {
 
 class BitmapTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        savedOpen_ = OpenSequence;
-        savedPhase_ = DriverPhase;
-        OpenSequence = 1;
-        DriverPhase = 1;
-    }
-    void TearDown() override
-    {
-        OpenSequence = savedOpen_;
-        DriverPhase = savedPhase_;
-    }
-
-private:
-    ULONG savedOpen_;
-    UCHAR savedPhase_;
+    void SetUp() override { bootTime = AfterBoot; }
+    void TearDown() override { bootTime = AfterBoot; }
 };
 
 // ---------------------------------------------------------------------------
@@ -167,7 +153,7 @@ TEST_F(BitmapTest, ConversionsAtTheEdgesOfTheDataArea)
 {
     TestMap map(MapShape{4, 16, 9, 3, 1, 0, 100});   // data area [100, 132)
     map.Fill({1, 1, 1});                              // slots 0..2 hold blocks 0..2
-    ASSERT_EQ(map->Slots.Entries[1].Block, 1u);
+    ASSERT_EQ(map->Slots.Entries[1].Block, B(1u));
     const struct { ULONGLONG sector; bool inside; LONG slot; ULONGLONG bit; ULONGLONG master; } cases[] = {
         {0, false, 0, 0, ~0ull},
         {99, false, 0, 0, ~0ull},
@@ -182,17 +168,17 @@ TEST_F(BitmapTest, ConversionsAtTheEdgesOfTheDataArea)
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.sector);
-        LONG slot = -7;
+        SsdSlot slot = S(-7);
         ULONGLONG bit = 77;
         EXPECT_EQ(SsdSectorToSlot(map.get(), c.sector, &slot, &bit), c.inside);
         if (c.inside) {
-            EXPECT_EQ(slot, c.slot);
+            EXPECT_EQ(slot, S(c.slot));
             EXPECT_EQ(bit, c.bit);
             EXPECT_EQ(SlotFirstSsdSector(map.get(), slot) + bit, c.sector);
         }
         EXPECT_EQ(SsdToMasterSector(map.get(), c.sector), c.master);
     }
-    EXPECT_EQ(SlotBitmapOffset(map.get(), 3), 3u);
+    EXPECT_EQ(SlotBitmapOffset(map.get(), S(3)), 3u);
 }
 
 // ---------------------------------------------------------------------------
@@ -232,13 +218,13 @@ TEST_F(BitmapTest, SlotRunsSetAndClearExactlyTheirSectors)
                         expect[bit] = true;
                 }
             }
-            SetValidRun(map.get(), r.slot, r.first, r.count);
+            SetValidRun(map.get(), S(r.slot), r.first, r.count);
             EXPECT_EQ(Bits(std::vector<UCHAR>(map->ValidBitmap, map->ValidBitmap + map->BitmapSize)), expect);
-            EXPECT_EQ(SetCleanRun(map.get(), r.slot, r.first, r.count), STATUS_SUCCESS);
+            EXPECT_EQ(SetCleanRun(map.get(), S(r.slot), r.first, r.count), STATUS_SUCCESS);
             EXPECT_EQ(Bits(std::vector<UCHAR>(map->CleanBitmap, map->CleanBitmap + map->BitmapSize)), expect);
 
             SetBitRun(map->ValidBitmap, 0, areaBits);
-            ClearValidRun(map.get(), r.slot, r.first, r.count);
+            ClearValidRun(map.get(), S(r.slot), r.first, r.count);
             for (ULONG i = 0; i < areaBits; i++)
                 ASSERT_EQ((bool)((map->ValidBitmap[i >> 3] >> (i & 7)) & 1), !expect[i]) << "bit " << i;
         }
@@ -248,26 +234,26 @@ TEST_F(BitmapTest, SlotRunsSetAndClearExactlyTheirSectors)
 TEST_F(BitmapTest, CleanRunsNeedACleanBitmapOnlyInWriteBackMode)
 {
     TestMap through(MapShape{4, 16, 9, 3, 1, 0, 64});
-    EXPECT_EQ(SetCleanRun(through.get(), 0, 0, 8), STATUS_SUCCESS);
-    EXPECT_EQ(ClearCleanRun(through.get(), 0, 0, 8), STATUS_SUCCESS);
+    EXPECT_EQ(SetCleanRun(through.get(), S(0), 0, 8), STATUS_SUCCESS);
+    EXPECT_EQ(ClearCleanRun(through.get(), S(0), 0, 8), STATUS_SUCCESS);
 
     TestMap back(MapShape{4, 16, 9, 3, CacheModeWriteBack, 0, 64});
     FreeCleanBitmap(back.get());
-    EXPECT_EQ(SetCleanRun(back.get(), 0, 0, 8), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(ClearCleanRun(back.get(), 0, 0, 8), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(SetCleanRun(back.get(), S(0), 0, 8), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(ClearCleanRun(back.get(), S(0), 0, 8), STATUS_INVALID_DEVICE_REQUEST);
 }
 
 TEST_F(BitmapTest, BitmapsAreCountedInPoolBytes)
 {
     TestMap map(MapShape{4, 16, 9, 3, 1, 0, 64});
-    ULONGLONG before = PoolBytes;
+    ULONGLONG before = MapPoolBytes();
     ASSERT_TRUE(AllocCleanBitmap(map.get()));
-    EXPECT_EQ(PoolBytes, before + map->BitmapSize);
+    EXPECT_EQ(MapPoolBytes(), before + map->BitmapSize);
     ASSERT_TRUE(AllocCleanBitmap(map.get())) << "already there: nothing more";
-    EXPECT_EQ(PoolBytes, before + map->BitmapSize);
+    EXPECT_EQ(MapPoolBytes(), before + map->BitmapSize);
     FreeCleanBitmap(map.get());
     FreeCleanBitmap(map.get());
-    EXPECT_EQ(PoolBytes, before);
+    EXPECT_EQ(MapPoolBytes(), before);
 }
 
 // ---------------------------------------------------------------------------
@@ -302,19 +288,19 @@ TEST_F(BitmapTest, FindDirtyRunReportsTheFirstDirtySectorToTheEndOfItsValidRun)
             SCOPED_TRACE(testing::Message() << c.name << ", sector shift " << sectorShift);
             TestMap map(MapShape{4, 16, sectorShift, 7, CacheModeWriteBack, 0, 64});
             map.Fill({1, 1, 1, 1});
-            for (BitRange r : c.valid) SetValidRun(map.get(), 1, r.first, r.count);
-            for (BitRange r : c.clean) SetCleanRun(map.get(), 1, r.first, r.count);
+            for (BitRange r : c.valid) SetValidRun(map.get(), S(1), r.first, r.count);
+            for (BitRange r : c.clean) SetCleanRun(map.get(), S(1), r.first, r.count);
             // Dirty sectors in the neighbouring slots must not leak in.
-            SetValidRun(map.get(), 0, 127, 1);
-            SetValidRun(map.get(), 2, 0, 1);
+            SetValidRun(map.get(), S(0), 127, 1);
+            SetValidRun(map.get(), S(2), 0, 1);
             ULONGLONG first = 999;
             ULONG count = 999;
-            EXPECT_EQ(FindDirtyRun(map.get(), 1, &first, &count), c.found);
+            EXPECT_EQ(FindDirtyRun(map.get(), S(1), &first, &count), c.found);
             if (c.found) {
                 EXPECT_EQ(first, c.first);
                 EXPECT_EQ(count, c.count);
             }
-            EXPECT_EQ(FindDirtyRun(map.get(), 1, NULL, NULL), c.found);
+            EXPECT_EQ(FindDirtyRun(map.get(), S(1), NULL, NULL), c.found);
         }
     }
 }
@@ -323,16 +309,16 @@ TEST_F(BitmapTest, NoDirtyRunWithoutACleanBitmapOrInAFreeSlot)
 {
     TestMap through(MapShape{4, 16, 9, 3, 1, 0, 64});
     through.Fill({1});
-    SetValidRun(through.get(), 0, 0, 8);
-    EXPECT_FALSE(FindDirtyRun(through.get(), 0, NULL, NULL));
+    SetValidRun(through.get(), S(0), 0, 8);
+    EXPECT_FALSE(FindDirtyRun(through.get(), S(0), NULL, NULL));
     SsdRun run;
     EXPECT_FALSE(FindAnyDirtyRun(through.get(), &run));
     EXPECT_FALSE(FindIdleDestageRun(through.get(), &run));
 
     TestMap back(MapShape{4, 16, 9, 3, CacheModeWriteBack, 0, 64});
     SetBitRun(back->ValidBitmap, 8, 8);   // slot 1 is free
-    EXPECT_FALSE(FindDirtyRun(back.get(), 1, NULL, NULL));
-    EXPECT_FALSE(FindDirtyRun(back.get(), 9, NULL, NULL));
+    EXPECT_FALSE(FindDirtyRun(back.get(), S(1), NULL, NULL));
+    EXPECT_FALSE(FindDirtyRun(back.get(), S(9), NULL, NULL));
 }
 
 // Four used slots, blocks 0..3, boot flags as given; each slot dirty at bit
@@ -342,14 +328,14 @@ struct SearchFixture {
         : map(MapShape{4, 16, 9, 3, CacheModeWriteBack, 0, 64})
     {
         for (ULONG b = 0; b < 4; b++) {
-            OpenSequence = boot[b] ? 0 : 1;
-            AllocateSlot(map.get(), b);
+            bootTime = boot[b] ? DuringBoot : AfterBoot;
+            AllocateSlot(map.get(), B(b), bootTime);
         }
-        OpenSequence = 1;
+        bootTime = AfterBoot;
         for (ULONG b : lruOrder)
-            LookupSlot(map.get(), b);
+            LookupSlot(map.get(), B(b), bootTime);
     }
-    void Dirty(ULONG slot) { SetValidRun(map.get(), slot, slot + 1, 1); }
+    void Dirty(ULONG slot) { SetValidRun(map.get(), S(slot), slot + 1, 1); }
     TestMap map;
 };
 
@@ -370,8 +356,8 @@ TEST_F(BitmapTest, SearchesFollowTheLruOrderAndTheBootFilters)
     EXPECT_EQ(run.FirstSector, 64u + 3 * 8 + 4) << "idle write-back takes non-boot slots first";
 
     // Non-boot slots clean: idle write-back falls back to the boot slots.
-    SetCleanRun(f.map.get(), 1, 0, 8);
-    SetCleanRun(f.map.get(), 3, 0, 8);
+    SetCleanRun(f.map.get(), S(1), 0, 8);
+    SetCleanRun(f.map.get(), S(3), 0, 8);
     EXPECT_FALSE(FindDirtyRunNonBoot(f.map.get(), &run));
     ASSERT_TRUE(FindIdleDestageRun(f.map.get(), &run));
     EXPECT_EQ(run.FirstSector, 64u + 2 * 8 + 3);
@@ -391,19 +377,19 @@ TEST_F(BitmapTest, SearchesSeeChangesMadeSinceTheLastSearch)
         SearchFixture f({false, false, false, false}, {});
         f.Dirty(3);
         EXPECT_FALSE(FindDirtyRunBoot(f.map.get(), &run));
-        OpenSequence = 0;
-        LookupSlot(f.map.get(), 3);   // already at the MRU end: only its flag changes
-        OpenSequence = 1;
+        bootTime = DuringBoot;
+        LookupSlot(f.map.get(), B(3), bootTime);   // already at the MRU end: only its flag changes
+        bootTime = AfterBoot;
         ASSERT_TRUE(FindDirtyRunBoot(f.map.get(), &run));
         EXPECT_EQ(run.FirstSector, 64u + 3 * 8 + 4);
     }
     {
         SCOPED_TRACE("a clean bit cleared");
         SearchFixture f({false, false, false, false}, {});
-        SetValidRun(f.map.get(), 1, 0, 8);
-        SetCleanRun(f.map.get(), 1, 0, 8);
+        SetValidRun(f.map.get(), S(1), 0, 8);
+        SetCleanRun(f.map.get(), S(1), 0, 8);
         EXPECT_FALSE(FindAnyDirtyRun(f.map.get(), &run));
-        ClearCleanRun(f.map.get(), 1, 5, 1);
+        ClearCleanRun(f.map.get(), S(1), 5, 1);
         ASSERT_TRUE(FindAnyDirtyRun(f.map.get(), &run));
         EXPECT_EQ(run.FirstSector, 64u + 8 + 5);
     }
@@ -413,11 +399,11 @@ TEST_F(BitmapTest, SearchesSeeChangesMadeSinceTheLastSearch)
         f.Dirty(2);
         f.Dirty(3);
         ASSERT_TRUE(FindAnyDirtyRun(f.map.get(), &run));   // resumes at slot 2
-        SetCleanRun(f.map.get(), 2, 0, 8);
-        EvictSlot(f.map.get(), 0);
-        AllocateSlot(f.map.get(), 9);                        // slot 0 again, at the MRU end
+        SetCleanRun(f.map.get(), S(2), 0, 8);
+        EvictSlot(f.map.get(), S(0));
+        AllocateSlot(f.map.get(), B(9), bootTime);                        // slot 0 again, at the MRU end
         f.Dirty(0);
-        LookupSlot(f.map.get(), 3);                          // order: 1, 2, 0, 3
+        LookupSlot(f.map.get(), B(3), bootTime);                          // order: 1, 2, 0, 3
         ASSERT_TRUE(FindAnyDirtyRun(f.map.get(), &run));
         EXPECT_EQ(run.FirstSector, 64u + 0 * 8 + 1);
     }
@@ -427,13 +413,13 @@ TEST_F(BitmapTest, DrainFreesCleanSlotsFromTheLruHead)
 {
     TestMap map(MapShape{4, 16, 9, 3, 1, 0, 64});
     map.Fill({1, 1, 1});
-    LookupSlot(map.get(), 0);   // LRU: 1, 2, 0
+    LookupSlot(map.get(), B(0), bootTime);   // LRU: 1, 2, 0
     SsdRun run;
     for (ULONG expected : {1u, 2u, 0u}) {
         ASSERT_TRUE(DrainLruHead(map.get(), &run));
         EXPECT_EQ(run.FirstSector, ~0ull);
         EXPECT_EQ(run.Sectors, 0u);
-        EXPECT_EQ(GetBlockSlot(&map->Blocks, expected), NoSlot) << "block " << expected;
+        EXPECT_EQ(GetBlockSlot(&map->Blocks, B(expected)), NoSlot) << "block " << expected;
         EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
     }
     EXPECT_FALSE(DrainLruHead(map.get(), &run)) << "no used slot left";
@@ -443,16 +429,16 @@ TEST_F(BitmapTest, DrainReturnsADirtyHeadWithoutMovingIt)
 {
     TestMap map(MapShape{4, 16, 9, 3, CacheModeWriteBack, 0, 64});
     map.Fill({1, 1});
-    SetValidRun(map.get(), 0, 2, 3);
+    SetValidRun(map.get(), S(0), 2, 3);
     SsdRun run;
     ASSERT_TRUE(DrainLruHead(map.get(), &run));
     EXPECT_EQ(run.FirstSector, 64u + 2);
     EXPECT_EQ(run.Sectors, 3u);
-    EXPECT_EQ(map->Slots.LruHead, 0) << "the dirty slot stays in place";
-    SetCleanRun(map.get(), 0, 2, 3);
+    EXPECT_EQ(map->Slots.LruHead, S(0)) << "the dirty slot stays in place";
+    SetCleanRun(map.get(), S(0), 2, 3);
     ASSERT_TRUE(DrainLruHead(map.get(), &run));
     EXPECT_EQ(run.Sectors, 0u);
-    EXPECT_EQ(map->Slots.LruHead, 1);
+    EXPECT_EQ(map->Slots.LruHead, S(1));
 
     map->SsdDevice = NULL;
     EXPECT_FALSE(DrainLruHead(map.get(), &run));
@@ -488,11 +474,11 @@ TEST_F(BitmapTest, InvalidateMasterRangeClearsOnlyCachedSectorsOfTheRange)
         SCOPED_TRACE(c.name);
         TestMap map(MapShape{4, 16, 9, 3, CacheModeWriteBack, 0, 64});
         for (ULONG b : {1u, 3u, 4u})
-            AllocateSlot(map.get(), b);
-        SetValidRun(map.get(), 0, 0, 24);
-        SetCleanRun(map.get(), 0, 0, 24);
+            AllocateSlot(map.get(), B(b), bootTime);
+        SetValidRun(map.get(), S(0), 0, 24);
+        SetCleanRun(map.get(), S(0), 0, 24);
         FailPoolAllocation(1);   // no memory is needed for it
-        EXPECT_EQ(InvalidateMasterRange(map.get(), c.first, c.sectors), STATUS_SUCCESS);
+        EXPECT_EQ(InvalidateMasterRange(map.get(), c.first, c.sectors, bootTime), STATUS_SUCCESS);
         StopPoolFailures();
         for (ULONG s = 0; s < 3; s++)
             EXPECT_EQ(map->ValidBitmap[s], c.valid[s]) << "slot " << s;
@@ -505,14 +491,14 @@ TEST_F(BitmapTest, InvalidateLooksTheBlocksUp)
 {
     TestMap map(MapShape{4, 16, 9, 3, 1, 0, 64});
     for (ULONG b : {1u, 3u, 4u})
-        AllocateSlot(map.get(), b);
-    OpenSequence = 0;
-    InvalidateMasterRange(map.get(), 8, 1);
+        AllocateSlot(map.get(), B(b), bootTime);
+    bootTime = DuringBoot;
+    InvalidateMasterRange(map.get(), 8, 1, bootTime);
     EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{3, 4, 1})) << "moved to the MRU end";
     EXPECT_EQ(map->Slots.Entries[0].BootFlag, 1u) << "hit before the first open";
 
     map->SsdDevice = NULL;
-    InvalidateMasterRange(map.get(), 24, 1);
+    InvalidateMasterRange(map.get(), 24, 1, bootTime);
     EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{3, 4, 1})) << "no SSD: no lookup";
 }
 

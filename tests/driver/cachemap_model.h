@@ -3,9 +3,10 @@
 #pragma once
 
 #include "kernel.h"
+#include "bitmaps.h"
 #include "cachemap.h"
-
-#include <emu/machine.h>
+#include "printers.h"
+#include "testpool.h"
 
 #include <algorithm>
 #include <list>
@@ -17,12 +18,20 @@
 
 namespace cachemap_test {
 
-const ULONG DriverPoolTag = 0xFD5D4F2D;
+// Test numbers as the map's types.
+inline MasterBlock B(ULONG number) { return ToMasterBlock(number); }
+inline SsdSlot S(LONG index) { return ToSsdSlot(index); }
+
+// The boot time the tests pass to the map: DuringBoot stands for a driver
+// whose control device has not been opened yet.
+inline BootTime bootTime = AfterBoot;
 
 // The nth next pool allocation fails (1 = the very next one).
-inline void FailPoolAllocation(ULONG nth) { emu::FailNth(emu::Resource::Pool, nth); }
-inline void StopPoolFailures() { emu::ClearFailures(); }
-inline uint64_t LivePoolBlocks() { return emu::PoolUsage(DriverPoolTag).blocks; }
+inline void FailPoolAllocation(ULONG nth) { testpool::FailNth(nth); }
+inline void StopPoolFailures() { testpool::StopFailures(); }
+inline uint64_t LivePoolBlocks() { return testpool::LiveBlocks(); }
+// The pool bytes the map's memory counts, as the driver's PoolBytes would.
+inline uint64_t MapPoolBytes() { return testpool::Bytes(); }
 
 // Sizes of a small test map; data area at SSD sector DataStart.
 struct MapShape {
@@ -71,7 +80,7 @@ inline ULONGLONG ExpectedMapBytes(const CacheMap& map)
 class TestMap {
 public:
     explicit TestMap(const MapShape& shape, PDEVICE_OBJECT ssd = (PDEVICE_OBJECT)&ssdStandIn_)
-        : baseline_(PoolBytes)
+        : baseline_(MapPoolBytes())
     {
         ResetCacheMap(&map_);
         CacheMapLayout layout = LayoutOf(shape);
@@ -94,7 +103,7 @@ public:
     void Fill(const std::vector<ULONGLONG>& heats)
     {
         for (ULONG b = 0; b < heats.size(); b++) {
-            AllocateSlot(&map_, b);
+            AllocateSlot(&map_, B(b), bootTime);
             map_.Blocks.Entries[b].Heat = heats[b];
         }
     }
@@ -114,14 +123,14 @@ inline bool Dirty(const CacheMap& map, ULONG bit)
 }
 
 // Every structural rule of a populated map. Returns "" or the first broken
-// rule. poolBaseline: PoolBytes before the map was built.
+// rule. poolBaseline: MapPoolBytes() before the map was built.
 inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaseline)
 {
     std::ostringstream err;
     const SlotTable& t = map.Slots;
     const ULONG n = t.SlotCount;
-    if (PoolBytes != poolBaseline + ExpectedMapBytes(map)) {
-        err << "PoolBytes " << PoolBytes << " != " << poolBaseline + ExpectedMapBytes(map);
+    if (MapPoolBytes() != poolBaseline + ExpectedMapBytes(map)) {
+        err << "pool bytes " << MapPoolBytes() << " != " << poolBaseline + ExpectedMapBytes(map);
         return err.str();
     }
     if (!t.Entries || !t.Links)
@@ -130,24 +139,26 @@ inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaselin
 
     // LRU list: head to tail along Next, Prev pointing back.
     ULONG used = 0;
-    LONG prev = NoSlot;
-    for (LONG s = t.LruHead; s != NoSlot; s = t.Links[s].Next) {
+    SsdSlot prev = NoSlot;
+    for (SsdSlot slot = t.LruHead; slot != NoSlot; slot = t.Links[FromSsdSlot(slot)].Next) {
+        LONG s = FromSsdSlot(slot);
         if (s < 0 || (ULONG)s >= n || ++seen[s] > 1)
             return "LRU list has a bad index or a cycle at " + std::to_string(s);
         if (t.Links[s].Prev != prev)
             return "LRU prev link broken at slot " + std::to_string(s);
         if (t.Entries[s].Block == NoBlock)
             return "free slot on the LRU list: " + std::to_string(s);
-        prev = s;
+        prev = slot;
         used++;
     }
     if (t.MruTail != prev)
         return "MRU tail is not the last slot of the LRU list";
     for (ULONG group = 0; group < 2; group++) {
         bool reached = false;
-        for (LONG s = t.LruHead; s != NoSlot && !reached; s = t.Links[s].Next) {
-            reached = s == t.GroupStart[group];
-            if (!reached && t.Entries[s].BootFlag == group)
+        for (SsdSlot slot = t.LruHead; slot != NoSlot && !reached;
+             slot = t.Links[FromSsdSlot(slot)].Next) {
+            reached = slot == t.GroupStart[group];
+            if (!reached && t.Entries[FromSsdSlot(slot)].BootFlag == group)
                 return "a slot of group " + std::to_string(group) + " lies before its walk start";
         }
         if (!reached && t.GroupStart[group] != NoSlot)
@@ -155,8 +166,9 @@ inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaselin
     }
 
     // Free stack: top down along Prev, Next pointing up.
-    LONG above = NoSlot;
-    for (LONG s = t.FreeTop; s != NoSlot; s = t.Links[s].Prev) {
+    SsdSlot above = NoSlot;
+    for (SsdSlot slot = t.FreeTop; slot != NoSlot; slot = t.Links[FromSsdSlot(slot)].Prev) {
+        LONG s = FromSsdSlot(slot);
         if (s < 0 || (ULONG)s >= n || ++seen[s] > 1)
             return "free stack has a bad index, a cycle or a listed slot at " + std::to_string(s);
         if (t.Links[s].Next != above)
@@ -165,7 +177,7 @@ inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaselin
             return "used slot on the free stack: " + std::to_string(s);
         if (t.Entries[s].BootFlag != 0)
             return "free slot with a boot flag: " + std::to_string(s);
-        above = s;
+        above = slot;
     }
     for (ULONG s = 0; s < n; s++)
         if (seen[s] != 1)
@@ -180,18 +192,19 @@ inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaselin
         boot += e.BootFlag ? 1 : 0;
         if (e.BootFlag > 1)
             return "boot flag not 0 or 1 in slot " + std::to_string(s);
-        if (e.Block >= map.Blocks.Count || map.Blocks.Entries[e.Block].Slot != (LONG)s)
+        ULONG block = FromMasterBlock(e.Block);
+        if (block >= map.Blocks.Count || map.Blocks.Entries[block].Slot != S((LONG)s))
             return "slot " + std::to_string(s) + " names a block that does not name it";
-        if (map.Blocks.Entries[e.Block].Heat < t.HeatFloor[e.BootFlag])
+        if (map.Blocks.Entries[block].Heat < t.HeatFloor[e.BootFlag])
             return "heat floor above the heat of slot " + std::to_string(s);
     }
     if (boot != t.BootSlots || used - boot != t.OtherSlots)
         return "boot/other counters do not match the flags";
     for (ULONG b = 0; b < map.Blocks.Count; b++) {
-        LONG s = map.Blocks.Entries[b].Slot;
-        if (s == NoSlot)
+        LONG s = FromSsdSlot(map.Blocks.Entries[b].Slot);
+        if (s == FromSsdSlot(NoSlot))
             continue;
-        if (s < 0 || (ULONG)s >= n || t.Entries[s].Block != b)
+        if (s < 0 || (ULONG)s >= n || t.Entries[s].Block != B(b))
             return "block " + std::to_string(b) + " names a slot that does not hold it";
     }
 
@@ -202,7 +215,10 @@ inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaselin
 }
 
 // Reference model: the slot lists as a std::list of blocks (front = LRU head)
-// and a std::map, the eviction rule as written, without any shortcut.
+// and a std::map, the eviction rule as written, without any shortcut. It
+// works in plain numbers; NoSlotIndex stands for NoSlot.
+const LONG NoSlotIndex = -1;
+
 struct ModelSlot {
     LONG Slot;
     bool Boot;
@@ -220,7 +236,7 @@ public:
     {
         auto it = cached_.find(block);
         if (it == cached_.end())
-            return NoSlot;
+            return NoSlotIndex;
         if (booting)
             it->second.Boot = true;
         lru_.remove(block);
@@ -233,13 +249,13 @@ public:
     LONG Allocate(ULONG block, bool booting, DirtyFn dirty)
     {
         if (block >= blocks_)
-            return NoSlot;
+            return NoSlotIndex;
         if (cached_.count(block))
             return cached_[block].Slot;
         if (free_.empty()) {
             ULONG victim;
             if (!FindVictim(heat_[block], dirty, &victim))
-                return NoSlot;
+                return NoSlotIndex;
             Evict(victim);
         }
         LONG slot = free_.back();
@@ -312,8 +328,8 @@ private:
 // only at slots with that boot flag, 2 at every used slot.
 inline bool NaiveDirtySearch(CacheMap& map, ULONG group, SsdRun* run)
 {
-    for (LONG s = map.Slots.LruHead; s != NoSlot; s = map.Slots.Links[s].Next) {
-        if (group < 2 && map.Slots.Entries[s].BootFlag != group)
+    for (SsdSlot s = map.Slots.LruHead; s != NoSlot; s = map.Slots.Links[FromSsdSlot(s)].Next) {
+        if (group < 2 && map.Slots.Entries[FromSsdSlot(s)].BootFlag != group)
             continue;
         ULONGLONG first;
         ULONG count;
@@ -331,8 +347,8 @@ inline bool NaiveDirtySearch(CacheMap& map, ULONG group, SsdRun* run)
 inline std::list<ULONG> LruBlocks(const CacheMap& map)
 {
     std::list<ULONG> blocks;
-    for (LONG s = map.Slots.LruHead; s != NoSlot; s = map.Slots.Links[s].Next)
-        blocks.push_back(map.Slots.Entries[s].Block);
+    for (SsdSlot s = map.Slots.LruHead; s != NoSlot; s = map.Slots.Links[FromSsdSlot(s)].Next)
+        blocks.push_back(FromMasterBlock(map.Slots.Entries[FromSsdSlot(s)].Block));
     return blocks;
 }
 

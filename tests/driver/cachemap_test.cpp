@@ -11,30 +11,12 @@ using namespace cachemap_test;
 
 namespace {
 
-// Globals as a running system after the first open has them; tests change
-// what they need.
+// The map as a running system after the first open uses it; tests change the
+// boot time where they need.
 class CacheMapTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        savedOpen_ = OpenSequence;
-        savedPhase_ = DriverPhase;
-        savedHibernate_ = HibernateFlag;
-        OpenSequence = 1;
-        DriverPhase = 1;
-        HibernateFlag = 0;
-    }
-    void TearDown() override
-    {
-        OpenSequence = savedOpen_;
-        DriverPhase = savedPhase_;
-        HibernateFlag = savedHibernate_;
-    }
-
-private:
-    ULONG savedOpen_;
-    UCHAR savedPhase_;
-    ULONG savedHibernate_;
+    void SetUp() override { bootTime = AfterBoot; }
+    void TearDown() override { bootTime = AfterBoot; }
 };
 
 const MapShape Small = {4, 16, 9, 3, 1, 0, 100};
@@ -44,13 +26,13 @@ TEST_F(CacheMapTest, FreshMapHandsOutSlotsInOrderAndReusesAReleasedSlotFirst)
 {
     TestMap map(Small);
     ASSERT_EQ(map.status(), STATUS_SUCCESS);
-    EXPECT_EQ(AllocateSlot(map.get(), 7), 0);
-    EXPECT_EQ(AllocateSlot(map.get(), 3), 1);
-    EXPECT_EQ(AllocateSlot(map.get(), 9), 2);
-    EvictSlot(map.get(), 1);
-    EXPECT_EQ(GetBlockSlot(&map->Blocks, 3), NoSlot);
-    EXPECT_EQ(AllocateSlot(map.get(), 5), 1) << "the released slot comes back first";
-    EXPECT_EQ(AllocateSlot(map.get(), 6), 3);
+    EXPECT_EQ(AllocateSlot(map.get(), B(7), bootTime), S(0));
+    EXPECT_EQ(AllocateSlot(map.get(), B(3), bootTime), S(1));
+    EXPECT_EQ(AllocateSlot(map.get(), B(9), bootTime), S(2));
+    EvictSlot(map.get(), S(1));
+    EXPECT_EQ(GetBlockSlot(&map->Blocks, B(3)), NoSlot);
+    EXPECT_EQ(AllocateSlot(map.get(), B(5), bootTime), S(1)) << "the released slot comes back first";
+    EXPECT_EQ(AllocateSlot(map.get(), B(6), bootTime), S(3));
     EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{7, 9, 5, 6}));
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
 }
@@ -59,9 +41,9 @@ TEST_F(CacheMapTest, LookupMovesAHitToTheMruEnd)
 {
     TestMap map(Small);
     map.Fill({1, 1, 1});
-    EXPECT_EQ(LookupSlot(map.get(), 0), 0);
+    EXPECT_EQ(LookupSlot(map.get(), B(0), bootTime), S(0));
     EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{1, 2, 0}));
-    EXPECT_EQ(LookupSlot(map.get(), 5), NoSlot);
+    EXPECT_EQ(LookupSlot(map.get(), B(5), bootTime), NoSlot);
     EXPECT_EQ(LruBlocks(*map.get()), (std::list<ULONG>{1, 2, 0}));
 }
 
@@ -79,9 +61,9 @@ TEST_F(CacheMapTest, VictimIsTheFirstColderSlotFromTheLruHead)
     const HeatCase cases[] = {
         {"head colder", {1, 9, 9, 9}, 5, 0},
         {"first colder one decides", {9, 3, 1, 9}, 5, 1},
-        {"equal heat never evicts", {5, 5, 5, 5}, 5, NoSlot},
-        {"all hotter", {6, 7, 8, 9}, 5, NoSlot},
-        {"untouched block evicts nothing", {0, 0, 0, 0}, 0, NoSlot},
+        {"equal heat never evicts", {5, 5, 5, 5}, 5, NoSlotIndex},
+        {"all hotter", {6, 7, 8, 9}, 5, NoSlotIndex},
+        {"untouched block evicts nothing", {0, 0, 0, 0}, 0, NoSlotIndex},
         {"colder at the MRU end", {9, 9, 9, 4}, 5, 3},
         {"unsigned compare at the top", {~0ull, ~0ull - 1, ~0ull, ~0ull}, ~0ull, 1},
     };
@@ -90,9 +72,9 @@ TEST_F(CacheMapTest, VictimIsTheFirstColderSlotFromTheLruHead)
         TestMap map(Small);
         map.Fill(c.heats);
         map->Blocks.Entries[10].Heat = c.missHeat;
-        EXPECT_EQ(AllocateSlot(map.get(), 10), c.victim);
-        if (c.victim != NoSlot) {
-            EXPECT_EQ(GetBlockSlot(&map->Blocks, (ULONG)c.victim), NoSlot) << "victim unmapped";
+        EXPECT_EQ(AllocateSlot(map.get(), B(10), bootTime), S(c.victim));
+        if (c.victim != NoSlotIndex) {
+            EXPECT_EQ(GetBlockSlot(&map->Blocks, B((ULONG)c.victim)), NoSlot) << "victim unmapped";
             EXPECT_EQ(LruBlocks(*map.get()).back(), 10u);
         }
         EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
@@ -105,30 +87,30 @@ TEST_F(CacheMapTest, DirtyFirstCandidateEndsTheNonBootWalk)
     map.Fill({1, 1, 1, 1});
     // Slot 0 (LRU head, colder than the miss) holds one dirty sector; slot 1
     // would qualify too but must not be taken.
-    SetValidRun(map.get(), 0, 2, 1);
-    ASSERT_TRUE(FindDirtyRun(map.get(), 0, NULL, NULL));
+    SetValidRun(map.get(), S(0), 2, 1);
+    ASSERT_TRUE(FindDirtyRun(map.get(), S(0), NULL, NULL));
     map->Blocks.Entries[10].Heat = 5;
-    EXPECT_EQ(AllocateSlot(map.get(), 10), NoSlot);
+    EXPECT_EQ(AllocateSlot(map.get(), B(10), bootTime), NoSlot);
     EXPECT_EQ(map->Slots.OtherSlots, 4u) << "nothing evicted";
 
     // A clean copy of the same sector no longer blocks.
-    ASSERT_EQ(SetCleanRun(map.get(), 0, 2, 1), STATUS_SUCCESS);
-    EXPECT_EQ(AllocateSlot(map.get(), 10), 0);
+    ASSERT_EQ(SetCleanRun(map.get(), S(0), 2, 1), STATUS_SUCCESS);
+    EXPECT_EQ(AllocateSlot(map.get(), B(10), bootTime), S(0));
 }
 
 TEST_F(CacheMapTest, DirtyNonBootCandidateStillLetsTheBootWalkRun)
 {
     TestMap map(SmallWriteBack);
-    OpenSequence = 0;
+    bootTime = DuringBoot;
     map.Fill({1, 1});          // slots 0, 1: boot
-    OpenSequence = 1;
-    AllocateSlot(map.get(), 2);  // slots 2, 3: other
-    AllocateSlot(map.get(), 3);
+    bootTime = AfterBoot;
+    AllocateSlot(map.get(), B(2), bootTime);  // slots 2, 3: other
+    AllocateSlot(map.get(), B(3), bootTime);
     map->Blocks.Entries[2].Heat = 1;
     map->Blocks.Entries[3].Heat = 1;
-    SetValidRun(map.get(), 2, 0, 8);   // dirty non-boot candidate
+    SetValidRun(map.get(), S(2), 0, 8);   // dirty non-boot candidate
     map->Blocks.Entries[10].Heat = 5;
-    EXPECT_EQ(AllocateSlot(map.get(), 10), 0) << "boot slots 2 > MinBoot 0";
+    EXPECT_EQ(AllocateSlot(map.get(), B(10), bootTime), S(0)) << "boot slots 2 > MinBoot 0";
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
 }
 
@@ -138,16 +120,16 @@ TEST_F(CacheMapTest, NonBootWalkSkipsTheBootSlotsLeadingTheList)
     MapShape shape = {8, 32, 9, 3, 1, 8, 100};
     TestMap map(shape);
     for (ULONG b = 0; b < 8; b++) {
-        OpenSequence = b < 4 ? 0 : 1;
-        AllocateSlot(map.get(), b);
-        AddHeat(map.get(), b, b < 4 ? 50 : 1);
+        bootTime = b < 4 ? DuringBoot : AfterBoot;
+        AllocateSlot(map.get(), B(b), bootTime);
+        AddHeat(map.get(), B(b), b < 4 ? 50 : 1);
     }
-    OpenSequence = 1;
-    AddHeat(map.get(), 20, 5);
-    AddHeat(map.get(), 21, 5);
-    EXPECT_EQ(AllocateSlot(map.get(), 20), 4);
-    EXPECT_EQ(map->Slots.GroupStart[0], 5) << "the boot slots at the head are not walked again";
-    EXPECT_EQ(AllocateSlot(map.get(), 21), 5);
+    bootTime = AfterBoot;
+    AddHeat(map.get(), B(20), 5);
+    AddHeat(map.get(), B(21), 5);
+    EXPECT_EQ(AllocateSlot(map.get(), B(20), bootTime), S(4));
+    EXPECT_EQ(map->Slots.GroupStart[0], S(5)) << "the boot slots at the head are not walked again";
+    EXPECT_EQ(AllocateSlot(map.get(), B(21), bootTime), S(5));
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
 }
 
@@ -159,12 +141,12 @@ TEST_F(CacheMapTest, BootWalkSeesTheMruSlotTurnedBootInPlace)
     map.Fill({9, 9, 9, 1});
     SsdRun run;
     EXPECT_FALSE(FindDirtyRunBoot(map.get(), &run));
-    OpenSequence = 0;
-    ASSERT_EQ(map->Slots.MruTail, 3);
-    LookupSlot(map.get(), 3);
-    OpenSequence = 1;
-    AddHeat(map.get(), 10, 5);
-    EXPECT_EQ(AllocateSlot(map.get(), 10), 3) << "only the boot walk can find slot 3";
+    bootTime = DuringBoot;
+    ASSERT_EQ(map->Slots.MruTail, S(3));
+    LookupSlot(map.get(), B(3), bootTime);
+    bootTime = AfterBoot;
+    AddHeat(map.get(), B(10), 5);
+    EXPECT_EQ(AllocateSlot(map.get(), B(10), bootTime), S(3)) << "only the boot walk can find slot 3";
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
 }
 
@@ -179,8 +161,8 @@ TEST_F(CacheMapTest, BootSlotsAreEvictableOnlyAboveTheQuota)
     // Every non-boot slot is hotter than the miss, so only the boot walk can
     // find a victim.
     const BootQuotaCase cases[] = {
-        {0, 0, NoSlot}, {0, 1, 0}, {0, 4, 0}, {1, 1, NoSlot}, {1, 2, 0},
-        {2, 2, NoSlot}, {2, 3, 0}, {4, 4, NoSlot},
+        {0, 0, NoSlotIndex}, {0, 1, 0}, {0, 4, 0}, {1, 1, NoSlotIndex}, {1, 2, 0},
+        {2, 2, NoSlotIndex}, {2, 3, 0}, {4, 4, NoSlotIndex},
     };
     for (const BootQuotaCase& c : cases) {
         SCOPED_TRACE("MinBoot " + std::to_string(c.minBoot) + ", boot slots " +
@@ -189,14 +171,14 @@ TEST_F(CacheMapTest, BootSlotsAreEvictableOnlyAboveTheQuota)
         shape.MinBoot = c.minBoot;
         TestMap map(shape);
         for (ULONG b = 0; b < 4; b++) {
-            OpenSequence = b < c.bootSlots ? 0 : 1;
-            AllocateSlot(map.get(), b);
+            bootTime = b < c.bootSlots ? DuringBoot : AfterBoot;
+            AllocateSlot(map.get(), B(b), bootTime);
             map->Blocks.Entries[b].Heat = b < c.bootSlots ? 1 : 9;
         }
-        OpenSequence = 1;
+        bootTime = AfterBoot;
         ASSERT_EQ(map->Slots.BootSlots, c.bootSlots);
         map->Blocks.Entries[10].Heat = 5;
-        EXPECT_EQ(AllocateSlot(map.get(), 10), c.victim);
+        EXPECT_EQ(AllocateSlot(map.get(), B(10), bootTime), S(c.victim));
         EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
     }
 }
@@ -204,23 +186,23 @@ TEST_F(CacheMapTest, BootSlotsAreEvictableOnlyAboveTheQuota)
 TEST_F(CacheMapTest, BootFlagIsSetOnlyBeforeTheFirstOpen)
 {
     TestMap map(Small);
-    OpenSequence = 0;
-    LONG bootSlot = AllocateSlot(map.get(), 1);
-    OpenSequence = 1;
-    LONG otherSlot = AllocateSlot(map.get(), 2);
+    bootTime = DuringBoot;
+    LONG bootSlot = FromSsdSlot(AllocateSlot(map.get(), B(1), bootTime));
+    bootTime = AfterBoot;
+    LONG otherSlot = FromSsdSlot(AllocateSlot(map.get(), B(2), bootTime));
     EXPECT_EQ(map->Slots.Entries[bootSlot].BootFlag, 1u);
     EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 0u);
     EXPECT_EQ(map->Slots.BootSlots, 1u);
     EXPECT_EQ(map->Slots.OtherSlots, 1u);
 
-    LookupSlot(map.get(), 2);
+    LookupSlot(map.get(), B(2), bootTime);
     EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 0u) << "a hit after the open";
-    OpenSequence = 0;
-    LookupSlot(map.get(), 2);
+    bootTime = DuringBoot;
+    LookupSlot(map.get(), B(2), bootTime);
     EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 1u) << "a hit before the open";
     EXPECT_EQ(map->Slots.BootSlots, 2u);
     EXPECT_EQ(map->Slots.OtherSlots, 0u);
-    EvictSlot(map.get(), otherSlot);
+    EvictSlot(map.get(), S(otherSlot));
     EXPECT_EQ(map->Slots.Entries[otherSlot].BootFlag, 0u) << "cleared when freed";
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
 }
@@ -231,19 +213,19 @@ TEST_F(CacheMapTest, RecordsRoundTripTurnsBootSlotsIntoOtherSlots)
     std::vector<SlotRecord> records(6);
     {
         TestMap map(shape);
-        OpenSequence = 0;
-        AllocateSlot(map.get(), 20);   // slot 0, boot
-        OpenSequence = 1;
-        AllocateSlot(map.get(), 4);    // slot 1
-        AllocateSlot(map.get(), 17);   // slot 2
-        AllocateSlot(map.get(), 9);    // slot 3
-        EvictSlot(map.get(), 1);
+        bootTime = DuringBoot;
+        AllocateSlot(map.get(), B(20), bootTime);   // slot 0, boot
+        bootTime = AfterBoot;
+        AllocateSlot(map.get(), B(4), bootTime);    // slot 1
+        AllocateSlot(map.get(), B(17), bootTime);   // slot 2
+        AllocateSlot(map.get(), B(9), bootTime);    // slot 3
+        EvictSlot(map.get(), S(1));
         SlotsToRecords(&map->Slots, records.data(), 6);
     }
     EXPECT_EQ(records[0].State, SlotStateBoot);
     EXPECT_EQ(records[0].Block, 20u);
     EXPECT_EQ(records[1].State, SlotStateFree);
-    EXPECT_EQ(records[1].Block, NoBlock);
+    EXPECT_EQ(records[1].Block, FromMasterBlock(NoBlock));
     EXPECT_EQ(records[2].State, SlotStateOther);
     EXPECT_EQ(records[5].State, SlotStateFree);
 
@@ -259,8 +241,8 @@ TEST_F(CacheMapTest, RecordsRoundTripTurnsBootSlotsIntoOtherSlots)
     EXPECT_EQ(loaded->Slots.BootSlots, 0u);
     EXPECT_EQ(loaded->Slots.OtherSlots, 3u);
     EXPECT_EQ(LruBlocks(*loaded.get()), (std::list<ULONG>{9, 17, 20})) << "highest index at the head";
-    EXPECT_EQ(GetBlockSlot(&loaded->Blocks, 17), 2);
-    EXPECT_EQ(AllocateSlot(loaded.get(), 1), 1) << "the free slots are handed out lowest first";
+    EXPECT_EQ(GetBlockSlot(&loaded->Blocks, B(17)), S(2));
+    EXPECT_EQ(AllocateSlot(loaded.get(), B(1), bootTime), S(1)) << "the free slots are handed out lowest first";
     EXPECT_EQ(CheckMapInvariants(*loaded.get(), loaded.baseline()), "");
 }
 
@@ -274,7 +256,7 @@ struct RecordCase {
 TEST_F(CacheMapTest, SavedRecordsWithBadOrRepeatedBlocksLoadAsFreeSlots)
 {
     // Block table of 16 entries; records come from the SSD and may be damaged.
-    const ULONG F = NoBlock;
+    const ULONG F = FromMasterBlock(NoBlock);
     const RecordCase cases[] = {
         {"valid", {{3, 5}, {2, 6}, {0, F}, {3, 15}}, {5, 6, F, 15}, 0},
         {"at the count", {{3, 16}, {3, 1}, {0, F}, {0, F}}, {F, 1, F, F}, 1},
@@ -295,12 +277,12 @@ TEST_F(CacheMapTest, SavedRecordsWithBadOrRepeatedBlocksLoadAsFreeSlots)
         RebuildBlockTable(&map->Blocks, &map->Slots);
         EXPECT_EQ(dropped, c.dropped);
         for (ULONG s = 0; s < 4; s++)
-            EXPECT_EQ(map->Slots.Entries[s].Block, c.blocks[s]) << "slot " << s;
+            EXPECT_EQ(map->Slots.Entries[s].Block, B(c.blocks[s])) << "slot " << s;
         EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
         // Nothing the load refused can be reached through a sector conversion.
         for (ULONG s = 0; s < 4; s++) {
             if (c.blocks[s] == F) {
-                EXPECT_EQ(SsdToMasterSector(map.get(), SlotFirstSsdSector(map.get(), s)), ~0ull);
+                EXPECT_EQ(SsdToMasterSector(map.get(), SlotFirstSsdSector(map.get(), S(s))), ~0ull);
             }
         }
     }
@@ -336,15 +318,15 @@ TEST_F(CacheMapTest, DamagedSlotTablesAlwaysLoadIntoAConsistentMap)
             used += records[s].State != SlotStateFree;
             if (map->Slots.Entries[s].Block != NoBlock) {
                 kept++;
-                EXPECT_EQ(map->Slots.Entries[s].Block, records[s].Block) << "slot " << s;
+                EXPECT_EQ(map->Slots.Entries[s].Block, B(records[s].Block)) << "slot " << s;
             }
         }
         EXPECT_EQ(kept + dropped, used);
         for (int op = 0; op < 200; op++) {
             ULONG block = rng() % 42;
-            AddHeat(map.get(), block, rng() % 16);
-            if (LookupSlot(map.get(), block) == NoSlot)
-                AllocateSlot(map.get(), block);
+            AddHeat(map.get(), B(block), rng() % 16);
+            if (LookupSlot(map.get(), B(block), bootTime) == NoSlot)
+                AllocateSlot(map.get(), B(block), bootTime);
             if (rng() % 8 == 0 && map->Slots.LruHead != NoSlot)
                 EvictSlot(map.get(), map->Slots.LruHead);
         }
@@ -375,11 +357,11 @@ TEST_F(CacheMapTest, BlocksAtOrBeyondTheTableAreNeverCached)
     map.Fill({1, 1, 1, 1});
     for (ULONG block : {16u, 17u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
         SCOPED_TRACE(block);
-        AddHeat(map.get(), block, 1000);
-        EXPECT_EQ(LookupSlot(map.get(), block), NoSlot);
-        EXPECT_EQ(AllocateSlot(map.get(), block), NoSlot);
-        EXPECT_FALSE(SetBlockSlot(&map->Blocks, block, 0));
-        EXPECT_FALSE(ClearBlockSlot(&map->Blocks, block, 0));
+        AddHeat(map.get(), B(block), 1000);
+        EXPECT_EQ(LookupSlot(map.get(), B(block), bootTime), NoSlot);
+        EXPECT_EQ(AllocateSlot(map.get(), B(block), bootTime), NoSlot);
+        EXPECT_FALSE(SetBlockSlot(&map->Blocks, B(block), S(0)));
+        EXPECT_FALSE(ClearBlockSlot(&map->Blocks, B(block), S(0)));
     }
     EXPECT_EQ(map->Slots.OtherSlots, 4u) << "no victim is evicted for a block that cannot be cached";
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
@@ -388,8 +370,8 @@ TEST_F(CacheMapTest, BlocksAtOrBeyondTheTableAreNeverCached)
 TEST_F(CacheMapTest, AllocatingACachedBlockReturnsItsSlot)
 {
     TestMap map(Small);
-    LONG slot = AllocateSlot(map.get(), 3);
-    EXPECT_EQ(AllocateSlot(map.get(), 3), slot);
+    SsdSlot slot = AllocateSlot(map.get(), B(3), bootTime);
+    EXPECT_EQ(AllocateSlot(map.get(), B(3), bootTime), slot);
     EXPECT_EQ(map->Slots.OtherSlots, 1u);
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
 }
@@ -398,10 +380,10 @@ TEST_F(CacheMapTest, AssignClearsTheSlotsBitsOfTheOldBlock)
 {
     TestMap map(SmallWriteBack);
     map.Fill({1, 1, 1, 1});
-    SetValidRun(map.get(), 0, 0, 8);
-    SetCleanRun(map.get(), 0, 0, 8);
+    SetValidRun(map.get(), S(0), 0, 8);
+    SetCleanRun(map.get(), S(0), 0, 8);
     map->Blocks.Entries[12].Heat = 2;
-    ASSERT_EQ(AllocateSlot(map.get(), 12), 0);
+    ASSERT_EQ(AllocateSlot(map.get(), B(12), bootTime), S(0));
     EXPECT_EQ(map->ValidBitmap[0], 0);
     EXPECT_EQ(map->CleanBitmap[0], 0);
 }
@@ -410,81 +392,61 @@ TEST_F(CacheMapTest, GenerationChangesWhenASlotChangesHands)
 {
     TestMap map(Small);
     map.Fill({1, 1, 1, 1});
-    ULONG first = SlotGeneration(map.get(), 0);
-    ULONG second = SlotGeneration(map.get(), 1);
-    LookupSlot(map.get(), 0);
-    SetValidRun(map.get(), 0, 0, 8);
-    EXPECT_EQ(SlotGeneration(map.get(), 0), first) << "hits and bits keep it";
-    AddHeat(map.get(), 9, 5);
-    ASSERT_EQ(AllocateSlot(map.get(), 9), 1) << "the LRU head is slot 1";
-    EXPECT_NE(SlotGeneration(map.get(), 1), second) << "evicted and reassigned";
-    ULONG reassigned = SlotGeneration(map.get(), 1);
-    EvictSlot(map.get(), 1);
-    EXPECT_NE(SlotGeneration(map.get(), 1), reassigned) << "released";
-    EXPECT_EQ(SlotGeneration(map.get(), 7), 0u);
+    ULONG first = SlotGeneration(map.get(), S(0));
+    ULONG second = SlotGeneration(map.get(), S(1));
+    LookupSlot(map.get(), B(0), bootTime);
+    SetValidRun(map.get(), S(0), 0, 8);
+    EXPECT_EQ(SlotGeneration(map.get(), S(0)), first) << "hits and bits keep it";
+    AddHeat(map.get(), B(9), 5);
+    ASSERT_EQ(AllocateSlot(map.get(), B(9), bootTime), S(1)) << "the LRU head is slot 1";
+    EXPECT_NE(SlotGeneration(map.get(), S(1)), second) << "evicted and reassigned";
+    ULONG reassigned = SlotGeneration(map.get(), S(1));
+    EvictSlot(map.get(), S(1));
+    EXPECT_NE(SlotGeneration(map.get(), S(1)), reassigned) << "released";
+    EXPECT_EQ(SlotGeneration(map.get(), S(7)), 0u);
 }
 
 TEST_F(CacheMapTest, HeatAddsUpAndSaturates)
 {
     TestMap map(Small);
-    AddHeat(map.get(), 2, 8);
-    AddHeat(map.get(), 2, 16);
+    AddHeat(map.get(), B(2), 8);
+    AddHeat(map.get(), B(2), 16);
     EXPECT_EQ(map->Blocks.Entries[2].Heat, 24u);
     map->Blocks.Entries[2].Heat = ~0ull - 3;
-    AddHeat(map.get(), 2, 8);
+    AddHeat(map.get(), B(2), 8);
     EXPECT_EQ(map->Blocks.Entries[2].Heat, ~0ull);
 }
 
-TEST_F(CacheMapTest, IsWriteThroughTruthTable)
+TEST_F(CacheMapTest, WriteBackSlotsAreUsedSlotsOfAWriteBackMapTakenAfterBoot)
 {
-    struct Case { UCHAR mode; UCHAR phase; bool boot; bool writeThrough; };
+    struct Case { UCHAR mode; bool boot; bool writeBack; };
     const Case cases[] = {
-        {2, 1, false, false}, {2, 1, true, true}, {2, 0, false, true}, {2, 2, false, true},
-        {2, 3, false, true},  {1, 1, false, true}, {0, 1, false, true}, {3, 1, false, true},
+        {2, false, true}, {2, true, false}, {1, false, false}, {0, false, false}, {3, false, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "mode " << int(c.mode) << " phase " << int(c.phase)
-                                        << " boot " << c.boot);
+        SCOPED_TRACE(testing::Message() << "mode " << int(c.mode) << " boot " << c.boot);
         MapShape shape = Small;
         shape.Mode = c.mode;
         TestMap map(shape);
-        OpenSequence = c.boot ? 0 : 1;
-        LONG slot = AllocateSlot(map.get(), 1);
-        DriverPhase = c.phase;
-        EXPECT_EQ(IsWriteThrough(map.get(), slot), c.writeThrough);
+        bootTime = c.boot ? DuringBoot : AfterBoot;
+        SsdSlot slot = AllocateSlot(map.get(), B(1), bootTime);
+        EXPECT_EQ(IsWriteBackSlot(map.get(), slot), c.writeBack);
     }
     TestMap map(SmallWriteBack);
-    DriverPhase = 1;
-    EXPECT_TRUE(IsWriteThrough(map.get(), -1));
-    EXPECT_TRUE(IsWriteThrough(map.get(), 4));
-    EXPECT_TRUE(IsWriteThrough(map.get(), 0)) << "a free slot holds no data of its own";
-}
-
-TEST_F(CacheMapTest, IsCachingAllowedTruthTable)
-{
-    struct Case { ULONG hibernate; ULONG active; ULONG stop; ULONG removing; UCHAR phase; bool allowed; };
-    const Case cases[] = {
-        {0, 1, 0, 0, 0, true},  {0, 1, 0, 0, 1, true},  {0, 1, 0, 0, 2, false},
-        {0, 1, 0, 0, 3, false}, {1, 1, 0, 0, 1, false}, {0, 0, 0, 0, 1, false},
-        {0, 1, 1, 0, 1, false}, {0, 1, 0, 1, 1, false},
-    };
-    for (const Case& c : cases) {
-        HibernateFlag = c.hibernate;
-        DriverPhase = c.phase;
-        EXPECT_EQ(IsCachingAllowed(c.active, c.stop, c.removing), c.allowed)
-            << c.hibernate << c.active << c.stop << c.removing << int(c.phase);
-    }
+    EXPECT_FALSE(IsWriteBackSlot(map.get(), NoSlot));
+    EXPECT_FALSE(IsWriteBackSlot(map.get(), S(4)));
+    EXPECT_FALSE(IsWriteBackSlot(map.get(), S(0))) << "a free slot holds no data of its own";
 }
 
 TEST_F(CacheMapTest, CountCachedSectorsCountsOnlyUsedSlots)
 {
     TestMap map(Small);
     map.Fill({1, 1, 1});
-    SetValidRun(map.get(), 0, 0, 8);
-    SetValidRun(map.get(), 2, 3, 2);
+    SetValidRun(map.get(), S(0), 0, 8);
+    SetValidRun(map.get(), S(2), 3, 2);
     SetBitRun(map->ValidBitmap, 3 * 8, 8);   // slot 3 is free: its bits mean nothing
     EXPECT_EQ(CountCachedSectors(map.get()), 10u);
-    EvictSlot(map.get(), 0);
+    EvictSlot(map.get(), S(0));
     EXPECT_EQ(CountCachedSectors(map.get()), 2u);
 }
 
@@ -571,7 +533,7 @@ TEST_F(CacheMapTest, UnsizedMapIsNotPopulated)
 {
     CacheMap map;
     ResetCacheMap(&map);
-    ULONGLONG before = PoolBytes;
+    ULONGLONG before = MapPoolBytes();
     map.BlockShiftSectors = 2;   // below the bitmap's whole-byte rule
     map.Slots.SlotCount = 4;
     map.Blocks.Count = 4;
@@ -580,7 +542,7 @@ TEST_F(CacheMapTest, UnsizedMapIsNotPopulated)
     map.BlockShiftSectors = 6;
     map.BitmapSize = 31;         // smaller than 4 slots of 8 bytes
     EXPECT_EQ(InitEmptyMapWithClean(&map), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(PoolBytes, before);
+    EXPECT_EQ(MapPoolBytes(), before);
     FreeMapTables(&map);
 }
 
@@ -596,7 +558,7 @@ TEST_F(CacheMapTest, EveryFailedAllocationOfAFreshMapIsReportedAndFreed)
         int allocations = withClean ? 5 : 4;
         for (int failing = 1; failing <= allocations; failing++) {
             SCOPED_TRACE(testing::Message() << "clean " << withClean << ", failing " << failing);
-            ULONGLONG before = PoolBytes;
+            ULONGLONG before = MapPoolBytes();
             uint64_t blocksBefore = LivePoolBlocks();
             CacheMap map;
             ResetCacheMap(&map);
@@ -606,9 +568,9 @@ TEST_F(CacheMapTest, EveryFailedAllocationOfAFreshMapIsReportedAndFreed)
             NTSTATUS status = withClean ? InitEmptyMapWithClean(&map) : InitEmptyMap(&map);
             StopPoolFailures();
             EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-            EXPECT_EQ(PoolBytes, before + ExpectedMapBytes(map)) << "counted exactly";
+            EXPECT_EQ(MapPoolBytes(), before + ExpectedMapBytes(map)) << "counted exactly";
             FreeMapTables(&map);
-            EXPECT_EQ(PoolBytes, before);
+            EXPECT_EQ(MapPoolBytes(), before);
             EXPECT_EQ(LivePoolBlocks(), blocksBefore) << "nothing left in the pool";
             EXPECT_EQ(map.Slots.Entries, nullptr);
             EXPECT_EQ(map.Blocks.Entries, nullptr);
@@ -621,12 +583,12 @@ TEST_F(CacheMapTest, SlotTableWhoseLinksFailFreesItsEntries)
     SlotTable table;
     ResetSlotTable(&table);
     table.SlotCount = 64;
-    ULONGLONG before = PoolBytes;
+    ULONGLONG before = MapPoolBytes();
     uint64_t blocksBefore = LivePoolBlocks();
     FailPoolAllocation(2);
     EXPECT_FALSE(AllocSlotTable(&table));
     StopPoolFailures();
-    EXPECT_EQ(PoolBytes, before);
+    EXPECT_EQ(MapPoolBytes(), before);
     EXPECT_EQ(LivePoolBlocks(), blocksBefore);
     EXPECT_EQ(table.Entries, nullptr);
     EXPECT_EQ(table.Links, nullptr);
@@ -650,41 +612,41 @@ void RunAgainstModel(const RandomRun& run, ULONG seed)
     const ULONG slotBits = 1u << run.shape.BlockShiftSectors;
     const bool writeBack = run.shape.Mode == CacheModeWriteBack;
     Model model(run.shape.Slots, run.shape.Blocks, run.shape.MinBoot);
-    auto dirty = [&](LONG slot) { return FindDirtyRun(map.get(), slot, NULL, NULL); };
+    auto dirty = [&](LONG slot) { return FindDirtyRun(map.get(), S(slot), NULL, NULL); };
     ULONG evictions = 0, refusals = 0, dirtyDrains = 0;
 
     for (ULONG op = 0; op < run.operations; op++) {
-        bool booting = OpenSequence == 0;
+        bool booting = bootTime == DuringBoot;
         ULONG kind = pick(100);
         // Blocks a little beyond the table now and then.
         ULONG block = pick(run.shape.Blocks + 2);
         std::string what;
         if (kind < 35) {
             what = "lookup + allocate + heat";
-            LONG slot = LookupSlot(map.get(), block);
+            LONG slot = FromSsdSlot(LookupSlot(map.get(), B(block), bootTime));
             LONG expected = model.Lookup(block, booting);
             if (slot != expected) {
                 FAIL() << "seed " << seed << " op " << op << ": lookup of " << block << " gave "
                        << slot << ", model " << expected;
             }
-            if (slot == NoSlot) {
+            if (slot == NoSlotIndex) {
                 LONG expectedSlot = model.Allocate(block, booting, dirty);
                 bool full = map->Slots.FreeTop == NoSlot;
-                slot = AllocateSlot(map.get(), block);
+                slot = FromSsdSlot(AllocateSlot(map.get(), B(block), bootTime));
                 if (slot != expectedSlot) {
                     FAIL() << "seed " << seed << " op " << op << ": allocation for " << block
                            << " gave " << slot << ", model " << expectedSlot;
                 }
-                evictions += full && slot != NoSlot;
-                refusals += slot == NoSlot;
+                evictions += full && slot != NoSlotIndex;
+                refusals += slot == NoSlotIndex;
             }
             ULONG sectors = 1 + pick(slotBits);
-            AddHeat(map.get(), block, sectors);
+            AddHeat(map.get(), B(block), sectors);
             model.AddHeat(block, sectors);
         } else if (kind < 50) {
             what = "heat only";
             ULONG sectors = pick(3) == 0 ? 0 : 1 + pick(4 * slotBits);
-            AddHeat(map.get(), block, sectors);
+            AddHeat(map.get(), B(block), sectors);
             model.AddHeat(block, sectors);
         } else if (kind < 58) {
             what = "evict";
@@ -693,11 +655,11 @@ void RunAgainstModel(const RandomRun& run, ULONG seed)
             auto it = model.Cached().begin();
             std::advance(it, pick((ULONG)model.Used()));
             ULONG victim = it->first;
-            EvictSlot(map.get(), it->second.Slot);
+            EvictSlot(map.get(), S(it->second.Slot));
             model.Evict(victim);
         } else if (kind < 62) {
-            what = "open sequence";
-            OpenSequence = pick(2) ? 0 : 1 + pick(5);
+            what = "boot time";
+            bootTime = pick(2) ? DuringBoot : AfterBoot;
         } else if (kind < 90) {
             what = "bits";
             if (model.Used() == 0)
@@ -708,10 +670,10 @@ void RunAgainstModel(const RandomRun& run, ULONG seed)
             ULONG first = pick(slotBits);
             ULONG count = 1 + pick(slotBits - first);
             switch (pick(4)) {
-            case 0: SetValidRun(map.get(), slot, first, count); break;
-            case 1: ClearValidRun(map.get(), slot, first, count); break;
-            case 2: SetCleanRun(map.get(), slot, first, count); break;
-            default: ClearCleanRun(map.get(), slot, first, count); break;
+            case 0: SetValidRun(map.get(), S(slot), first, count); break;
+            case 1: ClearValidRun(map.get(), S(slot), first, count); break;
+            case 2: SetCleanRun(map.get(), S(slot), first, count); break;
+            default: ClearCleanRun(map.get(), S(slot), first, count); break;
             }
         } else if (kind < 95) {
             what = "dirty searches";
@@ -731,7 +693,7 @@ void RunAgainstModel(const RandomRun& run, ULONG seed)
             if (pick(4) == 0) {
                 ULONG pieces = 0;
                 while (FindAnyDirtyRun(map.get(), &found)) {
-                    LONG slot;
+                    SsdSlot slot;
                     ULONGLONG bit;
                     ASSERT_TRUE(SsdSectorToSlot(map.get(), found.FirstSector, &slot, &bit));
                     ASSERT_EQ(SetCleanRun(map.get(), slot, bit, found.Sectors), STATUS_SUCCESS);
@@ -743,12 +705,12 @@ void RunAgainstModel(const RandomRun& run, ULONG seed)
         } else {
             what = "drain step";
             SsdRun drained;
-            LONG head = map->Slots.LruHead;
-            if (head == NoSlot) {
+            LONG head = FromSsdSlot(map->Slots.LruHead);
+            if (head == NoSlotIndex) {
                 EXPECT_FALSE(DrainLruHead(map.get(), &drained));
                 continue;
             }
-            ULONG headBlock = map->Slots.Entries[head].Block;
+            ULONG headBlock = FromMasterBlock(map->Slots.Entries[head].Block);
             bool headDirty = dirty(head);
             ASSERT_TRUE(DrainLruHead(map.get(), &drained));
             if (headDirty) {

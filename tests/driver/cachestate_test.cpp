@@ -5,6 +5,8 @@
 #include <string.h>
 
 #include "tolvarn.h"
+#include "cachestate.h"
+#include "requests.h"
 
 namespace {
 
@@ -127,6 +129,88 @@ TEST_F(RangeCheck, OwnRequestsAreCheckedBySectors)
     EXPECT_EQ(STATUS_NONEXISTENT_SECTOR, CheckOwn(999, 2));
     EXPECT_EQ(STATUS_NONEXISTENT_SECTOR, CheckOwn(1ull << 55, 0xFFFFFFFF));
     EXPECT_EQ(STATUS_NONEXISTENT_SECTOR, CheckOwn(~0ull, 1));
+}
+
+// The driver's phase, hibernation flag and first open as the rules below read
+// them; each test sets what it needs and gets the load values back.
+class PhaseRules : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        DriverPhase = PhaseBoot;
+        HibernateFlag = 0;
+        OpenSequence = 0;
+        FreeMapTables(&map_);
+    }
+
+    // A map of four slots of 8 sectors over 16 blocks, in the given mode.
+    void BuildMap(UCHAR mode)
+    {
+        FreeMapTables(&map_);
+        ResetCacheMap(&map_);
+        CacheMapLayout layout = {};
+        layout.MasterSectors = 15 * 8;
+        layout.SectorShift = 9;
+        layout.BlockShift = 12;
+        layout.SlotCount = 4;
+        layout.DataStart = 100;
+        layout.DataEnd = 132;
+        layout.Mode = mode;
+        ASSERT_EQ(STATUS_SUCCESS, SizeCacheMap(&map_, &layout));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  mode == CacheModeWriteBack ? InitEmptyMapWithClean(&map_) : InitEmptyMap(&map_));
+    }
+
+    CacheMap map_ = {};
+};
+
+TEST_F(PhaseRules, IsWriteThroughTruthTable)
+{
+    struct Case { UCHAR mode; UCHAR phase; bool boot; bool writeThrough; };
+    const Case cases[] = {
+        {2, 1, false, false}, {2, 1, true, true}, {2, 0, false, true}, {2, 2, false, true},
+        {2, 3, false, true},  {1, 1, false, true}, {0, 1, false, true}, {3, 1, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << int(c.mode) << " phase " << int(c.phase)
+                                        << " boot " << c.boot);
+        BuildMap(c.mode);
+        OpenSequence = c.boot ? 0 : 1;
+        SsdSlot slot = AllocateSlot(&map_, ToMasterBlock(1), CurrentBootTime());
+        DriverPhase = c.phase;
+        EXPECT_EQ(IsWriteThrough(&map_, slot), c.writeThrough);
+    }
+    BuildMap(CacheModeWriteBack);
+    DriverPhase = PhaseRunning;
+    EXPECT_TRUE(IsWriteThrough(&map_, NoSlot));
+    EXPECT_TRUE(IsWriteThrough(&map_, ToSsdSlot(4)));
+    EXPECT_TRUE(IsWriteThrough(&map_, ToSsdSlot(0))) << "a free slot holds no data of its own";
+}
+
+TEST_F(PhaseRules, IsCachingAllowedTruthTable)
+{
+    struct Case { ULONG hibernate; ULONG active; ULONG stop; ULONG removing; UCHAR phase; bool allowed; };
+    const Case cases[] = {
+        {0, 1, 0, 0, 0, true},  {0, 1, 0, 0, 1, true},  {0, 1, 0, 0, 2, false},
+        {0, 1, 0, 0, 3, false}, {1, 1, 0, 0, 1, false}, {0, 0, 0, 0, 1, false},
+        {0, 1, 1, 0, 1, false}, {0, 1, 0, 1, 1, false},
+    };
+    for (const Case& c : cases) {
+        HibernateFlag = c.hibernate;
+        DriverPhase = c.phase;
+        EXPECT_EQ(IsCachingAllowed(c.active, c.stop, c.removing), c.allowed)
+            << c.hibernate << c.active << c.stop << c.removing << int(c.phase);
+    }
+}
+
+TEST_F(PhaseRules, BootTimeLastsUntilTheFirstOpen)
+{
+    OpenSequence = 0;
+    EXPECT_EQ(DuringBoot, CurrentBootTime());
+    OpenSequence = 1;
+    EXPECT_EQ(AfterBoot, CurrentBootTime());
+    OpenSequence = 7;
+    EXPECT_EQ(AfterBoot, CurrentBootTime());
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "tolvarn.h"
+#include "countedstring.h"
+#include "entry.h"
+#include "pool.h"
 
 namespace {
 

@@ -6,6 +6,10 @@
 #include <string>
 
 #include "tolvarn.h"
+#include "config.h"
+#include "entry.h"
+#include "identity.h"
+#include "pool.h"
 
 namespace {
 

@@ -11,6 +11,11 @@
 #include <vector>
 
 #include "tolvarn.h"
+#include "bitmaps.h"
+#include "entry.h"
+#include "metadata.h"
+#include "pool.h"
+#include "printers.h"
 
 namespace {
 
@@ -279,7 +284,7 @@ MapImage ImageOf(const CacheMap& map)
 {
     MapImage image;
     for (ULONG s = 0; s < map.Slots.SlotCount; s++)
-        image.blocks.push_back(map.Slots.Entries[s].Block);
+        image.blocks.push_back(FromMasterBlock(map.Slots.Entries[s].Block));
     image.valid.assign(map.ValidBitmap, map.ValidBitmap + map.BitmapSize);
     if (map.CleanBitmap)
         image.clean.assign(map.CleanBitmap, map.CleanBitmap + map.BitmapSize);
@@ -361,10 +366,7 @@ public:
     void Populate(const std::vector<Fill>& fills)
     {
         for (const Fill& f : fills) {
-            ULONG saved = OpenSequence;
-            OpenSequence = f.boot ? 0 : 1;
-            LONG slot = AllocateSlot(&Map(), f.block);
-            OpenSequence = saved;
+            SsdSlot slot = AllocateSlot(&Map(), ToMasterBlock(f.block), f.boot ? DuringBoot : AfterBoot);
             ASSERT_NE(NoSlot, slot);
             SetValidRun(&Map(), slot, f.first, f.count);
             if (Map().Mode == CacheModeWriteBack) {
@@ -422,12 +424,12 @@ public:
         const CacheMap& map = Map();
         ULONG used = 0;
         for (ULONG s = 0; s < map.Slots.SlotCount; s++) {
-            ULONG block = map.Slots.Entries[s].Block;
-            if (block == NoBlock)
+            ULONG block = FromMasterBlock(map.Slots.Entries[s].Block);
+            if (block == FromMasterBlock(NoBlock))
                 continue;
             used++;
             ASSERT_LT(block, map.Blocks.Count);
-            EXPECT_EQ((LONG)s, map.Blocks.Entries[block].Slot);
+            EXPECT_EQ((LONG)s, FromSsdSlot(map.Blocks.Entries[block].Slot));
         }
         EXPECT_EQ(used, map.Slots.BootSlots + map.Slots.OtherSlots);
     }
@@ -468,8 +470,8 @@ TEST_P(MetadataSectorTest, SavedMapComesBackOnceAfterAReboot)
     EXPECT_EQ(saved, ImageOf(Map())) << "every slot, valid and clean bit survives";
     EXPECT_EQ(0u, Map().Slots.BootSlots);
     EXPECT_EQ(5u, Map().Slots.OtherSlots);
-    EXPECT_EQ(4, Map().Slots.LruHead);
-    EXPECT_EQ(0, Map().Slots.MruTail);
+    EXPECT_EQ(ToSsdSlot(4), Map().Slots.LruHead);
+    EXPECT_EQ(ToSsdSlot(0), Map().Slots.MruTail);
     ExpectConsistentMap();
     EXPECT_EQ(0u, HeaderStamp()) << "the stamp is cleared on the SSD at the load";
 
@@ -749,9 +751,9 @@ TEST_P(CorruptMetadataTest, NeverCrashesNorReachesOutsideTheArea)
         ASSERT_TRUE(attached);
         EXPECT_EQ(1u, Master()->Cache.MetadataValid);
         ExpectConsistentMap();
-        EXPECT_EQ(saved.blocks[0], Map().Slots.Entries[0].Block) << "the sound records load";
-        EXPECT_EQ(saved.blocks[4], Map().Slots.Entries[4].Block);
-        EXPECT_EQ(NoBlock, Map().Slots.Entries[2].Block) << "a refused record leaves its slot free";
+        EXPECT_EQ(saved.blocks[0], FromMasterBlock(Map().Slots.Entries[0].Block)) << "the sound records load";
+        EXPECT_EQ(saved.blocks[4], FromMasterBlock(Map().Slots.Entries[4].Block));
+        EXPECT_TRUE(NoBlock == Map().Slots.Entries[2].Block) << "a refused record leaves its slot free";
         break;
     }
     FreeCacheMap(&Master()->Cache);

@@ -2,9 +2,8 @@
 // the boot-time pairing of a master with its SSD and the late start, power,
 // the shutdown sweep, and the device walks with their references.
 //
-// The cache lifecycle calls are replaced here by recording fakes; this file
-// defines every one of them, so the driver library's placeholders are not
-// linked in.
+// The cache lifecycle calls are replaced here by recording fakes, through the
+// PnP code's lifecycle table (seams.h).
 #include <gtest/gtest.h>
 
 #include <emu/machine.h>
@@ -14,6 +13,10 @@
 #include <vector>
 
 #include "tolvarn.h"
+#include "entry.h"
+#include "pnp.h"
+#include "pool.h"
+#include "seams.h"
 
 namespace {
 
@@ -34,15 +37,14 @@ struct Hooks {
 };
 Hooks hooks;
 
-}  // namespace
-
-bool AttachCacheAtBoot(PDEVICE_OBJECT master)
+// The PnP code calls these through its lifecycle table while a test runs.
+bool FakeAttachCacheAtBoot(PDEVICE_OBJECT master)
 {
     hooks.attached.push_back(master);
     return true;
 }
 
-NTSTATUS ShutdownCache(PDEVICE_OBJECT master)
+NTSTATUS FakeShutdownCache(PDEVICE_OBJECT master)
 {
     hooks.shutDown.push_back(master);
     if (hooks.onShutdown)
@@ -50,27 +52,37 @@ NTSTATUS ShutdownCache(PDEVICE_OBJECT master)
     return STATUS_SUCCESS;
 }
 
-bool MayRemoveSsd(PDEVICE_OBJECT ssd) { return hooks.mayRemoveSsd; }
+bool FakeMayRemoveSsd(PDEVICE_OBJECT ssd) { return hooks.mayRemoveSsd; }
 
-void RemoveSsdFromMaster(PDEVICE_OBJECT ssd) { hooks.ssdsRemoved.push_back(ssd); }
+void FakeRemoveSsdFromMaster(PDEVICE_OBJECT ssd) { hooks.ssdsRemoved.push_back(ssd); }
 
-NTSTATUS MasterDeviceControl(PDEVICE_OBJECT master, PIRP irp) { return PassDown(master, irp); }
-
-NTSTATUS SsdDeviceControl(PDEVICE_OBJECT ssd, PIRP irp) { return PassDown(ssd, irp); }
-
-void FlushMaster(PDEVICE_OBJECT master)
+void FakeFlushMaster(PDEVICE_OBJECT master)
 {
     hooks.flushed.push_back(master);
     if (hooks.onFlush)
         hooks.onFlush(master);
 }
 
-namespace {
+const LifecycleCalls FakeLifecycleCalls = {
+    FakeAttachCacheAtBoot,
+    FakeShutdownCache,
+    FakeMayRemoveSsd,
+    FakeRemoveSsdFromMaster,
+    FakeFlushMaster,
+};
 
 class Pnp : public ::testing::Test {
 protected:
-    void SetUp() override { hooks = Hooks(); }
-    void TearDown() override { hooks = Hooks(); }
+    void SetUp() override
+    {
+        hooks = Hooks();
+        Lifecycle = &FakeLifecycleCalls;
+    }
+    void TearDown() override
+    {
+        Lifecycle = &ProductionLifecycleCalls;
+        hooks = Hooks();
+    }
 };
 
 FilterExtension* Ext(Disk& disk) { return FilterExtensionOf(disk.Top()); }

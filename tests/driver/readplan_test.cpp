@@ -13,23 +13,12 @@ namespace {
 
 class ReadPlanTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        savedOpen_ = OpenSequence;
-        savedPhase_ = DriverPhase;
-        OpenSequence = 1;
-        DriverPhase = 1;
-    }
+    void SetUp() override { bootTime = AfterBoot; }
     void TearDown() override
     {
         StopPoolFailures();
-        OpenSequence = savedOpen_;
-        DriverPhase = savedPhase_;
+        bootTime = AfterBoot;
     }
-
-private:
-    ULONG savedOpen_;
-    UCHAR savedPhase_;
 };
 
 int masterStandIn = 0;
@@ -62,7 +51,7 @@ Planned Plan(TestMap& map, ULONGLONG first, ULONG sectors, bool allowed, ULONG s
     DiskRequest request = {Master, first, sectors, NULL};
     ReadPlan plan;
     Planned out;
-    out.status = PlanReadOnMap(map.get(), &request, sectorShift, allowed, &plan);
+    out.status = PlanReadOnMap(map.get(), &request, sectorShift, allowed, bootTime, &plan);
     out.noDirty = plan.NoDirty;
     for (ULONG i = 0; i < plan.Count; i++) {
         const IoExtent& e = plan.Extents[i];
@@ -81,14 +70,14 @@ Planned Plan(TestMap& map, ULONGLONG first, ULONG sectors, bool allowed, ULONG s
 // '.' invalid. Returns the slot.
 LONG Cache(TestMap& map, ULONG block, const char* bits)
 {
-    LONG slot = AllocateSlot(map.get(), block);
-    EXPECT_NE(slot, NoSlot);
+    LONG slot = FromSsdSlot(AllocateSlot(map.get(), B(block), bootTime));
+    EXPECT_NE(slot, NoSlotIndex);
     for (ULONG i = 0; bits[i]; i++) {
         if (bits[i] == '.')
             continue;
-        SetValidRun(map.get(), slot, i, 1);
+        SetValidRun(map.get(), S(slot), i, 1);
         if (bits[i] == 'v' && map->CleanBitmap)
-            SetCleanRun(map.get(), slot, i, 1);
+            SetCleanRun(map.get(), S(slot), i, 1);
     }
     return slot;
 }
@@ -210,7 +199,7 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
             Planned p = Plan(map, 5 * per, per, true, shift);
             EXPECT_EQ(p.extents, (std::vector<Extent>{{true, data + s * per, per / 2, 0},
                                                       {false, 5 * per + per / 2, per / 2, per / 2}}));
-            EXPECT_EQ(AllocateSlot(map.get(), 5), s) << "the block keeps its slot";
+            EXPECT_EQ(AllocateSlot(map.get(), B(5), bootTime), S(s)) << "the block keeps its slot";
         }
         {  // the same with caching not allowed: all from the master, one extent
             TestMap map(SmallMap(shape, 1));
@@ -224,7 +213,7 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
             Planned p = Plan(map, 7 * per + 2, 2 * per, true, shift);
             EXPECT_EQ(p.extents, (std::vector<Extent>{{false, 7 * per + 2, 2 * per, 0}}));
             for (ULONG block : {7u, 8u, 9u})
-                EXPECT_NE(GetBlockSlot(&map->Blocks, block), NoSlot) << block;
+                EXPECT_NE(GetBlockSlot(&map->Blocks, B(block)), NoSlot) << block;
             EXPECT_EQ(map->Blocks.Entries[7].Heat, per - 2);
             EXPECT_EQ(map->Blocks.Entries[8].Heat, per);
             EXPECT_EQ(map->Blocks.Entries[9].Heat, 2u);
@@ -234,8 +223,8 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
             Planned p = Plan(map, 7 * per, per + 1, false, shift);
             EXPECT_EQ(p.status, STATUS_SUCCESS);
             EXPECT_TRUE(p.extents.empty());
-            EXPECT_EQ(GetBlockSlot(&map->Blocks, 7), NoSlot);
-            EXPECT_EQ(GetBlockSlot(&map->Blocks, 8), NoSlot);
+            EXPECT_EQ(GetBlockSlot(&map->Blocks, B(7)), NoSlot);
+            EXPECT_EQ(GetBlockSlot(&map->Blocks, B(8)), NoSlot);
             EXPECT_EQ(map->Slots.OtherSlots + map->Slots.BootSlots, 0u);
             EXPECT_EQ(map->Blocks.Entries[7].Heat, per);
             EXPECT_EQ(map->Blocks.Entries[8].Heat, 1u);
@@ -307,7 +296,7 @@ TEST_F(ReadPlanTest, MapWithoutAnSsdLooksNothingUp)
     EXPECT_TRUE(notAllowed.extents.empty());
     for (ULONG b = 0; b < 16; b++) {
         EXPECT_EQ(map->Blocks.Entries[b].Heat, 0u) << b;
-        EXPECT_EQ(GetBlockSlot(&map->Blocks, b), NoSlot) << b;
+        EXPECT_EQ(GetBlockSlot(&map->Blocks, B(b)), NoSlot) << b;
     }
 }
 

@@ -14,6 +14,9 @@
 
 #include "eventually.h"
 #include "tolvarn.h"
+#include "entry.h"
+#include "pool.h"
+#include "requests.h"
 
 // A completion that touched the waiter's counter after the waiter returned
 // would be a use of a dead stack frame.

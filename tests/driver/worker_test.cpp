@@ -2,9 +2,8 @@
 // the idle timing of an active master on the virtual clock, the pacing of
 // failing destage pieces, and starting and stopping without leaks.
 //
-// The cache jobs the worker calls are replaced here by recording fakes; this
-// file defines every one of them, so the driver library's provisional ones
-// are not linked in.
+// The cache jobs the worker calls are replaced here by recording fakes,
+// through the worker's job table (seams.h).
 #include <gtest/gtest.h>
 
 #include <emu/machine.h>
@@ -20,6 +19,10 @@
 
 #include "eventually.h"
 #include "tolvarn.h"
+#include "entry.h"
+#include "pool.h"
+#include "seams.h"
+#include "worker.h"
 
 namespace {
 
@@ -66,9 +69,8 @@ struct FakeJobs {
 
 FakeJobs jobs;
 
-}  // namespace
-
-void InvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
+// The worker calls these through its job table while a test runs.
+void FakeInvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
 {
     if (jobs.onInvalidate)
         jobs.onInvalidate(ssdSector);
@@ -76,11 +78,11 @@ void InvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
     jobs.invalidated.push_back(ssdSector);
 }
 
-void SetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count) {}
+void FakeSetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count) {}
 
-bool CanFill(PDEVICE_OBJECT master) { return jobs.canFill; }
+bool FakeCanFill(PDEVICE_OBJECT master) { return jobs.canFill; }
 
-bool FillCache(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer)
+bool FakeFillCache(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer)
 {
     std::lock_guard<std::mutex> hold(jobs.lock);
     jobs.fills++;
@@ -89,7 +91,7 @@ bool FillCache(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID
     return jobs.fillKeeps;
 }
 
-bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
+bool FakeDrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 {
     std::lock_guard<std::mutex> hold(jobs.lock);
     jobs.drainCalls.push_back(emu::Now());
@@ -101,7 +103,7 @@ bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
     return true;
 }
 
-bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
+bool FakeIdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 {
     std::lock_guard<std::mutex> hold(jobs.lock);
     jobs.idleCalls.push_back(emu::Now());
@@ -111,9 +113,17 @@ bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
     return jobs.idleFindsDirty;
 }
 
-void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp) {}
+void FakeInvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp) {}
 
-namespace {
+const WorkerJobs FakeWorkerJobs = {
+    FakeInvalidateSsdRange,
+    FakeSetSsdRangeValid,
+    FakeCanFill,
+    FakeFillCache,
+    FakeDrainStep,
+    FakeIdleDestage,
+    FakeInvalidateLayoutSector,
+};
 
 // A kernel event the test opens to let a blocked job go on.
 struct Gate {
@@ -130,10 +140,15 @@ struct Gate {
 
 class Worker : public ::testing::Test {
 protected:
-    void SetUp() override { jobs.Reset(); }
+    void SetUp() override
+    {
+        jobs.Reset();
+        Jobs = &FakeWorkerJobs;
+    }
     void TearDown() override
     {
         machine_.reset();
+        Jobs = &ProductionWorkerJobs;
         jobs.Reset();
         emu::ClearFailures();
     }

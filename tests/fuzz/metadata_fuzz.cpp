@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "tolvarn.h"
+#include "bitmaps.h"
+#include "entry.h"
+#include "metadata.h"
 
 namespace {
 
@@ -96,11 +99,12 @@ void CheckMap(const CacheMap& map)
 {
     ULONG used = 0;
     for (ULONG s = 0; s < map.Slots.SlotCount; s++) {
-        ULONG block = map.Slots.Entries[s].Block;
+        MasterBlock block = map.Slots.Entries[s].Block;
         if (block == NoBlock)
             continue;
         used++;
-        if (block >= map.Blocks.Count || map.Blocks.Entries[block].Slot != (LONG)s)
+        if (FromMasterBlock(block) >= map.Blocks.Count ||
+            map.Blocks.Entries[FromMasterBlock(block)].Slot != ToSsdSlot((LONG)s))
             Fail("a used slot does not map its block");
     }
     if (used != map.Slots.BootSlots + map.Slots.OtherSlots)
@@ -115,8 +119,8 @@ void UseMap(CacheMap* map)
     FindAnyDirtyRun(map, &run);
     FindIdleDestageRun(map, &run);
     for (ULONG block = 0; block < map->Blocks.Count; block += 7) {
-        if (LookupSlot(map, block) == NoSlot)
-            AddHeat(map, block, 8);
+        if (LookupSlot(map, ToMasterBlock(block), AfterBoot) == NoSlot)
+            AddHeat(map, ToMasterBlock(block), 8);
     }
     while (DrainLruHead(map, &run) && run.Sectors == 0) {
     }

@@ -314,18 +314,14 @@ NTSTATUS SetUpCacheMap(PDEVICE_OBJECT master)
 
 // The saved slot records, read into a buffer of whole sectors; records that
 // name a block beyond the master or one already taken leave their slot free.
+// Every accepted record enters its block in the block table.
 static NTSTATUS LoadSlotRecords(CacheMap* map, const CacheGeometry* geometry)
 {
     PDEVICE_OBJECT ssd = map->SsdDevice;
     ULONGLONG bytes = SlotTableBytes(map->Slots.SlotCount, FilterExtensionOf(ssd)->SectorShift);
-    SlotRecord* records = (SlotRecord*)AllocMapMemory(bytes);
+    SlotRecord* records = (SlotRecord*)AllocMapMemory(bytes);   // the read fills it whole
     if (!records)
         return STATUS_INSUFFICIENT_RESOURCES;
-    ULONG count = (ULONG)(bytes / sizeof(SlotRecord));
-    for (ULONG i = 0; i < count; i++) {
-        records[i].State = SlotStateFree;
-        records[i].Block = FromMasterBlock(NoBlock);
-    }
     NTSTATUS status = TransferMapBytes(ssd, geometry->SlotTableOffset, (ULONG)bytes, records, false);
     if (NT_SUCCESS(status) && !SlotsFromRecords(map, records, map->Slots.SlotCount, NULL))
         status = STATUS_INVALID_DEVICE_STATE;
@@ -359,7 +355,6 @@ static NTSTATUS LoadSavedMap(CacheMap* map, const CacheGeometry* geometry)
     if (!NT_SUCCESS(status))
         return status;
     BuildSlotLists(&map->Slots);
-    RebuildBlockTable(&map->Blocks, &map->Slots);
     ForgetDirtyHints(map);
     return STATUS_SUCCESS;
 }

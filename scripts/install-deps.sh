@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev
   wine wine32:i386 wine64
-  xvfb xauth xdotool imagemagick fonts-liberation
+  xvfb xauth xdotool imagemagick fonts-liberation fonts-wqy-microhei
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

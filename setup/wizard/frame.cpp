@@ -314,7 +314,7 @@ bool CreateSetupFrame(SetupFrame *frame)
 void ApplyFrameLanguage(SetupFrame *frame, uint8_t charset, const std::string &fontName)
 {
     TForm *form = frame->form;
-    bool rightToLeft = charset == CharsetHebrew || charset == CharsetArabic;
+    bool rightToLeft = IsRightToLeftCharset(charset);
     SysLocale.MiddleEast = rightToLeft;
     Application->SetBiDiMode(rightToLeft ? bdRightToLeft : bdLeftToRight);
     form->SetBiDiMode(rightToLeft ? bdRightToLeft : bdLeftToRight);

@@ -119,7 +119,8 @@ bool tclMsgDialog::Build(const MessageBoxConfig &boxConfig)
 void tclMsgDialog::SetMessageBoxText(const wchar_t *text)
 {
     uint8_t charset = GetUiCharset();
-    std::string fontName = GetUiFontName() ? GetUiFontName() : "";
+    const char *uiFont = GetUiFontName();
+    std::string fontName = uiFont ? uiFont : "";
     form->Font()->SetCharset(charset);
     if (!fontName.empty())
         form->Font()->SetName(fontName);

@@ -342,6 +342,16 @@ TEST_F(FrameTest, FrameLooksRightWithEachStepLit)
         for (const auto &s : samples)
             EXPECT_EQ(ScreenPixel(form, s.x, s.y), s.colour) << s.what << (mirrored ? " mirrored" : "");
     }
+
+    // The frame buttons do not change under the pointer (real X input).
+    TclCaptionButton *options = frame.leftButton;
+    ASSERT_TRUE(XMoveTo(form->Left() + options->GetLeft() + 50, form->Top() + 380));
+    ASSERT_TRUE(PumpUntil([&] { return options->Hot(); }));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(ScreenPixel(form, options->GetLeft(), 380), 0x000000u);
+    SaveWindowShot(form->Handle(), ARTIFACT_DIR, "frame-rtl-button-hover");
+    ASSERT_TRUE(XMoveTo(5, 5));
+    ASSERT_TRUE(PumpUntil([&] { return !options->Hot(); }));
 }
 
 } // namespace

@@ -2,6 +2,29 @@
 #pragma once
 
 #include "kernel.h"
+#include "cachemap.h"
+
+// One piece of a dirty run: at most MaxDestageBytes, inside one slot.
+struct DestageRequest {
+    PDEVICE_OBJECT Master;
+    CacheMap* Map;
+    ULONGLONG FirstSsdSector;
+    ULONG Sectors;
+};
+
+const ULONG MaxDestageBytes = 1u << 20;
+
+// PASSIVE_LEVEL, under the map's rules (cachemap.h): reads the run from the
+// SSD, writes it to the master and sets its clean bits only once the master
+// holds it. A piece that finds the master's DestageIdle flag back at 1 (another
+// piece ended meanwhile) stops with success and leaves its run dirty.
+NTSTATUS DestageRun(const DestageRequest* request);
+
+// Destages every dirty run of the master's cache in pieces, on the calling
+// thread under the map's rules; the first failing piece ends it with its
+// status, the remaining runs stay dirty. Success at once for a cache without
+// dirty data (no SSD, or a mode without a clean bitmap).
+NTSTATUS FlushAllDirty(PDEVICE_OBJECT master);
 
 // On the master's worker, when it has been idle: destages one piece of the
 // next dirty run. True when it found a dirty run and attempted a piece, whose
@@ -12,3 +35,7 @@ bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus);
 // hibernation's power thread (while the worker runs) or the shutdown or
 // removal thread (after the worker has stopped).
 void FlushMaster(PDEVICE_OBJECT master);
+
+// Bytes of valid data the master's cache holds; 0 without an SSD. Any thread;
+// a snapshot read without the map's rule.
+ULONGLONG CachedBytes(PDEVICE_OBJECT master);

@@ -6,6 +6,7 @@
 #include "destage.h"
 #include "pool.h"
 #include "requests.h"
+#include "worker.h"
 
 // Another piece on the same master ended while this one ran.
 static bool AnotherPieceEnded(const CacheState* state)
@@ -107,9 +108,18 @@ bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
     return true;
 }
 
+static void FlushOnWorker(PDEVICE_OBJECT master, PVOID status)
+{
+    *(NTSTATUS*)status = FlushAllDirty(master);
+}
+
+// The flush runs on the master's worker while it runs, so that no piece
+// overlaps a write to the same sectors and the map keeps its one thread.
 void FlushMaster(PDEVICE_OBJECT master)
 {
-    FlushAllDirty(master);
+    NTSTATUS status;
+    if (!RunOnWorker(master, FlushOnWorker, &status))
+        FlushOnWorker(master, &status);
 }
 
 ULONGLONG CachedBytes(PDEVICE_OBJECT master)

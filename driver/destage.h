@@ -31,9 +31,9 @@ NTSTATUS FlushAllDirty(PDEVICE_OBJECT master);
 // status goes to *pieceStatus (STATUS_SUCCESS when none failed), so that the
 // worker can hold back the next attempt after a failure.
 bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus);
-// Destages every dirty run of the master's cache, on the calling thread: the
-// hibernation's power thread (while the worker runs) or the shutdown or
-// removal thread (after the worker has stopped).
+// PASSIVE_LEVEL (the hibernation's power thread): destages every dirty run of
+// the master's cache on its worker, waiting for it; on the calling thread
+// when the master has no running worker.
 void FlushMaster(PDEVICE_OBJECT master);
 
 // Bytes of valid data the master's cache holds; 0 without an SSD. Any thread;

@@ -40,6 +40,7 @@ enum WorkKind {
     WorkInvalidate = 1,   // clear the valid bits of an SSD range
     WorkSetValid = 2,     // set the valid bits of an SSD range
     WorkFill = 3,         // write data read from the master into the cache
+    WorkCall = 4,         // run a routine for a caller that waits for it
 };
 
 struct WorkItem {
@@ -47,7 +48,7 @@ struct WorkItem {
     ULONG Kind;
     ULONGLONG Sector;     // SSD sector for kinds 1 and 2, master sector for kind 3
     ULONG Count;
-    PVOID Buffer;         // kind 3 only: pool owned by the item once posted
+    PVOID Buffer;         // kind 3: pool owned by the item once posted; kind 4: the WorkerCall
 };
 
 struct WorkerContext {

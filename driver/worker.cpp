@@ -127,6 +127,41 @@ bool PostFillWork(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PV
     return PostWorkItem(master, WorkFill, masterSector, count, buffer);
 }
 
+// A call waited for by its caller, in the caller's frame: its work item is
+// never freed by the worker.
+struct WorkerCall {
+    WorkItem Item;
+    WORKER_CALL_ROUTINE* Routine;
+    PVOID Context;
+    KEVENT Done;
+};
+
+bool RunOnWorker(PDEVICE_OBJECT device, WORKER_CALL_ROUTINE* routine, PVOID context)
+{
+    PAGED_CODE();
+    WorkerContext* worker = &FilterExtensionOf(device)->Worker;
+    if (!worker->Running)
+        return false;
+    if (worker->Thread && worker->Thread == (PVOID)KeGetCurrentThread()) {
+        routine(device, context);
+        return true;
+    }
+    WorkerCall call;
+    call.Item.Kind = WorkCall;
+    call.Item.Sector = 0;
+    call.Item.Count = 0;
+    call.Item.Buffer = &call;
+    call.Routine = routine;
+    call.Context = context;
+    KeInitializeEvent(&call.Done, NotificationEvent, FALSE);
+    // Once queued it runs: a stopping worker runs what was queued before it
+    // closed its queues.
+    if (!InsertIfRunning(worker, &worker->ItemLock, &worker->ItemQueue, &call.Item.Links))
+        return false;
+    KeWaitForSingleObject(&call.Done, Executive, KernelMode, FALSE, NULL);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // The worker's passes
 // ---------------------------------------------------------------------------
@@ -137,6 +172,12 @@ static bool RunWorkItem(PDEVICE_OBJECT device, WorkerContext* worker)
     if (!entry)
         return false;
     WorkItem* item = CONTAINING_RECORD(entry, WorkItem, Links);
+    if (item->Kind == WorkCall) {
+        WorkerCall* call = (WorkerCall*)item->Buffer;
+        call->Routine(device, call->Context);
+        KeSetEvent(&call->Done, IO_NO_INCREMENT, FALSE);   // the caller's frame may go now
+        return true;
+    }
     switch (item->Kind) {
     case WorkInvalidate:
         Jobs->InvalidateSsdRange(device, item->Sector, item->Count);

@@ -45,4 +45,14 @@ bool PostInvalidateWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
 bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
 bool PostFillWork(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer);
 
+// A routine run on a device's worker for a caller that waits for it.
+typedef void WORKER_CALL_ROUTINE(PDEVICE_OBJECT device, PVOID context);
+
+// PASSIVE_LEVEL: runs the routine on the device's worker, after the work items
+// queued before it, and returns once it has run, so that it keeps the map's
+// one-thread rule and is ordered against the master's requests. False, with
+// nothing run, when the device has no running worker: the caller then runs
+// it on its own thread. Needs no memory; on the worker itself it runs at once.
+bool RunOnWorker(PDEVICE_OBJECT device, WORKER_CALL_ROUTINE* routine, PVOID context);
+
 KSTART_ROUTINE WorkerThreadMain;

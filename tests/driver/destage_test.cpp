@@ -255,4 +255,29 @@ TEST_F(DestageTest, TheWorkerWritesBackAfterQuietAndPacesFailedPieces)
     EXPECT_FALSE(FindAnyDirtyRun(&Map(), &run));
 }
 
+TEST_F(DestageTest, TheHibernationFlushRunsOnTheMastersWorker)
+{
+    // 1. An active cache whose worker runs; idle write-back is off.
+    Boot(512);
+    Dirty(4, 100);
+    Master()->Cache.Active = 1;
+    master_->ClearRequests();
+
+    // 2. Hibernation flushes it: the master holds the data before S4.
+    ASSERT_EQ(STATUS_SUCCESS, machine_->SetSystemPower(PowerSystemHibernate));
+    EXPECT_EQ(Pattern(4, 100), master_->Bytes(BlockOffset(4), 100 * 512));
+
+    // 3. The pieces were written by another thread than the power request's.
+    uint64_t powerThread = 0, writeThread = 0;
+    for (const emu::DiskRecord& r : master_->Requests()) {
+        if (r.major == IRP_MJ_POWER)
+            powerThread = r.thread;
+        if (r.major == IRP_MJ_WRITE)
+            writeThread = r.thread;
+    }
+    ASSERT_NE(0u, writeThread);
+    EXPECT_NE(powerThread, writeThread) << "the flush ran on the worker";
+    EXPECT_EQ(STATUS_SUCCESS, machine_->SetSystemPower(PowerSystemWorking));
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 #include "wizard/forminstall.h"
 
 #include "classlib/application.h"
+#include "engine/installlist.h"
 #include "wizard/pagelist.h"
 
 #include <new>
@@ -11,7 +12,6 @@ const wchar_t AllocatedMemoryFailText[] = L"Allocated memory fail !";
 
 TFormInstall *FormInstall = nullptr;
 clInstallPageList *PageList = nullptr;
-uint8_t InstallCompleted = 0;
 
 int SetupExitCode()
 {

@@ -39,8 +39,5 @@ extern TFormInstall *FormInstall;
 // The wizard's page list: null until the form's constructor stores it and
 // again after FormDestroy. The form owns it.
 extern clInstallPageList *PageList;
-// Set to 1 at the end of a successful installation.
-extern uint8_t InstallCompleted;
-
-// The process exit code: 0 after a completed installation, else 1.
+// The process exit code: 0 after a completed installation (InstallCompleted), else 1.
 int SetupExitCode();

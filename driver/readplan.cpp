@@ -58,9 +58,7 @@ void AppendExtent(IoExtent* extents, ULONG* count, PDEVICE_OBJECT target, ULONGL
 
 // ---- Growing arrays ---------------------------------------------------------------
 
-// Makes room for one more element: a full array is replaced by one of
-// capacity + growth elements holding the old ones.
-static bool MakeRoom(void** array, LONG* capacity, LONG count, ULONG elementSize, LONG growth)
+bool MakeRoom(void** array, LONG* capacity, LONG count, ULONG elementSize, LONG growth)
 {
     if (count < *capacity)
         return true;
@@ -107,7 +105,7 @@ static bool AppendReadPiece(ReadPieceVector* vector, CacheMap* map, SsdSlot slot
     return true;
 }
 
-static bool InitHddRangeList(HddRangeList* list, const DiskRequest* request)
+bool InitHddRangeList(HddRangeList* list, const DiskRequest* request)
 {
     list->Capacity = 0;
     list->Count = 0;
@@ -121,7 +119,7 @@ static bool InitHddRangeList(HddRangeList* list, const DiskRequest* request)
     return true;
 }
 
-static void FreeHddRangeList(HddRangeList* list)
+void FreeHddRangeList(HddRangeList* list)
 {
     if (list->Ranges)
         FreePool(list->Ranges);
@@ -130,9 +128,7 @@ static void FreeHddRangeList(HddRangeList* list)
     list->Count = 0;
 }
 
-// Appends a master piece as a range, or grows the last range when the piece
-// begins in the buffer where it ends.
-static bool AppendHddRange(HddRangeList* list, ULONG byteOffset, ULONG sectors, ULONG sectorShift)
+bool AppendHddRange(HddRangeList* list, ULONG byteOffset, ULONG sectors, ULONG sectorShift)
 {
     if (list->Count > 0) {
         HddRange* last = &list->Ranges[list->Count - 1];

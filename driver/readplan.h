@@ -57,6 +57,10 @@ struct ReadPiece {
     ULONG Clean;                  // 0 only for a slot run holding a dirty sector
 };
 
+// Makes room for one more element of a growing array: a full array is
+// replaced by one of capacity + growth elements holding the old ones.
+bool MakeRoom(void** array, LONG* capacity, LONG count, ULONG elementSize, LONG growth);
+
 struct ReadPieceVector {
     LONG Capacity;
     LONG Count;
@@ -83,6 +87,13 @@ struct HddRangeList {
 
 const LONG HddRangeInitial = 4;
 const LONG HddRangeGrowth = 4;
+
+// A list holding the whole request as one range; false when memory is short.
+bool InitHddRangeList(HddRangeList* list, const DiskRequest* request);
+void FreeHddRangeList(HddRangeList* list);
+// Appends a range, or grows the last one when the new one begins in the
+// buffer where it ends; false when the list cannot grow.
+bool AppendHddRange(HddRangeList* list, ULONG byteOffset, ULONG sectors, ULONG sectorShift);
 
 // SSD extents first (piece order), then the master's (range order). An empty
 // plan (Count 0, no array) means: pass the request down. NoDirty is 1 when no

@@ -58,7 +58,7 @@ void AppendExtent(IoExtent* extents, ULONG* count, PDEVICE_OBJECT target, ULONGL
 
 // ---- Growing arrays ---------------------------------------------------------------
 
-bool MakeRoom(void** array, LONG* capacity, LONG count, ULONG elementSize, LONG growth)
+bool GrowPoolArray(void** array, LONG* capacity, LONG count, ULONG elementSize, LONG growth)
 {
     if (count < *capacity)
         return true;
@@ -92,7 +92,7 @@ void FreeReadPieceVector(ReadPieceVector* vector)
 static bool AppendReadPiece(ReadPieceVector* vector, CacheMap* map, SsdSlot slot, ULONGLONG firstSector,
                             ULONG sectors, ULONG byteOffset, ULONG clean)
 {
-    if (!MakeRoom((void**)&vector->Pieces, &vector->Capacity, vector->Count, sizeof(ReadPiece),
+    if (!GrowPoolArray((void**)&vector->Pieces, &vector->Capacity, vector->Count, sizeof(ReadPiece),
                   ReadPieceGrowth))
         return false;
     ReadPiece* piece = &vector->Pieces[vector->Count++];
@@ -111,7 +111,7 @@ bool InitHddRangeList(HddRangeList* list, const DiskRequest* request)
     list->Count = 0;
     list->Request = *request;
     list->Ranges = NULL;
-    if (!MakeRoom((void**)&list->Ranges, &list->Capacity, 0, sizeof(HddRange), HddRangeInitial))
+    if (!GrowPoolArray((void**)&list->Ranges, &list->Capacity, 0, sizeof(HddRange), HddRangeInitial))
         return false;
     list->Ranges[0].ByteOffset = 0;
     list->Ranges[0].Sectors = request->SectorCount;
@@ -137,7 +137,7 @@ bool AppendHddRange(HddRangeList* list, ULONG byteOffset, ULONG sectors, ULONG s
             return true;
         }
     }
-    if (!MakeRoom((void**)&list->Ranges, &list->Capacity, list->Count, sizeof(HddRange),
+    if (!GrowPoolArray((void**)&list->Ranges, &list->Capacity, list->Count, sizeof(HddRange),
                   HddRangeGrowth))
         return false;
     list->Ranges[list->Count].ByteOffset = byteOffset;

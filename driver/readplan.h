@@ -57,9 +57,9 @@ struct ReadPiece {
     ULONG Clean;                  // 0 only for a slot run holding a dirty sector
 };
 
-// Makes room for one more element of a growing array: a full array is
-// replaced by one of capacity + growth elements holding the old ones.
-bool MakeRoom(void** array, LONG* capacity, LONG count, ULONG elementSize, LONG growth);
+// Makes room for one more element in a pool array: a full one is replaced by
+// one of capacity + growth elements holding the old ones. False when short.
+bool GrowPoolArray(void** array, LONG* capacity, LONG count, ULONG elementSize, LONG growth);
 
 struct ReadPieceVector {
     LONG Capacity;

@@ -32,7 +32,7 @@ void FreeWritePlan(WritePlan* plan)
 static bool AppendWritePiece(WritePieceVector* vector, CacheMap* map, SsdSlot slot, ULONGLONG firstSector,
                              ULONG sectors, ULONG byteOffset)
 {
-    if (!MakeRoom((void**)&vector->Pieces, &vector->Capacity, vector->Count, sizeof(WritePiece),
+    if (!GrowPoolArray((void**)&vector->Pieces, &vector->Capacity, vector->Count, sizeof(WritePiece),
                   WritePieceGrowth))
         return false;
     WritePiece* piece = &vector->Pieces[vector->Count++];

@@ -267,8 +267,9 @@ TEST_F(WritePlanTest, FailedAllocationsLeaveTheBitsAlone)
         EXPECT_EQ(LivePoolBlocks(), before);
         EXPECT_EQ(Bits(map, 2), "vvvvvvvvdddddddd");
         for (ULONG b = 3; b <= 12; b++) {
-            if (map->Blocks.Entries[b].Slot != NoSlot)
+            if (map->Blocks.Entries[b].Slot != NoSlot) {
                 EXPECT_EQ(Bits(map, b), "................");
+            }
         }
         EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
     }

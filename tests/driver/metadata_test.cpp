@@ -552,6 +552,18 @@ TEST_F(MetadataTest, WriteThroughSaveLeavesTheCleanBitmapAlone)
     EXPECT_EQ(nullptr, Map().CleanBitmap);
 }
 
+TEST_F(MetadataTest, ASecondStartReplacesTheMapWithoutLeakingTheFirst)
+{
+    Boot();
+    ASSERT_EQ(STATUS_SUCCESS, InitCacheOnSsd(master_->Top()));
+    ULONGLONG oneMap = PoolBytes - baseline_;
+    ASSERT_GT(oneMap, 0u);
+    Populate(StandardFills());
+    ASSERT_EQ(STATUS_SUCCESS, InitCacheOnSsd(master_->Top()));
+    EXPECT_EQ(baseline_ + oneMap, PoolBytes) << "the first map's tables were freed";
+    EXPECT_EQ(0u, CountCachedSectors(&Map()));
+}
+
 TEST_F(MetadataTest, AStartWipesTheHeaderSoACrashGivesNoAttach)
 {
     Boot();

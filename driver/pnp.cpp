@@ -63,6 +63,17 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 
 // ---- Walking the filter devices -----------------------------------------------------
 
+// Called for every filter device in every pass of a walk; true ends the walk.
+typedef bool DeviceVisitor(PDEVICE_OBJECT device, ULONG pass, PVOID context);
+
+// What a walk does when the device list cannot be had.
+enum WalkFallback {
+    WalkNothing,
+    // The driver's own device chain: it needs no memory, and it is stable on
+    // the PnP thread, on which alone filter devices are added and deleted.
+    WalkDeviceChain,
+};
+
 // The driver's filter devices at one moment, each referenced until the
 // snapshot is released, whatever the walk over it did.
 struct DeviceSnapshot {
@@ -74,6 +85,14 @@ static bool IsFilterDevice(PDEVICE_OBJECT device)
 {
     return device != ControlDevice && device->DeviceExtension &&
            FilterExtensionOf(device)->Size == sizeof(FilterExtension);
+}
+
+static void DereferenceListed(PDEVICE_OBJECT *devices, ULONG count)
+{
+    for (ULONG i = 0; i < count; i++) {
+        if (devices[i])
+            ObDereferenceObject(devices[i]);
+    }
 }
 
 // Lists the filter devices in the kernel's order (newest first). False, with
@@ -94,17 +113,15 @@ static bool TakeDeviceSnapshot(DeviceSnapshot *snapshot)
     RtlZeroMemory(devices, count * sizeof(PDEVICE_OBJECT));
     ULONG listed = 0;
     status = IoEnumerateDeviceObjectList(DriverObject, devices, count * sizeof(PDEVICE_OBJECT), &listed);
-    if (listed > count)
-        listed = count;
     if (!NT_SUCCESS(status)) {
-        // A device added since the count: the array may hold referenced entries.
-        for (ULONG i = 0; i < count; i++) {
-            if (devices[i])
-                ObDereferenceObject(devices[i]);
-        }
+        // A device added since the count: the kernel has listed, and
+        // referenced, as many as the array holds.
+        DereferenceListed(devices, count);
         FreePool(devices);
         return false;
     }
+    if (listed > count)
+        listed = count;
     ULONG kept = 0;
     for (ULONG i = 0; i < listed; i++) {
         if (IsFilterDevice(devices[i]))
@@ -119,82 +136,126 @@ static bool TakeDeviceSnapshot(DeviceSnapshot *snapshot)
 
 static void ReleaseDeviceSnapshot(DeviceSnapshot *snapshot)
 {
-    for (ULONG i = 0; i < snapshot->Count; i++)
-        ObDereferenceObject(snapshot->Devices[i]);
+    DereferenceListed(snapshot->Devices, snapshot->Count);
     if (snapshot->Devices)
         FreePool(snapshot->Devices);
     snapshot->Devices = NULL;
     snapshot->Count = 0;
 }
 
-PDEVICE_OBJECT FindDeviceByDiskId(ULONGLONG diskId)
+static bool VisitDeviceChain(DeviceVisitor *visit, PVOID context, ULONG passes)
+{
+    for (ULONG pass = 0; pass < passes; pass++) {
+        for (PDEVICE_OBJECT device = DriverObject->DeviceObject; device; device = device->NextDevice) {
+            if (IsFilterDevice(device) && visit(device, pass, context))
+                return true;
+        }
+    }
+    return true;
+}
+
+// Runs the given number of passes over the filter devices listed at one
+// moment, every one of them referenced until the last pass has ended; passes
+// 0, 1 ... each visit the same devices in the same order. False, with nothing
+// visited, when the list cannot be had and the fallback walks nothing.
+static bool WalkFilterDevices(DeviceVisitor *visit, PVOID context, ULONG passes = 1,
+                              WalkFallback fallback = WalkNothing)
 {
     DeviceSnapshot snapshot;
-    if (!TakeDeviceSnapshot(&snapshot))
-        return NULL;
-    PDEVICE_OBJECT found = NULL;
-    for (ULONG i = 0; i < snapshot.Count && !found; i++) {
-        if (FilterExtensionOf(snapshot.Devices[i])->DiskId == diskId)
-            found = snapshot.Devices[i];
+    if (!TakeDeviceSnapshot(&snapshot)) {
+        if (fallback != WalkDeviceChain || !DriverObject)
+            return false;
+        return VisitDeviceChain(visit, context, passes);
+    }
+    bool done = false;
+    for (ULONG pass = 0; pass < passes && !done; pass++) {
+        for (ULONG i = 0; i < snapshot.Count && !done; i++)
+            done = visit(snapshot.Devices[i], pass, context);
     }
     ReleaseDeviceSnapshot(&snapshot);
-    return found;
+    return true;
+}
+
+// A lookup: the first device whose extension matches.
+struct DeviceLookup {
+    ULONGLONG DiskId;
+    ULONG DeviceNumber;
+    PDEVICE_OBJECT Found;
+};
+
+static bool MatchDiskId(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+{
+    DeviceLookup *lookup = static_cast<DeviceLookup *>(context);
+    if (FilterExtensionOf(device)->DiskId != lookup->DiskId)
+        return false;
+    lookup->Found = device;
+    return true;
+}
+
+static bool MatchDeviceNumber(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+{
+    DeviceLookup *lookup = static_cast<DeviceLookup *>(context);
+    if (FilterExtensionOf(device)->DeviceNumber != lookup->DeviceNumber)
+        return false;
+    lookup->Found = device;
+    return true;
+}
+
+PDEVICE_OBJECT FindDeviceByDiskId(ULONGLONG diskId)
+{
+    DeviceLookup lookup = {diskId, 0, NULL};
+    WalkFilterDevices(MatchDiskId, &lookup);
+    return lookup.Found;
 }
 
 PDEVICE_OBJECT FindDeviceByNumber(ULONG deviceNumber)
 {
-    DeviceSnapshot snapshot;
-    if (!TakeDeviceSnapshot(&snapshot))
-        return NULL;
-    PDEVICE_OBJECT found = NULL;
-    for (ULONG i = 0; i < snapshot.Count && !found; i++) {
-        if (FilterExtensionOf(snapshot.Devices[i])->DeviceNumber == deviceNumber)
-            found = snapshot.Devices[i];
-    }
-    ReleaseDeviceSnapshot(&snapshot);
-    return found;
+    DeviceLookup lookup = {0, deviceNumber, NULL};
+    WalkFilterDevices(MatchDeviceNumber, &lookup);
+    return lookup.Found;
+}
+
+static bool NoteNotAtS0(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+{
+    if (FilterExtensionOf(device)->PowerState == PowerStateS0)
+        return false;
+    *static_cast<bool *>(context) = false;
+    return true;
 }
 
 bool AllDevicesAtS0()
 {
-    DeviceSnapshot snapshot;
-    if (!TakeDeviceSnapshot(&snapshot))
-        return false;
     bool allAtS0 = true;
-    for (ULONG i = 0; i < snapshot.Count; i++) {
-        if (FilterExtensionOf(snapshot.Devices[i])->PowerState != PowerStateS0)
-            allAtS0 = false;
-    }
-    ReleaseDeviceSnapshot(&snapshot);
-    return allAtS0;
+    return WalkFilterDevices(NoteNotAtS0, &allAtS0) && allAtS0;
+}
+
+static bool FlushIfMaster(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+{
+    if (FilterExtensionOf(device)->Role == RoleMaster)
+        Lifecycle->FlushMaster(device);
+    return false;
 }
 
 void FlushAllMasters()
 {
-    DeviceSnapshot snapshot;
-    if (!TakeDeviceSnapshot(&snapshot))
-        return;
-    for (ULONG i = 0; i < snapshot.Count; i++) {
-        if (FilterExtensionOf(snapshot.Devices[i])->Role == RoleMaster)
-            Lifecycle->FlushMaster(snapshot.Devices[i]);
-    }
-    ReleaseDeviceSnapshot(&snapshot);
+    WalkFilterDevices(FlushIfMaster, NULL);
 }
 
-// Every disk is marked removing before the first master is shut down, so no
-// cache takes new blocks while the others are saved.
+// Pass 0 marks every disk removing, pass 1 shuts the masters down: no cache
+// takes new blocks while the others are saved.
+static bool ShutdownPass(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+{
+    FilterExtension *ext = FilterExtensionOf(device);
+    if (pass == 0)
+        ext->Removing = 1;
+    else if (ext->Role == RoleMaster)
+        Lifecycle->ShutdownCache(device);
+    return false;
+}
+
 void ShutdownAllMasters()
 {
-    DeviceSnapshot snapshot;
-    if (!TakeDeviceSnapshot(&snapshot))
-        return;
-    for (ULONG i = 0; i < snapshot.Count; i++)
-        FilterExtensionOf(snapshot.Devices[i])->Removing = 1;
-    for (ULONG i = 0; i < snapshot.Count; i++) {
-        if (FilterExtensionOf(snapshot.Devices[i])->Role == RoleMaster)
-            Lifecycle->ShutdownCache(snapshot.Devices[i]);
-    }
-    ReleaseDeviceSnapshot(&snapshot);
+    WalkFilterDevices(ShutdownPass, NULL, 2);
 }
 
 // ---- Start ----------------------------------------------------------------------------
@@ -269,16 +330,16 @@ static void LateStartDevice(PDEVICE_OBJECT device)
     IdentifyAndConfigure(device);
 }
 
+static bool LateStartIfUnstarted(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+{
+    if (!FilterExtensionOf(device)->IdentityRead)
+        LateStartDevice(device);
+    return false;
+}
+
 void LateStartDevices()
 {
-    DeviceSnapshot snapshot;
-    if (!TakeDeviceSnapshot(&snapshot))
-        return;
-    for (ULONG i = 0; i < snapshot.Count; i++) {
-        if (!FilterExtensionOf(snapshot.Devices[i])->IdentityRead)
-            LateStartDevice(snapshot.Devices[i]);
-    }
-    ReleaseDeviceSnapshot(&snapshot);
+    WalkFilterDevices(LateStartIfUnstarted, NULL);
 }
 
 static bool SsdNamesMaster(PDEVICE_OBJECT ssd, const FilterExtension *master)
@@ -363,39 +424,27 @@ NTSTATUS OnQueryRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
     return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
 }
 
-static void UnbindMasterFromSsd(PDEVICE_OBJECT device, PDEVICE_OBJECT ssd)
+// Whatever a master's flush or save at this SSD's removal achieved, no master
+// may keep a map on the SSD's device once it is deleted: the master is left
+// detached and passes its requests through. Its worker is stopped first so
+// that nothing uses the tables while they are freed.
+static bool UnbindFromSsd(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 {
     FilterExtension *master = FilterExtensionOf(device);
-    if (master->Cache.Map.SsdDevice != ssd)
-        return;
+    if (master->Cache.Map.SsdDevice != static_cast<PDEVICE_OBJECT>(context))
+        return false;
     StopWorkerThread(&master->Worker);
     master->Cache.Persist = 0;
     FreeMapTables(&master->Cache.Map);
     master->Cache.Map.SsdDevice = NULL;
+    return false;
 }
 
-// Whatever a master's flush or save at this SSD's removal achieved, no master
-// may keep a map on the SSD's device once it is deleted: the master is left
-// detached and passes its requests through. Its worker is stopped first so
-// that nothing uses the tables while they are freed. This must not fail: when
-// the device list cannot be had, the driver's own device chain is walked
-// instead, which needs no memory and is stable here because filter devices
-// are only added and deleted on the PnP thread this removal runs on.
+// This must not fail: when the device list cannot be had, the driver's own
+// device chain is walked instead.
 static void UnbindMastersFromSsd(PDEVICE_OBJECT ssd)
 {
-    DeviceSnapshot snapshot;
-    if (TakeDeviceSnapshot(&snapshot)) {
-        for (ULONG i = 0; i < snapshot.Count; i++)
-            UnbindMasterFromSsd(snapshot.Devices[i], ssd);
-        ReleaseDeviceSnapshot(&snapshot);
-        return;
-    }
-    if (!DriverObject)
-        return;
-    for (PDEVICE_OBJECT device = DriverObject->DeviceObject; device; device = device->NextDevice) {
-        if (IsFilterDevice(device))
-            UnbindMasterFromSsd(device, ssd);
-    }
+    WalkFilterDevices(UnbindFromSsd, ssd, 1, WalkDeviceChain);
 }
 
 // Frees what the extension owns. A master whose flush or save failed at

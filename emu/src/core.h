@@ -24,6 +24,8 @@ void Report(Fault kind, const char* format, ...) __attribute__((format(printf, 2
 // ----- Failure injection ---------------------------------------------------
 
 bool ShouldFail(Resource resource);
+// The devices the next count of IoEnumerateDeviceObjectList leaves out (once).
+ULONG TakeEnumerationUndercount();
 
 // ----- Threads and IRQL ----------------------------------------------------
 

@@ -155,9 +155,26 @@ void FailNth(Resource resource, ULONG nth, LONG count) {
   i.triggered = false;
 }
 
+namespace {
+ULONG enumerationUndercount = 0;  // guarded by InjectionLock()
+}  // namespace
+
+void UndercountNextEnumeration(ULONG devices) {
+  std::lock_guard<std::mutex> guard(InjectionLock());
+  enumerationUndercount = devices;
+}
+
+ULONG TakeEnumerationUndercount() {
+  std::lock_guard<std::mutex> guard(InjectionLock());
+  ULONG devices = enumerationUndercount;
+  enumerationUndercount = 0;
+  return devices;
+}
+
 void ClearFailures() {
   std::lock_guard<std::mutex> guard(InjectionLock());
   for (Injection& i : injections) i = Injection();
+  enumerationUndercount = 0;
 }
 
 bool ShouldFail(Resource resource) {

@@ -556,14 +556,20 @@ extern "C" NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT driverObjec
   IoGuard guard(Io().lock);
   ULONG count = 0;
   for (PDEVICE_OBJECT d = driverObject->DeviceObject; d != NULL; d = d->NextDevice) ++count;
+  if (deviceObjectList == NULL) {
+    ULONG missing = TakeEnumerationUndercount();
+    *actualNumberDeviceObjects = missing < count ? count - missing : 0;
+    return *actualNumberDeviceObjects == 0 ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+  }
   *actualNumberDeviceObjects = count;
-  if ((ULONG64)deviceObjectListSize < (ULONG64)count * sizeof(PDEVICE_OBJECT)) return STATUS_BUFFER_TOO_SMALL;
+  // A list too small for every device gets as many as fit, each referenced.
+  ULONG room = (ULONG)(deviceObjectListSize / sizeof(PDEVICE_OBJECT));
   ULONG i = 0;
-  for (PDEVICE_OBJECT d = driverObject->DeviceObject; d != NULL; d = d->NextDevice) {
+  for (PDEVICE_OBJECT d = driverObject->DeviceObject; d != NULL && i < room; d = d->NextDevice) {
     AddReference(d, true);
     deviceObjectList[i++] = d;
   }
-  return STATUS_SUCCESS;
+  return i == count ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
 }
 
 extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR majorVersion, UCHAR minorVersion) {

@@ -643,6 +643,45 @@ TEST_F(Pnp, WalkFailuresFindNothingAndSweepNothing)
     }
 }
 
+// A disk added between the count and the listing: the kernel lists, and
+// references, as many devices as the array holds and answers that it was too
+// small. The walk then finds and does nothing, and lets every device go.
+TEST_F(Pnp, AListThatGrewSinceItsCountIsLetGo)
+{
+    Machine machine;
+    Disk& older = machine.AddDisk({ .deviceNumber = 4 });
+    Disk& newer = machine.AddDisk({ .deviceNumber = 5 });
+    ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
+    Ext(older)->Role = RoleMaster;
+    Ext(newer)->Role = RoleMaster;
+    std::vector<PDEVICE_OBJECT> devices = { older.Top(), newer.Top(), ControlDevice };
+    std::vector<LONG> before;
+    for (PDEVICE_OBJECT d : devices)
+        before.push_back(emu::ReferenceCount(d));
+    ULONGLONG pool = DriverPool();
+
+    struct Step { const char* what; std::function<void()> run; };
+    const Step steps[] = {
+        { "FindDeviceByNumber", [] { EXPECT_EQ(nullptr, FindDeviceByNumber(4)); } },
+        { "AllDevicesAtS0", [] { EXPECT_FALSE(AllDevicesAtS0()); } },
+        { "FlushAllMasters", [] { FlushAllMasters(); } },
+        { "ShutdownAllMasters", [] { ShutdownAllMasters(); } },
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        emu::UndercountNextEnumeration(1);
+        step.run();
+        emu::ClearFailures();
+        for (size_t i = 0; i < devices.size(); i++)
+            EXPECT_EQ(before[i], emu::ReferenceCount(devices[i])) << "device " << i;
+        EXPECT_EQ(pool, DriverPool()) << "the array is freed";
+    }
+    EXPECT_TRUE(hooks.flushed.empty());
+    EXPECT_TRUE(hooks.shutDown.empty());
+    EXPECT_EQ(0u, Ext(older)->Removing);
+    EXPECT_EQ(older.Top(), FindDeviceByNumber(4)) << "the next walk lists every device again";
+}
+
 // An S0 completion whose walk fails keeps the flag set until a later S0
 // completion finds every disk back.
 TEST_F(Pnp, HibernateFlagStaysWhenTheS0WalkFails)

@@ -169,6 +169,29 @@ TEST(Enumeration, TwoCallProtocolNewestFirstWithAReferenceEach) {
   EXPECT_EQ(IoEnumerateDeviceObjectList(diskDriver, NULL, 0, &count), STATUS_INSUFFICIENT_RESOURCES);
 }
 
+// A list that grew since its count: as many referenced pointers as the array
+// holds, and STATUS_BUFFER_TOO_SMALL.
+TEST(Enumeration, ADeviceAddedSinceTheCountLeavesTheArrayFullAndReferenced) {
+  emu::Machine machine;
+  emu::Disk& first = machine.AddDisk();
+  emu::Disk& second = machine.AddDisk();
+  ASSERT_EQ(machine.Load(FilterDriverEntry), STATUS_SUCCESS);
+  PDRIVER_OBJECT diskDriver = first.Pdo()->DriverObject;
+  ULONG count = 0;
+  emu::UndercountNextEnumeration(1);
+  EXPECT_EQ(IoEnumerateDeviceObjectList(diskDriver, NULL, 0, &count), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(count, 1u);
+  LONG driverReferences = emu::Live().references;
+  PDEVICE_OBJECT list[1] = {};
+  EXPECT_EQ(IoEnumerateDeviceObjectList(diskDriver, list, sizeof list, &count), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(list[0], second.Pdo());
+  EXPECT_EQ(emu::Live().references, driverReferences + 1);
+  ObDereferenceObject(list[0]);
+  EXPECT_EQ(IoEnumerateDeviceObjectList(diskDriver, NULL, 0, &count), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(count, 2u) << "the undercount is used once";
+}
+
 struct SyncIoctl {
   NTSTATUS status;
   IO_STATUS_BLOCK iosb;

@@ -109,6 +109,12 @@ enum class Resource {
 // The nth next request for the resource fails (1 = the very next one), and
 // then count-1 more in a row (count -1: every one from then on). nth 0 disarms.
 void FailNth(Resource resource, ULONG nth, LONG count = 1);
+// The next device count that IoEnumerateDeviceObjectList gives (a call with
+// no array) leaves out this many devices, as if they were created just after
+// it; the call that follows with an array of that size then gets, as on
+// Windows, STATUS_BUFFER_TOO_SMALL with as many referenced pointers as fit.
+void UndercountNextEnumeration(ULONG devices);
+// Disarms every failure, the undercount included.
 void ClearFailures();
 
 struct PoolStats {

@@ -220,7 +220,17 @@ NTSTATUS DeleteDiskKey(FilterExtension* ext)
     return DeleteKeyByPath(&ext->KeyPath);
 }
 
-NTSTATUS SaveDiskDword(FilterExtension* ext, const WCHAR* name, ULONG value)
+// One value of a save: a DWORD or a QWORD.
+struct DiskValue {
+    const WCHAR* Name;
+    ULONG Type;                   // REG_DWORD or REG_QWORD
+    ULONGLONG Value;
+};
+
+// Opens (or creates) the disk's key once and writes the values in order,
+// stopping at the first that fails. A disk without a key path stores nothing
+// and succeeds.
+static NTSTATUS SaveDiskValues(FilterExtension* ext, const DiskValue* values, ULONG count)
 {
     if (!ext->KeyPathValid)
         return STATUS_SUCCESS;
@@ -228,40 +238,36 @@ NTSTATUS SaveDiskDword(FilterExtension* ext, const WCHAR* name, ULONG value)
     NTSTATUS status = CreateKeyForWrite(&ext->KeyPath, &key);
     if (!NT_SUCCESS(status))
         return status;
-    status = WriteDwordValue(key, name, value);
+    for (ULONG i = 0; i < count && NT_SUCCESS(status); i++) {
+        const DiskValue* v = &values[i];
+        status = v->Type == REG_DWORD ? WriteDwordValue(key, v->Name, (ULONG)v->Value)
+                                      : WriteQwordValue(key, v->Name, v->Value);
+    }
     ZwClose(key);
     return status;
+}
+
+NTSTATUS SaveDiskDword(FilterExtension* ext, const WCHAR* name, ULONG value)
+{
+    const DiskValue values[] = {{name, REG_DWORD, value}};
+    return SaveDiskValues(ext, values, 1);
 }
 
 NTSTATUS SaveDiskQword(FilterExtension* ext, const WCHAR* name, ULONGLONG value)
 {
-    if (!ext->KeyPathValid)
-        return STATUS_SUCCESS;
-    HANDLE key;
-    NTSTATUS status = CreateKeyForWrite(&ext->KeyPath, &key);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = WriteQwordValue(key, name, value);
-    ZwClose(key);
-    return status;
+    const DiskValue values[] = {{name, REG_QWORD, value}};
+    return SaveDiskValues(ext, values, 1);
 }
 
 NTSTATUS SaveMasterSettings(FilterExtension* ext)
 {
-    if (!ext->KeyPathValid)
-        return STATUS_SUCCESS;
-    HANDLE key;
-    NTSTATUS status = CreateKeyForWrite(&ext->KeyPath, &key);
-    if (!NT_SUCCESS(status))
-        return status;
     const MasterConfig* master = &ext->Master;
-    status = WriteDwordValue(key, VALUE_SSD_MIN_BOOT, master->SsdCacheMinBoot);
-    if (NT_SUCCESS(status))
-        status = WriteDwordValue(key, VALUE_SSD_WRITE_MODE, master->SsdCacheWriteMode);
-    if (NT_SUCCESS(status))
-        status = WriteDwordValue(key, VALUE_MASTER_START, master->MasterStart != 0 ? 1 : 0);
-    ZwClose(key);
-    return status;
+    const DiskValue values[] = {
+        {VALUE_SSD_MIN_BOOT, REG_DWORD, master->SsdCacheMinBoot},
+        {VALUE_SSD_WRITE_MODE, REG_DWORD, master->SsdCacheWriteMode},
+        {VALUE_MASTER_START, REG_DWORD, master->MasterStart != 0 ? 1u : 0u},
+    };
+    return SaveDiskValues(ext, values, sizeof(values) / sizeof(values[0]));
 }
 
 ULONGLONG ReadSystemTime()

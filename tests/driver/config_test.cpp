@@ -156,6 +156,11 @@ TEST_F(DiskConfigTest, LoadTable)
               reg::SetString(t->KeyPath(), u"DorqBrimvaultId", u"12");
               t->StoreDword(u"ConfigType", 1);
           }, { 0, RoleNone, 0, 0, 0, 0 } },
+        { "id as binary data of 8 bytes", [](DiskConfigTest* t) {
+              ULONGLONG id = 9;
+              t->StoreRaw(u"DorqBrimvaultId", REG_BINARY, &id, sizeof id);
+              t->StoreDword(u"ConfigType", 1);
+          }, { 0, RoleNone, 0, 0, 0, 0 } },
         { "id of 16 bytes", [](DiskConfigTest* t) {
               Bytes16 big = { 5, 6 };
               t->StoreRaw(u"DorqBrimvaultId", REG_QWORD, &big, sizeof big);
@@ -238,6 +243,12 @@ TEST_F(DiskConfigTest, SecondStartLoadsOverTheFieldsHeld)
     ASSERT_EQ(STATUS_SUCCESS, machine().Start(disk));
     EXPECT_EQ(9u, ext->DiskId) << "without an id nothing is read";
     EXPECT_EQ(RoleMaster, ext->Role);
+
+    StoreQword(u"DorqBrimvaultId", 9);
+    reg::DeleteValue(KeyPath(), u"ConfigType");
+    ASSERT_EQ(STATUS_SUCCESS, machine().Stop(disk));
+    ASSERT_EQ(STATUS_SUCCESS, machine().Start(disk));
+    EXPECT_EQ(RoleNone, ext->Role) << "a removed ConfigType takes the role away";
 }
 
 TEST_F(DiskConfigTest, SavesReplaceOtherTypesAndStopAtTheFirstFailure)
@@ -251,12 +262,18 @@ TEST_F(DiskConfigTest, SavesReplaceOtherTypesAndStopAtTheFirstFailure)
     EXPECT_EQ(REG_QWORD, reg::GetValue(KeyPath(), u"DorqBrimvaultId")->type);
     EXPECT_EQ(12u, *reg::GetQword(KeyPath(), u"DorqBrimvaultId"));
 
-    ext->Master = MasterConfig{ 1, 0, 10, 0, 2 };
-    reg::FailSetValue(2, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(STATUS_ACCESS_DENIED, SaveMasterSettings(ext));
-    EXPECT_EQ(10u, *reg::GetDword(KeyPath(), u"SsdCacheMinBoot"));
-    EXPECT_FALSE(reg::GetValue(KeyPath(), u"SsdCacheWriteMode").has_value());
-    EXPECT_FALSE(reg::GetValue(KeyPath(), u"MasterStart").has_value()) << "nothing after the failure";
+    // The write that fails: none of the three is stored from there on.
+    for (ULONG failing = 1; failing <= 3; failing++) {
+        SCOPED_TRACE("write " + std::to_string(failing) + " fails");
+        for (const char16_t* name : { u"SsdCacheMinBoot", u"SsdCacheWriteMode", u"MasterStart" })
+            reg::DeleteValue(KeyPath(), name);
+        ext->Master = MasterConfig{ 1, 0, 10, 0, 2 };
+        reg::FailSetValue(failing, STATUS_ACCESS_DENIED);
+        EXPECT_EQ(STATUS_ACCESS_DENIED, SaveMasterSettings(ext));
+        EXPECT_EQ(failing > 1, reg::GetValue(KeyPath(), u"SsdCacheMinBoot").has_value());
+        EXPECT_EQ(failing > 2, reg::GetValue(KeyPath(), u"SsdCacheWriteMode").has_value());
+        EXPECT_FALSE(reg::GetValue(KeyPath(), u"MasterStart").has_value()) << "nothing after the failure";
+    }
 }
 
 TEST_F(DiskConfigTest, DiskWithoutKeyPath)

@@ -9,6 +9,7 @@
 
 #include "tolvarn.h"
 #include "config.h"
+#include "disks.h"
 #include "entry.h"
 #include "identity.h"
 #include "pool.h"
@@ -19,12 +20,6 @@ using emu::Disk;
 using emu::DiskConfig;
 using emu::Machine;
 namespace reg = emu::reg;
-
-// "CFGDISK" and "S1" padded with underscores to 40 and 20 characters.
-std::u16string KeyName()
-{
-    return u"CFGDISK" + std::u16string(33, u'_') + u"S1" + std::u16string(18, u'_');
-}
 
 class DiskConfigTest : public ::testing::Test {
 public:
@@ -43,8 +38,7 @@ public:
         machine_.reset();
         machine_.reset(new Machine());
     }
-    std::u16string KeyPath() { return machine().RegistryPath() + u"\\" + KeyName(); }
-    FilterExtension* Ext(Disk& disk) { return FilterExtensionOf(disk.Top()); }
+    std::u16string KeyPath() { return machine().RegistryPath() + u"\\" + DiskKeyName(u"CFGDISK", u"S1"); }
 
     void StoreRaw(std::u16string_view name, ULONG type, const void* data, size_t size)
     {

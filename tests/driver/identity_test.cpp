@@ -7,6 +7,7 @@
 
 #include "tolvarn.h"
 #include "config.h"
+#include "disks.h"
 #include "entry.h"
 #include "identity.h"
 #include "pool.h"
@@ -123,8 +124,6 @@ using emu::Machine;
 
 const ULONGLONG StoredId = 0x0102030405060708ull;
 
-FilterExtension* ExtensionOf(Disk& disk) { return FilterExtensionOf(disk.Top()); }
-
 std::u16string KeyPathOf(const FilterExtension* ext)
 {
     if (!ext->KeyPathValid)
@@ -140,11 +139,6 @@ void StoreMasterKey(Machine& machine, const std::u16string& keyName)
     emu::reg::SetDword(path, u"ConfigType", 1);
 }
 
-std::u16string NameOf(const std::u16string& model, const std::u16string& serial)
-{
-    return model + Repeat(u'_', 40 - model.size()) + serial + Repeat(u'_', 20 - serial.size());
-}
-
 TEST(DiskIdentityAtStart, TableOfDisks)
 {
     struct Case {
@@ -157,12 +151,12 @@ TEST(DiskIdentityAtStart, TableOfDisks)
     };
     const ULONGLONG length = 64ull << 20;
     const Case cases[] = {
-        { "512-byte sectors", 512, "DISK_A", "SN-1", true, 9, length / 512, 0x100000, NameOf(u"DISK_A", u"SN-1") },
-        { "4096-byte sectors", 4096, "DISK B", "SN-2", true, 12, length / 4096, 0x100000, NameOf(u"DISK_B", u"SN-2") },
+        { "512-byte sectors", 512, "DISK_A", "SN-1", true, 9, length / 512, 0x100000, DiskKeyName(u"DISK_A", u"SN-1") },
+        { "4096-byte sectors", 4096, "DISK B", "SN-2", true, 12, length / 4096, 0x100000, DiskKeyName(u"DISK_B", u"SN-2") },
         { "520-byte sectors are not used", 520, "DISK_C", "SN-3", true, 0, 0, 0, u"" },
         { "no IDENTIFY pass-through", 512, "DISK_D", "SN-4", false, 9, length / 512, 0x100000, u"" },
         { "backslash in the model", 512, "Parameters\\X", "SN-5", true, 9, length / 512, 0x100000,
-          NameOf(u"Parameters_X", u"SN-5") },
+          DiskKeyName(u"Parameters_X", u"SN-5") },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -178,12 +172,12 @@ TEST(DiskIdentityAtStart, TableOfDisks)
         // The key the disk would name if it were identified (rows without a
         // key name use plain model and serial texts).
         StoreMasterKey(machine, c.keyName.empty()
-                                    ? NameOf(std::u16string(c.model.begin(), c.model.end()),
+                                    ? DiskKeyName(std::u16string(c.model.begin(), c.model.end()),
                                              std::u16string(c.serial.begin(), c.serial.end()))
                                     : c.keyName);
         ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
 
-        const FilterExtension* ext = ExtensionOf(disk);
+        const FilterExtension* ext = Ext(disk);
         EXPECT_EQ(7u, ext->DeviceNumber);
         EXPECT_EQ(c.shift, ext->SectorShift);
         EXPECT_EQ(c.lengthSectors, ext->LengthSectors);
@@ -213,8 +207,8 @@ TEST(DiskIdentityAtStart, RawIdentifyBytesNameTheKeySafely)
     PutAtaString(identify, 10, 20, std::string("\x01 9", 3));
     disk.SetIdentifyData(identify);
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
-    const FilterExtension* ext = ExtensionOf(disk);
-    EXPECT_EQ(machine.RegistryPath() + u"\\" + NameOf(u"AB_C_D\xFFE9", u"__9"), KeyPathOf(ext));
+    const FilterExtension* ext = Ext(disk);
+    EXPECT_EQ(machine.RegistryPath() + u"\\" + DiskKeyName(u"AB_C_D\xFFE9", u"__9"), KeyPathOf(ext));
     ASSERT_NE(nullptr, ext->Identify);
     EXPECT_EQ(0, memcmp(identify, ext->Identify, IdentifyDataBytes));
 }
@@ -247,7 +241,7 @@ TEST(DiskIdentityAtStart, FailureMatrix)
         config.model = "FAILDISK";
         config.serial = "F1";
         Disk& disk = machine.AddDisk(config);
-        StoreMasterKey(machine, NameOf(u"FAILDISK", u"F1"));
+        StoreMasterKey(machine, DiskKeyName(u"FAILDISK", u"F1"));
         if (c.ioctl != 0 && c.shortAnswer)
             disk.SetIoctlInformation(c.ioctl, 4);
         else if (c.ioctl != 0)
@@ -256,7 +250,7 @@ TEST(DiskIdentityAtStart, FailureMatrix)
         ASSERT_EQ(STATUS_SUCCESS, machine.AddDevice(disk));
         EXPECT_EQ(STATUS_SUCCESS, machine.Start(disk));
 
-        const FilterExtension* ext = ExtensionOf(disk);
+        const FilterExtension* ext = Ext(disk);
         EXPECT_EQ(c.number, ext->DeviceNumber);
         EXPECT_EQ(c.shift, ext->SectorShift);
         EXPECT_EQ(c.maxTransfer, ext->MaxTransfer);
@@ -293,7 +287,7 @@ TEST(DiskIdentityAtStart, StopAndStartReplaceTheIdentity)
     config.serial = "ONE";
     Disk& disk = machine.AddDisk(config);
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
-    const FilterExtension* ext = ExtensionOf(disk);
+    const FilterExtension* ext = Ext(disk);
     ASSERT_NE(nullptr, ext->Identify);
     emu::PoolStats before = emu::PoolUsage(PoolTag);
 
@@ -301,7 +295,7 @@ TEST(DiskIdentityAtStart, StopAndStartReplaceTheIdentity)
     ASSERT_EQ(STATUS_SUCCESS, machine.Stop(disk));
     ASSERT_EQ(STATUS_SUCCESS, machine.Start(disk));
 
-    EXPECT_EQ(machine.RegistryPath() + u"\\" + NameOf(u"SECOND", u"TWO"), KeyPathOf(ext));
+    EXPECT_EQ(machine.RegistryPath() + u"\\" + DiskKeyName(u"SECOND", u"TWO"), KeyPathOf(ext));
     UCHAR model[AtaModelChars + 1];
     AtaModelString(ext->Identify, model);
     EXPECT_EQ(0, memcmp("SECOND ", model, 7));
@@ -319,7 +313,7 @@ TEST(DiskIdentityAtStart, DeviceControlAboveApcLevelSendsNothing)
     STORAGE_DEVICE_NUMBER number;
     ULONG returned = 99;
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    NTSTATUS status = SendDeviceControlSync(ExtensionOf(disk)->LowerDevice, IOCTL_STORAGE_GET_DEVICE_NUMBER,
+    NTSTATUS status = SendDeviceControlSync(Ext(disk)->LowerDevice, IOCTL_STORAGE_GET_DEVICE_NUMBER,
                                             NULL, 0, &number, sizeof number, &returned);
     KeLowerIrql(old);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, status);
@@ -345,9 +339,9 @@ TEST(DiskIdentityAtStart, PendingAnswersAreWaitedFor)
     for (ULONG code : { IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY, IOCTL_DISK_GET_LENGTH_INFO,
                         IOCTL_SCSI_GET_ADDRESS, IOCTL_SCSI_MINIPORT })
         disk.SetIoctlPending(code, true);
-    StoreMasterKey(machine, NameOf(u"PEND", u"P1"));
+    StoreMasterKey(machine, DiskKeyName(u"PEND", u"P1"));
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
-    const FilterExtension* ext = ExtensionOf(disk);
+    const FilterExtension* ext = Ext(disk);
     EXPECT_EQ(5u, ext->DeviceNumber);
     EXPECT_EQ(12u, ext->SectorShift);
     EXPECT_EQ(config.lengthBytes / 4096, ext->LengthSectors);

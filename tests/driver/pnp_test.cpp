@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tolvarn.h"
+#include "disks.h"
 #include "entry.h"
 #include "pnp.h"
 #include "pool.h"
@@ -84,8 +85,6 @@ protected:
         hooks = Hooks();
     }
 };
-
-FilterExtension* Ext(Disk& disk) { return FilterExtensionOf(disk.Top()); }
 
 ULONGLONG DriverPool() { return emu::PoolUsage(PoolTag).bytes; }
 
@@ -215,8 +214,7 @@ const ULONGLONG OtherId = 0x3333;
 
 std::u16string KeyPathOf(Machine& machine, const std::u16string& model, const std::u16string& serial)
 {
-    return machine.RegistryPath() + u"\\" + model + std::u16string(40 - model.size(), u'_') + serial +
-           std::u16string(20 - serial.size(), u'_');
+    return machine.RegistryPath() + u"\\" + DiskKeyName(model, serial);
 }
 
 struct PairCase {

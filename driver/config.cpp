@@ -146,21 +146,21 @@ bool BuildDiskKeyPath(FilterExtension* ext, const UCHAR* identify)
 static void LoadMasterConfig(MasterConfig* master, HANDLE key)
 {
     ULONG dword;
-    if (NT_SUCCESS(ReadDwordValue(key, VALUE_MASTER_START, &dword)))
+    if (NT_SUCCESS(ReadDwordValue(key, ValueMasterStart, &dword)))
         master->MasterStart = dword != 0;
-    ReadQwordValue(key, VALUE_SSD_DISK_ID, &master->SsdCacheDiskId);
-    if (NT_SUCCESS(ReadDwordValue(key, VALUE_SSD_MODE, &dword)))
+    ReadQwordValue(key, ValueSsdDiskId, &master->SsdCacheDiskId);
+    if (NT_SUCCESS(ReadDwordValue(key, ValueSsdMode, &dword)))
         master->SsdCacheMode = (UCHAR)dword;
-    ReadDwordValue(key, VALUE_SSD_MIN_BOOT, &master->SsdCacheMinBoot);
-    if (NT_SUCCESS(ReadDwordValue(key, VALUE_SSD_WRITE_MODE, &dword)))
+    ReadDwordValue(key, ValueSsdMinBoot, &master->SsdCacheMinBoot);
+    if (NT_SUCCESS(ReadDwordValue(key, ValueSsdWriteMode, &dword)))
         master->SsdCacheWriteMode = (UCHAR)dword;
 }
 
 static void LoadCacheAreaConfig(CacheAreaConfig* area, HANDLE key)
 {
-    ReadQwordValue(key, VALUE_SSD_CACHE_START, &area->SsdCacheStart);
-    ReadQwordValue(key, VALUE_SSD_CACHE_END, &area->SsdCacheEnd);
-    ReadQwordValue(key, VALUE_MASTER_DISK_ID, &area->MasterDiskId);
+    ReadQwordValue(key, ValueSsdCacheStart, &area->SsdCacheStart);
+    ReadQwordValue(key, ValueSsdCacheEnd, &area->SsdCacheEnd);
+    ReadQwordValue(key, ValueMasterDiskId, &area->MasterDiskId);
 }
 
 // Reads the id, the role and the role's values; a missing value leaves its
@@ -168,16 +168,16 @@ static void LoadCacheAreaConfig(CacheAreaConfig* area, HANDLE key)
 static void LoadFromKey(FilterExtension* ext, HANDLE key)
 {
     ULONGLONG id;
-    if (!NT_SUCCESS(ReadQwordValue(key, VALUE_DISK_ID, &id)))
+    if (!NT_SUCCESS(ReadQwordValue(key, ValueDiskId, &id)))
         return;
     ext->DiskId = id;
 
     ULONG configType;
-    if (!NT_SUCCESS(ReadDwordValue(key, VALUE_CONFIG_TYPE, &configType))) {
+    if (!NT_SUCCESS(ReadDwordValue(key, ValueConfigType, &configType))) {
         ext->Role = RoleNone;
         return;
     }
-    ReadQwordValue(key, VALUE_TIME_STAMP, &ext->TimeStamp);
+    ReadQwordValue(key, ValueTimeStamp, &ext->TimeStamp);
     if (configType == RoleMaster) {
         ext->Role = RoleMaster;
         LoadMasterConfig(&ext->Master, key);
@@ -263,9 +263,9 @@ NTSTATUS SaveMasterSettings(FilterExtension* ext)
 {
     const MasterConfig* master = &ext->Master;
     const DiskValue values[] = {
-        {VALUE_SSD_MIN_BOOT, REG_DWORD, master->SsdCacheMinBoot},
-        {VALUE_SSD_WRITE_MODE, REG_DWORD, master->SsdCacheWriteMode},
-        {VALUE_MASTER_START, REG_DWORD, master->MasterStart != 0 ? 1u : 0u},
+        {ValueSsdMinBoot, REG_DWORD, master->SsdCacheMinBoot},
+        {ValueSsdWriteMode, REG_DWORD, master->SsdCacheWriteMode},
+        {ValueMasterStart, REG_DWORD, master->MasterStart != 0 ? 1u : 0u},
     };
     return SaveDiskValues(ext, values, sizeof(values) / sizeof(values[0]));
 }

@@ -10,17 +10,17 @@
 struct FilterExtension;
 
 // Value names of the per-disk key.
-#define VALUE_DISK_ID           WSTR("DorqBrimvaultId")
-#define VALUE_CONFIG_TYPE       WSTR("ConfigType")
-#define VALUE_TIME_STAMP        WSTR("TimeStamp")
-#define VALUE_MASTER_START      WSTR("MasterStart")
-#define VALUE_SSD_DISK_ID       WSTR("SsdCacheDiskId")
-#define VALUE_SSD_MODE          WSTR("SsdCacheMode")
-#define VALUE_SSD_MIN_BOOT      WSTR("SsdCacheMinBoot")
-#define VALUE_SSD_WRITE_MODE    WSTR("SsdCacheWriteMode")
-#define VALUE_SSD_CACHE_START   WSTR("SsdCacheStart")
-#define VALUE_SSD_CACHE_END     WSTR("SsdCacheEnd")
-#define VALUE_MASTER_DISK_ID    WSTR("MasterDiskId")
+const WCHAR ValueDiskId[] = WSTR("DorqBrimvaultId");
+const WCHAR ValueConfigType[] = WSTR("ConfigType");
+const WCHAR ValueTimeStamp[] = WSTR("TimeStamp");
+const WCHAR ValueMasterStart[] = WSTR("MasterStart");
+const WCHAR ValueSsdDiskId[] = WSTR("SsdCacheDiskId");
+const WCHAR ValueSsdMode[] = WSTR("SsdCacheMode");
+const WCHAR ValueSsdMinBoot[] = WSTR("SsdCacheMinBoot");
+const WCHAR ValueSsdWriteMode[] = WSTR("SsdCacheWriteMode");
+const WCHAR ValueSsdCacheStart[] = WSTR("SsdCacheStart");
+const WCHAR ValueSsdCacheEnd[] = WSTR("SsdCacheEnd");
+const WCHAR ValueMasterDiskId[] = WSTR("MasterDiskId");
 
 const ULONG DiskKeyNameChars = 60;    // 40 model + 20 serial characters
 

@@ -104,7 +104,7 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver)
 static const ULONG DriverVersion = 204;
 static const ULONG RecordVersion = 203;
 
-#define IOCTL_CACHE_GET_VERSION CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
+const ULONG IoctlCacheGetVersion = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 #pragma pack(push, 1)
 struct VersionRecord {
@@ -173,7 +173,7 @@ NTSTATUS DispatchControlIoctl(PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_CACHE_GET_VERSION:
+    case IoctlCacheGetVersion:
         status = GetVersion(irp, stack);
         break;
     default:

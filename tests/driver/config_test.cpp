@@ -62,22 +62,22 @@ TEST_F(DiskConfigTest, EveryValueSurvivesAReboot)
 
     FilterExtension* m = Ext(master);
     ASSERT_EQ(1u, m->KeyPathValid);
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(m, VALUE_DISK_ID, 0x1111222233334444ull));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(m, VALUE_CONFIG_TYPE, RoleMaster));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(m, VALUE_TIME_STAMP, 0x01DA000012345678ull));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(m, VALUE_SSD_DISK_ID, 0x5555666677778888ull));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(m, VALUE_SSD_MODE, 2));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(m, ValueDiskId, 0x1111222233334444ull));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(m, ValueConfigType, RoleMaster));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(m, ValueTimeStamp, 0x01DA000012345678ull));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(m, ValueSsdDiskId, 0x5555666677778888ull));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(m, ValueSsdMode, 2));
     m->Master.SsdCacheMinBoot = 4096;
     m->Master.SsdCacheWriteMode = 3;
     m->Master.MasterStart = 1;
     EXPECT_EQ(STATUS_SUCCESS, SaveMasterSettings(m));
 
     FilterExtension* s = Ext(ssd);
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, VALUE_DISK_ID, 0x5555666677778888ull));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(s, VALUE_CONFIG_TYPE, RoleSsd));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, VALUE_SSD_CACHE_START, 1ull << 20));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, VALUE_SSD_CACHE_END, 0x123456789000ull));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, VALUE_MASTER_DISK_ID, 0x1111222233334444ull));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, ValueDiskId, 0x5555666677778888ull));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(s, ValueConfigType, RoleSsd));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, ValueSsdCacheStart, 1ull << 20));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, ValueSsdCacheEnd, 0x123456789000ull));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(s, ValueMasterDiskId, 0x1111222233334444ull));
 
     ASSERT_EQ(STATUS_SUCCESS, machine().Reboot());
     ASSERT_EQ(STATUS_SUCCESS, machine().AddAndStartAll());
@@ -103,18 +103,18 @@ TEST_F(DiskConfigTest, AValueAlreadyStoredIsNotWrittenAgain)
     Disk& disk = AddConfigDisk();
     ASSERT_EQ(STATUS_SUCCESS, machine().Boot(DriverEntry));
     FilterExtension* ext = Ext(disk);
-    ASSERT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, VALUE_DISK_ID, 42));
-    ASSERT_EQ(STATUS_SUCCESS, SaveDiskDword(ext, VALUE_CONFIG_TYPE, 1));
+    ASSERT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, ValueDiskId, 42));
+    ASSERT_EQ(STATUS_SUCCESS, SaveDiskDword(ext, ValueConfigType, 1));
     ext->Master = MasterConfig{ 1, 0, 10, 0, 2 };
     ASSERT_EQ(STATUS_SUCCESS, SaveMasterSettings(ext));
 
     reg::ClearCounts();
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, VALUE_DISK_ID, 42));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(ext, VALUE_CONFIG_TYPE, 1));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, ValueDiskId, 42));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(ext, ValueConfigType, 1));
     EXPECT_EQ(STATUS_SUCCESS, SaveMasterSettings(ext));
     EXPECT_EQ(0u, reg::SetValueCount()) << "unchanged values are not rewritten";
 
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, VALUE_DISK_ID, 43));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, ValueDiskId, 43));
     EXPECT_EQ(1u, reg::SetValueCount());
     EXPECT_EQ(43u, *reg::GetQword(KeyPath(), u"DorqBrimvaultId"));
 }
@@ -252,7 +252,7 @@ TEST_F(DiskConfigTest, SavesReplaceOtherTypesAndStopAtTheFirstFailure)
     ASSERT_EQ(STATUS_SUCCESS, machine().Boot(DriverEntry));
     FilterExtension* ext = Ext(disk);
     EXPECT_EQ(RoleNone, ext->Role);
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, VALUE_DISK_ID, 12));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, ValueDiskId, 12));
     EXPECT_EQ(REG_QWORD, reg::GetValue(KeyPath(), u"DorqBrimvaultId")->type);
     EXPECT_EQ(12u, *reg::GetQword(KeyPath(), u"DorqBrimvaultId"));
 
@@ -278,8 +278,8 @@ TEST_F(DiskConfigTest, DiskWithoutKeyPath)
     ASSERT_EQ(0u, ext->KeyPathValid);
     reg::ClearCounts();
     // Kept as the control interface expects: the save succeeds, nothing is stored.
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, VALUE_DISK_ID, 5));
-    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(ext, VALUE_CONFIG_TYPE, 1));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, ValueDiskId, 5));
+    EXPECT_EQ(STATUS_SUCCESS, SaveDiskDword(ext, ValueConfigType, 1));
     EXPECT_EQ(STATUS_SUCCESS, SaveMasterSettings(ext));
     EXPECT_EQ(0u, reg::SetValueCount());
     EXPECT_TRUE(reg::SubKeys(machine().RegistryPath()).empty());
@@ -293,7 +293,7 @@ TEST_F(DiskConfigTest, DeletingTheKey)
     FilterExtension* ext = Ext(disk);
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, DeleteDiskKey(ext)) << "no key yet";
 
-    ASSERT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, VALUE_DISK_ID, 5));
+    ASSERT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, ValueDiskId, 5));
     reg::CreateKey(KeyPath() + u"\\Sub");
     EXPECT_FALSE(NT_SUCCESS(DeleteDiskKey(ext)));
     EXPECT_TRUE(reg::KeyExists(KeyPath())) << "a key with a subkey stays";
@@ -311,7 +311,7 @@ TEST_F(DiskConfigTest, DeviceBytesCannotChooseTheKeyPath)
     config.serial = "X";
     Disk& disk = machine().AddDisk(config);
     ASSERT_EQ(STATUS_SUCCESS, machine().Boot(DriverEntry));
-    ASSERT_EQ(STATUS_SUCCESS, SaveDiskQword(Ext(disk), VALUE_DISK_ID, 5));
+    ASSERT_EQ(STATUS_SUCCESS, SaveDiskQword(Ext(disk), ValueDiskId, 5));
     EXPECT_FALSE(reg::KeyExists(machine().RegistryPath() + u"\\Parameters"));
     std::vector<std::u16string> keys = reg::SubKeys(machine().RegistryPath());
     ASSERT_EQ(1u, keys.size());

@@ -16,15 +16,18 @@ enum CacheStateKind {
     CacheDraining,            // Active 1, stop pending (with or without an SSD)
 };
 
+// When the filter device is created: inactive, no map.
 void InitCacheState(CacheState* state);
+// Any thread; reads the flags without a lock.
 CacheStateKind CacheStateOf(const CacheState* state);
 
-// For a master whose cache is active: STATUS_INVALID_PARAMETER for 0 sectors
+// The thread that plans the request (the worker, or the caller's without
+// one). For a master whose cache is active: STATUS_INVALID_PARAMETER for 0 sectors
 // or for a caller's request whose byte offset or length is not a whole number
 // of sectors, STATUS_NONEXISTENT_SECTOR for a range that ends past the disk.
 NTSTATUS CheckRequestRange(const DiskRequest* request);
 
-// The worker's hook for a master whose cache is not active: nothing to do.
+// On the worker's thread, for a master whose cache is not active: nothing to do.
 bool IdleWorkInactive(PDEVICE_OBJECT master);
 
 // Caching of new blocks is allowed for an active master with no stop pending

@@ -26,7 +26,8 @@ const ULONG MiniportIdentifyCode = 0x1B0501;
 NTSTATUS SendDeviceControlSync(PDEVICE_OBJECT device, ULONG code, PVOID input, ULONG inputBytes,
                                PVOID output, ULONG outputBytes, ULONG* returnedBytes);
 
-// Each fails unless the device answered with the whole record.
+// Each fails unless the device answered with the whole record. PASSIVE_LEVEL:
+// they wait for the device below.
 NTSTATUS QueryDeviceNumber(PDEVICE_OBJECT lower, ULONG* number);   // UnknownDeviceNumber on failure
 NTSTATUS QueryDriveGeometry(PDEVICE_OBJECT lower, DISK_GEOMETRY* geometry);
 NTSTATUS QueryDiskLength(PDEVICE_OBJECT lower, LONGLONG* lengthBytes);  // -1 on failure

@@ -152,7 +152,14 @@ NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp) {
   }
   ULONG_PTR information = NT_SUCCESS(status) ? length : 0;
   bool later = mode != CompletionMode::Inline;
-  if (!later && NT_SUCCESS(status)) Transfer(d, irp);
+  bool onArrival;
+  {
+    Guard guard(Sched().lock);
+    onArrival = d.transferOnArrival;
+  }
+  if ((!later || onArrival) && NT_SUCCESS(status)) Transfer(d, irp);
+  // A queued request's data moved already: the completion thread leaves it.
+  if (later) irp->Tail.Overlay.DriverContext[0] = onArrival ? (PVOID)&d : NULL;
   {
     Guard guard(Sched().lock);
     d.inDispatch--;
@@ -383,7 +390,7 @@ void CompletionLoop(Disk::State* d) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bool transfer = stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE;
     if (transfer) Serve(*d, irp);
-    if (transfer && NT_SUCCESS(irp->IoStatus.Status)) Transfer(*d, irp);
+    if (transfer && NT_SUCCESS(irp->IoStatus.Status) && irp->Tail.Overlay.DriverContext[0] != d) Transfer(*d, irp);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     IofCompleteRequest(irp, IO_DISK_INCREMENT);

@@ -73,6 +73,7 @@ struct emu::Disk::State {
   ULONG inDispatch = 0;
   ULONG maxInDispatch = 0;
   ULONG dispatchPause = 0;  // microseconds
+  bool transferOnArrival = false;
   uint64_t headPosition = 0;  // timing model: where the previous request served ended (bytes)
 
   // Writes not yet flushed: the bytes they replaced, oldest first.

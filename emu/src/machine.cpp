@@ -148,6 +148,11 @@ size_t Disk::HeldCount() const {
   return state_->held.size();
 }
 
+void Disk::SetTransferOnArrival(bool onArrival) {
+  Guard guard(Sched().lock);
+  state_->transferOnArrival = onArrival;
+}
+
 void Disk::ReleaseHeld(bool newestFirst) {
   Guard guard(Sched().lock);
   State& d = *state_;

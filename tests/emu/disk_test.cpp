@@ -329,4 +329,24 @@ TEST(SimDiskTiming, QueueDepthServesRequestsInParallel) {
   }
 }
 
+TEST(SimDisk, HeldReadsMoveTheirDataAtArrivalOrAtCompletion) {
+  for (bool onArrival : {false, true}) {
+    emu::Machine machine;
+    emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Held});
+    ASSERT_EQ(machine.Load(FilterDriverEntry), STATUS_SUCCESS);
+    disk.SetTransferOnArrival(onArrival);
+    std::vector<uint8_t> before(512, 1), after(512, 2), read(512), written(512, 3);
+    disk.WriteBytes(0, before.data(), 512);
+    emu::PendingIo r = machine.StartRead(disk, 0, read.data(), 512);
+    emu::PendingIo w = machine.StartWrite(disk, 512, written.data(), 512);
+    disk.WriteBytes(0, after.data(), 512);
+    EXPECT_EQ(disk.Bytes(512, 512), onArrival ? written : std::vector<uint8_t>(512, 0));
+    disk.ReleaseHeld();
+    EXPECT_EQ(r.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(w.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(read, onArrival ? before : after);
+    EXPECT_EQ(disk.Bytes(512, 512), written);
+  }
+}
+
 }  // namespace

@@ -310,6 +310,10 @@ class Disk {
   void SetCompletion(CompletionMode mode);
   size_t HeldCount() const;
   void ReleaseHeld(bool newestFirst = false);  // hands every held request to the completion thread
+  // Queued reads and writes move their data when the disk receives them
+  // instead of when they complete (a real disk may do either): a held read
+  // then returns what the disk held when it was sent.
+  void SetTransferOnArrival(bool onArrival);
 
   // Errors: a read/write touching [firstSector, firstSector + sectors) fails
   // with status, times times (-1 for ever). FailNth: the nth next request of op.

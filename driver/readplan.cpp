@@ -7,26 +7,24 @@
 
 // ---- Block pieces and extents --------------------------------------------------
 
-void StartBlockSplit(BlockSplit* split, ULONGLONG firstSector, ULONG sectors, ULONG byteOffset,
-                     ULONG blockShiftSectors, ULONG sectorShift)
+void StartBlockSplit(BlockSplit* split, const CacheMap* map, ULONGLONG firstSector, ULONG sectors,
+                     ULONG byteOffset, ULONG sectorShift)
 {
+    split->Map = map;
     split->Next = firstSector;
     split->Remaining = sectors;
     split->ByteOffset = byteOffset;
-    split->BlockShiftSectors = blockShiftSectors;
     split->SectorShift = sectorShift;
 }
 
 bool NextBlockPiece(BlockSplit* split, BlockPiece* piece)
 {
-    if (split->Remaining == 0)
+    if (split->Remaining == 0 || !BlockOfSector(split->Map, split->Next, &piece->Block))
         return false;
-    ULONGLONG blockSectors = 1ull << split->BlockShiftSectors;
+    ULONGLONG blockSectors = 1ull << split->Map->BlockShiftSectors;
     ULONGLONG within = split->Next & (blockSectors - 1);
     ULONGLONG room = blockSectors - within;
     ULONG sectors = room < split->Remaining ? (ULONG)room : split->Remaining;
-    if (!SectorToBlock(split->Next, split->BlockShiftSectors, &piece->Block))
-        piece->Block = NoBlock;
     piece->FirstSector = within;
     piece->Sectors = sectors;
     piece->ByteOffset = split->ByteOffset;
@@ -197,16 +195,16 @@ static bool AppendSlotRuns(ReadPieceVector* vector, CacheMap* map, SsdSlot slot,
     return true;
 }
 
-bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, bool allowed,
-                   BootTime boot)
+bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, const ReadPolicy* policy)
 {
-    SsdSlot slot = LookupSlot(map, piece->Block, boot);
+    bool allowed = policy->Allowed;
+    SsdSlot slot = LookupSlot(map, piece->Block, policy->Boot);
     bool ok;
     if (slot != NoSlot && map->ValidBitmap && (allowed || map->Mode == CacheModeWriteBack)) {
         ok = AppendSlotRuns(vector, map, slot, piece, allowed);
     } else {
         if (slot == NoSlot && allowed)
-            AllocateSlot(map, piece->Block, boot);
+            AllocateSlot(map, piece->Block, policy->Boot);
         ok = AppendReadPiece(vector, map, NoSlot, piece->FirstSector, piece->Sectors, piece->ByteOffset, 1);
     }
     AddHeat(map, piece->Block, piece->Sectors);
@@ -217,17 +215,18 @@ bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* pie
 
 // Cuts the request into pieces, plans each, and rebuilds the range list from
 // the pieces the master serves.
-static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorShift, bool allowed,
-                       BootTime boot, ReadPieceVector* pieces, HddRangeList* ranges)
+static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorShift, const ReadPolicy* policy,
+                       ReadPieceVector* pieces, HddRangeList* ranges)
 {
     BlockSplit split;
-    StartBlockSplit(&split, request->StartSector, request->SectorCount, 0, map->BlockShiftSectors,
-                    sectorShift);
+    StartBlockSplit(&split, map, request->StartSector, request->SectorCount, 0, sectorShift);
     BlockPiece piece;
     while (NextBlockPiece(&split, &piece)) {
-        if (!PlanReadPiece(pieces, map, &piece, allowed, boot))
+        if (!PlanReadPiece(pieces, map, &piece, policy))
             return false;
     }
+    if (split.Remaining != 0)
+        return false;  // beyond the map's blocks: the range check lets no such read through
     ranges->Count = 0;
     for (LONG i = 0; i < pieces->Count; i++) {
         const ReadPiece* p = &pieces->Pieces[i];
@@ -237,9 +236,10 @@ static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorSh
     return true;
 }
 
-NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorShift, bool allowed,
-                       BootTime boot, ReadPlan* plan)
+NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorShift, const ReadPolicy* policy,
+                       ReadPlan* plan)
 {
+    bool allowed = policy->Allowed;
     plan->Count = 0;
     plan->NoDirty = 1;
     plan->Extents = NULL;
@@ -248,7 +248,7 @@ NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorSh
         return STATUS_INSUFFICIENT_RESOURCES;
     ReadPieceVector pieces;
     InitReadPieceVector(&pieces);
-    if (map->SsdDevice && !PlanPieces(map, request, sectorShift, allowed, boot, &pieces, &ranges)) {
+    if (map->SsdDevice && !PlanPieces(map, request, sectorShift, policy, &pieces, &ranges)) {
         FreeReadPieceVector(&pieces);
         FreeHddRangeList(&ranges);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -284,4 +284,28 @@ NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorSh
     if (plan->Count == 0)
         FreeReadPlan(plan);
     return STATUS_SUCCESS;
+}
+
+bool RangeHoldsDirtyData(const CacheMap* map, ULONGLONG firstSector, ULONG sectors)
+{
+    if (!map->SsdDevice || !map->CleanBitmap || !map->ValidBitmap)
+        return false;
+    BlockSplit split;
+    StartBlockSplit(&split, map, firstSector, sectors, 0, 0);
+    BlockPiece piece;
+    while (NextBlockPiece(&split, &piece)) {
+        SsdSlot slot = GetBlockSlot(&map->Blocks, piece.Block);
+        if (slot == NoSlot)
+            continue;
+        ULONGLONG bit = ((ULONGLONG)FromSsdSlot(slot) << map->BlockShiftSectors) + piece.FirstSector;
+        for (ULONG i = 0; i < piece.Sectors;) {
+            ULONG valid = (ULONG)CountOneRun(map->ValidBitmap, bit + i, piece.Sectors - i);
+            if (valid && CountOneRun(map->CleanBitmap, bit + i, valid) < valid)
+                return true;
+            i += valid;
+            if (i < piece.Sectors)
+                i += (ULONG)CountZeroRun(map->ValidBitmap, bit + i, piece.Sectors - i);
+        }
+    }
+    return false;
 }

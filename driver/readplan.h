@@ -5,12 +5,12 @@
 // the caller's thread for a master without a worker), which owns the map.
 #pragma once
 
+#include "kernel.h"
 #include "tolvarn.h"
-#include "cachemap.h"
 
 // One block's share of a sector range.
 struct BlockPiece {
-    MasterBlock Block;            // NoBlock beyond the last block number
+    MasterBlock Block;
     ULONGLONG FirstSector;        // within the block
     ULONG Sectors;
     ULONG ByteOffset;             // in the caller's (or the fill's) buffer
@@ -20,16 +20,17 @@ struct BlockPiece {
 // where the range does and ends at its block's end or the range's end; every
 // later one starts at sector 0 of its block. Byte offsets accumulate.
 struct BlockSplit {
+    const CacheMap* Map;          // gives the block size and the blocks there are
     ULONGLONG Next;               // master sector of the next piece
     ULONG Remaining;
     ULONG ByteOffset;
-    ULONG BlockShiftSectors;
     ULONG SectorShift;
 };
 
-void StartBlockSplit(BlockSplit* split, ULONGLONG firstSector, ULONG sectors, ULONG byteOffset,
-                     ULONG blockShiftSectors, ULONG sectorShift);
-// False when the range is used up.
+void StartBlockSplit(BlockSplit* split, const CacheMap* map, ULONGLONG firstSector, ULONG sectors,
+                     ULONG byteOffset, ULONG sectorShift);
+// False when the range is used up, or when it runs on past the map's last
+// block (Remaining then tells what is left).
 bool NextBlockPiece(BlockSplit* split, BlockPiece* piece);
 
 // One transfer of a plan (read path, fill, write path).
@@ -107,16 +108,25 @@ struct ReadPlan {
 
 void FreeReadPlan(ReadPlan* plan);
 
+// What a read is planned with: caching allowed or not (sampled once per
+// read) and the boot time the map's lookups are given.
+struct ReadPolicy {
+    bool Allowed;
+    BootTime Boot;
+};
+
 // Appends the runs of one piece by the read decision table, allocating a slot
 // for a missed block when caching is allowed and adding the piece's sectors to
-// the block's heat in every case; slots looked up or taken get the boot time
-// given. False only when the vector cannot grow.
-bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, bool allowed,
-                   BootTime boot);
+// the block's heat in every case. False only when the vector cannot grow.
+bool PlanReadPiece(ReadPieceVector* vector, CacheMap* map, const BlockPiece* piece, const ReadPolicy* policy);
 
 // The plan of a read of request->SectorCount sectors from request->StartSector
-// on the master request->Device, whose map and sector shift are given, with
-// caching allowed or not and the boot time (both sampled once by the caller).
+// on the master request->Device, whose map and sector shift are given.
 // STATUS_SUCCESS or STATUS_INSUFFICIENT_RESOURCES (nothing allocated then).
-NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorShift, bool allowed,
-                       BootTime boot, ReadPlan* plan);
+// Runs under the map's rules (cachemap.h).
+NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorShift, const ReadPolicy* policy,
+                       ReadPlan* plan);
+
+// True when a sector of the master range is dirty on the SSD (valid, not
+// clean): only the SSD holds its data. Looks, changes nothing, allocates nothing.
+bool RangeHoldsDirtyData(const CacheMap* map, ULONGLONG firstSector, ULONG sectors);

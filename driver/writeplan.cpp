@@ -115,14 +115,13 @@ static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorSh
                        bool allowed, BootTime boot, WritePieceVector* pieces)
 {
     BlockSplit split;
-    StartBlockSplit(&split, request->StartSector, request->SectorCount, 0, map->BlockShiftSectors,
-                    sectorShift);
+    StartBlockSplit(&split, map, request->StartSector, request->SectorCount, 0, sectorShift);
     BlockPiece piece;
     while (NextBlockPiece(&split, &piece)) {
         if (!PlanWritePiece(pieces, map, writeMode, &piece, allowed, boot))
             return false;
     }
-    return true;
+    return split.Remaining == 0;  // a range past the map's blocks is refused by the range check first
 }
 
 // The master's share of the write: the whole request while every piece goes

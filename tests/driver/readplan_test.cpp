@@ -2,24 +2,29 @@
 // rule, the per-piece decision table and the plans it gives.
 #include <gtest/gtest.h>
 
+#include <emu/machine.h>
+
 #include <vector>
 
 #include "cachemap_model.h"
+#include "pool.h"
 #include "readplan.h"
 
 using namespace cachemap_test;
 
 namespace {
 
+// The plan's own memory is the driver's pool (the kernel stand-in's); the
+// map's is the test pool.
 class ReadPlanTest : public ::testing::Test {
 protected:
-    void SetUp() override { bootTime = AfterBoot; }
-    void TearDown() override
-    {
-        StopPoolFailures();
-        bootTime = AfterBoot;
-    }
+    void TearDown() override { emu::ClearFailures(); }
 };
+
+uint64_t LivePlanBlocks() { return emu::PoolUsage(PoolTag).blocks; }
+
+const ReadPolicy Allowed = {true, AfterBoot};
+const ReadPolicy NotAllowed = {false, AfterBoot};
 
 int masterStandIn = 0;
 const PDEVICE_OBJECT Master = (PDEVICE_OBJECT)&masterStandIn;
@@ -51,7 +56,7 @@ Planned Plan(TestMap& map, ULONGLONG first, ULONG sectors, bool allowed, ULONG s
     DiskRequest request = {Master, first, sectors, NULL};
     ReadPlan plan;
     Planned out;
-    out.status = PlanReadOnMap(map.get(), &request, sectorShift, allowed, bootTime, &plan);
+    out.status = PlanReadOnMap(map.get(), &request, sectorShift, allowed ? &Allowed : &NotAllowed, &plan);
     out.noDirty = plan.NoDirty;
     for (ULONG i = 0; i < plan.Count; i++) {
         const IoExtent& e = plan.Extents[i];
@@ -68,16 +73,16 @@ Planned Plan(TestMap& map, ULONGLONG first, ULONG sectors, bool allowed, ULONG s
 // Gives a block a slot whose valid (and, in write-back mode, clean) bits are
 // the given strings of the slot's sectors: 'v' valid, 'd' valid and dirty,
 // '.' invalid. Returns the slot.
-LONG Cache(TestMap& map, ULONG block, const char* bits)
+SsdSlot Cache(TestMap& map, ULONG block, const char* bits)
 {
-    LONG slot = FromSsdSlot(AllocateSlot(map.get(), B(block), bootTime));
-    EXPECT_NE(slot, NoSlotIndex);
+    SsdSlot slot = AllocateSlot(map.get(), B(block), AfterBoot);
+    EXPECT_NE(slot, NoSlot);
     for (ULONG i = 0; bits[i]; i++) {
         if (bits[i] == '.')
             continue;
-        SetValidRun(map.get(), S(slot), i, 1);
+        SetValidRun(map.get(), slot, i, 1);
         if (bits[i] == 'v' && map->CleanBitmap)
-            SetCleanRun(map.get(), S(slot), i, 1);
+            SetCleanRun(map.get(), slot, i, 1);
     }
     return slot;
 }
@@ -91,26 +96,32 @@ struct SplitCase {
     ULONG sectors;
     ULONG blockShiftSectors;
     std::vector<BlockPiece> pieces;
+    ULONG left;  // sectors beyond the map's last block
 };
 
 TEST(BlockSplit, PiecesFollowTheBlocksTouched)
 {
     const ULONG shift = 9;
     const SplitCase cases[] = {
-        {0, 8, 3, {{0, 0, 8, 0}}},                                   // one whole block
-        {3, 2, 3, {{0, 3, 2, 0}}},                                   // inside one block
-        {6, 12, 3, {{0, 6, 2, 0}, {1, 0, 8, 1024}, {2, 0, 2, 5120}}},  // partial, whole, partial
-        {16, 1, 3, {{2, 0, 1, 0}}},
-        {31, 2, 5, {{0, 31, 1, 0}, {1, 0, 1, 512}}},
-        {(5ull << 32) + 7, 2, 32, {{5, 7, 2, 0}}},                   // a block number high in u32
+        {0, 8, 3, {{B(0), 0, 8, 0}}, 0},                                       // one whole block
+        {3, 2, 3, {{B(0), 3, 2, 0}}, 0},                                       // inside one block
+        {6, 12, 3, {{B(0), 6, 2, 0}, {B(1), 0, 8, 1024}, {B(2), 0, 2, 5120}}, 0},  // partial, whole, partial
+        {16, 1, 3, {{B(2), 0, 1, 0}}, 0},
+        {31, 2, 5, {{B(0), 31, 1, 0}, {B(1), 0, 1, 512}}, 0},
+        {(5ull << 32) + 7, 2, 32, {{B(5), 7, 2, 0}}, 0},                       // a block number high in u32
+        {(7ull << 32) - 1, 3, 32, {{B(6), 0xFFFFFFFF, 1, 0}}, 2},              // runs past the last block
     };
     for (const SplitCase& c : cases) {
+        CacheMap map = {};
+        map.BlockShiftSectors = c.blockShiftSectors;
+        map.Blocks.Count = 7;
         BlockSplit split;
-        StartBlockSplit(&split, c.first, c.sectors, 0, c.blockShiftSectors, shift);
+        StartBlockSplit(&split, &map, c.first, c.sectors, 0, shift);
         std::vector<BlockPiece> got;
         BlockPiece piece;
         while (NextBlockPiece(&split, &piece))
             got.push_back(piece);
+        EXPECT_EQ(split.Remaining, c.left) << c.first << "+" << c.sectors;
         ASSERT_EQ(got.size(), c.pieces.size()) << c.first << "+" << c.sectors;
         for (size_t i = 0; i < got.size(); i++) {
             EXPECT_EQ(got[i].Block, c.pieces[i].Block) << c.first << " piece " << i;
@@ -181,7 +192,7 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
 
         {  // fully valid block: one SSD extent, straight from the slot
             TestMap map(SmallMap(shape, 1));
-            LONG s = Cache(map, 2, full.c_str());
+            LONG s = FromSsdSlot(Cache(map, 2, full.c_str()));
             Planned p = Plan(map, 2 * per + 1, per - 2, true, shift);
             EXPECT_EQ(p.extents, (std::vector<Extent>{{true, data + s * per + 1, per - 2, 0}}));
             EXPECT_EQ(p.noDirty, 1u);
@@ -195,11 +206,11 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
         }
         {  // first half valid: SSD for it, master for the rest
             TestMap map(SmallMap(shape, 1));
-            LONG s = Cache(map, 5, half.c_str());
+            LONG s = FromSsdSlot(Cache(map, 5, half.c_str()));
             Planned p = Plan(map, 5 * per, per, true, shift);
             EXPECT_EQ(p.extents, (std::vector<Extent>{{true, data + s * per, per / 2, 0},
                                                       {false, 5 * per + per / 2, per / 2, per / 2}}));
-            EXPECT_EQ(AllocateSlot(map.get(), B(5), bootTime), S(s)) << "the block keeps its slot";
+            EXPECT_EQ(AllocateSlot(map.get(), B(5), AfterBoot), S(s)) << "the block keeps its slot";
         }
         {  // the same with caching not allowed: all from the master, one extent
             TestMap map(SmallMap(shape, 1));
@@ -258,8 +269,8 @@ TEST_F(ReadPlanTest, DecisionTableInWriteBackMode)
         mixed.append(per / 4, 'v');
         mixed.append(per / 2, '.');
         TestMap map(SmallMap(shape, CacheModeWriteBack));
-        LONG s1 = Cache(map, 1, clean.c_str());
-        LONG s2 = Cache(map, 2, mixed.c_str());
+        LONG s1 = FromSsdSlot(Cache(map, 1, clean.c_str()));
+        LONG s2 = FromSsdSlot(Cache(map, 2, mixed.c_str()));
 
         // Allowed: each valid run from the SSD, clean only when wholly clean.
         Planned allowed = Plan(map, per, 2 * per, true, shift);
@@ -322,11 +333,11 @@ TEST_F(ReadPlanTest, GrowingAndFailingAllocations)
     for (ULONG nth = 1;; nth++) {
         TestMap map(SmallMap(shape, 1));
         Cache(map, 1, alternate.c_str());
-        uint64_t before = LivePoolBlocks();
-        FailPoolAllocation(nth);
+        uint64_t before = LivePlanBlocks();
+        emu::FailNth(emu::Resource::Pool, nth);
         Planned p = Plan(map, 32, 32, true, 9);
-        StopPoolFailures();
-        EXPECT_EQ(LivePoolBlocks(), before) << "allocation " << nth;
+        emu::ClearFailures();
+        EXPECT_EQ(LivePlanBlocks(), before) << "allocation " << nth;
         if (p.status == STATUS_SUCCESS) {
             EXPECT_EQ(p.extents, expected);
             EXPECT_GT(nth, 4u) << "the vector grew and the range list too";

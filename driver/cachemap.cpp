@@ -299,6 +299,7 @@ bool AllocSlotTable(SlotTable* table)
         entries[s].Block = NoBlock;
         entries[s].BootFlag = 0;
         entries[s].Generation = 0;
+        entries[s].IoInFlight = 0;
         links[s].Next = NoSlot;
         links[s].Prev = NoSlot;
     }
@@ -435,7 +436,7 @@ static SsdSlot WalkForVictim(CacheMap* map, ULONG bootFlag, ULONGLONG heat)
         if (!blockEntry)
             continue;
         ULONGLONG slotHeat = blockEntry->Heat;
-        if (slotHeat < heat)
+        if (slotHeat < heat && !entry->IoInFlight)
             return FindDirtyRun(map, s, NULL, NULL) ? NoSlot : s;
         if (slotHeat < coldest)
             coldest = slotHeat;
@@ -472,6 +473,7 @@ bool AssignSlot(CacheMap* map, SsdSlot slot, MasterBlock block, BootTime boot)
 
     SlotEntry* entry = EntryOf(slots, slot);
     entry->Block = block;
+    entry->Generation++;
     entry->BootFlag = boot == DuringBoot ? 1 : 0;
     if (entry->BootFlag)
         slots->BootSlots++;
@@ -572,6 +574,66 @@ ULONG SlotGeneration(const CacheMap* map, SsdSlot slot)
     return IsSlotIndex(map, slot) ? EntryOf(&map->Slots, slot)->Generation : 0;
 }
 
+// The slots [*first, *last] an SSD range inside the data area touches; false
+// when it touches none.
+static bool SlotsOfSsdRange(const CacheMap* map, ULONGLONG ssdSector, ULONG count, ULONG* first, ULONG* last)
+{
+    if (count == 0 || !map->Slots.Entries || ssdSector < map->DataStart || ssdSector >= map->DataEnd)
+        return false;
+    ULONGLONG end = ssdSector + count - 1;
+    if (end >= map->DataEnd)
+        end = map->DataEnd - 1;
+    ULONGLONG lastSlot = (end - map->DataStart) >> map->BlockShiftSectors;
+    if (lastSlot >= map->Slots.SlotCount)
+        lastSlot = map->Slots.SlotCount - 1;
+    ULONGLONG firstSlot = (ssdSector - map->DataStart) >> map->BlockShiftSectors;
+    if (firstSlot > lastSlot)
+        return false;
+    *first = (ULONG)firstSlot;
+    *last = (ULONG)lastSlot;
+    return true;
+}
+
+void RaiseSsdRangeGeneration(CacheMap* map, ULONGLONG ssdSector, ULONG count)
+{
+    ULONG first, last;
+    if (SlotsOfSsdRange(map, ssdSector, count, &first, &last)) {
+        for (ULONG s = first; s <= last; s++)
+            map->Slots.Entries[s].Generation++;
+    }
+}
+
+void HoldSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count)
+{
+    ULONG first, last;
+    if (SlotsOfSsdRange(map, ssdSector, count, &first, &last)) {
+        for (ULONG s = first; s <= last; s++)
+            InterlockedIncrement(&map->Slots.Entries[s].IoInFlight);
+    }
+    InterlockedIncrement(&map->OwnIo);
+}
+
+// The map-wide count goes last: once it is 0 the tables may go.
+void ReleaseSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count)
+{
+    ULONG first, last;
+    if (SlotsOfSsdRange(map, ssdSector, count, &first, &last)) {
+        for (ULONG s = first; s <= last; s++)
+            InterlockedDecrement(&map->Slots.Entries[s].IoInFlight);
+    }
+    InterlockedDecrement(&map->OwnIo);
+}
+
+bool IsSlotBusy(const CacheMap* map, SsdSlot slot)
+{
+    return IsSlotIndex(map, slot) && EntryOf(&map->Slots, slot)->IoInFlight != 0;
+}
+
+LONG OwnIoInFlight(const CacheMap* map)
+{
+    return map->OwnIo;
+}
+
 void ResetCacheMap(CacheMap* map)
 {
     map->SsdDevice = NULL;
@@ -588,6 +650,7 @@ void ResetCacheMap(CacheMap* map)
     map->ValidBitmap = NULL;
     map->CleanBitmap = NULL;
     map->Slots.Changes = 0;
+    map->OwnIo = 0;
     ForgetDirtyHints(map);
 }
 

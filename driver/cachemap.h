@@ -100,7 +100,8 @@ struct BlockTable {
 struct SlotEntry {
     MasterBlock Block;    // master block held, or NoBlock for a free slot
     ULONG BootFlag;       // 1: taken or hit before the control device was first opened
-    ULONG Generation;     // changes each time the slot is freed, so queued work can tell it was reused
+    ULONG Generation;     // changes whenever the slot's contents do: assignment, release, invalidation
+    volatile LONG IoInFlight;  // own SSD reads and fill writes of the slot not yet completed
 };
 
 // The same links serve the LRU list (Next toward the MRU tail) and the free
@@ -162,6 +163,7 @@ struct CacheMap {
     UCHAR* ValidBitmap;
     UCHAR* CleanBitmap;           // only in CacheModeWriteBack
     DirtySearchHint DirtyHints[3];   // non-boot, boot, any slot
+    volatile LONG OwnIo;          // holds of HoldSsdRange not yet released
 };
 
 // A run of SSD sectors found by the dirty-run searches.
@@ -280,5 +282,20 @@ NTSTATUS InitEmptyMap(CacheMap* map);
 NTSTATUS InitEmptyMapWithClean(CacheMap* map);
 void FreeMapTables(CacheMap* map);
 ULONG SlotGeneration(const CacheMap* map, SsdSlot slot);
+// Raises the generation of every slot an SSD range touches: their contents
+// changed, so work planned on the old contents (a fill, its set-valid item)
+// must not apply. Under the map's rules.
+void RaiseSsdRangeGeneration(CacheMap* map, ULONGLONG ssdSector, ULONG count);
+
+// Own I/O in flight on the slots of an SSD range: such a slot is never chosen
+// as a victim, so its sectors are not given to another block while a read
+// from it or a fill into it is on its way. Hold under the map's rules before
+// the I/O is sent; release from its completion (any thread, IRQL <=
+// DISPATCH_LEVEL: interlocked). The map's tables must stay until every hold
+// is released (OwnIoInFlight).
+void HoldSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
+void ReleaseSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
+bool IsSlotBusy(const CacheMap* map, SsdSlot slot);
+LONG OwnIoInFlight(const CacheMap* map);
 void ForgetDirtyHints(CacheMap* map);
 

@@ -7,6 +7,7 @@
 #include "identity.h"
 #include "pnp.h"
 #include "pool.h"
+#include "read.h"
 #include "requests.h"
 #include "seams.h"
 #include "worker.h"
@@ -435,6 +436,7 @@ static bool UnbindFromSsd(PDEVICE_OBJECT device, ULONG pass, PVOID context)
         return false;
     StopWorkerThread(&master->Worker);
     master->Cache.Persist = 0;
+    WaitForOwnCacheIo(&master->Cache.Map);
     FreeMapTables(&master->Cache.Map);
     master->Cache.Map.SsdDevice = NULL;
     return false;
@@ -459,6 +461,7 @@ static void FreeFilterDeviceData(PDEVICE_OBJECT device)
         ext->Identify = NULL;
     }
     ext->KeyPathValid = 0;
+    WaitForOwnCacheIo(&ext->Cache.Map);
     FreeMapTables(&ext->Cache.Map);
     ext->Cache.Map.SsdDevice = NULL;
 }

@@ -70,11 +70,10 @@ PMDL BuildMdlForBuffer(PVOID buffer, ULONG bytes)
     return mdl;
 }
 
-static PIRP BuildOwnIrp(PDEVICE_OBJECT device, UCHAR major, ULONGLONG byteOffset, ULONG bytes, PVOID buffer)
+// An own IRP of the device's stack over the MDL, which it takes over (freed
+// with it, or here when the IRP cannot be had).
+static PIRP BuildOwnIrpOverMdl(PDEVICE_OBJECT device, UCHAR major, ULONGLONG byteOffset, ULONG bytes, PMDL mdl)
 {
-    PMDL mdl = BuildMdlForBuffer(buffer, bytes);
-    if (!mdl)
-        return NULL;
     PIRP irp = IoAllocateIrp((CCHAR)(FilterExtensionOf(device)->LowerDevice->StackSize + 1), FALSE);
     if (!irp) {
         IoFreeMdl(mdl);
@@ -96,9 +95,29 @@ static PIRP BuildOwnIrp(PDEVICE_OBJECT device, UCHAR major, ULONGLONG byteOffset
     return irp;
 }
 
+static PIRP BuildOwnIrp(PDEVICE_OBJECT device, UCHAR major, ULONGLONG byteOffset, ULONG bytes, PVOID buffer)
+{
+    PMDL mdl = BuildMdlForBuffer(buffer, bytes);
+    if (!mdl)
+        return NULL;
+    return BuildOwnIrpOverMdl(device, major, byteOffset, bytes, mdl);
+}
+
 PIRP BuildOwnReadIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer)
 {
     return BuildOwnIrp(device, IRP_MJ_READ, byteOffset, bytes, buffer);
+}
+
+PIRP BuildOwnReadIrpIntoMdl(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PMDL callerMdl)
+{
+    PVOID start = MmGetMdlVirtualAddress(callerMdl);
+    if (bytes > callerMdl->ByteCount)
+        return NULL;
+    PMDL mdl = IoAllocateMdl(start, bytes, FALSE, FALSE, NULL);
+    if (!mdl)
+        return NULL;
+    IoBuildPartialMdl(callerMdl, mdl, start, bytes);
+    return BuildOwnIrpOverMdl(device, IRP_MJ_READ, byteOffset, bytes, mdl);
 }
 
 PIRP BuildOwnWriteIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer)
@@ -147,6 +166,9 @@ NTSTATUS FreeOwnIrp(PIRP irp)
 {
     NTSTATUS status = irp->IoStatus.Status;
     if (irp->MdlAddress) {
+        // A partial MDL may have been mapped by a driver below.
+        if (irp->MdlAddress->MdlFlags & MDL_PARTIAL)
+            MmPrepareMdlForReuse(irp->MdlAddress);
         IoFreeMdl(irp->MdlAddress);
         irp->MdlAddress = NULL;
     }

@@ -35,6 +35,9 @@ bool GetCallerBuffer(const DiskRequest* request, PVOID* address);
 PMDL BuildMdlForBuffer(PVOID buffer, ULONG bytes);
 PIRP BuildOwnReadIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer);
 PIRP BuildOwnWriteIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PVOID buffer);
+// An own read into the first bytes of a caller's buffer, through a partial MDL
+// built from the caller's MDL (the caller's buffer is not pool).
+PIRP BuildOwnReadIrpIntoMdl(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PMDL callerMdl);
 
 // Sends an own IRP to the device's lower device with a completion routine
 // that is called on success, error and cancel and must end with FreeOwnIrp

@@ -11,7 +11,7 @@
 // destage.h, where their rules are stated).
 struct WorkerJobs {
     void (*InvalidateSsdRange)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
-    void (*SetSsdRangeValid)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
+    void (*SetSsdRangeValid)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation);
     bool (*CanFill)(PDEVICE_OBJECT master);
     bool (*FillCache)(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer);
     bool (*DrainStep)(PDEVICE_OBJECT master, NTSTATUS* pieceStatus);

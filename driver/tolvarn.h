@@ -49,6 +49,7 @@ struct WorkItem {
     ULONGLONG Sector;     // SSD sector for kinds 1 and 2, master sector for kind 3
     ULONG Count;
     PVOID Buffer;         // kind 3: pool owned by the item once posted; kind 4: the WorkerCall
+    ULONG Generation;     // kind 2 only: the slot generation the data was written for
 };
 
 struct WorkerContext {

@@ -90,7 +90,8 @@ bool QueueIrpToWorker(PDEVICE_OBJECT device, PIRP irp)
     return false;
 }
 
-static bool PostWorkItem(PDEVICE_OBJECT master, ULONG kind, ULONGLONG sector, ULONG count, PVOID buffer)
+static bool PostWorkItem(PDEVICE_OBJECT master, ULONG kind, ULONGLONG sector, ULONG count, PVOID buffer,
+                         ULONG generation = 0)
 {
     WorkerContext* worker = &FilterExtensionOf(master)->Worker;
     WorkItem* item = (WorkItem*)AllocatePool(sizeof(WorkItem));
@@ -100,6 +101,7 @@ static bool PostWorkItem(PDEVICE_OBJECT master, ULONG kind, ULONGLONG sector, UL
     item->Sector = sector;
     item->Count = count;
     item->Buffer = buffer;
+    item->Generation = generation;
     if (InsertIfRunning(worker, &worker->ItemLock, &worker->ItemQueue, &item->Links))
         return true;
     FreePool(item);
@@ -113,11 +115,11 @@ bool PostInvalidateWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
     return PostWorkItem(master, WorkInvalidate, ssdSector, count, NULL);
 }
 
-bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
+bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation)
 {
     if (!FilterExtensionOf(master)->Worker.Running)
         return false;
-    return PostWorkItem(master, WorkSetValid, ssdSector, count, NULL);
+    return PostWorkItem(master, WorkSetValid, ssdSector, count, NULL, generation);
 }
 
 bool PostFillWork(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer)
@@ -183,7 +185,7 @@ static bool RunWorkItem(PDEVICE_OBJECT device, WorkerContext* worker)
         Jobs->InvalidateSsdRange(device, item->Sector, item->Count);
         break;
     case WorkSetValid:
-        Jobs->SetSsdRangeValid(device, item->Sector, item->Count);
+        Jobs->SetSsdRangeValid(device, item->Sector, item->Count, item->Generation);
         break;
     case WorkFill:
         if (!Jobs->FillCache(device, item->Sector, item->Count, item->Buffer))

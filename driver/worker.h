@@ -42,7 +42,9 @@ bool QueueIrpToWorker(PDEVICE_OBJECT device, PIRP irp);
 // memory is short, or (fill only) when filling is not possible. On false the
 // caller keeps its buffer.
 bool PostInvalidateWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
-bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
+// A set-valid range lies inside one slot and applies only while the slot is
+// at the given generation (SlotGeneration).
+bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation);
 bool PostFillWork(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer);
 
 // A routine run on a device's worker for a caller that waits for it.

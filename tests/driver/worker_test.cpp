@@ -78,7 +78,7 @@ void FakeInvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG co
     jobs.invalidated.push_back(ssdSector);
 }
 
-void FakeSetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count) {}
+void FakeSetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation) {}
 
 bool FakeCanFill(PDEVICE_OBJECT master) { return jobs.canFill; }
 
@@ -369,7 +369,7 @@ TEST_F(Worker, WithoutAWorkerRequestsRunOnTheCallersThreadAndPostsAreRefused)
         jobs.canFill = true;
         PVOID data = AllocatePool(512);
         EXPECT_FALSE(PostInvalidateWork(filter, 1, 1));
-        EXPECT_FALSE(PostSetValidWork(filter, 1, 1));
+        EXPECT_FALSE(PostSetValidWork(filter, 1, 1, 0));
         EXPECT_FALSE(PostFillWork(filter, 1, 1, data));
         FreePool(data);   // refused: still the caller's
         EXPECT_TRUE(jobs.Copy(jobs.invalidated).empty());

@@ -5,8 +5,13 @@
 #include "kernel.h"
 
 // Every allocation of the driver is nonpaged pool with this tag (bytes in
-// memory 2D 4F 5D FD). The top bit marks it protected: every free passes it.
+// memory 2D 4F 5D FD). The top bit marks the blocks protected: a free must
+// name the tag.
 const ULONG PoolTag = 0xFD5D4F2D;
+// The tag a free passes. Windows compares a protected block's tag without
+// the protected bit on both sides; ReactOS keeps the tag without that bit and
+// stops the system when a free passes it set. Without the bit both accept.
+const ULONG PoolFreeTag = PoolTag & ~PROTECTED_POOL;
 
 // Any thread, IRQL <= DISPATCH_LEVEL.
 inline PVOID AllocatePool(SIZE_T bytes)
@@ -16,7 +21,7 @@ inline PVOID AllocatePool(SIZE_T bytes)
 
 inline void FreePool(PVOID block)
 {
-    ExFreePoolWithTag(block, PoolTag);
+    ExFreePoolWithTag(block, PoolFreeTag);
 }
 
 // Adds (or, with a negative delta, subtracts) the size of a cache structure

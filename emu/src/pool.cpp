@@ -145,6 +145,15 @@ extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE type, SIZE_T bytes) {
   return ExAllocatePoolWithTag(type, bytes, 0x20656e6f /* "one " */);
 }
 
+// A protected block (its tag's top bit set) must be freed with its tag
+// without that bit: Windows compares both tags without it, ReactOS keeps the
+// tag without it and stops at a free that passes it set. Any other block
+// takes its own tag, or none.
+static bool FreeTagAccepted(ULONG allocated, ULONG passed) {
+  if (allocated & PROTECTED_POOL) return passed == (allocated & ~PROTECTED_POOL);
+  return passed == allocated || passed == 0;
+}
+
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag) {
   RequireIrqlAtMost(DISPATCH_LEVEL, Fault::IrqlMismatch, "ExFreePoolWithTag");
   Pool& pool = ThePool();
@@ -156,8 +165,7 @@ extern "C" VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag) {
       return;
     }
     h = (BlockHeader*)block - 1;
-    bool tagOk = tag == h->tag || (tag == 0 && (h->tag & PROTECTED_POOL) == 0);
-    if (!tagOk) {
+    if (!FreeTagAccepted(h->tag, tag)) {
       Report(Fault::WrongPoolTag, "block %p allocated with tag %s freed with tag %s", block, TagText(h->tag).c_str(),
              TagText(tag).c_str());
       return;  // a bug check in Windows: the block stays allocated

@@ -5,6 +5,7 @@
 namespace {
 
 constexpr ULONG kTag = 0xFD5D4F2D;  // protected bit set
+constexpr ULONG kFreeTag = kTag & ~PROTECTED_POOL;  // what a free of it passes
 constexpr ULONG kOtherTag = 0x6b736944;
 
 TEST(Pool, AccountsBytesAndBlocksPerTag) {
@@ -16,8 +17,8 @@ TEST(Pool, AccountsBytesAndBlocksPerTag) {
   EXPECT_EQ(emu::PoolUsage(kTag).bytes, before.bytes + 128);
   EXPECT_EQ(emu::PoolUsage(kTag).blocks, before.blocks + 2);
   EXPECT_EQ((uintptr_t)a % 16, 0u) << "blocks are 16-byte aligned";
-  ExFreePoolWithTag(a, kTag);
-  ExFreePoolWithTag(b, kTag);
+  ExFreePoolWithTag(a, kFreeTag);
+  ExFreePoolWithTag(b, kFreeTag);
   ExFreePoolWithTag(c, kOtherTag);
   EXPECT_EQ(emu::PoolUsage(kTag).bytes, before.bytes);
   EXPECT_EQ(emu::PoolUsage(kOtherTag).blocks, 0u);
@@ -34,8 +35,8 @@ TEST(Pool, BadFreesAreCaught) {
   const BadFree cases[] = {
       {"other tag", kOtherTag, false, emu::Fault::WrongPoolTag},
       {"protected tag freed without tag", 0, false, emu::Fault::WrongPoolTag},
-      {"tag without its protected bit", kTag & ~PROTECTED_POOL, false, emu::Fault::WrongPoolTag},
-      {"double free", kTag, true, emu::Fault::BadPoolFree},
+      {"protected tag with its protected bit (ReactOS stops)", kTag, false, emu::Fault::WrongPoolTag},
+      {"double free", kFreeTag, true, emu::Fault::BadPoolFree},
   };
   for (const BadFree& c : cases) {
     emu::FaultCatcher catcher;
@@ -43,10 +44,10 @@ TEST(Pool, BadFreesAreCaught) {
     ExFreePoolWithTag(p, c.freeTag);
     if (c.freeTwice) ExFreePoolWithTag(p, c.freeTag);
     EXPECT_TRUE(catcher.Saw(c.expected)) << c.what;
-    if (!c.freeTwice) ExFreePoolWithTag(p, kTag);  // the refused free left the block allocated
+    if (!c.freeTwice) ExFreePoolWithTag(p, kFreeTag);  // the refused free left the block allocated
   }
   emu::FaultCatcher catcher;
-  ExFreePoolWithTag(nullptr, kTag);
+  ExFreePoolWithTag(nullptr, kFreeTag);
   EXPECT_TRUE(catcher.Saw(emu::Fault::BadPoolFree)) << "NULL";
 }
 
@@ -60,7 +61,7 @@ TEST(Pool, WritingPastTheEndIsCaughtAtFree) {
   emu::FaultCatcher catcher;
   uint8_t* p = (uint8_t*)ExAllocatePoolWithTag(NonPagedPool, 10, kTag);
   p[10] = 0;
-  ExFreePoolWithTag(p, kTag);
+  ExFreePoolWithTag(p, kFreeTag);
   EXPECT_TRUE(catcher.Saw(emu::Fault::PoolOverrun));
 }
 
@@ -72,8 +73,8 @@ TEST(Pool, NthAllocationFails) {
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(second, nullptr);
   EXPECT_NE(third, nullptr) << "one failure only";
-  ExFreePoolWithTag(first, kTag);
-  ExFreePoolWithTag(third, kTag);
+  ExFreePoolWithTag(first, kFreeTag);
+  ExFreePoolWithTag(third, kFreeTag);
 
   emu::FailNth(emu::Resource::Pool, 1, -1);
   EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), nullptr);
@@ -81,7 +82,7 @@ TEST(Pool, NthAllocationFails) {
   emu::ClearFailures();
   void* again = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
   EXPECT_NE(again, nullptr);
-  ExFreePoolWithTag(again, kTag);
+  ExFreePoolWithTag(again, kFreeTag);
 }
 
 TEST(Pool, AllocationAtDispatchIsAllowedOnlyForNonPagedPool) {
@@ -92,9 +93,9 @@ TEST(Pool, AllocationAtDispatchIsAllowedOnlyForNonPagedPool) {
     emu::FaultCatcher catcher;
     void* q = ExAllocatePoolWithTag(PagedPool, 8, kTag);
     EXPECT_TRUE(catcher.Saw(emu::Fault::IrqlMismatch));
-    ExFreePoolWithTag(q, kTag);
+    ExFreePoolWithTag(q, kFreeTag);
   }
-  ExFreePoolWithTag(p, kTag);
+  ExFreePoolWithTag(p, kFreeTag);
   KeLowerIrql(old);
 }
 

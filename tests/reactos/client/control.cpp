@@ -1,0 +1,43 @@
+// The client's handle of the driver's control device.
+#include "control.h"
+
+ControlDevice::ControlDevice() : handle(INVALID_HANDLE_VALUE) {}
+
+ControlDevice::~ControlDevice()
+{
+    Close();
+}
+
+DWORD ControlDevice::Open()
+{
+    Close();
+    handle = CreateFileA(ControlDevicePath, GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    return handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+}
+
+void ControlDevice::Close()
+{
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+DWORD ControlDevice::Send(DWORD code, void *input, DWORD inputBytes, void *output, DWORD outputBytes,
+                          DWORD *returned)
+{
+    *returned = 0;
+    if (!DeviceIoControl(handle, code, input, inputBytes, output, outputBytes, returned, NULL))
+        return GetLastError();
+    return 0;
+}
+
+DWORD ControlDevice::QueryVersion(VersionRecord *record, DWORD outputBytes)
+{
+    ZeroMemory(record, sizeof *record);
+    DWORD returned = 0;
+    DWORD error = Send(IoctlGetVersion, NULL, 0, record, outputBytes, &returned);
+    if (error == 0 && returned != sizeof *record)
+        error = ERROR_INVALID_DATA;
+    return error;
+}

@@ -1,0 +1,389 @@
+#!/usr/bin/env bash
+# run-scenario.sh SCENARIO --client EXE --driver SYS --kit DIR --work DIR
+#
+# Boots ReactOS (the kit's live CD) under QEMU with the real x86 driver as a
+# boot-start disk upper filter and the test client started at logon, with a
+# "hard disk" and an "SSD" image attached, then checks from the host what the
+# client reported and what the images hold. Everything of the run stays in
+# the work folder: the ISO, the images, run/serial.log (kernel and client
+# debug output), client.log, the screenshots and checks.log.
+#
+# Exit code: 0 passed, 1 failed, 77 skipped (no kit beside the project).
+# Environment: REACTOS_ACCEL=kvm|tcg (default: KVM when it can run the guest, else TCG).
+set -uo pipefail
+
+scenario=${1:-}
+shift || true
+client="" driver="" kit="" work=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --client) client=$2; shift 2 ;;
+    --driver) driver=$2; shift 2 ;;
+    --kit) kit=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    *) echo "run-scenario.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+[ -n "$scenario" ] && [ -n "$client" ] && [ -n "$driver" ] && [ -n "$kit" ] && [ -n "$work" ] \
+  || { sed -n '2,3p' "$0" >&2; exit 2; }
+
+if [ ! -f "$kit/livecd.iso.xz" ] || [ ! -x "$kit/run.sh" ] || [ ! -x "$kit/inject.sh" ]; then
+  echo "SKIPPED: no ReactOS kit at $kit (it lies beside the project, in shared/reactos)"
+  exit 77
+fi
+
+# The service name and files that the installer uses.
+service=DORQPELKZEMK
+client_name=tvclient.exe
+disk_class='{4D36E967-E325-11CE-BFC1-08002BE10318}'
+hdd_model="TOLVARN TEST HDD"; hdd_serial="TVHDD0001"; hdd_size=64M
+ssd_model="TOLVARN TEST SSD"; ssd_serial="TVSSD0002"; ssd_size=32M
+seed_offset=$((8 << 20)); seed_bytes=$((64 << 10))   # as in client/scenarios.h
+last_line="TVC: end of run"
+
+failed=0
+mkdir -p "$work"
+checks="$work/checks.log"
+: > "$checks"
+note() { echo "$*" | tee -a "$checks"; }
+ok() { note "ok:      $*"; }
+fail() { note "FAIL:    $*"; failed=1; }
+pending() { note "pending: $*"; }
+
+for tool in qemu-system-i386 xorriso hivexregedit xz i686-w64-mingw32-objdump; do
+  command -v "$tool" >/dev/null || { fail "$tool is missing (scripts/install-deps.sh installs it)"; exit 1; }
+done
+[ -f "$driver" ] || { fail "driver image $driver is missing (build.sh makes it)"; exit 1; }
+[ -f "$client" ] || { fail "client $client is missing"; exit 1; }
+
+# ---- The ISO ---------------------------------------------------------------------
+
+# The kit's base ISO, decompressed once and shared by the scenarios of a build.
+base_iso() {
+  local iso="$work/../livecd.iso"
+  (
+    flock 9
+    if [ ! -f "$iso" ] || [ "$kit/livecd.iso.xz" -nt "$iso" ]; then
+      xz -dc "$kit/livecd.iso.xz" > "$iso.part" && mv "$iso.part" "$iso"
+    fi
+  ) 9> "$work/../livecd.lock"
+  echo "$iso"
+}
+
+utf16_hex() { # text -> hivexregedit hex bytes of the UTF-16LE text and its NUL
+  local text=$1 out="" i
+  for ((i = 0; i < ${#text}; i++)); do out+=$(printf '%02x,00,' "'${text:i:1}"); done
+  echo "${out}00,00"
+}
+
+# The driver as the installer leaves it: a boot-start kernel service in the
+# group "System Reserved" with its image under System32\drivers, and first in
+# the disk class's upper filters, before "partmgr", so that it sits directly
+# on the disk class driver.
+write_system_reg() {
+  cat <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\$service]
+"Type"=dword:00000001
+"Start"=dword:00000000
+"ErrorControl"=dword:00000001
+"Group"="System Reserved"
+"DisplayName"="$service"
+"ImagePath"=hex(2):$(utf16_hex "System32\\drivers\\$service.SYS")
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\$disk_class]
+"UpperFilters"=hex(7):$(utf16_hex "$service")$(utf16_hex partmgr | sed 's/^/,/'),00,00
+REG
+}
+
+write_software_reg() {
+  cat <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]
+"tvclient"="$client_name $scenario"
+REG
+}
+
+make_iso() {
+  write_system_reg > "$work/system.reg"
+  write_software_reg > "$work/software.reg"
+  "$kit/inject.sh" "$(base_iso)" "$work/test.iso" \
+    --file "$driver=reactos/system32/drivers/$service.SYS" \
+    --file "$client=reactos/system32/$client_name" \
+    --reg "system=$work/system.reg" --reg "software=$work/software.reg" > "$work/inject.log" 2>&1
+}
+
+# Every function that the driver and the client import must be exported by
+# the ReactOS DLL they name, or they do not load; the names say which at once.
+exported_names() { # image
+  i686-w64-mingw32-objdump -p "$1" 2>/dev/null | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' \
+    | sed -nE 's/^\s*\[ *[0-9]+\] ([^ ]+)$/\1/p'
+}
+
+imported_dlls() { # image
+  i686-w64-mingw32-objdump -p "$1" 2>/dev/null | sed -nE 's/^\s*DLL Name: (.*)$/\1/p'
+}
+
+imported_names() { # image dll
+  i686-w64-mingw32-objdump -p "$1" 2>/dev/null | awk -v dll="$2" '
+    /DLL Name/ { on = tolower($3) == tolower(dll); next }
+    on && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }'
+}
+
+check_imports() { # image what
+  local dll missing="" lower
+  for dll in $(imported_dlls "$1"); do
+    lower=$(echo "$dll" | tr 'A-Z' 'a-z')
+    xorriso -osirrox on -indev "$work/test.iso" -extract "/reactos/system32/$lower" "$work/$lower" >/dev/null 2>&1 \
+      || { missing+=" $dll"; continue; }
+    missing+=$(comm -23 <(imported_names "$1" "$dll" | sort -u) <(exported_names "$work/$lower" | sort -u) \
+      | sed "s/^/ $dll!/" | tr -d '\n')
+    rm -f "$work/$lower"
+  done
+  [ -z "$missing" ] && ok "every function the $2 imports is exported by ReactOS" \
+    || fail "the $2 imports what ReactOS does not export:$missing"
+}
+
+# ---- The disk images -----------------------------------------------------------------
+
+# The bytes of client/pattern.cpp: every sector starts with a line naming its
+# kind, disk and offset and is padded with a letter that follows the sector.
+pattern_bytes() { # kind disk offset bytes
+  LC_ALL=C awk -v kind="$1" -v disk="$2" -v off="$3" -v n="$4" 'BEGIN {
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    for (s = 0; s < n / 512; s++) {
+      o = off + s * 512
+      line = sprintf("TVC%s disk=%d offset=%012.0f\n", kind, disk, o)
+      fill = sprintf("%" (512 - length(line)) "s", "")
+      gsub(/ /, substr(letters, (int(o / 512) % 26) + 1, 1), fill)
+      printf "%s%s", line, fill
+    }
+  }'
+}
+
+put_bytes() { # image offset < bytes
+  dd of="$1" bs=512 seek=$(($2 / 512)) conv=notrunc status=none
+}
+
+make_image() { # image size disk
+  rm -f "$1"
+  truncate -s "$2" "$1"
+  pattern_bytes SEED "$3" $seed_offset $seed_bytes | put_bytes "$1" $seed_offset
+}
+
+# ---- The boot ------------------------------------------------------------------------
+
+# KVM where it can run this guest, else TCG. Some hosts offer a KVM that
+# cannot (a paravirtualized one, on which the boot loader faults as it turns
+# paging on): the first KVM boot then shows no kernel banner, and the verdict
+# is kept beside the scenarios' folders for the later boots.
+verdict_file() { echo "$work/../accel"; }
+
+accel() {
+  if [ -n "${REACTOS_ACCEL:-}" ]; then echo "$REACTOS_ACCEL"
+  elif [ -f "$(verdict_file)" ]; then cat "$(verdict_file)"
+  elif [ -r /dev/kvm ] && [ -w /dev/kvm ]; then echo kvm-untried
+  else echo tcg
+  fi
+}
+
+kernel_started() {
+  grep -aq 'kdinit.c' "$work/run/serial.log" 2>/dev/null
+}
+
+# A debug kernel that stops in its debugger waits for input on the serial
+# port for ever; the run ends at once instead.
+debugger_entered() {
+  grep -aqE 'kdb:>|\*\*\* Fatal System Error|Entered debugger on' "$work/run/serial.log" 2>/dev/null
+}
+
+# run.sh runs in a process group of its own, so that it and its QEMU can be
+# ended together whatever happens to this script.
+boot_pid=""
+stop_boot() {
+  [ -n "$boot_pid" ] && kill -- "-$boot_pid" 2>/dev/null
+  wait "$boot_pid" 2>/dev/null
+  boot_pid=""
+  # A QEMU left behind would still hold this run's ISO.
+  local left
+  left=$(pgrep -f -- "file=$work/test.iso" || true)
+  [ -n "$left" ] && kill $left 2>/dev/null
+  return 0
+}
+trap 'stop_boot' EXIT
+trap 'stop_boot; exit 1' INT TERM
+
+start_boot() { # mode timeout
+  rm -f "$work/run/serial.log"
+  ACCEL=$1 setsid "$kit/run.sh" "$work/test.iso" "$work/run" \
+    --disk "$work/hdd.img,model=$hdd_model,serial=$hdd_serial" \
+    --disk "$work/ssd.img,model=$ssd_model,serial=$ssd_serial" \
+    --timeout "$2" --marker "$last_line" --grace 5 > "$work/run.log" 2>&1 &
+  boot_pid=$!
+}
+
+# Waits for the boot to end; 2 when the kernel did not start within the
+# given seconds (0: no such limit), after stopping it.
+watch_boot() { # banner_seconds
+  local start=$SECONDS rc
+  while kill -0 "$boot_pid" 2>/dev/null; do
+    if debugger_entered; then
+      sleep 3
+      fail "the kernel stopped in its debugger (see run/serial.log)"
+      stop_boot
+      break
+    fi
+    if [ "$1" -gt 0 ] && [ $((SECONDS - start)) -ge "$1" ] && ! kernel_started; then
+      stop_boot
+      return 2
+    fi
+    sleep 2
+  done
+  wait "$boot_pid" 2>/dev/null
+  rc=$?
+  boot_pid=""
+  stop_boot
+  return $rc
+}
+
+boot() { # timeout
+  local mode rc start=$SECONDS
+  mode=$(accel)
+  if [ "$mode" = kvm-untried ]; then
+    note "boot: trying KVM"
+    start_boot kvm "$1"
+    watch_boot 30
+    rc=$?
+    if [ $rc -eq 2 ]; then
+      note "boot: no kernel under KVM after 30 s: this host's KVM cannot run the guest; using TCG"
+      echo tcg > "$(verdict_file)"
+    else
+      echo kvm > "$(verdict_file)"
+    fi
+  fi
+  if [ "$mode" != kvm-untried ] || [ $rc -eq 2 ]; then
+    mode=$(accel)
+    [ "$mode" = kvm ] && [ "$1" -gt 240 ] && set -- 240
+    note "boot: $mode, client '$client_name $scenario', timeout $1 s"
+    start_boot "$mode" "$1"
+    watch_boot 0
+    rc=$?
+  fi
+  note "boot: ended after $((SECONDS - start)) s: $(tail -n 1 "$work/run.log")"
+  grep -a 'TVC: ' "$work/run/serial.log" > "$work/client.log" 2>/dev/null
+  return $rc
+}
+
+# ---- Checks --------------------------------------------------------------------------
+
+has_line() { grep -aqF -- "$1" "$work/client.log"; }
+
+expect_line() { # line what
+  if has_line "$1"; then ok "$2"; else fail "$2: no line '$1'"; fi
+}
+
+check_client_result() {
+  if has_line "$last_line"; then ok "the client ran to its last line"
+  else fail "the client's last line never came (see run/serial.log and run/final.png)"; return; fi
+  expect_line "TVC: result ok" "the client's own checks passed"
+  grep -a 'TVC: FAIL' "$work/client.log" | sed 's/^/         /' | tee -a "$checks"
+}
+
+check_control_device() {
+  expect_line "TVC: control open \\\\.\\$service ok" "the control device \\\\.\\$service opens"
+  expect_line "TVC: control first version size=16 driver=204 record=203 open=1" \
+    "the version query answers {16, 204, 203} and open number 1 to the first handle since boot"
+}
+
+check_identity() { # disk model serial
+  expect_line "TVC: disk$1 identify model='$2' serial='$3'" \
+    "disk$1's ATA identity through the filtered stack is the one QEMU was given"
+  if has_line "TVC: disk$1 driver identify pending"; then
+    pending "disk$1's identity as the driver read it (its control request is not served yet)"
+  else
+    expect_line "TVC: disk$1 driver identify model='$2' serial='$3'" "disk$1's identity as the driver read it"
+  fi
+}
+
+# The client compares the driver's counters before and after its transfers.
+check_driver_stats() { # disk
+  if has_line "TVC: disk$1 driver statistics pending"; then
+    pending "disk$1's transfers in the driver's statistics (its control request is not served yet)"
+  else
+    expect_line "TVC: disk$1 driver statistics reads-in +" \
+      "disk$1's transfers went through the driver's filter device (its statistics grew by them)"
+  fi
+}
+
+# The image must equal a blank one with the seed and exactly the regions the
+# client reported written: nothing else changed, nothing got lost.
+check_image() { # disk image size
+  local disk=$1 image=$2 expected="$work/expected-disk$1.img" regions
+  regions=$(grep -a "TVC: disk$disk wrote " "$work/client.log" \
+    | sed -nE 's/.*offset=([0-9]+) bytes=([0-9]+).*/\1 \2/p')
+  local count
+  count=$(printf '%s' "$regions" | grep -c . || true)
+  [ "$count" -eq 4 ] && ok "disk$disk: the client wrote its 4 regions" \
+    || fail "disk$disk: the client reported $count written regions, expected 4"
+  expect_line "TVC: disk$disk seed read ok offset=$seed_offset bytes=$seed_bytes" \
+    "disk$disk: the host's seed reads back unchanged in the guest"
+  [ "$(grep -ac "TVC: disk$disk read back ok " "$work/client.log")" -eq 4 ] \
+    && ok "disk$disk: every region reads back in the guest as written" \
+    || fail "disk$disk: not every region read back as written"
+  make_image "$expected" "$3" "$disk"
+  local offset bytes
+  while read -r offset bytes; do
+    [ -n "$offset" ] && pattern_bytes WRITE "$disk" "$offset" "$bytes" | put_bytes "$expected" "$offset"
+  done <<< "$regions"
+  local diff
+  if diff=$(cmp "$expected" "$image" 2>&1); then
+    ok "disk$disk: the image holds the seed and the written regions, and nothing else changed"
+  else
+    fail "disk$disk: the image differs from what the client wrote: $diff"
+  fi
+  rm -f "$expected"
+}
+
+check_kernel_log() {
+  if debugger_entered; then fail "the kernel stopped in its debugger"
+  else ok "the kernel did not stop in its debugger"; fi
+}
+
+# ---- Scenarios -------------------------------------------------------------------------
+
+run_passthrough() {
+  make_image "$work/hdd.img" $hdd_size 1
+  make_image "$work/ssd.img" $ssd_size 2
+  boot "$1"
+  check_kernel_log
+  check_client_result
+  check_control_device
+  check_identity 1 "$hdd_model" "$hdd_serial"
+  check_identity 2 "$ssd_model" "$ssd_serial"
+  check_driver_stats 1
+  check_driver_stats 2
+  check_image 1 "$work/hdd.img" $hdd_size
+  check_image 2 "$work/ssd.img" $ssd_size
+}
+
+timeout=420
+case "$scenario" in
+  passthrough) ;;
+  *) echo "run-scenario.sh: unknown scenario $scenario" >&2; exit 2 ;;
+esac
+note "scenario $scenario: work folder $work"
+if ! make_iso; then
+  fail "inject.sh failed (see inject.log)"; cat "$work/inject.log"; exit 1
+fi
+check_imports "$driver" driver
+check_imports "$client" client
+[ $failed -eq 0 ] && "run_$scenario" $timeout
+if [ $failed -eq 0 ]; then
+  note "scenario $scenario passed"
+  rm -f "$work/test.iso"   # large, and made again by every run
+else
+  note "scenario $scenario FAILED (logs in $work)"
+fi
+exit $failed

@@ -5,8 +5,9 @@
 # boot-start disk upper filter and the test client started at logon, with a
 # "hard disk" and an "SSD" image attached, then checks from the host what the
 # client reported and what the images hold. Everything of the run stays in
-# the work folder: the ISO, the images, run/serial.log (kernel and client
-# debug output), client.log, the screenshots and checks.log.
+# the work folder: the ISO, the images, checks.log and, for each boot, a
+# folder (run/ for a one-boot scenario) with serial.log (kernel and client
+# debug output), client.log (the client's lines) and the screenshots.
 #
 # Exit code: 0 passed, 1 failed, 77 skipped (no kit beside the project).
 # Environment: REACTOS_ACCEL=kvm|tcg (default: KVM when it can run the guest, else TCG).
@@ -190,13 +191,13 @@ accel() {
 }
 
 kernel_started() {
-  grep -aq 'kdinit.c' "$work/run/serial.log" 2>/dev/null
+  grep -aq 'kdinit.c' "$run_dir/serial.log" 2>/dev/null
 }
 
 # A debug kernel that stops in its debugger waits for input on the serial
 # port for ever; the run ends at once instead.
 debugger_entered() {
-  grep -aqE 'kdb:>|\*\*\* Fatal System Error|Entered debugger on' "$work/run/serial.log" 2>/dev/null
+  grep -aqE 'kdb:>|\*\*\* Fatal System Error|Entered debugger on' "$run_dir/serial.log" 2>/dev/null
 }
 
 # run.sh runs in a process group of its own, so that it and its QEMU can be
@@ -216,11 +217,11 @@ trap 'stop_boot' EXIT
 trap 'stop_boot; exit 1' INT TERM
 
 start_boot() { # mode timeout
-  rm -f "$work/run/serial.log"
-  ACCEL=$1 setsid "$kit/run.sh" "$work/test.iso" "$work/run" \
+  rm -f "$run_dir/serial.log"
+  ACCEL=$1 setsid "$kit/run.sh" "$work/test.iso" "$run_dir" \
     --disk "$work/hdd.img,model=$hdd_model,serial=$hdd_serial" \
     --disk "$work/ssd.img,model=$ssd_model,serial=$ssd_serial" \
-    --timeout "$2" --marker "$last_line" --grace 5 > "$work/run.log" 2>&1 &
+    --timeout "$2" --marker "$last_line" --grace 5 > "$run_dir.log" 2>&1 &
   boot_pid=$!
 }
 
@@ -231,7 +232,7 @@ watch_boot() { # banner_seconds
   while kill -0 "$boot_pid" 2>/dev/null; do
     if debugger_entered; then
       sleep 3
-      fail "the kernel stopped in its debugger (see run/serial.log)"
+      fail "the kernel stopped in its debugger (see $run_dir/serial.log)"
       stop_boot
       break
     fi
@@ -248,7 +249,13 @@ watch_boot() { # banner_seconds
   return $rc
 }
 
-boot() { # timeout
+# One boot into the folder $work/NAME (default run); the checks after it read
+# that boot's client lines.
+run_dir="" client_log=""
+boot() { # timeout [name]
+  run_dir="$work/${2:-run}"
+  client_log="$run_dir/client.log"
+  mkdir -p "$run_dir"
   local mode rc start=$SECONDS
   mode=$(accel)
   if [ "$mode" = kvm-untried ]; then
@@ -271,14 +278,14 @@ boot() { # timeout
     watch_boot 0
     rc=$?
   fi
-  note "boot: ended after $((SECONDS - start)) s: $(tail -n 1 "$work/run.log")"
-  grep -a 'TVC: ' "$work/run/serial.log" > "$work/client.log" 2>/dev/null
+  note "boot: ended after $((SECONDS - start)) s: $(tail -n 1 "$run_dir.log")"
+  grep -a 'TVC: ' "$run_dir/serial.log" > "$client_log" 2>/dev/null
   return $rc
 }
 
 # ---- Checks --------------------------------------------------------------------------
 
-has_line() { grep -aqF -- "$1" "$work/client.log"; }
+has_line() { grep -aqF -- "$1" "$client_log"; }
 
 expect_line() { # line what
   if has_line "$1"; then ok "$2"; else fail "$2: no line '$1'"; fi
@@ -286,9 +293,9 @@ expect_line() { # line what
 
 check_client_result() {
   if has_line "$last_line"; then ok "the client ran to its last line"
-  else fail "the client's last line never came (see run/serial.log and run/final.png)"; return; fi
+  else fail "the client's last line never came (see $run_dir/serial.log and final.png)"; return; fi
   expect_line "TVC: result ok" "the client's own checks passed"
-  grep -a 'TVC: FAIL' "$work/client.log" | sed 's/^/         /' | tee -a "$checks"
+  grep -a 'TVC: FAIL' "$client_log" | sed 's/^/         /' | tee -a "$checks"
 }
 
 check_control_device() {
@@ -299,7 +306,7 @@ check_control_device() {
 
 check_identity() { # disk model serial
   expect_line "TVC: disk$1 identify model='$2' serial='$3'" \
-    "disk$1's ATA identity through the filtered stack is the one QEMU was given"
+    "disk$1's ATA identity, asked as the driver asks it, through the filtered stack is the one QEMU was given"
   if has_line "TVC: disk$1 driver identify pending"; then
     pending "disk$1's identity as the driver read it (its control request is not served yet)"
   else
@@ -321,7 +328,7 @@ check_driver_stats() { # disk
 # client reported written: nothing else changed, nothing got lost.
 check_image() { # disk image size
   local disk=$1 image=$2 expected="$work/expected-disk$1.img" regions
-  regions=$(grep -a "TVC: disk$disk wrote " "$work/client.log" \
+  regions=$(grep -a "TVC: disk$disk wrote " "$client_log" \
     | sed -nE 's/.*offset=([0-9]+) bytes=([0-9]+).*/\1 \2/p')
   local count
   count=$(printf '%s' "$regions" | grep -c . || true)
@@ -329,7 +336,7 @@ check_image() { # disk image size
     || fail "disk$disk: the client reported $count written regions, expected 4"
   expect_line "TVC: disk$disk seed read ok offset=$seed_offset bytes=$seed_bytes" \
     "disk$disk: the host's seed reads back unchanged in the guest"
-  [ "$(grep -ac "TVC: disk$disk read back ok " "$work/client.log")" -eq 4 ] \
+  [ "$(grep -ac "TVC: disk$disk read back ok " "$client_log")" -eq 4 ] \
     && ok "disk$disk: every region reads back in the guest as written" \
     || fail "disk$disk: not every region read back as written"
   make_image "$expected" "$3" "$disk"

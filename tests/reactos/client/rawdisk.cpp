@@ -70,11 +70,13 @@ void AtaIdentityStrings(const BYTE *identify, char model[41], char serial[21])
     AtaString(identify, 10, 20, serial);
 }
 
-// SRB_IO_CONTROL, SENDCMDINPARAMS for IDENTIFY DEVICE; the answer's data
-// begins at byte 44 of the same buffer.
+// SRB_IO_CONTROL, SENDCMDINPARAMS for IDENTIFY DEVICE, byte for byte as the
+// driver sends it at a disk's start; the answer's data begins at byte 44 of
+// the same buffer, after the header and the miniport's DRIVERSTATUS.
 DWORD QueryAtaIdentity(HANDLE disk, DiskFacts *facts)
 {
     const DWORD headerBytes = 28, requestBytes = 60, answerBytes = 556, dataOffset = 44;
+    const DWORD driverErrorOffset = 32;
     BYTE buffer[answerBytes];
     ZeroMemory(buffer, sizeof buffer);
     SRB_IO_CONTROL *header = (SRB_IO_CONTROL *)buffer;
@@ -83,8 +85,7 @@ DWORD QueryAtaIdentity(HANDLE disk, DiskFacts *facts)
     header->Timeout = 1000;
     header->ControlCode = 0x1B0501;   // IOCTL_SCSI_MINIPORT_IDENTIFY
     header->Length = answerBytes - headerBytes;
-    buffer[28] = 0x00;                // SENDCMDINPARAMS.cBufferSize = 512
-    buffer[29] = 0x02;
+    buffer[28] = 32;                  // SENDCMDINPARAMS.cBufferSize
     buffer[38] = 0xEC;                // bCommandReg: IDENTIFY DEVICE
     buffer[40] = facts->Target;       // bDriveNumber
     DWORD returned;
@@ -92,7 +93,7 @@ DWORD QueryAtaIdentity(HANDLE disk, DiskFacts *facts)
                           &returned);
     if (error)
         return error;
-    if (returned < answerBytes)
+    if (returned < answerBytes || buffer[driverErrorOffset] != 0)
         return ERROR_INVALID_DATA;
     AtaIdentityStrings(buffer + dataOffset, facts->Model, facts->Serial);
     return 0;

@@ -23,8 +23,8 @@ HANDLE OpenDisk(int number, bool forTransfers, DWORD *error);
 
 // The disk's size, sector size, device number and SCSI address. 0 or the error.
 DWORD QueryDiskFacts(HANDLE disk, DiskFacts *facts);
-// The disk's IDENTIFY DEVICE data through the SCSI miniport pass-through, the
-// request the driver sends from below; model and serial into *facts.
+// The disk's IDENTIFY DEVICE data through the SCSI miniport pass-through, in
+// the request the driver sends from below; model and serial into *facts.
 DWORD QueryAtaIdentity(HANDLE disk, DiskFacts *facts);
 // Model and serial number from 512 bytes of IDENTIFY data.
 void AtaIdentityStrings(const BYTE *identify, char model[41], char serial[21]);

@@ -93,13 +93,23 @@ TEST(SetupStart, OneBorderlessCentredWindowThenExitCodeOneWhenClosed)
     EXPECT_EQ(window.left, (GetSystemMetrics(SM_CXSCREEN) - 500) / 2);
     EXPECT_EQ(window.top, (GetSystemMetrics(SM_CYSCREEN) - 400) / 2);
 
-    // 2. White where nothing is drawn yet; the screenshot is kept for people.
+    // 2. The welcome page in its frame: white page, grey bands, the dark blue strip and
+    // the black frame line (under the strip at the top); the screenshot is kept for people.
     std::vector<uint8_t> shot = GrabScreen(window);
     CreateDirectoryA(WindowsPath(ARTIFACT_DIR).c_str(), nullptr);
     EXPECT_TRUE(SavePng(WindowsPath(ARTIFACT_DIR) + "\\setup-start.png", 500, 400, shot));
-    for (POINT p : {POINT{250, 200}, POINT{5, 395}, POINT{495, 5}, POINT{300, 30}}) {
-        const uint8_t *pixel = &shot[(static_cast<size_t>(p.y) * 500 + p.x) * 3];
-        EXPECT_EQ(pixel[0] + pixel[1] + pixel[2], 3 * 255) << p.x << "," << p.y;
+    struct {
+        POINT at;
+        uint32_t rgb;
+    } pixels[] = {
+        {{250, 320}, 0xFFFFFF}, {{5, 395}, 0xF0F0F0}, {{300, 30}, 0xF0F0F0},
+        {{300, 5}, 0x002F7A},   {{0, 200}, 0x000000}, {{499, 200}, 0x000000},
+        {{250, 399}, 0x000000},
+    };
+    for (const auto &p : pixels) {
+        const uint8_t *pixel = &shot[(static_cast<size_t>(p.at.y) * 500 + p.at.x) * 3];
+        EXPECT_EQ(uint32_t(pixel[0]) << 16 | pixel[1] << 8 | pixel[2], p.rgb)
+            << p.at.x << "," << p.at.y;
     }
 
     // 3. The hidden application window carries the title for the next start.

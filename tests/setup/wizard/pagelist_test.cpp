@@ -2,6 +2,7 @@
 // guard (a switch inside a switch, a switch from a page's Show), an exception
 // from a page, and a page whose creation fails.
 #include "foundation/msgcatalogue.h"
+#include "foundation/osinfo.h"
 #include "wizard/msgdialog.h"
 #include "wizard/pagelist.h"
 #include "wizard/progresspages.h"
@@ -180,6 +181,33 @@ TEST(ReplaceQuestion, ArgumentOrderPerLanguageAndAFixedTextWithoutMessageFiles)
         EXPECT_FALSE(page.ConfirmReplace(20403));   // the fake answers No
         EXPECT_EQ(askedText, c.text) << (c.language ? c.language : "none");
     }
+    ResetMsgCatalogue();
+    SystemMessageBox = realBox;
+}
+
+// Windows 2000 is not supported: the message names the product and the system,
+// also from a build without message files.
+TEST(SystemCheck, AnUnsupportedSystemIsNamedWithOrWithoutMessageFiles)
+{
+    auto realBox = SystemMessageBox;
+    SystemMessageBox = FakeSystemBox;
+    clInstallPageList list;   // detects the real system once
+    OsInfoRecord real = OsInfo;
+    EXPECT_TRUE(list.CheckSystem());
+    OsInfo.type = OS_WIN2000;
+    OsInfo.arch = OS_ARCH_X86;
+    OsInfo.server = false;
+    for (bool messageFiles : {true, false}) {
+        ResetMsgCatalogue();
+        if (messageFiles) {
+            ASSERT_TRUE(CreateMsgCatalogue());
+            ASSERT_TRUE(SelectLanguageByCode("ENG"));
+        }
+        askedText.clear();
+        EXPECT_FALSE(list.CheckSystem());
+        EXPECT_EQ(askedText, L"Brimvault does not support Windows 2000.") << messageFiles;
+    }
+    OsInfo = real;
     ResetMsgCatalogue();
     SystemMessageBox = realBox;
 }

@@ -13,6 +13,8 @@ void InitCacheState(CacheState* state)
     state->Persist = 0;
     ResetCacheMap(&state->Map);
     state->WrittenDetached = 0;
+    KeInitializeSpinLock(&state->PendingLock);
+    InitializeListHead(&state->PendingInvalidations);
 }
 
 CacheStateKind CacheStateOf(const CacheState* state)

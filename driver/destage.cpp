@@ -5,8 +5,10 @@
 #include "bitmaps.h"
 #include "destage.h"
 #include "pool.h"
+#include "read.h"
 #include "requests.h"
 #include "worker.h"
+#include "write.h"
 
 // Another piece on the same master ended while this one ran.
 static bool AnotherPieceEnded(const CacheState* state)
@@ -85,6 +87,10 @@ NTSTATUS FlushAllDirty(PDEVICE_OBJECT master)
 {
     PAGED_CODE();
     CacheMap* map = &FilterExtensionOf(master)->Cache.Map;
+    // Writes still in flight settle first, and the SSD ranges of failed ones
+    // lose their valid bits: no piece may copy sectors whose write did not land.
+    WaitForOwnCacheIo(map);
+    ApplyPendingInvalidations(master);
     SsdRun run;
     // The map's search hints resume each search where the last one ended.
     while (FindAnyDirtyRun(map, &run)) {
@@ -100,8 +106,15 @@ bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 {
     PAGED_CODE();
     *pieceStatus = STATUS_SUCCESS;
+    CacheMap* map = &FilterExtensionOf(master)->Cache.Map;
+    ApplyPendingInvalidations(master);
     SsdRun run;
-    if (!FindIdleDestageRun(&FilterExtensionOf(master)->Cache.Map, &run))
+    // A run whose slot has an own write in flight waits: its sectors may not
+    // hold the written data yet.
+    SsdSlot slot;
+    ULONGLONG slotBit;
+    if (!FindIdleDestageRun(map, &run) ||
+        (SsdSectorToSlot(map, run.FirstSector, &slot, &slotBit) && IsSlotBusy(map, slot)))
         return false;
     DestageRequest piece = FirstPiece(master, &run);
     *pieceStatus = DestageRun(&piece);

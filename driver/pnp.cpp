@@ -11,6 +11,7 @@
 #include "requests.h"
 #include "seams.h"
 #include "worker.h"
+#include "write.h"
 
 static const ULONG CopiedLowerFlags = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
 static const ULONG CopiedMediaCharacteristics = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
@@ -437,6 +438,7 @@ static bool UnbindFromSsd(PDEVICE_OBJECT device, ULONG pass, PVOID context)
     StopWorkerThread(&master->Worker);
     master->Cache.Persist = 0;
     WaitForOwnCacheIo(&master->Cache.Map);
+    ApplyPendingInvalidations(device);
     FreeMapTables(&master->Cache.Map);
     master->Cache.Map.SsdDevice = NULL;
     return false;
@@ -462,6 +464,7 @@ static void FreeFilterDeviceData(PDEVICE_OBJECT device)
     }
     ext->KeyPathValid = 0;
     WaitForOwnCacheIo(&ext->Cache.Map);
+    ApplyPendingInvalidations(device);
     FreeMapTables(&ext->Cache.Map);
     ext->Cache.Map.SsdDevice = NULL;
 }

@@ -9,6 +9,7 @@
 #include "readplan.h"
 #include "requests.h"
 #include "worker.h"
+#include "write.h"
 
 NTSTATUS HandleRead(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -298,6 +299,7 @@ NTSTATUS ExecuteRead(const DiskRequest* request, ReadPlan* plan)
 NTSTATUS ReadCached(const DiskRequest* request)
 {
     FilterExtension* ext = FilterExtensionOf(request->Device);
+    ApplyPendingInvalidations(request->Device);
     if (!ext->Cache.Active)
         return PassDownRead(request);
     NTSTATUS status = CheckRequestRange(request);

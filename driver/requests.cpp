@@ -125,6 +125,19 @@ PIRP BuildOwnWriteIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, 
     return BuildOwnIrp(device, IRP_MJ_WRITE, byteOffset, bytes, buffer);
 }
 
+PIRP BuildOwnWriteIrpFromMdl(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PMDL callerMdl,
+                             ULONG callerOffset)
+{
+    if (callerOffset > callerMdl->ByteCount || bytes > callerMdl->ByteCount - callerOffset)
+        return NULL;
+    PVOID start = (UCHAR*)MmGetMdlVirtualAddress(callerMdl) + callerOffset;
+    PMDL mdl = IoAllocateMdl(start, bytes, FALSE, FALSE, NULL);
+    if (!mdl)
+        return NULL;
+    IoBuildPartialMdl(callerMdl, mdl, start, bytes);
+    return BuildOwnIrpOverMdl(device, IRP_MJ_WRITE, byteOffset, bytes, mdl);
+}
+
 static void CountReadDown(PDEVICE_OBJECT device, ULONG sectors)
 {
     DiskStats* stats = &FilterExtensionOf(device)->Stats;

@@ -38,6 +38,10 @@ PIRP BuildOwnWriteIrp(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, 
 // An own read into the first bytes of a caller's buffer, through a partial MDL
 // built from the caller's MDL (the caller's buffer is not pool).
 PIRP BuildOwnReadIrpIntoMdl(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PMDL callerMdl);
+// An own write of bytes of a caller's buffer from callerOffset on, through a
+// partial MDL of the caller's MDL; null when the range is not inside it.
+PIRP BuildOwnWriteIrpFromMdl(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, PMDL callerMdl,
+                             ULONG callerOffset);
 
 // Sends an own IRP to the device's lower device with a completion routine
 // that is called on success, error and cancel and must end with FreeOwnIrp

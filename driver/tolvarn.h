@@ -105,6 +105,11 @@ struct CacheState {
     ULONG MetadataValid;      // the map saved on the SSD may be reused
     ULONG Persist;            // save the map with a stamp at shutdown
     CacheMap Map;
+    // Write contexts whose failed SSD ranges still hold valid bits because
+    // the worker took no post (write.cpp): emptied before every plan, flush
+    // and save.
+    KSPIN_LOCK PendingLock;
+    LIST_ENTRY PendingInvalidations;
 };
 
 // ---- Requests (requests.cpp) --------------------------------------------------------

@@ -81,6 +81,11 @@ bool PlanWritePiece(WritePieceVector* vector, CacheMap* map, UCHAR writeMode, co
                     bool allowed, BootTime boot)
 {
     SsdSlot slot = LookupSlot(map, piece->Block, boot);
+    // The slot's contents change with this write, whatever the mode does with
+    // it: a fill planned before it must neither overwrite it nor mark the
+    // data it read valid.
+    if (slot != NoSlot)
+        RaiseSsdRangeGeneration(map, SlotFirstSsdSector(map, slot) + piece->FirstSector, piece->Sectors);
     bool ok = true;
     switch (writeMode) {
     case WriteModeValidOnly:
@@ -110,7 +115,8 @@ bool PlanWritePiece(WritePieceVector* vector, CacheMap* map, UCHAR writeMode, co
 
 // ---- The whole write ------------------------------------------------------------
 
-// Cuts the request into pieces and plans each.
+// Cuts the request into pieces and plans each. What lies beyond the map's
+// last block (the range check lets none through) goes to the master.
 static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorShift, UCHAR writeMode,
                        bool allowed, BootTime boot, WritePieceVector* pieces)
 {
@@ -121,7 +127,10 @@ static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorSh
         if (!PlanWritePiece(pieces, map, writeMode, &piece, allowed, boot))
             return false;
     }
-    return split.Remaining == 0;  // a range past the map's blocks is refused by the range check first
+    if (split.Remaining == 0)
+        return true;
+    ULONGLONG within = split.Next & ((1ull << map->BlockShiftSectors) - 1);
+    return AppendWritePiece(pieces, map, NoSlot, within, split.Remaining, split.ByteOffset);
 }
 
 // The master's share of the write: the whole request while every piece goes

@@ -1,4 +1,4 @@
-// Reads through the cache against the same reads sent to the disks directly,
+// Reads and writes through the cache against the same reads sent to the disks directly,
 // with the disk timing model of the emulated disks (a 7200 rpm hard disk as
 // the master, a SATA SSD as its cache), and the CPU the driver spends per
 // read without any timing. Each case reports requests per second.
@@ -10,6 +10,11 @@
 //                           the fill running
 //   BM_Read/cold_sequential the same in sequence
 //   BM_Read/hdd_random, BM_Read/hdd_sequential: those reads sent to the hard disk itself
+//   BM_Write/through_cached random 4 KiB writes, 8 in flight, into the cached
+//                           working set in write-through mode (SSD and hard disk)
+//   BM_Write/hdd_direct     the same writes sent to the hard disk itself
+//   BM_Write/back_cached    those writes in write-back mode, running phase (SSD only)
+//   BM_Write/ssd_direct     the same writes sent to the SSD itself
 //   BM_ReadCpu/hit          inline completion, no timing: CPU per 4 KiB read
 //                           served from the cache
 //   BM_ReadCpu/passthrough  the same for a disk without a role (both through the worker)
@@ -77,9 +82,11 @@ struct Rig {
     bool ok = false;
 };
 
-// Keeps `depth` reads in flight on the disk, one new read per iteration.
+// Keeps `depth` reads (or writes) in flight on the disk, one new request per
+// iteration.
 template <typename NextOffset>
-void ReadLoop(benchmark::State& state, Rig& rig, emu::Disk& disk, ULONG depth, NextOffset next)
+void IoLoop(benchmark::State& state, Rig& rig, emu::Disk& disk, ULONG depth, NextOffset next,
+            emu::DiskOp op = emu::DiskOp::Read)
 {
     if (!rig.ok) {
         state.SkipWithError("the machine did not come up");
@@ -93,15 +100,17 @@ void ReadLoop(benchmark::State& state, Rig& rig, emu::Disk& disk, ULONG depth, N
         std::unique_ptr<emu::PendingIo>& slot = pending[i % depth];
         if (slot)
             failed += slot->Wait().status != STATUS_SUCCESS;
-        slot.reset(new emu::PendingIo(
-            rig.machine.StartRead(disk, next(), &buffers[(i % depth) * ReadBytes], ReadBytes)));
+        uint8_t* buffer = &buffers[(i % depth) * ReadBytes];
+        slot.reset(new emu::PendingIo(op == emu::DiskOp::Write
+                                          ? rig.machine.StartWrite(disk, next(), buffer, ReadBytes)
+                                          : rig.machine.StartRead(disk, next(), buffer, ReadBytes)));
         i++;
     }
     for (std::unique_ptr<emu::PendingIo>& slot : pending)
         if (slot)
             failed += slot->Wait().status != STATUS_SUCCESS;
     if (failed)
-        state.SkipWithError("a read failed");
+        state.SkipWithError("a request failed");
     state.SetItemsProcessed((int64_t)state.iterations());
 }
 
@@ -126,7 +135,7 @@ void BM_ReadHotCached(benchmark::State& state)
     Rig rig(Route::Filter, 1ull << 30, HotShape(), CompletionMode::Fifo, true);
     rig.Warm(0, HotBytes, BlockBytes);
     std::mt19937_64 rng(1);
-    ReadLoop(state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; });
+    IoLoop(state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; });
 }
 
 void BM_ReadSsdDirect(benchmark::State& state)
@@ -135,7 +144,53 @@ void BM_ReadSsdDirect(benchmark::State& state)
     Rig rig(Route::Direct, 1ull << 30, shape, CompletionMode::Fifo, true);
     std::mt19937_64 rng(1);
     uint64_t data = shape.dataStart * 512;
-    ReadLoop(state, rig, *rig.ssd, InFlight, [&] { return data + rng() % (HotBytes / ReadBytes) * ReadBytes; });
+    IoLoop(state, rig, *rig.ssd, InFlight, [&] { return data + rng() % (HotBytes / ReadBytes) * ReadBytes; });
+}
+
+// ---- Writes into the hot working set ------------------------------------------------
+
+// The hot set cached (slots taken after boot) with write mode 2, so every
+// write hits: write-through sends each to the SSD and the hard disk, write-back
+// in the running phase to the SSD alone.
+void HotWriteLoop(benchmark::State& state, UCHAR cacheMode)
+{
+    CacheShape shape = HotShape();
+    shape.mode = cacheMode;
+    Rig rig(Route::Filter, 1ull << 30, shape, CompletionMode::Fifo, true);
+    UCHAR phase = DriverPhase;
+    ULONG opens = OpenSequence;
+    DriverPhase = PhaseRunning;
+    OpenSequence = 1;
+    rig.Warm(0, HotBytes, BlockBytes);
+    cache_test::Ext(*rig.master)->Cache.Map.WriteMode = 2;
+    std::mt19937_64 rng(4);
+    IoLoop(state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; },
+           emu::DiskOp::Write);
+    rig.machine.WaitUntilQuiet();
+    DriverPhase = phase;
+    OpenSequence = opens;
+}
+
+void BM_WriteThroughCached(benchmark::State& state) { HotWriteLoop(state, 1); }
+
+void BM_WriteBackCached(benchmark::State& state) { HotWriteLoop(state, CacheModeWriteBack); }
+
+void BM_WriteHddDirect(benchmark::State& state)
+{
+    Rig rig(Route::Direct, 1ull << 30, HotShape(), CompletionMode::Fifo, true);
+    std::mt19937_64 rng(4);
+    IoLoop(state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; },
+           emu::DiskOp::Write);
+}
+
+void BM_WriteSsdDirect(benchmark::State& state)
+{
+    CacheShape shape = HotShape();
+    Rig rig(Route::Direct, 1ull << 30, shape, CompletionMode::Fifo, true);
+    std::mt19937_64 rng(4);
+    uint64_t data = shape.dataStart * 512;
+    IoLoop(state, rig, *rig.ssd, InFlight, [&] { return data + rng() % (HotBytes / ReadBytes) * ReadBytes; },
+           emu::DiskOp::Write);
 }
 
 // ---- Cold reads: first reads of data the cache does not hold ------------------------
@@ -157,28 +212,28 @@ void BM_ReadColdRandom(benchmark::State& state)
 {
     Rig rig(Route::Filter, ColdMasterBytes, ColdShape(), CompletionMode::Fifo, true);
     std::mt19937_64 rng(2);
-    ReadLoop(state, rig, *rig.master, 1, [&] { return RandomOffset(rng); });
+    IoLoop(state, rig, *rig.master, 1, [&] { return RandomOffset(rng); });
 }
 
 void BM_ReadHddRandom(benchmark::State& state)
 {
     Rig rig(Route::Direct, ColdMasterBytes, ColdShape(), CompletionMode::Fifo, true);
     std::mt19937_64 rng(2);
-    ReadLoop(state, rig, *rig.master, 1, [&] { return RandomOffset(rng); });
+    IoLoop(state, rig, *rig.master, 1, [&] { return RandomOffset(rng); });
 }
 
 void BM_ReadColdSequential(benchmark::State& state)
 {
     Rig rig(Route::Filter, ColdMasterBytes, ColdShape(), CompletionMode::Fifo, true);
     uint64_t at = ColdMasterBytes / 2;
-    ReadLoop(state, rig, *rig.master, 1, [&] { return (at += ReadBytes); });
+    IoLoop(state, rig, *rig.master, 1, [&] { return (at += ReadBytes); });
 }
 
 void BM_ReadHddSequential(benchmark::State& state)
 {
     Rig rig(Route::Direct, ColdMasterBytes, ColdShape(), CompletionMode::Fifo, true);
     uint64_t at = ColdMasterBytes / 2;
-    ReadLoop(state, rig, *rig.master, 1, [&] { return (at += ReadBytes); });
+    IoLoop(state, rig, *rig.master, 1, [&] { return (at += ReadBytes); });
 }
 
 // ---- CPU per read, no timing --------------------------------------------------------
@@ -188,7 +243,7 @@ void BM_ReadCpuHit(benchmark::State& state)
     Rig rig(Route::Filter, 1ull << 30, HotShape(), CompletionMode::Inline, false);
     rig.Warm(0, HotBytes, BlockBytes);
     std::mt19937_64 rng(3);
-    ReadLoop(state, rig, *rig.master, 1, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; });
+    IoLoop(state, rig, *rig.master, 1, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; });
 }
 
 void BM_ReadCpuPassthrough(benchmark::State& state)
@@ -197,7 +252,7 @@ void BM_ReadCpuPassthrough(benchmark::State& state)
     cache_test::Ext(*rig.master)->Cache.Active = 0;
     cache_test::Ext(*rig.master)->Role = RoleNone;
     std::mt19937_64 rng(3);
-    ReadLoop(state, rig, *rig.master, 1, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; });
+    IoLoop(state, rig, *rig.master, 1, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; });
 }
 
 }  // namespace
@@ -208,6 +263,10 @@ BENCHMARK(BM_ReadColdRandom)->Name("BM_Read/cold_random")->UseRealTime()->Unit(b
 BENCHMARK(BM_ReadHddRandom)->Name("BM_Read/hdd_random")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadColdSequential)->Name("BM_Read/cold_sequential")->UseRealTime();
 BENCHMARK(BM_ReadHddSequential)->Name("BM_Read/hdd_sequential")->UseRealTime();
+BENCHMARK(BM_WriteThroughCached)->Name("BM_Write/through_cached")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteHddDirect)->Name("BM_Write/hdd_direct")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteBackCached)->Name("BM_Write/back_cached")->UseRealTime();
+BENCHMARK(BM_WriteSsdDirect)->Name("BM_Write/ssd_direct")->UseRealTime();
 BENCHMARK(BM_ReadCpuHit)->Name("BM_ReadCpu/hit")->MeasureProcessCPUTime();
 BENCHMARK(BM_ReadCpuPassthrough)->Name("BM_ReadCpu/passthrough")->MeasureProcessCPUTime();
 

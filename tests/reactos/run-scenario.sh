@@ -28,7 +28,8 @@ done
 [ -n "$scenario" ] && [ -n "$client" ] && [ -n "$driver" ] && [ -n "$kit" ] && [ -n "$work" ] \
   || { sed -n '2,3p' "$0" >&2; exit 2; }
 
-if [ ! -f "$kit/livecd.iso.xz" ] || [ ! -x "$kit/run.sh" ] || [ ! -x "$kit/inject.sh" ]; then
+# The kit's scripts run through bash: a copy of the kit may have lost their modes.
+if [ ! -f "$kit/livecd.iso.xz" ] || [ ! -f "$kit/run.sh" ] || [ ! -f "$kit/inject.sh" ]; then
   echo "SKIPPED: no ReactOS kit at $kit (it lies beside the project, in shared/reactos)"
   exit 77
 fi
@@ -110,7 +111,7 @@ REG
 make_iso() {
   write_system_reg > "$work/system.reg"
   write_software_reg > "$work/software.reg"
-  "$kit/inject.sh" "$(base_iso)" "$work/test.iso" \
+  bash "$kit/inject.sh" "$(base_iso)" "$work/test.iso" \
     --file "$driver=reactos/system32/drivers/$service.SYS" \
     --file "$client=reactos/system32/$client_name" \
     --reg "system=$work/system.reg" --reg "software=$work/software.reg" > "$work/inject.log" 2>&1
@@ -218,7 +219,7 @@ trap 'stop_boot; exit 1' INT TERM
 
 start_boot() { # mode timeout
   rm -f "$run_dir/serial.log"
-  ACCEL=$1 setsid "$kit/run.sh" "$work/test.iso" "$run_dir" \
+  ACCEL=$1 setsid bash "$kit/run.sh" "$work/test.iso" "$run_dir" \
     --disk "$work/hdd.img,model=$hdd_model,serial=$hdd_serial" \
     --disk "$work/ssd.img,model=$ssd_model,serial=$ssd_serial" \
     --timeout "$2" --marker "$last_line" --grace 5 > "$run_dir.log" 2>&1 &

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,8 +70,7 @@ NTSTATUS Finish(Disk::State& d, PIRP irp, NTSTATUS status, ULONG_PTR information
       d.deferred.push_back(irp);
       break;
     default:
-      d.queue.push_back(irp);
-      SignalEventLocked(&d.work);
+      QueueForCompletionLocked(d, irp);
       break;
   }
   return STATUS_PENDING;
@@ -114,21 +114,20 @@ NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp) {
   LONGLONG offset = stack->Parameters.Read.ByteOffset.QuadPart;
   ULONG length = stack->Parameters.Read.Length;
   ULONG sector = d.config.sectorSize;
+  NTSTATUS status = STATUS_SUCCESS;
+  bool gone;
+  CompletionMode mode;
+  ULONG pause;
+  bool onArrival;
   {
     Guard guard(Sched().lock);
     d.inDispatch++;
     if (d.inDispatch > d.maxInDispatch) d.maxInDispatch = d.inDispatch;
     if (length > d.largest) d.largest = length;
-  }
-  NTSTATUS status = STATUS_SUCCESS;
-  bool gone;
-  CompletionMode mode;
-  ULONG pause;
-  {
-    Guard guard(Sched().lock);
     gone = d.gone;
     mode = d.mode;
     pause = d.dispatchPause;
+    onArrival = d.transferOnArrival;
   }
   if (pause > 0) {
     timespec t = {(time_t)(pause / 1000000), (long)(pause % 1000000) * 1000};
@@ -152,11 +151,6 @@ NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp) {
   }
   ULONG_PTR information = NT_SUCCESS(status) ? length : 0;
   bool later = mode != CompletionMode::Inline;
-  bool onArrival;
-  {
-    Guard guard(Sched().lock);
-    onArrival = d.transferOnArrival;
-  }
   if ((!later || onArrival) && NT_SUCCESS(status)) Transfer(d, irp);
   // A queued request's data moved already: the completion thread leaves it.
   if (later) irp->Tail.Overlay.DriverContext[0] = onArrival ? (PVOID)&d : NULL;
@@ -347,49 +341,83 @@ bool HasTiming(const DiskTiming& t) {
   return t.bytesPerSecond != 0 || t.readMicroseconds != 0 || t.writeMicroseconds != 0 || t.rotationMicroseconds != 0;
 }
 
-// Spends the request's service time (timing model) in real time, as a disk
-// busy with it would.
-void Serve(Disk::State& d, PIRP irp) {
-  const DiskTiming& timing = d.config.timing;
-  if (!HasTiming(timing)) return;
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  uint64_t offset = (uint64_t)stack->Parameters.Read.ByteOffset.QuadPart;
-  ULONG length = stack->Parameters.Read.Length;
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  uint64_t ns;
-  {
-    Guard guard(Sched().lock);
-    ns = DiskServiceNanoseconds(timing, d.config.lengthBytes, d.headPosition, stack->MajorFunction == IRP_MJ_WRITE,
-                                offset, length);
-    d.headPosition = offset + length;
-  }
-  uint64_t total = (uint64_t)deadline.tv_nsec + ns;
-  deadline.tv_sec += (time_t)(total / 1000000000ull);
-  deadline.tv_nsec = (long)(total % 1000000000ull);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+uint64_t MonotonicNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (uint64_t)now.tv_sec * 1000000000ull + (uint64_t)now.tv_nsec;
+}
+
+bool HasIdleCompletionThread(const Disk::State& d) {
+  return d.work.Header.WaitListHead.Flink != &d.work.Header.WaitListHead;
+}
+
+// Wakes up to `count` idle completion threads for queued requests that no
+// woken thread will take yet. A wake costs the waker a system call and the
+// woken thread a scheduling delay, so the submitter wakes one thread and each
+// woken thread up to two more: the threads for a burst of requests start in a
+// tree of wakes rather than one after another.
+void WakeIdleThreadsLocked(Disk::State& d, ULONG count) {
+  for (; count > 0 && d.queue.size() > d.waking && HasIdleCompletionThread(d); --count) {
+    d.waking++;
+    SignalEventLocked(&d.work);
   }
 }
 
+// The request's service time under the timing model (0 without one); moves
+// the head of a rotating disk. Called with the dispatcher lock held, in queue
+// order.
+uint64_t ServiceNanosecondsLocked(Disk::State& d, PIRP irp) {
+  const DiskTiming& timing = d.config.timing;
+  if (!HasTiming(timing)) return 0;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  uint64_t offset = (uint64_t)stack->Parameters.Read.ByteOffset.QuadPart;
+  ULONG length = stack->Parameters.Read.Length;
+  uint64_t ns = DiskServiceNanoseconds(timing, d.config.lengthBytes, d.headPosition,
+                                       stack->MajorFunction == IRP_MJ_WRITE, offset, length);
+  d.headPosition = offset + length;
+  return ns;
+}
+
+// Spends a request's service time in real time, as a disk slot busy with it
+// would: the slot starts on it when it arrived or, when the slot was still
+// busy then, when its previous request ended (slotFree), whatever the delay
+// before this thread ran. Returns when the slot is free again.
+uint64_t Serve(uint64_t arrival, uint64_t slotFree, uint64_t ns) {
+  uint64_t end = std::max(arrival, slotFree) + ns;
+  timespec deadline = {(time_t)(end / 1000000000ull), (long)(end % 1000000000ull)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+  return end;
+}
+
 void CompletionLoop(Disk::State* d) {
+  // Sleeps end at their deadline, not up to the default 50 us after it.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   Scheduler& s = Sched();
+  uint64_t slotFree = 0;
   for (;;) {
-    PIRP irp;
+    QueuedIrp next;
+    uint64_t ns = 0;
     {
       Guard guard(s.lock);
-      while (d->queue.empty() && !d->stopThread) WaitLocked(guard, &d->work.Header, nullptr);
+      while (d->queue.empty() && !d->stopThread) {
+        WaitLocked(guard, &d->work.Header, nullptr);
+        if (d->waking > 0) d->waking--;
+      }
       if (d->queue.empty()) {
         SignalEventLocked(&d->work);  // the next thread stops too
         return;
       }
-      irp = d->queue.front();
+      next = d->queue.front();
       d->queue.pop_front();
-      // The work event wakes one thread per signal: pass the rest on.
-      if (!d->queue.empty()) SignalEventLocked(&d->work);
+      WakeIdleThreadsLocked(*d, 2);
+      UCHAR major = IoGetCurrentIrpStackLocation(next.irp)->MajorFunction;
+      if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) ns = ServiceNanosecondsLocked(*d, next.irp);
     }
+    PIRP irp = next.irp;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bool transfer = stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE;
-    if (transfer) Serve(*d, irp);
+    if (ns > 0) slotFree = Serve(next.arrival, slotFree, ns);
     if (transfer && NT_SUCCESS(irp->IoStatus.Status) && irp->Tail.Overlay.DriverContext[0] != d) Transfer(*d, irp);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -548,6 +576,7 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
     Guard guard(Sched().lock);
     d.gone = false;
     d.stopThread = false;
+    d.waking = 0;
     InitEventRaw(&d.work, SynchronizationEvent, false);
   }
   Disk::State* state = &d;
@@ -560,12 +589,16 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
   AddStallHook(&d, [state] {
     if (state->deferred.empty()) return false;
     while (!state->deferred.empty()) {
-      state->queue.push_back(state->deferred.back());
+      QueueForCompletionLocked(*state, state->deferred.back());
       state->deferred.pop_back();
     }
-    SignalEventLocked(&state->work);
     return true;
   });
+}
+
+void QueueForCompletionLocked(Disk::State& d, PIRP irp) {
+  d.queue.push_back({irp, MonotonicNanoseconds()});
+  if (d.waking == 0) WakeIdleThreadsLocked(d, 1);
 }
 
 void PowerOffDisk(Disk::State& d) {

@@ -23,6 +23,13 @@ struct NthFailure {
   NTSTATUS status;
 };
 
+// A request queued for the completion threads, with when it reached the
+// queue (CLOCK_MONOTONIC nanoseconds): the timing model serves it from then.
+struct QueuedIrp {
+  PIRP irp;
+  uint64_t arrival;
+};
+
 struct IoctlOverride {
   bool hasStatus = false;
   NTSTATUS status = STATUS_SUCCESS;
@@ -52,7 +59,8 @@ struct emu::Disk::State {
 
   // Everything below is guarded by the dispatcher lock (Sched().lock).
   CompletionMode mode = CompletionMode::Inline;
-  std::deque<PIRP> queue;     // for the completion thread, in order
+  std::deque<QueuedIrp> queue;  // for the completion threads, in order
+  ULONG waking = 0;             // completion threads woken for it that have not run yet
   std::deque<PIRP> deferred;  // Reversed: waiting for the machine to stall
   std::deque<PIRP> held;      // Held: waiting for ReleaseHeld
   std::vector<ErrorRule> errors;
@@ -90,6 +98,8 @@ namespace emu {
 
 void BuildIdentify(uint8_t out[512], const std::string& model, const std::string& serial);
 void PowerOnDisk(Disk::State& disk, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filterDriver);
+// Queues a request for the completion threads (the dispatcher lock held).
+void QueueForCompletionLocked(Disk::State& disk, PIRP irp);
 void PowerOffDisk(Disk::State& disk);  // deletes the devices and ends the completion thread
 PDRIVER_OBJECT CreateDiskDriver();
 PDRIVER_OBJECT CreateLowerFilterDriver();

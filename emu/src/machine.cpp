@@ -158,14 +158,13 @@ void Disk::ReleaseHeld(bool newestFirst) {
   State& d = *state_;
   while (!d.held.empty()) {
     if (newestFirst) {
-      d.queue.push_back(d.held.back());
+      QueueForCompletionLocked(d, d.held.back());
       d.held.pop_back();
     } else {
-      d.queue.push_back(d.held.front());
+      QueueForCompletionLocked(d, d.held.front());
       d.held.pop_front();
     }
   }
-  SignalEventLocked(&d.work);
 }
 
 void Disk::InjectError(DiskOp op, uint64_t firstSector, uint64_t sectors, NTSTATUS status, LONG times) {

@@ -382,6 +382,57 @@ TEST_F(WritePathTest, AWriteBetweenAReadsPlanningAndItsFillWins)
     }
 }
 
+// A write that goes to the master only (write mode 0, the invalid sectors of
+// a hit in mode 1, a miss) is held; a read of its block planned meanwhile
+// reads the master's old data and fills it in, its set-valid landing before
+// the write's completion or, with the fill's SSD write held, after it. Once
+// the write has completed, no valid SSD copy may hold the old data.
+TEST_F(WritePathTest, AReadPlannedDuringAMasterOnlyWriteLeavesNoStaleCopy)
+{
+    struct Case {
+        const char* what;
+        UCHAR writeMode;
+        ULONG warmBytes;  // of block 5, read before the write: 0 for a miss
+    };
+    const Case cases[] = {{"mode 0 on a hit", 0, 4096}, {"mode 1, invalid sectors of a hit", 1, 1024},
+                          {"mode 1 on a miss", 1, 0}, {"mode 2 on a miss", 2, 0}};
+    for (const Case& c : cases)
+    for (bool setValidAfterWrite : {false, true}) {
+        SCOPED_TRACE(testing::Message() << c.what << (setValidAfterWrite ? ", set-valid after" : ", set-valid before"));
+        CacheRig rig;
+        const ULONG block = rig.BlockBytes();
+        DriverPhase = PhaseRunning;
+        OpenSequence = 1;
+        if (c.warmBytes) {
+            rig.ExpectRead(5 * block, c.warmBytes);
+            ASSERT_NE(rig.View().SlotOf(5), -1);
+        }
+        rig.Map()->WriteMode = c.writeMode;
+        rig.master.SetCompletion(CompletionMode::Held);
+        Started s = StartWrite(rig, 5 * block + 2048, 2048, 11);
+        rig.machine.WaitUntilQuiet();
+        ASSERT_EQ(rig.master.HeldCount(), 1u);
+        // The held write has not moved its data: the read gets the old bytes.
+        rig.master.SetCompletion(CompletionMode::Inline);
+        if (setValidAfterWrite)
+            rig.ssd.SetCompletion(CompletionMode::Held);
+        // The read covers the write's sectors only: none of it waits for the SSD.
+        std::vector<uint8_t> buffer(2048);
+        EXPECT_EQ(rig.machine.StartRead(rig.master, 5 * block + 2048, buffer.data(), 2048).Wait().status,
+                  STATUS_SUCCESS);
+        rig.machine.WaitUntilQuiet();
+        rig.master.ReleaseHeld();
+        EXPECT_EQ(Finish(rig, s).status, STATUS_SUCCESS);
+        rig.machine.WaitUntilQuiet();
+        rig.ssd.SetCompletion(CompletionMode::Inline);
+        rig.ssd.ReleaseHeld();
+        rig.machine.WaitUntilQuiet();
+        rig.ExpectRead(5 * block, block);
+        rig.ExpectRead(5 * block, block);
+        EXPECT_EQ(rig.CheckCoherence(), "");
+    }
+}
+
 // A slot with an own write in flight is no victim: with one slot and the
 // write held, however hot another block gets, the slot stays its block's.
 TEST_F(WritePathTest, ASlotWithAWriteInFlightIsNoVictim)

@@ -497,8 +497,10 @@ NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG secto
         ULONGLONG from = sector - blockStart;
         ULONGLONG to = last - blockStart < blockSectors ? last - blockStart + 1 : blockSectors;
         SsdSlot slot = LookupSlot(map, block, boot);
-        if (slot != NoSlot)
+        if (slot != NoSlot) {
             ClearValidRun(map, slot, from, (ULONG)(to - from));
+            RaiseSsdRangeGeneration(map, SlotFirstSsdSector(map, slot) + from, (ULONG)(to - from));
+        }
         if (last - blockStart < blockSectors)
             break;
         sector = blockStart + blockSectors;

@@ -54,7 +54,8 @@ bool FindIdleDestageRun(CacheMap* map, SsdRun* run);
 bool FindAnyDirtyRun(CacheMap* map, SsdRun* run);
 bool DrainLruHead(CacheMap* map, SsdRun* run);
 
-// Clears the valid bits of every cached sector of [first, first + sectors);
-// looked-up slots move to the MRU end (see LookupSlot). Never allocates, so it
-// cannot fail.
+// Clears the valid bits of every cached sector of [first, first + sectors)
+// and raises the generation of their slots, so that no fill planned before
+// marks them valid again; looked-up slots move to the MRU end (see
+// LookupSlot). Never allocates, so it cannot fail.
 NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG sectors, BootTime boot);

@@ -164,6 +164,8 @@ struct CacheMap {
     UCHAR* CleanBitmap;           // only in CacheModeWriteBack
     DirtySearchHint DirtyHints[3];   // non-boot, boot, any slot
     volatile LONG OwnIo;          // holds of HoldSsdRange not yet released
+    volatile LONG FillsPlanned;   // master reads planned with a fill into a slot (wraps)
+    volatile LONG UnwatchedWrites;   // master writes in flight that no write context watches
 };
 
 // A run of SSD sectors found by the dirty-run searches.

@@ -25,7 +25,7 @@ static SIZE_T TicketsBytes(ULONG count)
     return FIELD_OFFSET(FillTickets, Ticket) + (SIZE_T)count * sizeof(FillTicket);
 }
 
-PVOID AllocateFillBuffer(const CacheMap* map, ULONGLONG firstSector, ULONG sectors, ULONG bytes)
+PVOID AllocateFillBuffer(CacheMap* map, ULONGLONG firstSector, ULONG sectors, ULONG bytes)
 {
     ULONG shift = map->BlockShiftSectors;
     ULONG count = shift ? BlockSpan(shift, firstSector, sectors) : 0;
@@ -39,13 +39,21 @@ PVOID AllocateFillBuffer(const CacheMap* map, ULONGLONG firstSector, ULONG secto
     tickets->FirstBlock = first;
     tickets->BlockShiftSectors = shift;
     tickets->Count = count;
+    bool fills = false;
     for (ULONG i = 0; i < count; i++) {
         SsdSlot slot = NoSlot;
-        if (map->SsdDevice)
+        // No fill while a write the cache does not watch may be replacing
+        // what the read takes from the master.
+        if (map->SsdDevice && map->UnwatchedWrites == 0)
             slot = GetBlockSlot(&map->Blocks, ToMasterBlock(FromMasterBlock(first) + i));
         tickets->Ticket[i].Slot = slot;
         tickets->Ticket[i].Generation = SlotGeneration(map, slot);
+        fills = fills || slot != NoSlot;
     }
+    // Seen by writes to the master only (WriteCached): such a read may fill
+    // data that one of them is replacing.
+    if (fills)
+        map->FillsPlanned = map->FillsPlanned + 1;
     return buffer;
 }
 

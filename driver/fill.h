@@ -36,7 +36,8 @@ struct FillTickets {
 // A pool buffer for `bytes` of master data followed by the tickets of the
 // blocks of [firstSector, firstSector + sectors) as the map holds them now
 // (the map's thread only). Null when short of memory. Freed with FreePool.
-PVOID AllocateFillBuffer(const CacheMap* map, ULONGLONG firstSector, ULONG sectors, ULONG bytes);
+// A buffer with a ticket for a slot counts in the map's FillsPlanned.
+PVOID AllocateFillBuffer(CacheMap* map, ULONGLONG firstSector, ULONG sectors, ULONG bytes);
 // The tickets after `bytes` of data, or null when they are not those of the
 // range on a map of this block size (the map was rebuilt meanwhile).
 const FillTickets* FillTicketsOf(PVOID buffer, ULONG bytes, const CacheMap* map, ULONGLONG firstSector,

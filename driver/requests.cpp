@@ -159,6 +159,12 @@ static NTSTATUS SendOwnIrp(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTI
     return IoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
 }
 
+NTSTATUS PassDownWriteWatched(const DiskRequest* request, PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    CountWriteDown(request->Device, request->SectorCount);
+    return SendOwnIrp(request->Device, request->Irp, routine, context);
+}
+
 NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
                         PIO_COMPLETION_ROUTINE routine, PVOID context)
 {

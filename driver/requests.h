@@ -26,6 +26,9 @@ void StartCallerRequest(PDEVICE_OBJECT device, PIRP irp, DiskRequest* request);
 // A caller's request passed down whole, counted in the device's statistics.
 NTSTATUS PassDownRead(const DiskRequest* request);
 NTSTATUS PassDownWrite(const DiskRequest* request);
+// The same with a completion routine of the caller's own (which marks the
+// request pending when PendingReturned and returns STATUS_SUCCESS).
+NTSTATUS PassDownWriteWatched(const DiskRequest* request, PIO_COMPLETION_ROUTINE routine, PVOID context);
 
 // System address of the caller's buffer; false when it has no MDL or the MDL
 // cannot be mapped.

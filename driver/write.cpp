@@ -58,6 +58,11 @@ struct MultiWriteContext {
     DiskRequest Request;
     ULONG Bytes;
     WriteChild* Children;
+    IoExtent* Uncached;           // the plan's master ranges no slot receives
+    ULONG UncachedCount;
+    LONG FillsAtPlan;
+    ULONG UncachedPending;        // they still have to lose their valid bits
+    IoExtent* PlanExtents;        // the plan's array, which holds Uncached
 };
 
 static MultiWriteContext* AllocateWriteContext(const DiskRequest* request, WriteVariant variant, LONG children)
@@ -88,6 +93,8 @@ static void FreeWriteContext(MultiWriteContext* context)
             FreeOwnIrp(context->Children[i].Irp);
     }
     FreePool(context->Children);
+    if (context->PlanExtents)
+        FreePool(context->PlanExtents);
     FreePool(context);
 }
 
@@ -119,6 +126,7 @@ static bool QueueInvalidations(MultiWriteContext* context)
             child->InvalidationPending = 0;
         pending = pending || child->InvalidationPending;
     }
+    pending = pending || context->UncachedPending;
     if (!pending)
         return false;
     CacheState* cache = &FilterExtensionOf(master)->Cache;
@@ -145,6 +153,10 @@ void ApplyPendingInvalidations(PDEVICE_OBJECT master)
             const WriteChild* child = &context->Children[i];
             if (child->InvalidationPending)
                 InvalidateExtent(master, child->Target, child->Sector, child->Sectors);
+        }
+        for (ULONG i = 0; context->UncachedPending && i < context->UncachedCount; i++) {
+            const IoExtent* e = &context->Uncached[i];
+            InvalidateMasterRange(&cache->Map, e->FirstSector, e->Sectors, CurrentBootTime());
         }
         FreeWriteContext(context);
     }
@@ -195,6 +207,13 @@ static void FinishWrite(MultiWriteContext* context)
     bool ssdOnlyFailed = context->Variant == WriteSsdOnlyVariant && !NT_SUCCESS(context->Children[0].Status);
     NTSTATUS status = CallerStatusOf(context);
     MarkInvalidations(context, !ssdOnlyFailed && !NT_SUCCESS(status));
+    // A read planned since this write may have read the master's old data of
+    // the ranges no slot received, and its fill may mark them valid: they
+    // lose their valid bits (and their slots' generation rises) before the
+    // caller learns that the write is done.
+    context->UncachedPending = context->UncachedCount != 0 && FilterExtensionOf(request.Device)->Cache.Map.FillsPlanned != context->FillsAtPlan
+                                   ? 1
+                                   : 0;
     if (!QueueInvalidations(context))
         FreeWriteContext(context);
     if (ssdOnlyFailed)
@@ -282,7 +301,7 @@ static bool IsPlanTarget(const DiskRequest* request, PDEVICE_OBJECT target)
 // Builds the context of a plan: one child per extent, and for a plan with the
 // whole-request flag one more for the master's write of the whole request,
 // sent last. Null when anything cannot be had; nothing has been sent then.
-static MultiWriteContext* BuildWriteContext(const DiskRequest* request, const WritePlan* plan)
+static MultiWriteContext* BuildWriteContext(const DiskRequest* request, WritePlan* plan)
 {
     WriteVariant variant = plan->WholeRequest ? WriteMasterAndSsdVariant
                            : plan->Count == 1 ? WriteSsdOnlyVariant
@@ -306,12 +325,35 @@ static MultiWriteContext* BuildWriteContext(const DiskRequest* request, const Wr
         FreeWriteContext(context);
         return NULL;
     }
+    // The context takes the plan's array with its uncached ranges.
+    context->PlanExtents = plan->Extents;
+    context->Uncached = plan->Extents + plan->Count;
+    context->UncachedCount = plan->UncachedCount;
+    context->FillsAtPlan = plan->FillsAtPlan;
+    plan->Extents = NULL;
     return context;
+}
+
+// A write the cache cannot watch (its context could not be had) is counted in
+// the map while on its way: no read plans a fill meanwhile (AllocateFillBuffer),
+// as one could take the master's data that the write replaces.
+static NTSTATUS NTAPI UnwatchedWriteDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    InterlockedDecrement(&FilterExtensionOf((PDEVICE_OBJECT)context)->Cache.Map.UnwatchedWrites);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS PassDownUnwatched(const DiskRequest* request)
+{
+    InterlockedIncrement(&FilterExtensionOf(request->Device)->Cache.Map.UnwatchedWrites);
+    return PassDownWriteWatched(request, UnwatchedWriteDone, request->Device);
 }
 
 NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan)
 {
-    if (plan->Count == 0) {
+    if (plan->Count == 0 && plan->UncachedCount == 0) {
         FreeWritePlan(plan);
         return PassDownWrite(request);
     }
@@ -323,7 +365,7 @@ NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan)
             InvalidateExtent(request->Device, plan->Extents[i].Target, plan->Extents[i].FirstSector,
                              plan->Extents[i].Sectors);
         FreeWritePlan(plan);
-        return PassDownWrite(request);
+        return PassDownUnwatched(request);
     }
     FreeWritePlan(plan);
     request->Irp->IoStatus.Status = STATUS_PENDING;

@@ -27,6 +27,7 @@ void FreeWritePlan(WritePlan* plan)
     plan->Extents = NULL;
     plan->Count = 0;
     plan->WholeRequest = 1;
+    plan->UncachedCount = 0;
 }
 
 static bool AppendWritePiece(WritePieceVector* vector, CacheMap* map, SsdSlot slot, ULONGLONG firstSector,
@@ -191,19 +192,47 @@ static void AppendSsdExtents(WritePlan* plan, CacheMap* map, const WritePieceVec
     }
 }
 
-static NTSTATUS BuildWritePlan(CacheMap* map, ULONG sectorShift, const WritePieceVector* pieces,
-                               const HddRangeList* ranges, WritePlan* plan)
+// The master ranges of the pieces without a slot, after the plan's extents;
+// the whole request when no piece has one.
+static void AppendUncachedExtents(WritePlan* plan, const DiskRequest* request, const WritePieceVector* pieces,
+                                  ULONG toSsd, ULONG sectorShift)
+{
+    IoExtent* uncached = plan->Extents + plan->Count;
+    if (toSsd == 0) {
+        AppendExtent(uncached, &plan->UncachedCount, request->Device, request->StartSector, request->SectorCount, 0,
+                     sectorShift);
+        return;
+    }
+    for (LONG i = 0; i < pieces->Count; i++) {
+        const WritePiece* p = &pieces->Pieces[i];
+        if (p->Slot == NoSlot)
+            AppendExtent(uncached, &plan->UncachedCount, request->Device,
+                         request->StartSector + (p->ByteOffset >> sectorShift), p->Sectors, p->ByteOffset,
+                         sectorShift);
+    }
+}
+
+static NTSTATUS BuildWritePlan(CacheMap* map, const DiskRequest* request, ULONG sectorShift,
+                               const WritePieceVector* pieces, const HddRangeList* ranges, WritePlan* plan)
 {
     ULONG toSsd = 0;
     for (LONG i = 0; i < pieces->Count; i++)
         toSsd += pieces->Pieces[i].Slot != NoSlot;
-    if (toSsd == 0)
+    ULONG uncached = toSsd == 0 ? 1 : (ULONG)pieces->Count - toSsd;
+    if (!map->SsdDevice || !map->ValidBitmap)
+        uncached = 0;
+    if (toSsd + uncached == 0)
         return STATUS_SUCCESS;
-    plan->Extents = (IoExtent*)AllocatePool(((SIZE_T)toSsd + ranges->Count) * sizeof(IoExtent));
+    plan->Extents = (IoExtent*)AllocatePool(((SIZE_T)toSsd + ranges->Count + uncached) * sizeof(IoExtent));
     if (!plan->Extents)
         return STATUS_INSUFFICIENT_RESOURCES;
-    AppendMasterExtents(plan, ranges, sectorShift);
-    AppendSsdExtents(plan, map, pieces, sectorShift);
+    if (toSsd != 0) {
+        AppendMasterExtents(plan, ranges, sectorShift);
+        AppendSsdExtents(plan, map, pieces, sectorShift);
+    }
+    if (uncached != 0)
+        AppendUncachedExtents(plan, request, pieces, toSsd, sectorShift);
+    plan->FillsAtPlan = map->FillsPlanned;
     return STATUS_SUCCESS;
 }
 
@@ -213,6 +242,8 @@ NTSTATUS PlanWriteOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorS
     plan->Count = 0;
     plan->WholeRequest = 1;
     plan->Extents = NULL;
+    plan->UncachedCount = 0;
+    plan->FillsAtPlan = 0;
     HddRangeList ranges;
     if (!InitHddRangeList(&ranges, request))
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -224,7 +255,7 @@ NTSTATUS PlanWriteOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorS
          !CollectMasterRanges(&pieces, sectorShift, &ranges)))
         status = STATUS_INSUFFICIENT_RESOURCES;
     if (NT_SUCCESS(status))
-        status = BuildWritePlan(map, sectorShift, &pieces, &ranges, plan);
+        status = BuildWritePlan(map, request, sectorShift, &pieces, &ranges, plan);
     FreeWritePieceVector(&pieces);
     FreeHddRangeList(&ranges);
     if (!NT_SUCCESS(status))

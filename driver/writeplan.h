@@ -41,10 +41,16 @@ void FreeWritePieceVector(WritePieceVector* vector);
 // WholeRequest 1: the master receives the caller's whole request in one
 // write. An empty plan (Count 0, WholeRequest 1, no array) means: pass the
 // request down.
+// On a map with an SSD, the master ranges no slot receives (Uncached, master
+// sectors) follow the Count extents in the same array, with the map's
+// FillsPlanned when the plan was made: a read planned after may fill the
+// master's old data of them while the write is on its way.
 struct WritePlan {
     ULONG Count;
     ULONG WholeRequest;
     IoExtent* Extents;
+    ULONG UncachedCount;
+    LONG FillsAtPlan;
 };
 
 void FreeWritePlan(WritePlan* plan);

@@ -393,9 +393,14 @@ TEST_F(WritePathTest, AReadPlannedDuringAMasterOnlyWriteLeavesNoStaleCopy)
         const char* what;
         UCHAR writeMode;
         ULONG warmBytes;  // of block 5, read before the write: 0 for a miss
+        bool noIrp;       // the write's own IRP cannot be had: it goes down unwatched
     };
-    const Case cases[] = {{"mode 0 on a hit", 0, 4096}, {"mode 1, invalid sectors of a hit", 1, 1024},
-                          {"mode 1 on a miss", 1, 0}, {"mode 2 on a miss", 2, 0}};
+    const Case cases[] = {{"mode 0 on a hit", 0, 4096, false},
+                          {"mode 1, invalid sectors of a hit", 1, 1024, false},
+                          {"mode 1 on a miss", 1, 0, false},
+                          {"mode 2 on a miss", 2, 0, false},
+                          {"mode 0 on a hit, unwatched", 0, 4096, true},
+                          {"mode 2 on a hit, unwatched", 2, 4096, true}};
     for (const Case& c : cases)
     for (bool setValidAfterWrite : {false, true}) {
         SCOPED_TRACE(testing::Message() << c.what << (setValidAfterWrite ? ", set-valid after" : ", set-valid before"));
@@ -409,8 +414,11 @@ TEST_F(WritePathTest, AReadPlannedDuringAMasterOnlyWriteLeavesNoStaleCopy)
         }
         rig.Map()->WriteMode = c.writeMode;
         rig.master.SetCompletion(CompletionMode::Held);
+        if (c.noIrp)
+            emu::FailNth(emu::Resource::Irp, 1);
         Started s = StartWrite(rig, 5 * block + 2048, 2048, 11);
         rig.machine.WaitUntilQuiet();
+        emu::ClearFailures();
         ASSERT_EQ(rig.master.HeldCount(), 1u);
         // The held write has not moved its data: the read gets the old bytes.
         rig.master.SetCompletion(CompletionMode::Inline);

@@ -200,7 +200,16 @@ TEST_F(WritePlanTest, WriteModeTable)
         ASSERT_EQ(PlanWriteOnMap(map.get(), &request, Shift, mode, r.allowed, r.boot, &plan), STATUS_SUCCESS);
         EXPECT_EQ(plan.WholeRequest, r.whole);
         EXPECT_EQ(Extents(map, plan), r.extents);
-        EXPECT_EQ(plan.Count == 0, plan.Extents == NULL);
+        EXPECT_EQ(plan.Count + plan.UncachedCount == 0, plan.Extents == NULL);
+        // Every sector goes to a slot or is listed as one no slot receives.
+        ULONG toSsd = 0, uncached = 0;
+        for (ULONG i = 0; i < plan.Count; i++)
+            toSsd += plan.Extents[i].Target != Master ? plan.Extents[i].Sectors : 0;
+        for (ULONG i = plan.Count; i < plan.Count + plan.UncachedCount; i++) {
+            EXPECT_EQ(plan.Extents[i].Target, Master);
+            uncached += plan.Extents[i].Sectors;
+        }
+        EXPECT_EQ(toSsd + uncached, r.sectors);
         EXPECT_EQ(Bits(map, 2), r.block2After);
         ULONGLONG end = std::min(r.first + r.sectors, b3);
         EXPECT_EQ(map->Blocks.Entries[2].Heat, end - r.first) << "every mode heats the block";

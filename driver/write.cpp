@@ -197,6 +197,23 @@ static void CompleteCaller(PIRP caller, NTSTATUS status, ULONG bytes)
     IofCompleteRequest(caller, IO_NO_INCREMENT);
 }
 
+// A write the cache cannot watch (its context could not be had) is counted in
+// the map while on its way: no read plans a fill meanwhile (AllocateFillBuffer),
+// as one could take the master's data that the write replaces.
+static NTSTATUS NTAPI UnwatchedWriteDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    InterlockedDecrement(&FilterExtensionOf((PDEVICE_OBJECT)context)->Cache.Map.UnwatchedWrites);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS PassDownUnwatched(const DiskRequest* request)
+{
+    InterlockedIncrement(&FilterExtensionOf(request->Device)->Cache.Map.UnwatchedWrites);
+    return PassDownWriteWatched(request, UnwatchedWriteDone, request->Device);
+}
+
 // The last own write of a context has finished: the invalidations are
 // queued first, then the caller's request is completed, or (a failed
 // SSD-only write) handed to the master.
@@ -211,13 +228,16 @@ static void FinishWrite(MultiWriteContext* context)
     // the ranges no slot received, and its fill may mark them valid: they
     // lose their valid bits (and their slots' generation rises) before the
     // caller learns that the write is done.
-    context->UncachedPending = context->UncachedCount != 0 && FilterExtensionOf(request.Device)->Cache.Map.FillsPlanned != context->FillsAtPlan
-                                   ? 1
-                                   : 0;
+    CacheMap* map = &FilterExtensionOf(request.Device)->Cache.Map;
+    context->UncachedPending = context->UncachedCount != 0 && map->FillsPlanned != context->FillsAtPlan ? 1 : 0;
+    // A failed SSD-only write goes to the master unwatched: counted before
+    // its range can turn invalid, so that no read fills it meanwhile.
+    if (ssdOnlyFailed)
+        InterlockedIncrement(&map->UnwatchedWrites);
     if (!QueueInvalidations(context))
         FreeWriteContext(context);
     if (ssdOnlyFailed)
-        PassDownWrite(&request);
+        PassDownWriteWatched(&request, UnwatchedWriteDone, request.Device);
     else
         CompleteCaller(request.Irp, status, bytes);
 }
@@ -332,23 +352,6 @@ static MultiWriteContext* BuildWriteContext(const DiskRequest* request, WritePla
     context->FillsAtPlan = plan->FillsAtPlan;
     plan->Extents = NULL;
     return context;
-}
-
-// A write the cache cannot watch (its context could not be had) is counted in
-// the map while on its way: no read plans a fill meanwhile (AllocateFillBuffer),
-// as one could take the master's data that the write replaces.
-static NTSTATUS NTAPI UnwatchedWriteDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
-{
-    if (irp->PendingReturned)
-        IoMarkIrpPending(irp);
-    InterlockedDecrement(&FilterExtensionOf((PDEVICE_OBJECT)context)->Cache.Map.UnwatchedWrites);
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS PassDownUnwatched(const DiskRequest* request)
-{
-    InterlockedIncrement(&FilterExtensionOf(request->Device)->Cache.Map.UnwatchedWrites);
-    return PassDownWriteWatched(request, UnwatchedWriteDone, request->Device);
 }
 
 NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan)

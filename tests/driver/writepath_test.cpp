@@ -394,17 +394,22 @@ TEST_F(WritePathTest, AReadPlannedDuringAMasterOnlyWriteLeavesNoStaleCopy)
         UCHAR writeMode;
         ULONG warmBytes;  // of block 5, read before the write: 0 for a miss
         bool noIrp;       // the write's own IRP cannot be had: it goes down unwatched
+        bool ssdFails;    // a write-back map: the write goes to the SSD only, fails there
+                          // and is handed to the master
     };
-    const Case cases[] = {{"mode 0 on a hit", 0, 4096, false},
-                          {"mode 1, invalid sectors of a hit", 1, 1024, false},
-                          {"mode 1 on a miss", 1, 0, false},
-                          {"mode 2 on a miss", 2, 0, false},
-                          {"mode 0 on a hit, unwatched", 0, 4096, true},
-                          {"mode 2 on a hit, unwatched", 2, 4096, true}};
+    const Case cases[] = {{"mode 0 on a hit", 0, 4096, false, false},
+                          {"mode 1, invalid sectors of a hit", 1, 1024, false, false},
+                          {"mode 1 on a miss", 1, 0, false, false},
+                          {"mode 2 on a miss", 2, 0, false, false},
+                          {"mode 0 on a hit, unwatched", 0, 4096, true, false},
+                          {"mode 2 on a hit, unwatched", 2, 4096, true, false},
+                          {"mode 2 on a hit, the SSD write fails", 2, 4096, false, true}};
     for (const Case& c : cases)
     for (bool setValidAfterWrite : {false, true}) {
         SCOPED_TRACE(testing::Message() << c.what << (setValidAfterWrite ? ", set-valid after" : ", set-valid before"));
-        CacheRig rig;
+        RigShape shape;
+        shape.mode = c.ssdFails ? CacheModeWriteBack : 1;
+        CacheRig rig(shape);
         const ULONG block = rig.BlockBytes();
         DriverPhase = PhaseRunning;
         OpenSequence = 1;
@@ -416,9 +421,12 @@ TEST_F(WritePathTest, AReadPlannedDuringAMasterOnlyWriteLeavesNoStaleCopy)
         rig.master.SetCompletion(CompletionMode::Held);
         if (c.noIrp)
             emu::FailNth(emu::Resource::Irp, 1);
+        if (c.ssdFails)
+            rig.ssd.InjectError(DiskOp::Write, 0, ~0ull >> 10, STATUS_IO_DEVICE_ERROR);
         Started s = StartWrite(rig, 5 * block + 2048, 2048, 11);
         rig.machine.WaitUntilQuiet();
         emu::ClearFailures();
+        rig.ssd.ClearErrors();
         ASSERT_EQ(rig.master.HeldCount(), 1u);
         // The held write has not moved its data: the read gets the old bytes.
         rig.master.SetCompletion(CompletionMode::Inline);

@@ -53,7 +53,7 @@ PVOID AllocateFillBuffer(CacheMap* map, ULONGLONG firstSector, ULONG sectors, UL
     // Seen by writes to the master only (WriteCached): such a read may fill
     // data that one of them is replacing.
     if (fills)
-        map->FillsPlanned = map->FillsPlanned + 1;
+        InterlockedIncrement(&map->FillsPlanned);
     return buffer;
 }
 

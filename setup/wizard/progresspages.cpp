@@ -19,6 +19,8 @@
 const wchar_t ReplaceQuestionFallback[] =
     L"%s Version %s is already installed. Do you want to replace Version %s ?";
 
+void (*ProgressStepHook)(clInstallList *list) = nullptr;
+
 namespace {
 
 const int ClientWidth = 500;
@@ -122,6 +124,9 @@ void clCustomPageInstallProgress::SetProgress(int percent)
     percentLabel->SetCaption(std::to_wstring(percent) + L"%");
     progressBar->SetPosition(percent);
     Application->ProcessMessages();
+    // Only the running list reports its steps here.
+    if (runningList && ProgressStepHook)
+        ProgressStepHook(runningList);
 }
 
 void clCustomPageInstallProgress::CancelClick()

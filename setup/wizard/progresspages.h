@@ -71,6 +71,11 @@ public:
     void Arrange() override;
 };
 
+// The test seam over the running install list: called by the progress page after each
+// step of the list, once the progress is shown and pending messages are dispatched. Null
+// in Setup; the wizard's tests set it to act between the steps of a real run.
+extern void (*ProgressStepHook)(clInstallList *list);
+
 // Asks Windows to restart (a planned restart for an installation): 0, or the
 // Win32 error that refused it. The test build of Setup records the request
 // instead.

@@ -19,6 +19,7 @@
 
 #include "../foundation/scratchkey.h"
 #include "../foundation/testfolder.h"
+#include "wine_install_prefix.h"
 
 #include <gtest/gtest.h>
 
@@ -40,10 +41,6 @@ const char RunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char Proxy[] = "SABLINEX";
 const char Cache[] = "DORQPELKZEMK";
 
-// {4D36E967-E325-11CE-BFC1-08002BE10318} and {53F56307-B6BF-11D0-94F2-00A0C91EFB8B}: the disk
-// drive class and the disk interface.
-const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-const GUID DiskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 std::string HelpSourceDir() { return HelpDir; }
 
@@ -158,7 +155,9 @@ public:
     void StepHook() override
     {
         clInstallList::StepHook();
-        MakeProxyImagePathAbsolute();
+        std::string relative = MakeProxyImagePathAbsolute();
+        if (!relative.empty())
+            proxyImagePath = relative;
         clDorqObject* node = First();
         for (int i = 1; node && i < cancelAfter; ++i)
             node = node->next;
@@ -168,27 +167,6 @@ public:
     int cancelAfter = 0;
     std::vector<int> percents;
     std::string proxyImagePath;    // as the installation made it
-
-private:
-    // Wine starts no kernel service whose image path is relative to the Windows folder, as
-    // Windows does: once the proxy's service is made, its path is made absolute for the start.
-    void MakeProxyImagePathAbsolute()
-    {
-        std::string key = "System\\CurrentControlSet\\Services\\"s + Proxy;
-        std::string path = Value(key, "ImagePath", REG_EXPAND_SZ);
-        if (path.rfind("type ", 0) == 0)
-            path = Value(key, "ImagePath", REG_SZ);
-        if (path == "<missing>" || path.rfind("System32\\", 0) != 0)
-            return;
-        proxyImagePath = path.c_str();
-        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceA(manager, Proxy, SERVICE_ALL_ACCESS);
-        std::string absolute = std::string(GetWindowsDir()) + "\\" + proxyImagePath;
-        ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                             absolute.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-    }
 };
 
 struct RunResult {
@@ -218,18 +196,7 @@ protected:
             WriteWholeFile((HelpDir + std::string(name)).c_str(), name, static_cast<uint32_t>(strlen(name)));
 
         // A disk for the class key to exist: a fresh prefix has none.
-        HDEVINFO set = SetupDiCreateDeviceInfoList(&DiskDriveClass, nullptr);
-        SP_DEVINFO_DATA device = {};
-        device.cbSize = sizeof device;
-        SP_DEVICE_INTERFACE_DATA iface = {};
-        iface.cbSize = sizeof iface;
-        ASSERT_TRUE(set != INVALID_HANDLE_VALUE &&
-                    SetupDiCreateDeviceInfoA(set, "DiskDrive", &DiskDriveClass, "phantom disk", nullptr,
-                                             DICD_GENERATE_ID, &device) &&
-                    SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr) &&
-                    SetupDiCreateDeviceInterfaceA(set, &device, &DiskInterface, nullptr, 0, &iface))
-            << GetLastError();
-        SetupDiDestroyDeviceInfoList(set);
+        ASSERT_TRUE(AddPhantomDisk()) << GetLastError();
         ASSERT_NE(GetDiskClassGuid(), nullptr);
         installDir = DefaultInstallDir(InstallProductKey);
         // The prefix is the one meant: a 64-bit or a 32-bit Windows.

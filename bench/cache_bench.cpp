@@ -39,7 +39,10 @@ using emu::CompletionMode;
 const ULONG ReadBytes = 4096;
 const ULONG InFlight = 8;
 
-NTSTATUS NTAPI NoDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI NoDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    return STATUS_SUCCESS;
+}
 
 enum class Route { Filter, Direct };
 
@@ -49,8 +52,8 @@ struct Rig {
     Rig(Route route, uint64_t masterBytes, const CacheShape& shape, CompletionMode mode, bool timing)
     {
         emu::DiskConfig hdd = {.lengthBytes = masterBytes, .serial = "MASTER01", .completion = mode};
-        emu::DiskConfig ssdConfig = {.lengthBytes = cache_test::SsdBytesFor(shape, 512), .serial = "SSD00001",
-                                     .completion = mode};
+        emu::DiskConfig ssdConfig = {
+            .lengthBytes = cache_test::SsdBytesFor(shape, 512), .serial = "SSD00001", .completion = mode};
         if (timing) {
             hdd.timing = emu::HardDiskTiming();
             ssdConfig.timing = emu::SsdTiming();
@@ -116,9 +119,9 @@ void IoLoop(benchmark::State& state, Rig& rig, emu::Disk& disk, ULONG depth, Nex
 
 // ---- Hot reads: a working set that the cache holds whole ---------------------------
 
-const ULONG BlockShiftSectors = 8;              // 128 KiB blocks
+const ULONG BlockShiftSectors = 8;  // 128 KiB blocks
 const ULONG BlockBytes = 512u << BlockShiftSectors;
-const ULONG HotSlots = 64;                      // 8 MiB of cache
+const ULONG HotSlots = 64;  // 8 MiB of cache
 const uint64_t HotBytes = (uint64_t)HotSlots * BlockBytes;
 
 CacheShape HotShape()
@@ -164,23 +167,31 @@ void HotWriteLoop(benchmark::State& state, UCHAR cacheMode)
     rig.Warm(0, HotBytes, BlockBytes);
     cache_test::Ext(*rig.master)->Cache.Map.WriteMode = 2;
     std::mt19937_64 rng(4);
-    IoLoop(state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; },
-           emu::DiskOp::Write);
+    IoLoop(
+        state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; },
+        emu::DiskOp::Write);
     rig.machine.WaitUntilQuiet();
     DriverPhase = phase;
     OpenSequence = opens;
 }
 
-void BM_WriteThroughCached(benchmark::State& state) { HotWriteLoop(state, 1); }
+void BM_WriteThroughCached(benchmark::State& state)
+{
+    HotWriteLoop(state, 1);
+}
 
-void BM_WriteBackCached(benchmark::State& state) { HotWriteLoop(state, CacheModeWriteBack); }
+void BM_WriteBackCached(benchmark::State& state)
+{
+    HotWriteLoop(state, CacheModeWriteBack);
+}
 
 void BM_WriteHddDirect(benchmark::State& state)
 {
     Rig rig(Route::Direct, 1ull << 30, HotShape(), CompletionMode::Fifo, true);
     std::mt19937_64 rng(4);
-    IoLoop(state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; },
-           emu::DiskOp::Write);
+    IoLoop(
+        state, rig, *rig.master, InFlight, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; },
+        emu::DiskOp::Write);
 }
 
 void BM_WriteSsdDirect(benchmark::State& state)
@@ -189,8 +200,9 @@ void BM_WriteSsdDirect(benchmark::State& state)
     Rig rig(Route::Direct, 1ull << 30, shape, CompletionMode::Fifo, true);
     std::mt19937_64 rng(4);
     uint64_t data = shape.dataStart * 512;
-    IoLoop(state, rig, *rig.ssd, InFlight, [&] { return data + rng() % (HotBytes / ReadBytes) * ReadBytes; },
-           emu::DiskOp::Write);
+    IoLoop(
+        state, rig, *rig.ssd, InFlight, [&] { return data + rng() % (HotBytes / ReadBytes) * ReadBytes; },
+        emu::DiskOp::Write);
 }
 
 // ---- Cold reads: first reads of data the cache does not hold ------------------------
@@ -201,12 +213,15 @@ CacheShape ColdShape()
 {
     CacheShape shape;
     shape.blockShiftSectors = BlockShiftSectors;
-    shape.slots = 4096;                         // 512 MiB of cache
+    shape.slots = 4096;  // 512 MiB of cache
     shape.dataStart = 2048;
     return shape;
 }
 
-uint64_t RandomOffset(std::mt19937_64& rng) { return rng() % (ColdMasterBytes / ReadBytes) * ReadBytes; }
+uint64_t RandomOffset(std::mt19937_64& rng)
+{
+    return rng() % (ColdMasterBytes / ReadBytes) * ReadBytes;
+}
 
 void BM_ReadColdRandom(benchmark::State& state)
 {
@@ -263,7 +278,10 @@ BENCHMARK(BM_ReadColdRandom)->Name("BM_Read/cold_random")->UseRealTime()->Unit(b
 BENCHMARK(BM_ReadHddRandom)->Name("BM_Read/hdd_random")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadColdSequential)->Name("BM_Read/cold_sequential")->UseRealTime();
 BENCHMARK(BM_ReadHddSequential)->Name("BM_Read/hdd_sequential")->UseRealTime();
-BENCHMARK(BM_WriteThroughCached)->Name("BM_Write/through_cached")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteThroughCached)
+    ->Name("BM_Write/through_cached")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteHddDirect)->Name("BM_Write/hdd_direct")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteBackCached)->Name("BM_Write/back_cached")->UseRealTime();
 BENCHMARK(BM_WriteSsdDirect)->Name("BM_Write/ssd_direct")->UseRealTime();

@@ -12,10 +12,16 @@
 namespace {
 
 const ULONG SectorShift = 9;
-const ULONG BlockShiftSectors = 8;   // 128 KiB blocks: 256 bits per slot
+const ULONG BlockShiftSectors = 8;  // 128 KiB blocks: 256 bits per slot
 
-MasterBlock B(ULONG number) { return ToMasterBlock(number); }
-SsdSlot S(LONG index) { return ToSsdSlot(index); }
+MasterBlock B(ULONG number)
+{
+    return ToMasterBlock(number);
+}
+SsdSlot S(LONG index)
+{
+    return ToSsdSlot(index);
+}
 
 // The boot time the map is given: after boot unless a benchmark says otherwise.
 BootTime bootTime = AfterBoot;
@@ -57,7 +63,8 @@ void BM_LookupHit(benchmark::State& state)
     FullMap full((ULONG)state.range(0));
     std::mt19937 rng(1);
     std::vector<ULONG> blocks(4096);
-    for (ULONG& b : blocks) b = rng() % (ULONG)state.range(0);
+    for (ULONG& b : blocks)
+        b = rng() % (ULONG)state.range(0);
     size_t i = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(LookupSlot(&full.map, B(blocks[i++ & 4095]), bootTime));
@@ -72,7 +79,8 @@ void BM_FirstTouchMissOnFullCache(benchmark::State& state)
     FullMap full(slots);
     ULONG block = slots;
     for (auto _ : state) {
-        if (++block >= full.map.Blocks.Count) block = slots;
+        if (++block >= full.map.Blocks.Count)
+            block = slots;
         benchmark::DoNotOptimize(AllocateSlot(&full.map, B(block), bootTime));
     }
 }
@@ -84,10 +92,12 @@ void BM_WarmMissNoColderSlot(benchmark::State& state)
 {
     ULONG slots = (ULONG)state.range(0);
     FullMap full(slots, 100);
-    for (ULONG b = slots; b < full.map.Blocks.Count; b++) AddHeat(&full.map, B(b), 50);
+    for (ULONG b = slots; b < full.map.Blocks.Count; b++)
+        AddHeat(&full.map, B(b), 50);
     ULONG block = slots;
     for (auto _ : state) {
-        if (++block >= full.map.Blocks.Count) block = slots;
+        if (++block >= full.map.Blocks.Count)
+            block = slots;
         benchmark::DoNotOptimize(AllocateSlot(&full.map, B(block), bootTime));
     }
 }
@@ -98,7 +108,8 @@ BENCHMARK(BM_WarmMissNoColderSlot)->Apply(SlotCounts);
 SsdSlot AssignNextUncachedBlock(FullMap& full, ULONG& block, ULONG& heat)
 {
     do {
-        if (++block >= full.map.Blocks.Count) block = 0;
+        if (++block >= full.map.Blocks.Count)
+            block = 0;
     } while (GetBlockSlot(&full.map.Blocks, B(block)) != NoSlot);
     AddHeat(&full.map, B(block), heat++);
     return AllocateSlot(&full.map, B(block), bootTime);

@@ -103,7 +103,10 @@ Rig& TheRig()
     return rig;
 }
 
-ULONGLONG AreaOf(const benchmark::State& state) { return (ULONGLONG)state.range(0) * GiB; }
+ULONGLONG AreaOf(const benchmark::State& state)
+{
+    return (ULONGLONG)state.range(0) * GiB;
+}
 
 void Report(benchmark::State& state, const std::vector<Rig::Range>& ranges)
 {
@@ -142,7 +145,7 @@ void BM_MetadataLoad(benchmark::State& state)
             return state.SkipWithError("load failed");
         state.PauseTiming();
         FreeCacheMap(&rig.Master()->Cache);
-        rig.ssd->WriteBytes(AreaStart, header.data(), header.size());   // the stamp again
+        rig.ssd->WriteBytes(AreaStart, header.data(), header.size());  // the stamp again
         state.ResumeTiming();
     }
     Report(state, ranges);
@@ -156,7 +159,7 @@ void RawTransfer(benchmark::State& state, bool write)
         return state.SkipWithError("start failed");
     std::vector<Rig::Range> ranges = rig.MapRanges();
     FreeCacheMap(&rig.Master()->Cache);
-    std::vector<UCHAR*> buffers;   // nonpaged pool, as the driver's own
+    std::vector<UCHAR*> buffers;  // nonpaged pool, as the driver's own
     for (const Rig::Range& r : ranges)
         buffers.push_back((UCHAR*)AllocatePool(r.bytes));
     for (auto _ : state) {
@@ -164,8 +167,8 @@ void RawTransfer(benchmark::State& state, bool write)
             DiskRequest request;
             InitDiskRequest(rig.ssd->Top(), ranges[i].offset, ranges[i].bytes, &request);
             request.Irp = NULL;
-            NTSTATUS status = write ? WriteSectorsSync(&request, buffers[i])
-                                    : ReadSectorsSync(&request, buffers[i]);
+            NTSTATUS status =
+                write ? WriteSectorsSync(&request, buffers[i]) : ReadSectorsSync(&request, buffers[i]);
             if (!NT_SUCCESS(status))
                 state.SkipWithError("transfer failed");
         }
@@ -175,8 +178,14 @@ void RawTransfer(benchmark::State& state, bool write)
     Report(state, ranges);
 }
 
-void BM_MetadataRawWrite(benchmark::State& state) { RawTransfer(state, true); }
-void BM_MetadataRawRead(benchmark::State& state) { RawTransfer(state, false); }
+void BM_MetadataRawWrite(benchmark::State& state)
+{
+    RawTransfer(state, true);
+}
+void BM_MetadataRawRead(benchmark::State& state)
+{
+    RawTransfer(state, false);
+}
 
 void Areas(benchmark::internal::Benchmark* b)
 {

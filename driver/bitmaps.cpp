@@ -171,8 +171,7 @@ ULONGLONG CountSetBits(const UCHAR* bits, ULONGLONG start, ULONGLONG count)
 
 // Offset from start of the first bit set in "valid" and clear in "clean",
 // or count when there is none.
-static ULONGLONG FirstDirtyBit(const UCHAR* valid, const UCHAR* clean, ULONGLONG start,
-                               ULONGLONG count)
+static ULONGLONG FirstDirtyBit(const UCHAR* valid, const UCHAR* clean, ULONGLONG start, ULONGLONG count)
 {
     ULONGLONG done = 0;
     while (done < count) {
@@ -255,8 +254,7 @@ static bool IsSlot(const CacheMap* map, SsdSlot slot)
 
 static bool IsUsedSlot(const CacheMap* map, SsdSlot slot)
 {
-    return IsSlot(map, slot) && map->Slots.Entries &&
-           map->Slots.Entries[FromSsdSlot(slot)].Block != NoBlock;
+    return IsSlot(map, slot) && map->Slots.Entries && map->Slots.Entries[FromSsdSlot(slot)].Block != NoBlock;
 }
 
 // The first bit of a slot in the bitmaps.
@@ -267,8 +265,8 @@ static ULONGLONG SlotFirstBit(const CacheMap* map, SsdSlot slot)
 
 // Sets or clears a run that starts at a slot bit; cut at the end of the data
 // area so that no caller can reach past the bitmap.
-static void ApplySlotRun(CacheMap* map, UCHAR* bitmap, SsdSlot slot, ULONGLONG firstBit,
-                         ULONG count, bool set)
+static void ApplySlotRun(CacheMap* map, UCHAR* bitmap, SsdSlot slot, ULONGLONG firstBit, ULONG count,
+                         bool set)
 {
     if (!bitmap || !IsSlot(map, slot))
         return;
@@ -296,8 +294,7 @@ void ClearValidRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count)
     ApplySlotRun(map, map->ValidBitmap, slot, firstBit, count, false);
 }
 
-static NTSTATUS ApplyCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count,
-                              bool set)
+static NTSTATUS ApplyCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count, bool set)
 {
     if (map->Mode != CacheModeWriteBack)
         return STATUS_SUCCESS;
@@ -386,8 +383,7 @@ bool FindDirtyRun(const CacheMap* map, SsdSlot slot, ULONGLONG* firstBit, ULONG*
     return true;
 }
 
-static void MakeRun(const CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count,
-                    SsdRun* run)
+static void MakeRun(const CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count, SsdRun* run)
 {
     run->SsdDevice = map->SsdDevice;
     run->FirstSector = SlotFirstSsdSector(map, slot) + firstBit;

@@ -39,8 +39,7 @@ NTSTATUS SetCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG coun
 NTSTATUS ClearCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG count);
 NTSTATUS MarkSsdRangeValid(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 
-bool SsdSectorToSlot(const CacheMap* map, ULONGLONG ssdSector, SsdSlot* slot,
-                     ULONGLONG* slotBit);
+bool SsdSectorToSlot(const CacheMap* map, ULONGLONG ssdSector, SsdSlot* slot, ULONGLONG* slotBit);
 ULONGLONG SlotFirstSsdSector(const CacheMap* map, SsdSlot slot);
 // All ones outside the data area and for a free slot.
 ULONGLONG SsdToMasterSector(const CacheMap* map, ULONGLONG ssdSector);

@@ -10,8 +10,7 @@
 
 NTSTATUS CheckCacheMapLayout(const CacheMapLayout* layout)
 {
-    if (layout->SectorShift > 16 || layout->BlockShift > 31 ||
-        layout->BlockShift < layout->SectorShift + 3)
+    if (layout->SectorShift > 16 || layout->BlockShift > 31 || layout->BlockShift < layout->SectorShift + 3)
         return STATUS_INVALID_PARAMETER;
     ULONG blockShiftSectors = layout->BlockShift - layout->SectorShift;
     if ((layout->MasterSectors >> blockShiftSectors) + 1 > MaxBlockCount)
@@ -19,8 +18,7 @@ NTSTATUS CheckCacheMapLayout(const CacheMapLayout* layout)
     if (layout->SlotCount == 0 || layout->SlotCount > MaxSlotCount)
         return STATUS_INVALID_PARAMETER;
     ULONGLONG dataSectors = (ULONGLONG)layout->SlotCount << blockShiftSectors;
-    if (layout->DataStart > ~0ull - dataSectors ||
-        layout->DataEnd != layout->DataStart + dataSectors)
+    if (layout->DataStart > ~0ull - dataSectors || layout->DataEnd != layout->DataStart + dataSectors)
         return STATUS_INVALID_PARAMETER;
     if (BitmapBytes(layout->BlockShift, layout->SectorShift, layout->SlotCount) == 0)
         return STATUS_INVALID_PARAMETER;
@@ -29,8 +27,7 @@ NTSTATUS CheckCacheMapLayout(const CacheMapLayout* layout)
 
 NTSTATUS SizeCacheMap(CacheMap* map, const CacheMapLayout* layout)
 {
-    if (map->Blocks.Entries || map->Slots.Entries || map->Slots.Links ||
-        map->ValidBitmap || map->CleanBitmap)
+    if (map->Blocks.Entries || map->Slots.Entries || map->Slots.Links || map->ValidBitmap || map->CleanBitmap)
         return STATUS_INVALID_DEVICE_STATE;
     NTSTATUS status = CheckCacheMapLayout(layout);
     if (!NT_SUCCESS(status))
@@ -96,8 +93,7 @@ bool AllocBlockTable(BlockTable* table)
 {
     if (table->Entries)
         return true;
-    BlockEntry* entries =
-        (BlockEntry*)AllocMapMemory((ULONGLONG)table->Count * sizeof(BlockEntry));
+    BlockEntry* entries = (BlockEntry*)AllocMapMemory((ULONGLONG)table->Count * sizeof(BlockEntry));
     if (!entries)
         return false;
     for (ULONG b = 0; b < table->Count; b++) {
@@ -248,8 +244,8 @@ void MarkBootSlot(SlotTable* table, SsdSlot slot)
     table->OtherSlots--;
     table->BootSlots++;
     entry->BootFlag = 1;
-    table->HeatFloor[1] = 0;   // the joining slot's heat is not known here
-    table->GroupStart[1] = table->LruHead;   // the slot may lie before it
+    table->HeatFloor[1] = 0;                // the joining slot's heat is not known here
+    table->GroupStart[1] = table->LruHead;  // the slot may lie before it
     table->Changes++;
 }
 
@@ -343,16 +339,14 @@ void FreeSlotTable(SlotTable* table)
     ResetSlotTable(table);
 }
 
-bool SlotsFromRecords(CacheMap* map, const SlotRecord* records, ULONG recordCount,
-                      ULONG* dropped)
+bool SlotsFromRecords(CacheMap* map, const SlotRecord* records, ULONG recordCount, ULONG* dropped)
 {
     SlotTable* slots = &map->Slots;
     BlockTable* blocks = &map->Blocks;
     ULONG refused = 0;
     if (dropped)
         *dropped = 0;
-    if (!slots->Entries || !blocks->Entries || slots->LruHead != NoSlot ||
-        slots->FreeTop != NoSlot)
+    if (!slots->Entries || !blocks->Entries || slots->LruHead != NoSlot || slots->FreeTop != NoSlot)
         return false;
     for (ULONG s = 0; s < slots->SlotCount; s++) {
         SlotEntry* entry = &slots->Entries[s];
@@ -396,8 +390,8 @@ void SlotsToRecords(const SlotTable* table, SlotRecord* records, ULONG recordCou
 
 static bool IsSlotIndex(const CacheMap* map, SsdSlot slot)
 {
-    return FromSsdSlot(slot) >= 0 && (ULONG)FromSsdSlot(slot) < map->Slots.SlotCount &&
-           map->Slots.Entries && map->Slots.Links;
+    return FromSsdSlot(slot) >= 0 && (ULONG)FromSsdSlot(slot) < map->Slots.SlotCount && map->Slots.Entries &&
+           map->Slots.Links;
 }
 
 SsdSlot LookupSlot(CacheMap* map, MasterBlock block, BootTime boot)
@@ -547,8 +541,7 @@ bool SectorToBlock(ULONGLONG sector, ULONG blockShiftSectors, MasterBlock* block
 bool BlockOfSector(const CacheMap* map, ULONGLONG sector, MasterBlock* block)
 {
     MasterBlock found;
-    if (!SectorToBlock(sector, map->BlockShiftSectors, &found) ||
-        FromMasterBlock(found) >= map->Blocks.Count)
+    if (!SectorToBlock(sector, map->BlockShiftSectors, &found) || FromMasterBlock(found) >= map->Blocks.Count)
         return false;
     *block = found;
     return true;
@@ -563,8 +556,7 @@ ULONGLONG CountCachedSectors(const CacheMap* map)
     ULONGLONG slotBits = 1ull << map->BlockShiftSectors;
     for (ULONG s = 0; s < slots->SlotCount; s++) {
         if (slots->Entries[s].Block != NoBlock)
-            sectors += CountSetBits(map->ValidBitmap, (ULONGLONG)s << map->BlockShiftSectors,
-                                    slotBits);
+            sectors += CountSetBits(map->ValidBitmap, (ULONGLONG)s << map->BlockShiftSectors, slotBits);
     }
     return sectors;
 }

@@ -70,7 +70,7 @@ inline bool operator!=(SsdSlot a, SsdSlot b)
 }
 
 const SsdSlot NoSlot = {-1};
-const MasterBlock NoBlock = {0xFFFFFFFF};   // a slot's block when the slot is free
+const MasterBlock NoBlock = {0xFFFFFFFF};  // a slot's block when the slot is free
 
 // Whether the system is still booting (the control device has never been
 // opened): a slot taken or hit then becomes a boot slot. The caller passes
@@ -85,11 +85,11 @@ enum BootTime : UCHAR { AfterBoot = 0, DuringBoot = 1 };
 const ULONGLONG MaxBlockCount = 0xFFFFFFFFull;
 const ULONG MaxSlotCount = 0x7FFFFFFF;
 
-const UCHAR CacheModeWriteBack = 2;   // the map has a clean bitmap
+const UCHAR CacheModeWriteBack = 2;  // the map has a clean bitmap
 
 struct BlockEntry {
-    SsdSlot Slot;         // slot holding the block, or NoSlot
-    ULONGLONG Heat;       // sectors of every piece that touched the block
+    SsdSlot Slot;    // slot holding the block, or NoSlot
+    ULONGLONG Heat;  // sectors of every piece that touched the block
 };
 
 struct BlockTable {
@@ -98,9 +98,9 @@ struct BlockTable {
 };
 
 struct SlotEntry {
-    MasterBlock Block;    // master block held, or NoBlock for a free slot
-    ULONG BootFlag;       // 1: taken or hit before the control device was first opened
-    ULONG Generation;     // changes whenever the slot's contents do: assignment, release, invalidation
+    MasterBlock Block;         // master block held, or NoBlock for a free slot
+    ULONG BootFlag;            // 1: taken or hit before the control device was first opened
+    ULONG Generation;          // changes whenever the slot's contents do: assignment, release, invalidation
     volatile LONG IoInFlight;  // own SSD reads and fill writes of the slot not yet completed
 };
 
@@ -144,34 +144,34 @@ struct SlotTable {
 // ForgetDirtyHints afterwards.
 struct DirtySearchHint {
     bool Valid;
-    SsdSlot Start;         // NoSlot: the search found nothing at all
+    SsdSlot Start;  // NoSlot: the search found nothing at all
     ULONGLONG Changes;
 };
 
 struct CacheMap {
-    PDEVICE_OBJECT SsdDevice;     // null: no SSD bound (detached)
+    PDEVICE_OBJECT SsdDevice;  // null: no SSD bound (detached)
     ULONG BlockShiftBytes;
-    ULONG BlockShiftSectors;      // at least 3: a slot owns whole bitmap bytes
+    ULONG BlockShiftSectors;  // at least 3: a slot owns whole bitmap bytes
     ULONG MinBoot;
-    UCHAR Mode;                   // CacheModeWriteBack or write-through
+    UCHAR Mode;  // CacheModeWriteBack or write-through
     UCHAR WriteMode;
     BlockTable Blocks;
     SlotTable Slots;
-    ULONGLONG DataStart;          // SSD sector where slot 0 begins
-    ULONGLONG DataEnd;            // SSD sector just past the last slot
-    ULONG BitmapSize;             // bytes of each bitmap
+    ULONGLONG DataStart;  // SSD sector where slot 0 begins
+    ULONGLONG DataEnd;    // SSD sector just past the last slot
+    ULONG BitmapSize;     // bytes of each bitmap
     UCHAR* ValidBitmap;
-    UCHAR* CleanBitmap;           // only in CacheModeWriteBack
-    DirtySearchHint DirtyHints[3];   // non-boot, boot, any slot
-    volatile LONG OwnIo;          // holds of HoldSsdRange not yet released
-    volatile LONG FillsPlanned;   // master reads planned with a fill into a slot (wraps)
-    volatile LONG UnwatchedWrites;   // master writes in flight that no write context watches
+    UCHAR* CleanBitmap;             // only in CacheModeWriteBack
+    DirtySearchHint DirtyHints[3];  // non-boot, boot, any slot
+    volatile LONG OwnIo;            // holds of HoldSsdRange not yet released
+    volatile LONG FillsPlanned;     // master reads planned with a fill into a slot (wraps)
+    volatile LONG UnwatchedWrites;  // master writes in flight that no write context watches
 };
 
 // A run of SSD sectors found by the dirty-run searches.
 struct SsdRun {
     PDEVICE_OBJECT SsdDevice;
-    ULONGLONG FirstSector;        // absolute SSD sector
+    ULONGLONG FirstSector;  // absolute SSD sector
     ULONG Sectors;
 };
 
@@ -182,17 +182,17 @@ const ULONG SlotStateOther = 3;
 
 struct SlotRecord {
     ULONG State;
-    ULONG Block;                  // 0xFFFFFFFF for a free slot
+    ULONG Block;  // 0xFFFFFFFF for a free slot
 };
 static_assert(sizeof(SlotRecord) == 8, "SlotRecord is 8 bytes on the SSD");
 
 // What a map is sized from before its tables are allocated.
 struct CacheMapLayout {
-    ULONGLONG MasterSectors;      // master length in sectors
-    ULONG SectorShift;            // log2 of the sector size (master and SSD alike)
-    ULONG BlockShift;             // log2 of the block size in bytes
+    ULONGLONG MasterSectors;  // master length in sectors
+    ULONG SectorShift;        // log2 of the sector size (master and SSD alike)
+    ULONG BlockShift;         // log2 of the block size in bytes
     ULONG SlotCount;
-    ULONGLONG DataStart;          // SSD sectors
+    ULONGLONG DataStart;  // SSD sectors
     ULONGLONG DataEnd;
     UCHAR Mode;
     UCHAR WriteMode;
@@ -250,8 +250,7 @@ void FreeSlotTable(SlotTable* table);
 // in the block table. Returns false, changing nothing, when a table is missing
 // or the slot lists are already built; *dropped (optional) gets the number of
 // used records refused.
-bool SlotsFromRecords(CacheMap* map, const SlotRecord* records, ULONG recordCount,
-                      ULONG* dropped);
+bool SlotsFromRecords(CacheMap* map, const SlotRecord* records, ULONG recordCount, ULONG* dropped);
 // Writes min(recordCount, SlotCount) records; the rest of the array is untouched.
 void SlotsToRecords(const SlotTable* table, SlotRecord* records, ULONG recordCount);
 
@@ -300,4 +299,3 @@ void ReleaseSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 bool IsSlotBusy(const CacheMap* map, SsdSlot slot);
 LONG OwnIoInFlight(const CacheMap* map);
 void ForgetDirtyHints(CacheMap* map);
-

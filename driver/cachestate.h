@@ -10,10 +10,10 @@ struct CacheState;
 struct DiskRequest;
 
 enum CacheStateKind {
-    CacheInactive,            // Active 0
-    CacheAttached,            // Active 1, no stop pending, the map has an SSD
-    CacheDetached,            // Active 1, no stop pending, no SSD: requests pass through
-    CacheDraining,            // Active 1, stop pending (with or without an SSD)
+    CacheInactive,  // Active 0
+    CacheAttached,  // Active 1, no stop pending, the map has an SSD
+    CacheDetached,  // Active 1, no stop pending, no SSD: requests pass through
+    CacheDraining,  // Active 1, stop pending (with or without an SSD)
 };
 
 // When the filter device is created: inactive, no map.

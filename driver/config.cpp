@@ -46,15 +46,15 @@ NTSTATUS DeleteKeyByPath(PUNICODE_STRING path)
 }
 
 // Reads a value of exactly the given type and size into data.
-static NTSTATUS ReadFixedValue(HANDLE key, const WCHAR* name, ULONG type, ULONG queryBytes,
-                               PVOID data, ULONG dataBytes)
+static NTSTATUS ReadFixedValue(HANDLE key, const WCHAR* name, ULONG type, ULONG queryBytes, PVOID data,
+                               ULONG dataBytes)
 {
     ULONGLONG buffer[(QwordQueryBytes + 7) / 8];
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
     ULONG resultBytes;
-    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer, queryBytes,
-                                      &resultBytes);
+    NTSTATUS status =
+        ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer, queryBytes, &resultBytes);
     if (!NT_SUCCESS(status))
         return status;
     const KEY_VALUE_PARTIAL_INFORMATION* info = (const KEY_VALUE_PARTIAL_INFORMATION*)buffer;
@@ -103,7 +103,7 @@ static WCHAR KeyNameChar(UCHAR byte)
 {
     if (byte <= 0x20 || byte == '\\')
         return (WCHAR)'_';
-    return byte >= 0x80 ? (WCHAR)(0xFF00 | byte) : (WCHAR)byte;   // sign extension
+    return byte >= 0x80 ? (WCHAR)(0xFF00 | byte) : (WCHAR)byte;  // sign extension
 }
 
 void BuildDiskKeyName(const UCHAR* identify, WCHAR name[DiskKeyNameChars + 1])
@@ -223,7 +223,7 @@ NTSTATUS DeleteDiskKey(FilterExtension* ext)
 // One value of a save: a DWORD or a QWORD.
 struct DiskValue {
     const WCHAR* Name;
-    ULONG Type;                   // REG_DWORD or REG_QWORD
+    ULONG Type;  // REG_DWORD or REG_QWORD
     ULONGLONG Value;
 };
 

@@ -22,7 +22,7 @@ const WCHAR ValueSsdCacheStart[] = WSTR("SsdCacheStart");
 const WCHAR ValueSsdCacheEnd[] = WSTR("SsdCacheEnd");
 const WCHAR ValueMasterDiskId[] = WSTR("MasterDiskId");
 
-const ULONG DiskKeyNameChars = 60;    // 40 model + 20 serial characters
+const ULONG DiskKeyNameChars = 60;  // 40 model + 20 serial characters
 
 // Key and value operations on full key paths (kernel handles).
 NTSTATUS OpenKeyForRead(PUNICODE_STRING path, HANDLE* key);

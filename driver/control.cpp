@@ -7,12 +7,12 @@
 
 // ---- Creation and deletion ---------------------------------------------------------
 
-static ControlExtension *ControlExtensionOf(PDEVICE_OBJECT device)
+static ControlExtension* ControlExtensionOf(PDEVICE_OBJECT device)
 {
-    return static_cast<ControlExtension *>(device->DeviceExtension);
+    return static_cast<ControlExtension*>(device->DeviceExtension);
 }
 
-static void InitControlExtension(ControlExtension *ext)
+static void InitControlExtension(ControlExtension* ext)
 {
     RtlZeroMemory(ext, sizeof(*ext));
     ext->Size = sizeof(*ext);
@@ -22,7 +22,7 @@ static void InitControlExtension(ControlExtension *ext)
 
 // The link name is kept only once the link exists, so a failed link is never
 // deleted later (it may be someone else's).
-static NTSTATUS CreateControlLink(ControlExtension *ext)
+static NTSTATUS CreateControlLink(ControlExtension* ext)
 {
     UNICODE_STRING link;
     NTSTATUS status = ConcatToCountedString(&link, WSTR("\\DosDevices\\"), ServiceName);
@@ -37,14 +37,14 @@ static NTSTATUS CreateControlLink(ControlExtension *ext)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS EnsureControlLink(ControlExtension *ext)
+static NTSTATUS EnsureControlLink(ControlExtension* ext)
 {
     if (ext->LinkName.Buffer)
         return STATUS_SUCCESS;
     return CreateControlLink(ext);
 }
 
-static void DeleteControlLink(ControlExtension *ext)
+static void DeleteControlLink(ControlExtension* ext)
 {
     if (!ext->LinkName.Buffer)
         return;
@@ -63,7 +63,7 @@ void DeleteControlDevice()
 {
     if (!ControlDevice)
         return;
-    ControlExtension *ext = ControlExtensionOf(ControlDevice);
+    ControlExtension* ext = ControlExtensionOf(ControlDevice);
     DeleteControlLink(ext);
     FreeCountedString(&ext->DeviceName);
     IoDeleteDevice(ControlDevice);
@@ -85,7 +85,7 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver)
         FreeCountedString(&name);
         return status;
     }
-    ControlExtension *ext = ControlExtensionOf(ControlDevice);
+    ControlExtension* ext = ControlExtensionOf(ControlDevice);
     InitControlExtension(ext);
     status = CopyCountedString(&ext->DeviceName, &name);
     FreeCountedString(&name);
@@ -153,7 +153,7 @@ static NTSTATUS GetVersion(PIRP irp, PIO_STACK_LOCATION stack)
 {
     if (stack->Parameters.DeviceIoControl.OutputBufferLength != sizeof(VersionRecord))
         return STATUS_INVALID_BUFFER_SIZE;
-    VersionRecord *record = static_cast<VersionRecord *>(irp->AssociatedIrp.SystemBuffer);
+    VersionRecord* record = static_cast<VersionRecord*>(irp->AssociatedIrp.SystemBuffer);
     if (!record)
         return STATUS_INVALID_PARAMETER;
     record->Size = sizeof(VersionRecord);
@@ -173,12 +173,8 @@ NTSTATUS DispatchControlIoctl(PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IoctlCacheGetVersion:
-        status = GetVersion(irp, stack);
-        break;
-    default:
-        status = STATUS_NOT_IMPLEMENTED;
-        break;
+    case IoctlCacheGetVersion: status = GetVersion(irp, stack); break;
+    default: status = STATUS_NOT_IMPLEMENTED; break;
     }
     if (!NT_SUCCESS(status))
         CompleteRequest(irp, status);

@@ -5,14 +5,14 @@
 // A counted string's byte sizes are 16-bit: this many characters plus a NUL fit.
 static const ULONG MaxCountedChars = 0x7FFE;
 
-void InitCountedString(UNICODE_STRING *string)
+void InitCountedString(UNICODE_STRING* string)
 {
     string->Length = 0;
     string->MaximumLength = 0;
     string->Buffer = NULL;
 }
 
-void FreeCountedString(UNICODE_STRING *string)
+void FreeCountedString(UNICODE_STRING* string)
 {
     if (!string || !string->Buffer)
         return;
@@ -22,7 +22,7 @@ void FreeCountedString(UNICODE_STRING *string)
     string->MaximumLength = 0;
 }
 
-ULONG CountedStringChars(const UNICODE_STRING *string)
+ULONG CountedStringChars(const UNICODE_STRING* string)
 {
     if (!string || !string->Buffer)
         return 0;
@@ -34,7 +34,7 @@ ULONG CountedStringChars(const UNICODE_STRING *string)
     return n;
 }
 
-static ULONG TextChars(const WCHAR *text)
+static ULONG TextChars(const WCHAR* text)
 {
     ULONG n = 0;
     while (text[n] != 0)
@@ -44,7 +44,7 @@ static ULONG TextChars(const WCHAR *text)
 
 // The copy holds the characters before the source's first NUL and is
 // NUL-terminated; its Length never counts a NUL.
-NTSTATUS CopyCountedString(UNICODE_STRING *dest, const UNICODE_STRING *source)
+NTSTATUS CopyCountedString(UNICODE_STRING* dest, const UNICODE_STRING* source)
 {
     ULONG n = CountedStringChars(source);
     if (!dest || n == 0)
@@ -52,7 +52,7 @@ NTSTATUS CopyCountedString(UNICODE_STRING *dest, const UNICODE_STRING *source)
     if (n > MaxCountedChars)
         return STATUS_INVALID_PARAMETER;
     USHORT size = static_cast<USHORT>((n + 1) * sizeof(WCHAR));
-    WCHAR *buffer = static_cast<WCHAR *>(AllocatePool(size));
+    WCHAR* buffer = static_cast<WCHAR*>(AllocatePool(size));
     if (!buffer)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(buffer, size);
@@ -63,14 +63,14 @@ NTSTATUS CopyCountedString(UNICODE_STRING *dest, const UNICODE_STRING *source)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ConcatToCountedString(UNICODE_STRING *dest, const WCHAR *first, const WCHAR *second)
+NTSTATUS ConcatToCountedString(UNICODE_STRING* dest, const WCHAR* first, const WCHAR* second)
 {
     ULONG firstChars = TextChars(first);
     ULONG secondChars = TextChars(second);
     if (firstChars + secondChars > MaxCountedChars)
         return STATUS_INVALID_PARAMETER;
     USHORT size = static_cast<USHORT>((firstChars + secondChars + 1) * sizeof(WCHAR));
-    WCHAR *buffer = static_cast<WCHAR *>(AllocatePool(size));
+    WCHAR* buffer = static_cast<WCHAR*>(AllocatePool(size));
     if (!buffer)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(buffer, first, firstChars * sizeof(WCHAR));

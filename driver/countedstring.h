@@ -6,12 +6,12 @@
 #include "kernel.h"
 
 // Length 0, no buffer.
-void InitCountedString(UNICODE_STRING *string);
+void InitCountedString(UNICODE_STRING* string);
 // Frees the buffer, if any; a null string is ignored.
-void FreeCountedString(UNICODE_STRING *string);
+void FreeCountedString(UNICODE_STRING* string);
 // UTF-16 units before the first NUL within min(Length, MaximumLength).
-ULONG CountedStringChars(const UNICODE_STRING *string);
+ULONG CountedStringChars(const UNICODE_STRING* string);
 // STATUS_UNSUCCESSFUL for a null dest or an empty source.
-NTSTATUS CopyCountedString(UNICODE_STRING *dest, const UNICODE_STRING *source);
+NTSTATUS CopyCountedString(UNICODE_STRING* dest, const UNICODE_STRING* source);
 // dest := first followed by second (both NUL-terminated).
-NTSTATUS ConcatToCountedString(UNICODE_STRING *dest, const WCHAR *first, const WCHAR *second);
+NTSTATUS ConcatToCountedString(UNICODE_STRING* dest, const WCHAR* first, const WCHAR* second);

@@ -16,13 +16,12 @@ static bool AnotherPieceEnded(const CacheState* state)
     return state->DestageIdle != 0;
 }
 
-static NTSTATUS WriteToMasterCounted(PDEVICE_OBJECT master, ULONGLONG sector, ULONG sectors,
-                                     PVOID buffer)
+static NTSTATUS WriteToMasterCounted(PDEVICE_OBJECT master, ULONGLONG sector, ULONG sectors, PVOID buffer)
 {
     DiskStats* stats = &FilterExtensionOf(master)->Stats;
     StatAdd32(&stats->WritesDown, 1);
     StatAdd64(&stats->SectorsWrittenDown, sectors);
-    DiskRequest request = { master, sector, sectors, NULL };
+    DiskRequest request = {master, sector, sectors, NULL};
     return WriteSectorsSync(&request, buffer);
 }
 
@@ -43,7 +42,7 @@ static NTSTATUS CopyRunToMaster(const DestageRequest* request, const CacheState*
 
     NTSTATUS status = STATUS_SUCCESS;
     if (!AnotherPieceEnded(state)) {
-        DiskRequest read = { ssd, request->FirstSsdSector, request->Sectors, NULL };
+        DiskRequest read = {ssd, request->FirstSsdSector, request->Sectors, NULL};
         status = ReadSectorsSyncCounted(&read, buffer);
     }
     ULONGLONG masterSector = SsdToMasterSector(map, request->FirstSsdSector);
@@ -78,8 +77,8 @@ static DestageRequest FirstPiece(PDEVICE_OBJECT master, const SsdRun* run)
 {
     FilterExtension* ext = FilterExtensionOf(master);
     ULONG limit = MaxDestageBytes >> ext->SectorShift;
-    DestageRequest piece = { master, &ext->Cache.Map, run->FirstSector,
-                             run->Sectors < limit ? run->Sectors : limit };
+    DestageRequest piece = {master, &ext->Cache.Map, run->FirstSector,
+                            run->Sectors < limit ? run->Sectors : limit};
     return piece;
 }
 

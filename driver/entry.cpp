@@ -18,7 +18,7 @@ volatile UCHAR DriverPhase;
 volatile ULONG HibernateFlag;
 volatile ULONGLONG PoolBytes;
 UNICODE_STRING RegistryPath;
-WCHAR *ServiceName;
+WCHAR* ServiceName;
 volatile ULONG OpenSequence;
 volatile ULONG OpenCount;
 
@@ -38,7 +38,7 @@ static NTSTATUS QueryWdmLevel()
 
 static const WCHAR Backslash = 0x5C;
 
-static NTSTATUS SaveRegistryPath(const UNICODE_STRING *path)
+static NTSTATUS SaveRegistryPath(const UNICODE_STRING* path)
 {
     NTSTATUS status = CopyCountedString(&RegistryPath, path);
     if (!NT_SUCCESS(status))
@@ -172,12 +172,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
     if (IsControlDevice(device))
         return DispatchControlIoctl(irp);
     switch (FilterExtensionOf(device)->Role) {
-    case RoleMaster:
-        return MasterDeviceControl(device, irp);
-    case RoleSsd:
-        return SsdDeviceControl(device, irp);
-    default:
-        return PassDown(device, irp);
+    case RoleMaster: return MasterDeviceControl(device, irp);
+    case RoleSsd: return SsdDeviceControl(device, irp);
+    default: return PassDown(device, irp);
     }
 }
 
@@ -211,16 +208,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     if (IsControlDevice(device))
         return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        return OnStartDevice(device, irp);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        return OnQueryRemoveDevice(device, irp);
-    case IRP_MN_REMOVE_DEVICE:
-        return OnRemoveDevice(device, irp);
-    case IRP_MN_STOP_DEVICE:
-        return OnStopDevice(device, irp);
-    default:
-        return PassDown(device, irp);
+    case IRP_MN_START_DEVICE: return OnStartDevice(device, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE: return OnQueryRemoveDevice(device, irp);
+    case IRP_MN_REMOVE_DEVICE: return OnRemoveDevice(device, irp);
+    case IRP_MN_STOP_DEVICE: return OnStopDevice(device, irp);
+    default: return PassDown(device, irp);
     }
 }
 

@@ -85,16 +85,16 @@ struct FillWrite {
     PIRP Irp;
     ULONGLONG SsdSector;
     ULONG Sectors;
-    ULONG FirstTicket;            // ticket of the block in the write's first slot
+    ULONG FirstTicket;  // ticket of the block in the write's first slot
 };
 
 struct FillContext {
     LONG WriteCount;
     volatile LONG Completed;
     PDEVICE_OBJECT Master;
-    PVOID Buffer;                 // data, then the tickets
+    PVOID Buffer;  // data, then the tickets
     const FillTickets* Tickets;
-    ULONGLONG DataStart;          // of the map: slot boundaries of the writes
+    ULONGLONG DataStart;  // of the map: slot boundaries of the writes
     ULONG BlockShiftSectors;
     FillWrite* Writes;
 };
@@ -102,8 +102,8 @@ struct FillContext {
 // The SSD extents of the fill: the still-invalid sectors of every block that
 // holds the slot and generation of its ticket. Extents continuing each other
 // on the SSD and in the buffer (consecutive blocks in adjacent slots) merge.
-static bool PlanFill(CacheMap* map, ULONGLONG first, ULONG count, const FillTickets* tickets, ULONG sectorShift,
-                     IoExtent** extents, LONG* capacity, ULONG* extentCount)
+static bool PlanFill(CacheMap* map, ULONGLONG first, ULONG count, const FillTickets* tickets,
+                     ULONG sectorShift, IoExtent** extents, LONG* capacity, ULONG* extentCount)
 {
     BlockSplit split;
     StartBlockSplit(&split, map, first, count, 0, sectorShift);
@@ -125,11 +125,12 @@ static bool PlanFill(CacheMap* map, ULONGLONG first, ULONG count, const FillTick
             if (position >= end)
                 break;
             ULONG invalid = (ULONG)CountZeroRun(map->ValidBitmap, slotBit + position, end - position);
-            if (!GrowPoolArray((void**)extents, capacity, (LONG)*extentCount, sizeof(IoExtent), ReadPieceGrowth))
+            if (!GrowPoolArray((void**)extents, capacity, (LONG)*extentCount, sizeof(IoExtent),
+                               ReadPieceGrowth))
                 return false;
             ULONG offset = piece.ByteOffset + (ULONG)((position - piece.FirstSector) << sectorShift);
-            AppendExtent(*extents, extentCount, map->SsdDevice, SlotFirstSsdSector(map, slot) + position, invalid,
-                         offset, sectorShift);
+            AppendExtent(*extents, extentCount, map->SsdDevice, SlotFirstSsdSector(map, slot) + position,
+                         invalid, offset, sectorShift);
             position += invalid;
         }
     }
@@ -153,7 +154,8 @@ static void PostWrittenRanges(const FillContext* context, const FillWrite* write
     for (ULONG k = 0; left != 0; k++) {
         ULONGLONG within = (sector - context->DataStart) & (slotSectors - 1);
         ULONG sectors = slotSectors - within < left ? (ULONG)(slotSectors - within) : left;
-        PostSetValidWork(context->Master, sector, sectors, context->Tickets->Ticket[write->FirstTicket + k].Generation);
+        PostSetValidWork(context->Master, sector, sectors,
+                         context->Tickets->Ticket[write->FirstTicket + k].Generation);
         sector += sectors;
         left -= sectors;
     }
@@ -176,7 +178,8 @@ static NTSTATUS NTAPI FillWriteDone(PDEVICE_OBJECT device, PIRP irp, PVOID conte
 }
 
 // Builds one write per extent; false (everything built freed) when short.
-static bool BuildFillWrites(FillContext* fill, CacheMap* map, const IoExtent* extents, ULONG count, ULONG sectorShift)
+static bool BuildFillWrites(FillContext* fill, CacheMap* map, const IoExtent* extents, ULONG count,
+                            ULONG sectorShift)
 {
     for (ULONG i = 0; i < count; i++) {
         const IoExtent* e = &extents[i];

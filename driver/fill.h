@@ -21,7 +21,7 @@
 #include "cachemap.h"
 
 struct FillTicket {
-    SsdSlot Slot;                 // NoSlot: the block had none; nothing to fill
+    SsdSlot Slot;  // NoSlot: the block had none; nothing to fill
     ULONG Generation;
 };
 
@@ -30,7 +30,7 @@ struct FillTickets {
     MasterBlock FirstBlock;
     ULONG BlockShiftSectors;
     ULONG Count;
-    FillTicket Ticket[1];         // Count of them
+    FillTicket Ticket[1];  // Count of them
 };
 
 // A pool buffer for `bytes` of master data followed by the tickets of the

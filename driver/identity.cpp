@@ -12,8 +12,8 @@ static void PutUlong(UCHAR* at, ULONG value)
     at[3] = (UCHAR)(value >> 24);
 }
 
-NTSTATUS SendDeviceControlSync(PDEVICE_OBJECT device, ULONG code, PVOID input, ULONG inputBytes,
-                               PVOID output, ULONG outputBytes, ULONG* returnedBytes)
+NTSTATUS SendDeviceControlSync(PDEVICE_OBJECT device, ULONG code, PVOID input, ULONG inputBytes, PVOID output,
+                               ULONG outputBytes, ULONG* returnedBytes)
 {
     *returnedBytes = 0;
     if (KeGetCurrentIrql() > APC_LEVEL)
@@ -24,8 +24,8 @@ NTSTATUS SendDeviceControlSync(PDEVICE_OBJECT device, ULONG code, PVOID input, U
     iosb.Status = STATUS_UNSUCCESSFUL;
     iosb.Information = 0;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, input, inputBytes, output, outputBytes,
-                                             FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device, input, inputBytes, output, outputBytes, FALSE,
+                                             &event, &iosb);
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
 
@@ -86,19 +86,19 @@ NTSTATUS QueryAtaIdentify(PDEVICE_OBJECT lower, UCHAR driveNumber, ULONG control
         return STATUS_INSUFFICIENT_RESOURCES;
 
     RtlZeroMemory(buffer, bufferBytes);
-    PutUlong(buffer + 0, SrbHeaderBytes);           // SRB_IO_CONTROL.HeaderLength
-    RtlCopyMemory(buffer + 4, "SCSIDISK", 8);        // .Signature
-    PutUlong(buffer + 12, 1000);                     // .Timeout
-    PutUlong(buffer + 16, controlCode);              // .ControlCode
-    PutUlong(buffer + 24, length);                   // .Length
-    PutUlong(buffer + 28, 32);                       // SENDCMDINPARAMS.cBufferSize
-    RtlCopyMemory(buffer + 32, registers, 8);        // .irDriveRegs
-    buffer[40] = driveNumber;                        // .bDriveNumber
+    PutUlong(buffer + 0, SrbHeaderBytes);      // SRB_IO_CONTROL.HeaderLength
+    RtlCopyMemory(buffer + 4, "SCSIDISK", 8);  // .Signature
+    PutUlong(buffer + 12, 1000);               // .Timeout
+    PutUlong(buffer + 16, controlCode);        // .ControlCode
+    PutUlong(buffer + 24, length);             // .Length
+    PutUlong(buffer + 28, 32);                 // SENDCMDINPARAMS.cBufferSize
+    RtlCopyMemory(buffer + 32, registers, 8);  // .irDriveRegs
+    buffer[40] = driveNumber;                  // .bDriveNumber
 
     ULONG answerBytes = n + IdentifyAnswerHeaderBytes;
     ULONG returned;
-    NTSTATUS status = SendDeviceControlSync(lower, IOCTL_SCSI_MINIPORT, buffer, IdentifyRequestBytes,
-                                            buffer, answerBytes, &returned);
+    NTSTATUS status = SendDeviceControlSync(lower, IOCTL_SCSI_MINIPORT, buffer, IdentifyRequestBytes, buffer,
+                                            answerBytes, &returned);
     // A pass-through that claims success without the data, or whose
     // miniport reports a driver error, must not name the disk's key.
     if (NT_SUCCESS(status) && (returned < answerBytes || buffer[IdentifyDriverErrorOffset] != 0))
@@ -111,9 +111,8 @@ NTSTATUS QueryAtaIdentify(PDEVICE_OBJECT lower, UCHAR driveNumber, ULONG control
 
 NTSTATUS SendAtaIdentify(PDEVICE_OBJECT lower, UCHAR driveNumber, UCHAR* data512)
 {
-    const UCHAR registers[8] = { 0, 0, 0, 0, 0, 0, AtaCommandIdentify, 0 };
-    return QueryAtaIdentify(lower, driveNumber, MiniportIdentifyCode, registers, data512,
-                            IdentifyDataBytes);
+    const UCHAR registers[8] = {0, 0, 0, 0, 0, 0, AtaCommandIdentify, 0};
+    return QueryAtaIdentify(lower, driveNumber, MiniportIdentifyCode, registers, data512, IdentifyDataBytes);
 }
 
 ULONG SectorSizeToShift(ULONG bytesPerSector)

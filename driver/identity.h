@@ -8,27 +8,27 @@
 struct FilterExtension;
 
 const ULONG IdentifyDataBytes = 512;
-const ULONG AtaModelChars = 40;       // IDENTIFY words 27..46
-const ULONG AtaSerialChars = 20;      // IDENTIFY words 10..19
-const ULONG OwnMaxTransfer = 0x100000; // largest piece of an own synchronous transfer
+const ULONG AtaModelChars = 40;         // IDENTIFY words 27..46
+const ULONG AtaSerialChars = 20;        // IDENTIFY words 10..19
+const ULONG OwnMaxTransfer = 0x100000;  // largest piece of an own synchronous transfer
 const ULONG UnknownDeviceNumber = 0xFFFFFFFF;
 
 // Offsets in the one buffer that carries the miniport IDENTIFY request and
 // its answer (SRB_IO_CONTROL, then SENDCMDINPARAMS or SENDCMDOUTPARAMS).
 const ULONG SrbHeaderBytes = 28;
 const ULONG IdentifyRequestBytes = 60;
-const ULONG IdentifyAnswerHeaderBytes = 44;   // header + SENDCMDOUTPARAMS before the data
-const ULONG IdentifyDriverErrorOffset = 32;   // DRIVERSTATUS.bDriverError
+const ULONG IdentifyAnswerHeaderBytes = 44;  // header + SENDCMDOUTPARAMS before the data
+const ULONG IdentifyDriverErrorOffset = 32;  // DRIVERSTATUS.bDriverError
 const UCHAR AtaCommandIdentify = 0xEC;
 const ULONG MiniportIdentifyCode = 0x1B0501;
 
 // Sends a device control and waits for it; refused above APC_LEVEL.
-NTSTATUS SendDeviceControlSync(PDEVICE_OBJECT device, ULONG code, PVOID input, ULONG inputBytes,
-                               PVOID output, ULONG outputBytes, ULONG* returnedBytes);
+NTSTATUS SendDeviceControlSync(PDEVICE_OBJECT device, ULONG code, PVOID input, ULONG inputBytes, PVOID output,
+                               ULONG outputBytes, ULONG* returnedBytes);
 
 // Each fails unless the device answered with the whole record. PASSIVE_LEVEL:
 // they wait for the device below.
-NTSTATUS QueryDeviceNumber(PDEVICE_OBJECT lower, ULONG* number);   // UnknownDeviceNumber on failure
+NTSTATUS QueryDeviceNumber(PDEVICE_OBJECT lower, ULONG* number);  // UnknownDeviceNumber on failure
 NTSTATUS QueryDriveGeometry(PDEVICE_OBJECT lower, DISK_GEOMETRY* geometry);
 NTSTATUS QueryDiskLength(PDEVICE_OBJECT lower, LONGLONG* lengthBytes);  // -1 on failure
 NTSTATUS QueryScsiAddress(PDEVICE_OBJECT lower, SCSI_ADDRESS* address);

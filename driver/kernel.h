@@ -17,8 +17,9 @@
 #define WSTR(s) L##s
 
 // mingw-w64 declares this one only in ntifs.h, which does not mix with ntddk.h.
-extern "C" NTKERNELAPI NTSTATUS NTAPI IoEnumerateDeviceObjectList(
-    PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObjectList,
-    ULONG DeviceObjectListSize, PULONG ActualNumberDeviceObjects);
+extern "C" NTKERNELAPI NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject,
+                                                                  PDEVICE_OBJECT* DeviceObjectList,
+                                                                  ULONG DeviceObjectListSize,
+                                                                  PULONG ActualNumberDeviceObjects);
 
 #endif

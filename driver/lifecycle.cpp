@@ -20,9 +20,7 @@ bool MayRemoveSsd(PDEVICE_OBJECT ssd)
     return true;
 }
 
-void RemoveSsdFromMaster(PDEVICE_OBJECT ssd)
-{
-}
+void RemoveSsdFromMaster(PDEVICE_OBJECT ssd) {}
 
 NTSTATUS MasterDeviceControl(PDEVICE_OBJECT master, PIRP irp)
 {
@@ -44,6 +42,4 @@ bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
     return true;
 }
 
-void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp)
-{
-}
+void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp) {}

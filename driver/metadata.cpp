@@ -19,9 +19,9 @@
 // Layout and header bytes
 // ---------------------------------------------------------------------------
 
-const ULONG MinSectorShift = 9;    // the header and its previous copy need 400 bytes
+const ULONG MinSectorShift = 9;  // the header and its previous copy need 400 bytes
 const ULONG MaxSectorShift = 16;
-const ULONG MaxBlockShift = 31;    // the block size is reported in a u32
+const ULONG MaxBlockShift = 31;  // the block size is reported in a u32
 
 ULONGLONG SlotTableBytes(ULONG slotCount, ULONG sectorShift)
 {
@@ -31,8 +31,8 @@ ULONGLONG SlotTableBytes(ULONG slotCount, ULONG sectorShift)
 NTSTATUS ComputeSsdLayout(CacheGeometry* geometry, const CacheAreaConfig* area, ULONG sectorShift)
 {
     ULONG blockShift = geometry->BlockShift;
-    if (sectorShift < MinSectorShift || sectorShift > MaxSectorShift ||
-        blockShift < sectorShift + 3 || blockShift > MaxBlockShift)
+    if (sectorShift < MinSectorShift || sectorShift > MaxSectorShift || blockShift < sectorShift + 3 ||
+        blockShift > MaxBlockShift)
         return STATUS_INVALID_PARAMETER;
     ULONGLONG sectorMask = ((ULONGLONG)1 << sectorShift) - 1;
     ULONGLONG start = area->SsdCacheStart;
@@ -44,7 +44,7 @@ NTSTATUS ComputeSsdLayout(CacheGeometry* geometry, const CacheAreaConfig* area, 
     if (end - start <= headerBytes)
         return STATUS_INVALID_PARAMETER;
     ULONGLONG dataStart = start + headerBytes;
-    ULONGLONG fitting = (end - dataStart) >> blockShift;   // blocks that fit without metadata
+    ULONGLONG fitting = (end - dataStart) >> blockShift;  // blocks that fit without metadata
     if (fitting == 0 || fitting > 0xFFFFFFFFull)
         return STATUS_INVALID_PARAMETER;
     ULONGLONG tableBytes = SlotTableBytes((ULONG)fitting, sectorShift);
@@ -167,7 +167,7 @@ static NTSTATUS TransferHeaderSector(PDEVICE_OBJECT ssd, UCHAR* sector, bool wri
     const FilterExtension* ext = FilterExtensionOf(ssd);
     if (ext->Area.SsdCacheEnd == 0)
         return STATUS_INVALID_DEVICE_REQUEST;
-    DiskRequest request = { ssd, ext->Area.SsdCacheStart >> ext->SectorShift, 1, NULL };
+    DiskRequest request = {ssd, ext->Area.SsdCacheStart >> ext->SectorShift, 1, NULL};
     return write ? WriteSectorsSync(&request, sector) : ReadSectorsSync(&request, sector);
 }
 
@@ -182,8 +182,7 @@ NTSTATUS WriteHeaderSector(PDEVICE_OBJECT ssd, UCHAR* sector)
 }
 
 // Bitmaps and the slot table: whole sectors inside the area.
-static NTSTATUS TransferMapBytes(PDEVICE_OBJECT ssd, ULONGLONG offset, ULONG bytes, PVOID buffer,
-                                 bool write)
+static NTSTATUS TransferMapBytes(PDEVICE_OBJECT ssd, ULONGLONG offset, ULONG bytes, PVOID buffer, bool write)
 {
     DiskRequest request;
     InitDiskRequest(ssd, offset, bytes, &request);
@@ -233,8 +232,7 @@ NTSTATUS FlushDiskCache(PDEVICE_OBJECT device)
 // Header sector
 // ---------------------------------------------------------------------------
 
-static bool ReadAcceptedHeader(PDEVICE_OBJECT ssd, UCHAR* sector, CacheGeometry* geometry,
-                               ULONGLONG* stamp)
+static bool ReadAcceptedHeader(PDEVICE_OBJECT ssd, UCHAR* sector, CacheGeometry* geometry, ULONGLONG* stamp)
 {
     const FilterExtension* ext = FilterExtensionOf(ssd);
     if (!NT_SUCCESS(ReadHeaderSector(ssd, sector)))
@@ -319,7 +317,7 @@ static NTSTATUS LoadSlotRecords(CacheMap* map, const CacheGeometry* geometry)
 {
     PDEVICE_OBJECT ssd = map->SsdDevice;
     ULONGLONG bytes = SlotTableBytes(map->Slots.SlotCount, FilterExtensionOf(ssd)->SectorShift);
-    SlotRecord* records = (SlotRecord*)AllocMapMemory(bytes);   // the read fills it whole
+    SlotRecord* records = (SlotRecord*)AllocMapMemory(bytes);  // the read fills it whole
     if (!records)
         return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = TransferMapBytes(ssd, geometry->SlotTableOffset, (ULONG)bytes, records, false);

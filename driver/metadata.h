@@ -22,12 +22,12 @@ const ULONG HeaderRegionMin = 4096;        // the header region: max(sector, 409
 
 #pragma pack(push, 1)
 struct MetadataHeader {
-    ULONG HeaderSize;                      // MetadataHeaderSize
-    ULONG Version;                         // MetadataVersion
-    WCHAR ServiceName[HeaderNameChars];    // NUL-terminated, zero after the NUL
-    ULONGLONG Stamp;                       // 0: the saved map must not be reused
-    ULONGLONG AreaStart;                   // SsdCacheStart when written
-    ULONGLONG AreaEnd;                     // SsdCacheEnd when written
+    ULONG HeaderSize;                    // MetadataHeaderSize
+    ULONG Version;                       // MetadataVersion
+    WCHAR ServiceName[HeaderNameChars];  // NUL-terminated, zero after the NUL
+    ULONGLONG Stamp;                     // 0: the saved map must not be reused
+    ULONGLONG AreaStart;                 // SsdCacheStart when written
+    ULONGLONG AreaEnd;                   // SsdCacheEnd when written
     ULONGLONG SlotTableOffset;
     ULONGLONG ValidBitmapOffset;
     ULONGLONG CleanBitmapOffset;

@@ -14,14 +14,15 @@
 #include "write.h"
 
 static const ULONG CopiedLowerFlags = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
-static const ULONG CopiedMediaCharacteristics = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
+static const ULONG CopiedMediaCharacteristics =
+    FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
 static const ULONG PowerStateS0 = PowerSystemWorking;
 
 static IO_COMPLETION_ROUTINE SignalEventCompletion;
 
 // ---- Creation -------------------------------------------------------------------
 
-static void InitFilterExtension(FilterExtension *ext)
+static void InitFilterExtension(FilterExtension* ext)
 {
     RtlZeroMemory(ext, sizeof(*ext));
     ext->Size = sizeof(*ext);
@@ -42,7 +43,7 @@ static NTSTATUS AddFilterDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     InitFilterExtension(ext);
     PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
     if (!lower) {
@@ -79,7 +80,7 @@ enum WalkFallback {
 // The driver's filter devices at one moment, each referenced until the
 // snapshot is released, whatever the walk over it did.
 struct DeviceSnapshot {
-    PDEVICE_OBJECT *Devices;
+    PDEVICE_OBJECT* Devices;
     ULONG Count;
 };
 
@@ -89,7 +90,7 @@ static bool IsFilterDevice(PDEVICE_OBJECT device)
            FilterExtensionOf(device)->Size == sizeof(FilterExtension);
 }
 
-static void DereferenceListed(PDEVICE_OBJECT *devices, ULONG count)
+static void DereferenceListed(PDEVICE_OBJECT* devices, ULONG count)
 {
     for (ULONG i = 0; i < count; i++) {
         if (devices[i])
@@ -99,7 +100,7 @@ static void DereferenceListed(PDEVICE_OBJECT *devices, ULONG count)
 
 // Lists the filter devices in the kernel's order (newest first). False, with
 // nothing held, when the list cannot be had.
-static bool TakeDeviceSnapshot(DeviceSnapshot *snapshot)
+static bool TakeDeviceSnapshot(DeviceSnapshot* snapshot)
 {
     snapshot->Devices = NULL;
     snapshot->Count = 0;
@@ -109,7 +110,7 @@ static bool TakeDeviceSnapshot(DeviceSnapshot *snapshot)
     NTSTATUS status = IoEnumerateDeviceObjectList(DriverObject, NULL, 0, &count);
     if (status != STATUS_BUFFER_TOO_SMALL || count == 0)
         return false;
-    PDEVICE_OBJECT *devices = static_cast<PDEVICE_OBJECT *>(AllocatePool(count * sizeof(PDEVICE_OBJECT)));
+    PDEVICE_OBJECT* devices = static_cast<PDEVICE_OBJECT*>(AllocatePool(count * sizeof(PDEVICE_OBJECT)));
     if (!devices)
         return false;
     RtlZeroMemory(devices, count * sizeof(PDEVICE_OBJECT));
@@ -136,7 +137,7 @@ static bool TakeDeviceSnapshot(DeviceSnapshot *snapshot)
     return true;
 }
 
-static void ReleaseDeviceSnapshot(DeviceSnapshot *snapshot)
+static void ReleaseDeviceSnapshot(DeviceSnapshot* snapshot)
 {
     DereferenceListed(snapshot->Devices, snapshot->Count);
     if (snapshot->Devices)
@@ -145,7 +146,7 @@ static void ReleaseDeviceSnapshot(DeviceSnapshot *snapshot)
     snapshot->Count = 0;
 }
 
-static bool VisitDeviceChain(DeviceVisitor *visit, PVOID context, ULONG passes)
+static bool VisitDeviceChain(DeviceVisitor* visit, PVOID context, ULONG passes)
 {
     for (ULONG pass = 0; pass < passes; pass++) {
         for (PDEVICE_OBJECT device = DriverObject->DeviceObject; device; device = device->NextDevice) {
@@ -160,7 +161,7 @@ static bool VisitDeviceChain(DeviceVisitor *visit, PVOID context, ULONG passes)
 // moment, every one of them referenced until the last pass has ended; passes
 // 0, 1 ... each visit the same devices in the same order. False, with nothing
 // visited, when the list cannot be had and the fallback walks nothing.
-static bool WalkFilterDevices(DeviceVisitor *visit, PVOID context, ULONG passes = 1,
+static bool WalkFilterDevices(DeviceVisitor* visit, PVOID context, ULONG passes = 1,
                               WalkFallback fallback = WalkNothing)
 {
     DeviceSnapshot snapshot;
@@ -187,7 +188,7 @@ struct DeviceLookup {
 
 static bool MatchDiskId(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 {
-    DeviceLookup *lookup = static_cast<DeviceLookup *>(context);
+    DeviceLookup* lookup = static_cast<DeviceLookup*>(context);
     if (FilterExtensionOf(device)->DiskId != lookup->DiskId)
         return false;
     lookup->Found = device;
@@ -196,7 +197,7 @@ static bool MatchDiskId(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 
 static bool MatchDeviceNumber(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 {
-    DeviceLookup *lookup = static_cast<DeviceLookup *>(context);
+    DeviceLookup* lookup = static_cast<DeviceLookup*>(context);
     if (FilterExtensionOf(device)->DeviceNumber != lookup->DeviceNumber)
         return false;
     lookup->Found = device;
@@ -221,7 +222,7 @@ static bool NoteNotAtS0(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 {
     if (FilterExtensionOf(device)->PowerState == PowerStateS0)
         return false;
-    *static_cast<bool *>(context) = false;
+    *static_cast<bool*>(context) = false;
     return true;
 }
 
@@ -247,7 +248,7 @@ void FlushAllMasters()
 // takes new blocks while the others are saved.
 static bool ShutdownPass(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 {
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     if (pass == 0)
         ext->Removing = 1;
     else if (ext->Role == RoleMaster)
@@ -264,7 +265,7 @@ void ShutdownAllMasters()
 
 static NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
-    KEVENT *event = static_cast<KEVENT *>(context);
+    KEVENT* event = static_cast<KEVENT*>(context);
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -274,7 +275,7 @@ static NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT device, PIRP irp, PVO
 static NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT device, PIRP irp)
 {
     PAGED_CODE();
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -299,7 +300,7 @@ static void IdentifyAndConfigure(PDEVICE_OBJECT device)
 // A START of the driver's own, as the PnP manager would send it, without resources.
 static PIRP BuildOwnStartIrp(PDEVICE_OBJECT device)
 {
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->LowerDevice->StackSize + 1), FALSE);
     if (!irp)
         return NULL;
@@ -327,7 +328,7 @@ static void LateStartDevice(PDEVICE_OBJECT device)
     IoFreeIrp(irp);
     if (!NT_SUCCESS(status))
         return;
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     ext->IdentityRead = 1;
     IdentifyAndConfigure(device);
 }
@@ -344,7 +345,7 @@ void LateStartDevices()
     WalkFilterDevices(LateStartIfUnstarted, NULL);
 }
 
-static bool SsdNamesMaster(PDEVICE_OBJECT ssd, const FilterExtension *master)
+static bool SsdNamesMaster(PDEVICE_OBJECT ssd, const FilterExtension* master)
 {
     return FilterExtensionOf(ssd)->Area.MasterDiskId == master->DiskId;
 }
@@ -353,7 +354,7 @@ static bool SsdNamesMaster(PDEVICE_OBJECT ssd, const FilterExtension *master)
 // there and names it; a missing SSD makes every unstarted stack start now.
 static void PairMasterAtBoot(PDEVICE_OBJECT master)
 {
-    FilterExtension *ext = FilterExtensionOf(master);
+    FilterExtension* ext = FilterExtensionOf(master);
     if (!ext->Master.MasterStart)
         return;
     if (ext->Master.SsdCacheDiskId == 0) {
@@ -372,13 +373,13 @@ static void PairMasterAtBoot(PDEVICE_OBJECT master)
 
 static void PairSsdAtBoot(PDEVICE_OBJECT ssd)
 {
-    FilterExtension *ext = FilterExtensionOf(ssd);
+    FilterExtension* ext = FilterExtensionOf(ssd);
     if (ext->Area.MasterDiskId == 0)
         return;
     PDEVICE_OBJECT master = FindDeviceByDiskId(ext->Area.MasterDiskId);
     if (!master)
         return;
-    const MasterConfig *config = &FilterExtensionOf(master)->Master;
+    const MasterConfig* config = &FilterExtensionOf(master)->Master;
     if (!config->MasterStart || config->SsdCacheDiskId != ext->DiskId)
         return;
     Lifecycle->AttachCacheAtBoot(master);
@@ -387,7 +388,7 @@ static void PairSsdAtBoot(PDEVICE_OBJECT ssd)
 NTSTATUS OnStartDevice(PDEVICE_OBJECT device, PIRP irp)
 {
     PAGED_CODE();
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     if (!ext->IdentityRead) {
         NTSTATUS status = ForwardIrpAndWait(device, irp);
         if (!NT_SUCCESS(status))
@@ -412,7 +413,7 @@ NTSTATUS OnStartDevice(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS OnStopDevice(PDEVICE_OBJECT device, PIRP irp)
 {
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     NTSTATUS status = PassDown(device, irp);
     if (NT_SUCCESS(status))
         ext->IdentityRead = 0;
@@ -432,7 +433,7 @@ NTSTATUS OnQueryRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
 // that nothing uses the tables while they are freed.
 static bool UnbindFromSsd(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 {
-    FilterExtension *master = FilterExtensionOf(device);
+    FilterExtension* master = FilterExtensionOf(device);
     if (master->Cache.Map.SsdDevice != static_cast<PDEVICE_OBJECT>(context))
         return false;
     StopWorkerThread(&master->Worker);
@@ -455,7 +456,7 @@ static void UnbindMastersFromSsd(PDEVICE_OBJECT ssd)
 // removal still holds its map; it goes with the device.
 static void FreeFilterDeviceData(PDEVICE_OBJECT device)
 {
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     StopWorkerThread(&ext->Worker);
     FreeCountedString(&ext->KeyPath);
     if (ext->Identify) {
@@ -472,7 +473,7 @@ static void FreeFilterDeviceData(PDEVICE_OBJECT device)
 NTSTATUS OnRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
 {
     PAGED_CODE();
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     ext->Removing = 1;
     if (ext->Role == RoleMaster)
         Lifecycle->ShutdownCache(device);

@@ -9,7 +9,7 @@ void PoolBytesAdd(LONGLONG delta)
 
 void* AllocMapMemory(ULONGLONG bytes)
 {
-    if (bytes == 0 || bytes > (ULONGLONG)(SIZE_T)~(SIZE_T)0)
+    if (bytes == 0 || bytes > (ULONGLONG)(SIZE_T) ~(SIZE_T)0)
         return NULL;
     void* memory = AllocatePool((SIZE_T)bytes);
     if (memory)

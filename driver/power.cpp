@@ -30,7 +30,7 @@ static NTSTATUS SkipToLowerPower(PDEVICE_OBJECT device, PIRP irp)
 // noted when the disk below has completed it.
 static NTSTATUS OnSetSystemPower(PDEVICE_OBJECT device, PIRP irp)
 {
-    FilterExtension *ext = FilterExtensionOf(device);
+    FilterExtension* ext = FilterExtensionOf(device);
     SYSTEM_POWER_STATE state = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
     if (state == PowerSystemWorking) {
         IoCopyCurrentIrpStackLocationToNext(irp);

@@ -31,9 +31,9 @@ const ULONG CallerReadFlags = IRP_NOCACHE | IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGI
 struct SingleReadContext {
     DiskRequest Request;
     ULONG Bytes;
-    PVOID CallerBuffer;           // master read: where the data is copied
-    PVOID Buffer;                 // master read: own fill buffer
-    ULONGLONG SsdSector;          // SSD read: the range held in flight
+    PVOID CallerBuffer;   // master read: where the data is copied
+    PVOID Buffer;         // master read: own fill buffer
+    ULONGLONG SsdSector;  // SSD read: the range held in flight
     ULONG SsdSectors;
 };
 
@@ -43,7 +43,7 @@ struct ReadChild {
     MultiReadContext* Context;
     PIRP Irp;
     IoExtent Extent;
-    PVOID Buffer;                 // own buffer (a fill buffer for the master)
+    PVOID Buffer;  // own buffer (a fill buffer for the master)
 };
 
 struct MultiReadContext {
@@ -120,7 +120,8 @@ static NTSTATUS SingleMasterRead(const DiskRequest* request, ULONG noDirty)
     ULONG shift = FilterExtensionOf(request->Device)->SectorShift;
     ULONG bytes = request->SectorCount << shift;
     SingleReadContext* single = (SingleReadContext*)AllocatePool(sizeof(SingleReadContext));
-    PVOID buffer = AllocateFillBuffer(MapOf(request->Device), request->StartSector, request->SectorCount, bytes);
+    PVOID buffer =
+        AllocateFillBuffer(MapOf(request->Device), request->StartSector, request->SectorCount, bytes);
     PVOID callerBuffer = NULL;
     PIRP irp = NULL;
     if (single && buffer && GetCallerBuffer(request, &callerBuffer))
@@ -227,11 +228,13 @@ static bool BuildReadChildren(MultiReadContext* multi, const ReadPlan* plan)
         child->Extent = *extent;
         child->Irp = NULL;
         bool fromMaster = extent->Target == master;
-        child->Buffer = fromMaster ? AllocateFillBuffer(map, extent->FirstSector, extent->Sectors, extent->Bytes)
-                                   : AllocatePool(extent->Bytes);
+        child->Buffer = fromMaster
+                            ? AllocateFillBuffer(map, extent->FirstSector, extent->Sectors, extent->Bytes)
+                            : AllocatePool(extent->Bytes);
         if (!child->Buffer)
             return false;
-        child->Irp = BuildOwnReadIrp(extent->Target, extent->FirstSector << shift, extent->Bytes, child->Buffer);
+        child->Irp =
+            BuildOwnReadIrp(extent->Target, extent->FirstSector << shift, extent->Bytes, child->Buffer);
         if (!child->Irp)
             return false;
         if (fromMaster)
@@ -311,7 +314,8 @@ NTSTATUS ReadCached(const DiskRequest* request)
         // Short of memory while planning: the master serves a read that
         // needs no dirty data from the SSD.
         const CacheMap* map = &ext->Cache.Map;
-        return ReadWithoutResources(request, !RangeHoldsDirtyData(map, request->StartSector, request->SectorCount));
+        return ReadWithoutResources(request,
+                                    !RangeHoldsDirtyData(map, request->StartSector, request->SectorCount));
     }
     return ExecuteRead(request, &plan);
 }

@@ -91,7 +91,7 @@ static bool AppendReadPiece(ReadPieceVector* vector, CacheMap* map, SsdSlot slot
                             ULONG sectors, ULONG byteOffset, ULONG clean)
 {
     if (!GrowPoolArray((void**)&vector->Pieces, &vector->Capacity, vector->Count, sizeof(ReadPiece),
-                  ReadPieceGrowth))
+                       ReadPieceGrowth))
         return false;
     ReadPiece* piece = &vector->Pieces[vector->Count++];
     piece->Map = map;
@@ -135,8 +135,7 @@ bool AppendHddRange(HddRangeList* list, ULONG byteOffset, ULONG sectors, ULONG s
             return true;
         }
     }
-    if (!GrowPoolArray((void**)&list->Ranges, &list->Capacity, list->Count, sizeof(HddRange),
-                  HddRangeGrowth))
+    if (!GrowPoolArray((void**)&list->Ranges, &list->Capacity, list->Count, sizeof(HddRange), HddRangeGrowth))
         return false;
     list->Ranges[list->Count].ByteOffset = byteOffset;
     list->Ranges[list->Count].Sectors = sectors;
@@ -157,8 +156,8 @@ void FreeReadPlan(ReadPlan* plan)
 
 // The source of one run of set valid bits, by the map's mode and caching
 // permission: from the slot (and whether it is clean) or from the master.
-static bool ValidRunFromSlot(const CacheMap* map, ULONGLONG firstBit, ULONG sectors,
-                             bool allowed, ULONG* clean)
+static bool ValidRunFromSlot(const CacheMap* map, ULONGLONG firstBit, ULONG sectors, bool allowed,
+                             ULONG* clean)
 {
     *clean = 1;
     if (map->Mode != CacheModeWriteBack)
@@ -269,7 +268,8 @@ NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorSh
         if (!p->Clean)
             plan->NoDirty = 0;
         AppendExtent(plan->Extents, &plan->Count, map->SsdDevice,
-                     SlotFirstSsdSector(map, p->Slot) + p->FirstSector, p->Sectors, p->ByteOffset, sectorShift);
+                     SlotFirstSsdSector(map, p->Slot) + p->FirstSector, p->Sectors, p->ByteOffset,
+                     sectorShift);
     }
     FreeReadPieceVector(&pieces);
     for (LONG i = 0; i < ranges.Count; i++) {

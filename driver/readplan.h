@@ -11,17 +11,17 @@
 // One block's share of a sector range.
 struct BlockPiece {
     MasterBlock Block;
-    ULONGLONG FirstSector;        // within the block
+    ULONGLONG FirstSector;  // within the block
     ULONG Sectors;
-    ULONG ByteOffset;             // in the caller's (or the fill's) buffer
+    ULONG ByteOffset;  // in the caller's (or the fill's) buffer
 };
 
 // The block pieces of a range, one after another: the first piece starts
 // where the range does and ends at its block's end or the range's end; every
 // later one starts at sector 0 of its block. Byte offsets accumulate.
 struct BlockSplit {
-    const CacheMap* Map;          // gives the block size and the blocks there are
-    ULONGLONG Next;               // master sector of the next piece
+    const CacheMap* Map;  // gives the block size and the blocks there are
+    ULONGLONG Next;       // master sector of the next piece
     ULONG Remaining;
     ULONG ByteOffset;
     ULONG SectorShift;
@@ -35,11 +35,11 @@ bool NextBlockPiece(BlockSplit* split, BlockPiece* piece);
 
 // One transfer of a plan (read path, fill, write path).
 struct IoExtent {
-    PDEVICE_OBJECT Target;        // the master's or the SSD's filter device
-    ULONGLONG FirstSector;        // on the target
+    PDEVICE_OBJECT Target;  // the master's or the SSD's filter device
+    ULONGLONG FirstSector;  // on the target
     ULONG Sectors;
-    ULONG ByteOffset;             // in the caller's (or the fill's) buffer
-    ULONG Bytes;                  // Sectors << sector shift
+    ULONG ByteOffset;  // in the caller's (or the fill's) buffer
+    ULONG Bytes;       // Sectors << sector shift
 };
 
 // Appends an extent to extents[*count], or merges it into the last one when
@@ -51,11 +51,11 @@ void AppendExtent(IoExtent* extents, ULONG* count, PDEVICE_OBJECT target, ULONGL
 // One run of a piece with one source.
 struct ReadPiece {
     CacheMap* Map;
-    SsdSlot Slot;                 // NoSlot: read from the master
-    ULONGLONG FirstSector;        // within the block
+    SsdSlot Slot;           // NoSlot: read from the master
+    ULONGLONG FirstSector;  // within the block
     ULONG Sectors;
     ULONG ByteOffset;
-    ULONG Clean;                  // 0 only for a slot run holding a dirty sector
+    ULONG Clean;  // 0 only for a slot run holding a dirty sector
 };
 
 // Makes room for one more element in a pool array: a full one is replaced by

@@ -12,7 +12,7 @@
 struct TransferCounter {
     volatile LONG Outstanding;
     KEVENT Done;
-    volatile LONG Status;         // STATUS_PENDING until a piece fails
+    volatile LONG Status;  // STATUS_PENDING until a piece fails
 };
 
 // One piece of a synchronous transfer, freed by its completion.
@@ -72,7 +72,8 @@ PMDL BuildMdlForBuffer(PVOID buffer, ULONG bytes)
 
 // An own IRP of the device's stack over the MDL, which it takes over (freed
 // with it, or here when the IRP cannot be had).
-static PIRP BuildOwnIrpOverMdl(PDEVICE_OBJECT device, UCHAR major, ULONGLONG byteOffset, ULONG bytes, PMDL mdl)
+static PIRP BuildOwnIrpOverMdl(PDEVICE_OBJECT device, UCHAR major, ULONGLONG byteOffset, ULONG bytes,
+                               PMDL mdl)
 {
     PIRP irp = IoAllocateIrp((CCHAR)(FilterExtensionOf(device)->LowerDevice->StackSize + 1), FALSE);
     if (!irp) {
@@ -165,16 +166,16 @@ NTSTATUS PassDownWriteWatched(const DiskRequest* request, PIO_COMPLETION_ROUTINE
     return SendOwnIrp(request->Device, request->Irp, routine, context);
 }
 
-NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
-                        PIO_COMPLETION_ROUTINE routine, PVOID context)
+NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
+                        PVOID context)
 {
     if (sectors != 0)
         CountReadDown(device, sectors);
     return SendOwnIrp(device, irp, routine, context);
 }
 
-NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
-                         PIO_COMPLETION_ROUTINE routine, PVOID context)
+NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
+                         PVOID context)
 {
     if (sectors != 0)
         CountWriteDown(device, sectors);
@@ -241,8 +242,8 @@ NTSTATUS NTAPI SyncPieceCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID contex
 
 // Sends one piece holding one count of the transfer; a piece that cannot be
 // built gives its count back at once with STATUS_INSUFFICIENT_RESOURCES.
-static void IssueSyncPiece(PDEVICE_OBJECT device, bool write, ULONGLONG sector, ULONG sectors,
-                           UCHAR* buffer, TransferCounter* counter)
+static void IssueSyncPiece(PDEVICE_OBJECT device, bool write, ULONGLONG sector, ULONG sectors, UCHAR* buffer,
+                           TransferCounter* counter)
 {
     ULONG shift = FilterExtensionOf(device)->SectorShift;
     InterlockedIncrement(&counter->Outstanding);

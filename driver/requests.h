@@ -50,10 +50,10 @@ PIRP BuildOwnWriteIrpFromMdl(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG 
 // that is called on success, error and cancel and must end with FreeOwnIrp
 // and STATUS_MORE_PROCESSING_REQUIRED. A non-zero sector count is counted in
 // the device's statistics.
-NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
-                        PIO_COMPLETION_ROUTINE routine, PVOID context);
-NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors,
-                         PIO_COMPLETION_ROUTINE routine, PVOID context);
+NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
+                        PVOID context);
+NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
+                         PVOID context);
 // Frees the IRP and its MDL; returns the IRP's final status.
 NTSTATUS FreeOwnIrp(PIRP irp);
 

@@ -7,21 +7,11 @@
 #include "seams.h"
 
 const WorkerJobs ProductionWorkerJobs = {
-    InvalidateSsdRange,
-    SetSsdRangeValid,
-    CanFill,
-    FillCache,
-    DrainStep,
-    IdleDestage,
-    InvalidateLayoutSector,
+    InvalidateSsdRange, SetSsdRangeValid, CanFill, FillCache, DrainStep, IdleDestage, InvalidateLayoutSector,
 };
 
 const LifecycleCalls ProductionLifecycleCalls = {
-    AttachCacheAtBoot,
-    ShutdownCache,
-    MayRemoveSsd,
-    RemoveSsdFromMaster,
-    FlushMaster,
+    AttachCacheAtBoot, ShutdownCache, MayRemoveSsd, RemoveSsdFromMaster, FlushMaster,
 };
 
 const WorkerJobs* Jobs = &ProductionWorkerJobs;

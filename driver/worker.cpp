@@ -15,9 +15,9 @@
 
 // State kept by the worker thread between passes.
 struct WorkerPacing {
-    ULONG IdleWaits;              // idle waits in a row of an active master
-    bool PieceFailed;             // the last destage piece attempted failed
-    ULONGLONG FailedAt;           // system time of that attempt
+    ULONG IdleWaits;     // idle waits in a row of an active master
+    bool PieceFailed;    // the last destage piece attempted failed
+    ULONGLONG FailedAt;  // system time of that attempt
 };
 
 void InitWorkerContext(WorkerContext* worker)
@@ -177,16 +177,12 @@ static bool RunWorkItem(PDEVICE_OBJECT device, WorkerContext* worker)
     if (item->Kind == WorkCall) {
         WorkerCall* call = (WorkerCall*)item->Buffer;
         call->Routine(device, call->Context);
-        KeSetEvent(&call->Done, IO_NO_INCREMENT, FALSE);   // the caller's frame may go now
+        KeSetEvent(&call->Done, IO_NO_INCREMENT, FALSE);  // the caller's frame may go now
         return true;
     }
     switch (item->Kind) {
-    case WorkInvalidate:
-        Jobs->InvalidateSsdRange(device, item->Sector, item->Count);
-        break;
-    case WorkSetValid:
-        Jobs->SetSsdRangeValid(device, item->Sector, item->Count, item->Generation);
-        break;
+    case WorkInvalidate: Jobs->InvalidateSsdRange(device, item->Sector, item->Count); break;
+    case WorkSetValid: Jobs->SetSsdRangeValid(device, item->Sector, item->Count, item->Generation); break;
     case WorkFill:
         if (!Jobs->FillCache(device, item->Sector, item->Count, item->Buffer))
             FreePool(item->Buffer);
@@ -200,19 +196,13 @@ static void DispatchQueuedIrp(PDEVICE_OBJECT device, PIRP irp)
 {
     // The request was marked pending when it was queued; results are not used.
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_READ:
-        HandleRead(device, irp);
-        break;
-    case IRP_MJ_WRITE:
-        HandleWrite(device, irp);
-        break;
+    case IRP_MJ_READ: HandleRead(device, irp); break;
+    case IRP_MJ_WRITE: HandleWrite(device, irp); break;
     case IRP_MJ_DEVICE_CONTROL:
         Jobs->InvalidateLayoutSector(device, irp);
         PassDown(device, irp);
         break;
-    default:
-        PassDown(device, irp);
-        break;
+    default: PassDown(device, irp); break;
     }
 }
 
@@ -366,8 +356,8 @@ NTSTATUS StartWorkerThread(PDEVICE_OBJECT device)
     worker->Running = 1;
 
     HANDLE handle;
-    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
-                                           WorkerThreadMain, device);
+    NTSTATUS status =
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, WorkerThreadMain, device);
     if (!NT_SUCCESS(status)) {
         // What was queued since the worker was marked running runs here.
         CloseWorkerQueues(worker);

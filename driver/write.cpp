@@ -29,9 +29,9 @@ const ULONG CallerWriteFlags = IRP_NOCACHE | IRP_PAGING_IO | IRP_SYNCHRONOUS_PAG
 // ---- Contexts ------------------------------------------------------------------
 
 enum WriteVariant : ULONG {
-    WriteSsdOnlyVariant,          // one SSD write; on failure the master gets the request
-    WriteMasterAndSsdVariant,     // the whole request to the master, SSD children too
-    WriteAllExtentsVariant,       // one child per extent, master and SSD alike
+    WriteSsdOnlyVariant,       // one SSD write; on failure the master gets the request
+    WriteMasterAndSsdVariant,  // the whole request to the master, SSD children too
+    WriteAllExtentsVariant,    // one child per extent, master and SSD alike
 };
 
 struct MultiWriteContext;
@@ -44,28 +44,29 @@ struct WriteChild {
     ULONG Sectors;
     ULONG ByteOffset;
     volatile LONG Status;
-    ULONG InvalidationPending;    // its SSD range still has to lose its valid bits
+    ULONG InvalidationPending;  // its SSD range still has to lose its valid bits
 };
 
 // One issued write of a caller's request. The children are the own writes;
 // in WriteMasterAndSsdVariant the last child is the master's write of the
 // whole request, and its status is the caller's.
 struct MultiWriteContext {
-    LIST_ENTRY Links;             // on the master's pending invalidations
+    LIST_ENTRY Links;  // on the master's pending invalidations
     WriteVariant Variant;
     LONG ChildCount;
     volatile LONG Finished;
     DiskRequest Request;
     ULONG Bytes;
     WriteChild* Children;
-    IoExtent* Uncached;           // the plan's master ranges no slot receives
+    IoExtent* Uncached;  // the plan's master ranges no slot receives
     ULONG UncachedCount;
     LONG FillsAtPlan;
-    ULONG UncachedPending;        // they still have to lose their valid bits
-    IoExtent* PlanExtents;        // the plan's array, which holds Uncached
+    ULONG UncachedPending;  // they still have to lose their valid bits
+    IoExtent* PlanExtents;  // the plan's array, which holds Uncached
 };
 
-static MultiWriteContext* AllocateWriteContext(const DiskRequest* request, WriteVariant variant, LONG children)
+static MultiWriteContext* AllocateWriteContext(const DiskRequest* request, WriteVariant variant,
+                                               LONG children)
 {
     MultiWriteContext* context = (MultiWriteContext*)AllocatePool(sizeof(MultiWriteContext));
     WriteChild* array = (WriteChild*)AllocatePool((SIZE_T)children * sizeof(WriteChild));
@@ -105,7 +106,8 @@ void InvalidateExtent(PDEVICE_OBJECT master, PDEVICE_OBJECT target, ULONGLONG st
     CacheMap* map = &FilterExtensionOf(master)->Cache.Map;
     SsdSlot slot;
     ULONGLONG slotBit;
-    if (!target || target != map->SsdDevice || !map->ValidBitmap || !SsdSectorToSlot(map, start, &slot, &slotBit))
+    if (!target || target != map->SsdDevice || !map->ValidBitmap ||
+        !SsdSectorToSlot(map, start, &slot, &slotBit))
         return;
     ClearValidRun(map, slot, slotBit, sectors);
 }
@@ -143,8 +145,8 @@ void ApplyPendingInvalidations(PDEVICE_OBJECT master)
     for (;;) {
         KIRQL irql;
         KeAcquireSpinLock(&cache->PendingLock, &irql);
-        LIST_ENTRY* entry = IsListEmpty(&cache->PendingInvalidations) ? NULL
-                                                                       : RemoveHeadList(&cache->PendingInvalidations);
+        LIST_ENTRY* entry =
+            IsListEmpty(&cache->PendingInvalidations) ? NULL : RemoveHeadList(&cache->PendingInvalidations);
         KeReleaseSpinLock(&cache->PendingLock, irql);
         if (!entry)
             return;
@@ -229,7 +231,8 @@ static void FinishWrite(MultiWriteContext* context)
     // lose their valid bits (and their slots' generation rises) before the
     // caller learns that the write is done.
     CacheMap* map = &FilterExtensionOf(request.Device)->Cache.Map;
-    context->UncachedPending = context->UncachedCount != 0 && map->FillsPlanned != context->FillsAtPlan ? 1 : 0;
+    context->UncachedPending =
+        context->UncachedCount != 0 && map->FillsPlanned != context->FillsAtPlan ? 1 : 0;
     // A failed SSD-only write goes to the master unwatched: counted before
     // its range can turn invalid, so that no read fills it meanwhile.
     if (ssdOnlyFailed)
@@ -281,8 +284,8 @@ static bool BuildChild(MultiWriteContext* context, LONG index, PDEVICE_OBJECT ta
     child->Sectors = sectors;
     child->ByteOffset = byteOffset;
     child->Status = STATUS_PENDING;
-    child->Irp = BuildOwnWriteIrpFromMdl(target, sector << shift, sectors << shift, context->Request.Irp->MdlAddress,
-                                         byteOffset);
+    child->Irp = BuildOwnWriteIrpFromMdl(target, sector << shift, sectors << shift,
+                                         context->Request.Irp->MdlAddress, byteOffset);
     if (!child->Irp)
         return false;
     child->Irp->Flags |= context->Request.Irp->Flags & CallerWriteFlags;
@@ -340,7 +343,8 @@ static MultiWriteContext* BuildWriteContext(const DiskRequest* request, WritePla
         built = BuildChild(context, (LONG)i, e->Target, e->FirstSector, e->Sectors, e->ByteOffset);
     }
     if (built && plan->WholeRequest)
-        built = BuildChild(context, children - 1, request->Device, request->StartSector, request->SectorCount, 0);
+        built =
+            BuildChild(context, children - 1, request->Device, request->StartSector, request->SectorCount, 0);
     if (!built) {
         FreeWriteContext(context);
         return NULL;

@@ -34,7 +34,7 @@ static bool AppendWritePiece(WritePieceVector* vector, CacheMap* map, SsdSlot sl
                              ULONG sectors, ULONG byteOffset)
 {
     if (!GrowPoolArray((void**)&vector->Pieces, &vector->Capacity, vector->Count, sizeof(WritePiece),
-                  WritePieceGrowth))
+                       WritePieceGrowth))
         return false;
     WritePiece* piece = &vector->Pieces[vector->Count++];
     piece->Map = map;
@@ -172,14 +172,16 @@ static void AppendMasterExtents(WritePlan* plan, const HddRangeList* ranges, ULO
 // write-back mode clean when the master receives the piece too, dirty when
 // not. The bits change before any write is sent, so a read planned after
 // this one never takes the master's older copy of a sector being written.
-static void AppendSsdExtents(WritePlan* plan, CacheMap* map, const WritePieceVector* pieces, ULONG sectorShift)
+static void AppendSsdExtents(WritePlan* plan, CacheMap* map, const WritePieceVector* pieces,
+                             ULONG sectorShift)
 {
     for (LONG i = 0; i < pieces->Count; i++) {
         const WritePiece* p = &pieces->Pieces[i];
         if (p->Slot == NoSlot)
             continue;
         AppendExtent(plan->Extents, &plan->Count, map->SsdDevice,
-                     SlotFirstSsdSector(map, p->Slot) + p->FirstSector, p->Sectors, p->ByteOffset, sectorShift);
+                     SlotFirstSsdSector(map, p->Slot) + p->FirstSector, p->Sectors, p->ByteOffset,
+                     sectorShift);
         if (map->Mode == CacheModeWriteBack) {
             // A write-back map without its clean bitmap has no dirty data to
             // keep apart; the status says only that.
@@ -199,8 +201,8 @@ static void AppendUncachedExtents(WritePlan* plan, const DiskRequest* request, c
 {
     IoExtent* uncached = plan->Extents + plan->Count;
     if (toSsd == 0) {
-        AppendExtent(uncached, &plan->UncachedCount, request->Device, request->StartSector, request->SectorCount, 0,
-                     sectorShift);
+        AppendExtent(uncached, &plan->UncachedCount, request->Device, request->StartSector,
+                     request->SectorCount, 0, sectorShift);
         return;
     }
     for (LONG i = 0; i < pieces->Count; i++) {

@@ -19,11 +19,11 @@ enum : UCHAR { WriteModeNone = 0, WriteModeValidOnly = 1, WriteModeCached = 2, W
 // One run of a write with one destination.
 struct WritePiece {
     CacheMap* Map;
-    ULONGLONG FirstSector;        // within the block
+    ULONGLONG FirstSector;  // within the block
     ULONG Sectors;
-    ULONG ByteOffset;             // in the caller's buffer
-    SsdSlot Slot;                 // NoSlot: to the master only
-    ULONG WriteThrough;           // 1: the master receives the run (always for NoSlot)
+    ULONG ByteOffset;    // in the caller's buffer
+    SsdSlot Slot;        // NoSlot: to the master only
+    ULONG WriteThrough;  // 1: the master receives the run (always for NoSlot)
 };
 
 struct WritePieceVector {

@@ -32,18 +32,19 @@ ULONG TakeEnumerationUndercount();
 enum class ThreadKind { Client, System, Completion };
 
 struct ThreadState {
-  struct _KTHREAD* thread = nullptr;  // created on first use for client threads
-  KIRQL irql = PASSIVE_LEVEL;
-  ThreadKind kind = ThreadKind::Client;
-  int harnessDepth = 0;               // > 0 while a client thread is inside a Machine call
-  int spinLocksHeld = 0;
-  uint64_t id = 0;
+    struct _KTHREAD* thread = nullptr;  // created on first use for client threads
+    KIRQL irql = PASSIVE_LEVEL;
+    ThreadKind kind = ThreadKind::Client;
+    int harnessDepth = 0;  // > 0 while a client thread is inside a Machine call
+    int spinLocksHeld = 0;
+    uint64_t id = 0;
 };
 
 ThreadState& Self();
 // True when the current thread counts as a machine thread (runnable bookkeeping).
-inline bool CountsAsRunnable(const ThreadState& t) {
-  return t.kind != ThreadKind::Client || t.harnessDepth > 0;
+inline bool CountsAsRunnable(const ThreadState& t)
+{
+    return t.kind != ThreadKind::Client || t.harnessDepth > 0;
 }
 
 // Checks used at kernel entry points.
@@ -54,17 +55,17 @@ void RequireIrqlAtMost(KIRQL level, Fault kind, const char* routine);
 struct Waiter;
 
 struct Scheduler {
-  std::mutex lock;  // the dispatcher lock: events, waits, the clock, completion queues
-  std::condition_variable changed;  // runnable or timers changed
-  int runnable = 0;                 // machine threads not blocked
-  int blockedClients = 0;           // client threads blocked in a kernel wait
-  int blockedHarness = 0;           // of those, inside a Machine call
-  LONGLONG now = 0;
-  LONGLONG harnessWaitSince = 0;    // clock when the first Machine call began to wait
-  std::multimap<LONGLONG, Waiter*> timers;
-  // Called under the lock when nothing can run; each returns true when it
-  // made something runnable (deferred completions).
-  std::vector<std::pair<void*, std::function<bool()>>> stallHooks;
+    std::mutex lock;                  // the dispatcher lock: events, waits, the clock, completion queues
+    std::condition_variable changed;  // runnable or timers changed
+    int runnable = 0;                 // machine threads not blocked
+    int blockedClients = 0;           // client threads blocked in a kernel wait
+    int blockedHarness = 0;           // of those, inside a Machine call
+    LONGLONG now = 0;
+    LONGLONG harnessWaitSince = 0;  // clock when the first Machine call began to wait
+    std::multimap<LONGLONG, Waiter*> timers;
+    // Called under the lock when nothing can run; each returns true when it
+    // made something runnable (deferred completions).
+    std::vector<std::pair<void*, std::function<bool()>>> stallHooks;
 };
 
 Scheduler& Sched();
@@ -88,11 +89,11 @@ struct _KTHREAD* StartInternalThread(std::function<void()> body, ThreadKind kind
 
 // Harness call scope: the calling client thread counts as a machine thread.
 class HarnessCall {
- public:
-  HarnessCall();
-  ~HarnessCall();
-  HarnessCall(const HarnessCall&) = delete;
-  HarnessCall& operator=(const HarnessCall&) = delete;
+public:
+    HarnessCall();
+    ~HarnessCall();
+    HarnessCall(const HarnessCall&) = delete;
+    HarnessCall& operator=(const HarnessCall&) = delete;
 };
 
 // ----- Kernel objects --------------------------------------------------------
@@ -101,16 +102,22 @@ enum class ObjectType : uint32_t { Thread = 1, Device = 2, File = 3 };
 constexpr uint64_t kObjectMagic = 0x4f424a454d55ull;  // "OBJEMU"
 
 struct ObjectHeader {
-  uint64_t magic;
-  ObjectType type;
-  std::atomic<LONG> refs;
-  void (*destroy)(ObjectHeader*);
-  uint64_t pad;
+    uint64_t magic;
+    ObjectType type;
+    std::atomic<LONG> refs;
+    void (*destroy)(ObjectHeader*);
+    uint64_t pad;
 };
 static_assert(sizeof(ObjectHeader) % 16 == 0, "object bodies stay 16-byte aligned");
 
-inline ObjectHeader* HeaderOf(const void* body) { return (ObjectHeader*)body - 1; }
-inline void* BodyOf(ObjectHeader* header) { return header + 1; }
+inline ObjectHeader* HeaderOf(const void* body)
+{
+    return (ObjectHeader*)body - 1;
+}
+inline void* BodyOf(ObjectHeader* header)
+{
+    return header + 1;
+}
 // Allocates header + body (zeroed), one reference.
 void* NewObject(ObjectType type, size_t bodySize, void (*destroy)(ObjectHeader*));
 bool IsLiveObject(const void* body);
@@ -122,9 +129,9 @@ void DropReference(void* body, bool byDriver);
 enum class HandleKind { Key, Object };
 
 struct HandleEntry {
-  HandleKind kind;
-  void* target;
-  ACCESS_MASK access;
+    HandleKind kind;
+    void* target;
+    ACCESS_MASK access;
 };
 
 HANDLE NewHandle(HandleKind kind, void* target, ACCESS_MASK access);
@@ -139,9 +146,9 @@ ULONG LiveDriverThreads();
 // ----- Bookkeeping for the unload check -------------------------------------
 
 struct Counters {
-  std::atomic<LONG> driverReferences{0};
-  std::atomic<LONG> irps{0};
-  std::atomic<LONG> mdls{0};
+    std::atomic<LONG> driverReferences{0};
+    std::atomic<LONG> irps{0};
+    std::atomic<LONG> mdls{0};
 };
 Counters& Count();
 
@@ -169,8 +176,8 @@ using HarnessDone = void (*)(PIRP irp, void* context);
 PIRP AllocateIrpInternal(CCHAR stackSize, IrpKind kind);
 void SetHarnessCompletion(PIRP irp, HarnessDone done, void* context);
 void FreeIrpInternal(PIRP irp);
-void ReportOpenIrps();   // harness and threaded IRPs not completed: IrpNeverCompleted
-void ReportDriverIrps(); // driver IRPs not freed: IrpLeak
+void ReportOpenIrps();    // harness and threaded IRPs not completed: IrpNeverCompleted
+void ReportDriverIrps();  // driver IRPs not freed: IrpLeak
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view name);
 void DeleteDriverObject(PDRIVER_OBJECT driver);
 void SetDriverUnderTest(PDRIVER_OBJECT driver);
@@ -202,12 +209,12 @@ std::string Narrow(std::u16string_view s);
 
 // The emulator's thread object.
 struct _KTHREAD {
-  DISPATCHER_HEADER Header;
-  KPRIORITY Priority;
-  bool driverThread;
-  bool abandoned;
-  PKSTART_ROUTINE routine;
-  PVOID context;
+    DISPATCHER_HEADER Header;
+    KPRIORITY Priority;
+    bool driverThread;
+    bool abandoned;
+    PKSTART_ROUTINE routine;
+    PVOID context;
 };
 
 #define EMU_THREAD_OBJECT 6

@@ -10,88 +10,88 @@
 namespace emu {
 
 struct ErrorRule {
-  DiskOp op;
-  uint64_t first;
-  uint64_t count;
-  NTSTATUS status;
-  LONG times;  // -1: for ever
+    DiskOp op;
+    uint64_t first;
+    uint64_t count;
+    NTSTATUS status;
+    LONG times;  // -1: for ever
 };
 
 struct NthFailure {
-  DiskOp op;
-  ULONG countdown;
-  NTSTATUS status;
+    DiskOp op;
+    ULONG countdown;
+    NTSTATUS status;
 };
 
 // A request queued for the completion threads, with when it reached the
 // queue (CLOCK_MONOTONIC nanoseconds): the timing model serves it from then.
 struct QueuedIrp {
-  PIRP irp;
-  uint64_t arrival;
+    PIRP irp;
+    uint64_t arrival;
 };
 
 struct IoctlOverride {
-  bool hasStatus = false;
-  NTSTATUS status = STATUS_SUCCESS;
-  bool hasInformation = false;
-  ULONG information = 0;
-  bool pending = false;
+    bool hasStatus = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    bool hasInformation = false;
+    ULONG information = 0;
+    bool pending = false;
 };
 
 }  // namespace emu
 
 struct emu::Disk::State {
-  size_t index = 0;
-  DiskConfig config;
-  ULONG deviceNumber = 0;
+    size_t index = 0;
+    DiskConfig config;
+    ULONG deviceNumber = 0;
 
-  // Backing store: sparse memory chunks, or a file.
-  mutable std::mutex dataLock;
-  std::map<uint64_t, std::unique_ptr<uint8_t[]>> chunks;
-  int fd = -1;
+    // Backing store: sparse memory chunks, or a file.
+    mutable std::mutex dataLock;
+    std::map<uint64_t, std::unique_ptr<uint8_t[]>> chunks;
+    int fd = -1;
 
-  // Devices of the current boot.
-  PDEVICE_OBJECT pdo = nullptr;
-  PDEVICE_OBJECT lowerFilter = nullptr;
-  std::vector<_KTHREAD*> completionThreads;  // config.timing.queueDepth of them (at least one)
-  KEVENT work;  // wakes a completion thread
-  bool stopThread = false;
+    // Devices of the current boot.
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT lowerFilter = nullptr;
+    std::vector<_KTHREAD*> completionThreads;  // config.timing.queueDepth of them (at least one)
+    KEVENT work;                               // wakes a completion thread
+    bool stopThread = false;
 
-  // Everything below is guarded by the dispatcher lock (Sched().lock).
-  CompletionMode mode = CompletionMode::Inline;
-  std::deque<QueuedIrp> queue;  // for the completion threads, in order
-  ULONG waking = 0;             // completion threads woken for it that have not run yet
-  std::deque<PIRP> deferred;  // Reversed: waiting for the machine to stall
-  std::deque<PIRP> held;      // Held: waiting for ReleaseHeld
-  std::vector<ErrorRule> errors;
-  std::vector<NthFailure> nth;
-  bool gone = false;
-  std::map<ULONG, IoctlOverride> ioctls;
-  uint8_t identify[512] = {};
-  bool identifySupported = true;
-  std::vector<uint8_t> lastIdentifyInput;
-  ULONG layoutChanges = 0;
-  NTSTATUS startStatus = STATUS_SUCCESS;
-  bool startPending = false;
-  bool powerPending = false;
-  ULONG counts[IRP_MJ_MAXIMUM_FUNCTION + 1][32] = {};
-  ULONG startCount = 0;
-  std::vector<DiskRecord> records;
-  ULONG largest = 0;
-  ULONG inDispatch = 0;
-  ULONG maxInDispatch = 0;
-  ULONG dispatchPause = 0;  // microseconds
-  bool transferOnArrival = false;
-  uint64_t headPosition = 0;  // timing model: where the previous request served ended (bytes)
+    // Everything below is guarded by the dispatcher lock (Sched().lock).
+    CompletionMode mode = CompletionMode::Inline;
+    std::deque<QueuedIrp> queue;  // for the completion threads, in order
+    ULONG waking = 0;             // completion threads woken for it that have not run yet
+    std::deque<PIRP> deferred;    // Reversed: waiting for the machine to stall
+    std::deque<PIRP> held;        // Held: waiting for ReleaseHeld
+    std::vector<ErrorRule> errors;
+    std::vector<NthFailure> nth;
+    bool gone = false;
+    std::map<ULONG, IoctlOverride> ioctls;
+    uint8_t identify[512] = {};
+    bool identifySupported = true;
+    std::vector<uint8_t> lastIdentifyInput;
+    ULONG layoutChanges = 0;
+    NTSTATUS startStatus = STATUS_SUCCESS;
+    bool startPending = false;
+    bool powerPending = false;
+    ULONG counts[IRP_MJ_MAXIMUM_FUNCTION + 1][32] = {};
+    ULONG startCount = 0;
+    std::vector<DiskRecord> records;
+    ULONG largest = 0;
+    ULONG inDispatch = 0;
+    ULONG maxInDispatch = 0;
+    ULONG dispatchPause = 0;  // microseconds
+    bool transferOnArrival = false;
+    uint64_t headPosition = 0;  // timing model: where the previous request served ended (bytes)
 
-  // Writes not yet flushed: the bytes they replaced, oldest first.
-  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> undo;
+    // Writes not yet flushed: the bytes they replaced, oldest first.
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> undo;
 
-  void ReadData(uint64_t offset, void* buffer, size_t length) const;
-  void WriteCached(uint64_t offset, const void* buffer, size_t length, bool writeThrough);
-  void Flush();
-  size_t DropUnflushed();
-  void WriteData(uint64_t offset, const void* buffer, size_t length);
+    void ReadData(uint64_t offset, void* buffer, size_t length) const;
+    void WriteCached(uint64_t offset, const void* buffer, size_t length, bool writeThrough);
+    void Flush();
+    size_t DropUnflushed();
+    void WriteData(uint64_t offset, const void* buffer, size_t length);
 };
 
 namespace emu {

@@ -14,9 +14,9 @@ LRESULT CALLBACK ApplicationWindowProc(HWND hwnd, UINT message, WPARAM wParam, L
 
 TApplication defaultApplication;
 
-} // namespace
+}  // namespace
 
-TApplication *Application = &defaultApplication;
+TApplication* Application = &defaultApplication;
 
 TApplication::TApplication() : TComponent(nullptr) {}
 
@@ -46,18 +46,18 @@ HWND TApplication::Handle()
         registered = RegisterClassExW(&windowClass) != 0;
     }
     // Never shown: it only carries the title for FindWindow.
-    handle_ = CreateWindowExA(0, "TApplication", title_.c_str(), WS_POPUP, 0, 0, 0, 0, nullptr,
-                              nullptr, GetModuleHandleW(nullptr), nullptr);
+    handle_ = CreateWindowExA(0, "TApplication", title_.c_str(), WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
     return handle_;
 }
 
-void TApplication::SetTitle(const std::string &title)
+void TApplication::SetTitle(const std::string& title)
 {
     title_ = title;
     SetWindowTextA(Handle(), title_.c_str());
 }
 
-void TApplication::SetMainForm(TForm *form)
+void TApplication::SetMainForm(TForm* form)
 {
     mainForm_ = form;
     form->MakeMainWindow();
@@ -77,7 +77,7 @@ void TApplication::Terminate()
     PostQuitMessage(0);
 }
 
-void TApplication::DispatchOne(MSG &message)
+void TApplication::DispatchOne(MSG& message)
 {
     TranslateMessage(&message);
     DispatchMessageW(&message);
@@ -100,7 +100,7 @@ void TApplication::ProcessMessages()
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
             terminated_ = true;
-            PostQuitMessage(static_cast<int>(message.wParam));   // for the loops outside
+            PostQuitMessage(static_cast<int>(message.wParam));  // for the loops outside
             return;
         }
         DispatchOne(message);
@@ -114,7 +114,7 @@ HWND TApplication::DialogOwner()
     return Handle();
 }
 
-void TApplication::ShowException(const Exception &exception)
+void TApplication::ShowException(const Exception& exception)
 {
     std::string text = exception.Message();
     if (!text.empty() && static_cast<unsigned char>(text.back()) > '.')
@@ -128,7 +128,7 @@ void TApplication::SetBiDiMode(TBiDiMode mode)
         return;
     bidiMode_ = mode;
     for (int i = 0; i < ComponentCount(); i++) {
-        auto *form = dynamic_cast<TForm *>(Components(i));
+        auto* form = dynamic_cast<TForm*>(Components(i));
         if (form && form->ParentBiDiMode())
             form->NotifyBiDiModeChanged();
     }
@@ -138,7 +138,7 @@ void ShowCurrentException()
 {
     try {
         throw;
-    } catch (const Exception &exception) {
+    } catch (const Exception& exception) {
         Application->ShowException(exception);
     } catch (...) {
         Application->ShowException(Exception());

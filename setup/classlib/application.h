@@ -20,8 +20,8 @@ public:
 
     // The title: the text of the hidden window (so that another process can
     // find a running instance) and the caption of exception boxes.
-    const std::string &Title() const { return title_; }
-    void SetTitle(const std::string &title);
+    const std::string& Title() const { return title_; }
+    void SetTitle(const std::string& title);
 
     // The hidden window of class "TApplication"; made on first use.
     HWND Handle();
@@ -31,15 +31,15 @@ public:
     // constructor has returned. An exception of the constructor passes, with
     // reference left null.
     template <class T>
-    void CreateForm(T *&reference)
+    void CreateForm(T*& reference)
     {
         reference = nullptr;
-        T *form = new T(this);
+        T* form = new T(this);
         reference = form;
         if (!mainForm_)
             SetMainForm(form);
     }
-    TForm *MainForm() const { return mainForm_; }
+    TForm* MainForm() const { return mainForm_; }
 
     // Shows the main form and dispatches messages until Terminate, the main
     // form's Close or a WM_QUIT ends the loop.
@@ -55,7 +55,7 @@ public:
 
     // Shows the exception's message in the system's message box with the
     // error icon and the title as caption.
-    void ShowException(const Exception &exception);
+    void ShowException(const Exception& exception);
 
     TBiDiMode BiDiMode() const { return bidiMode_; }
     void SetBiDiMode(TBiDiMode mode);
@@ -66,15 +66,15 @@ public:
 
 private:
     friend class TForm;
-    void SetMainForm(TForm *form);
-    void DispatchOne(MSG &message);
+    void SetMainForm(TForm* form);
+    void DispatchOne(MSG& message);
 
     HWND handle_ = nullptr;
     std::string title_;
-    TForm *mainForm_ = nullptr;
+    TForm* mainForm_ = nullptr;
     bool terminated_ = false;
     TBiDiMode bidiMode_ = bdLeftToRight;
 };
 
 // The application of this process.
-extern TApplication *Application;
+extern TApplication* Application;

@@ -10,8 +10,8 @@ class Selected {
 public:
     Selected(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
     ~Selected() { SelectObject(dc_, previous_); }
-    Selected(const Selected &) = delete;
-    Selected &operator=(const Selected &) = delete;
+    Selected(const Selected&) = delete;
+    Selected& operator=(const Selected&) = delete;
 
 private:
     HDC dc_;
@@ -19,14 +19,14 @@ private:
 };
 
 // A pen centred on the outline, as the shape inset rule expects.
-HPEN MakePen(const TPen &pen)
+HPEN MakePen(const TPen& pen)
 {
     if (pen.Style() == psClear || pen.Width() <= 0)
         return CreatePen(PS_NULL, 0, 0);
     return CreatePen(PS_SOLID, pen.Width(), ColorToRGB(pen.Color()));
 }
 
-HBRUSH MakeBrush(const TBrush &brush)
+HBRUSH MakeBrush(const TBrush& brush)
 {
     if (brush.Style() == bsClear)
         return static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
@@ -34,7 +34,7 @@ HBRUSH MakeBrush(const TBrush &brush)
 }
 
 template <class Draw>
-void WithPenAndBrush(HDC dc, const TPen &pen, const TBrush &brush, Draw draw)
+void WithPenAndBrush(HDC dc, const TPen& pen, const TBrush& brush, Draw draw)
 {
     HPEN gdiPen = MakePen(pen);
     HBRUSH gdiBrush = MakeBrush(brush);
@@ -43,7 +43,7 @@ void WithPenAndBrush(HDC dc, const TPen &pen, const TBrush &brush, Draw draw)
         draw();
     }
     DeleteObject(gdiPen);
-    DeleteObject(gdiBrush);   // stock objects ignore it
+    DeleteObject(gdiBrush);  // stock objects ignore it
 }
 
 UINT DrawTextFormat(TTextFlags flags)
@@ -58,31 +58,29 @@ UINT DrawTextFormat(TTextFlags flags)
     return format;
 }
 
-} // namespace
+}  // namespace
 
-void TCanvas::FillRect(const RECT &rect, TColor color)
+void TCanvas::FillRect(const RECT& rect, TColor color)
 {
     HBRUSH brush = CreateSolidBrush(ColorToRGB(color));
     ::FillRect(dc_, &rect, brush);
     DeleteObject(brush);
 }
 
-void TCanvas::Rectangle(const RECT &rect, const TPen &pen, const TBrush &brush)
+void TCanvas::Rectangle(const RECT& rect, const TPen& pen, const TBrush& brush)
 {
-    WithPenAndBrush(dc_, pen, brush, [&] {
-        ::Rectangle(dc_, rect.left, rect.top, rect.right, rect.bottom);
-    });
+    WithPenAndBrush(dc_, pen, brush, [&] { ::Rectangle(dc_, rect.left, rect.top, rect.right, rect.bottom); });
 }
 
-void TCanvas::RoundRect(const RECT &rect, int cornerWidth, int cornerHeight, const TPen &pen,
-                        const TBrush &brush)
+void TCanvas::RoundRect(const RECT& rect, int cornerWidth, int cornerHeight, const TPen& pen,
+                        const TBrush& brush)
 {
     WithPenAndBrush(dc_, pen, brush, [&] {
         ::RoundRect(dc_, rect.left, rect.top, rect.right, rect.bottom, cornerWidth, cornerHeight);
     });
 }
 
-void TCanvas::DrawText(const std::wstring &text, RECT &rect, const TFont &font, TTextFlags flags)
+void TCanvas::DrawText(const std::wstring& text, RECT& rect, const TFont& font, TTextFlags flags)
 {
     Selected f(dc_, font.Handle());
     int oldMode = SetBkMode(dc_, TRANSPARENT);
@@ -92,7 +90,7 @@ void TCanvas::DrawText(const std::wstring &text, RECT &rect, const TFont &font, 
     SetBkMode(dc_, oldMode);
 }
 
-void TCanvas::Draw(int x, int y, const TPicture &picture)
+void TCanvas::Draw(int x, int y, const TPicture& picture)
 {
     if (picture.Empty())
         return;
@@ -100,11 +98,11 @@ void TCanvas::Draw(int x, int y, const TPicture &picture)
     memset(&info, 0, sizeof info);
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = picture.Width();
-    info.bmiHeader.biHeight = -picture.Height();   // top down
+    info.bmiHeader.biHeight = -picture.Height();  // top down
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
-    void *bits = nullptr;
+    void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (!bitmap)
         return;
@@ -120,7 +118,7 @@ void TCanvas::Draw(int x, int y, const TPicture &picture)
     DeleteObject(bitmap);
 }
 
-SIZE MeasureText(const std::wstring &text, const TFont &font, int wrapWidth)
+SIZE MeasureText(const std::wstring& text, const TFont& font, int wrapWidth)
 {
     HDC dc = CreateCompatibleDC(nullptr);
     RECT rect = {0, 0, wrapWidth > 0 ? wrapWidth : 0, 0};

@@ -3,7 +3,7 @@
 
 #include "classlib/exception.h"
 
-TComboBox::TComboBox(TComponent *owner) : TWinControl(owner)
+TComboBox::TComboBox(TComponent* owner) : TWinControl(owner)
 {
     SetBounds(0, 0, 145, 21);
 }
@@ -24,12 +24,12 @@ void TComboBox::ParentChanged()
     HWND hwnd = CreateChildWindow(L"COMBOBOX", WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, 0);
     if (!hwnd)
         return;
-    for (const Item &item : items_)
+    for (const Item& item : items_)
         SendMessageW(hwnd, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.text.c_str()));
     SendMessageW(hwnd, CB_SETCURSEL, itemIndex_, 0);
 }
 
-void TComboBox::AddItem(const std::wstring &text, void *object)
+void TComboBox::AddItem(const std::wstring& text, void* object)
 {
     items_.push_back(Item{text, object});
     if (Handle())
@@ -74,4 +74,3 @@ void TComboBox::CommandNotify(WORD code)
     if (OnChange)
         OnChange(this);
 }
-

@@ -11,16 +11,16 @@ enum TComboBoxStyle { csDropDownList };
 
 class TComboBox : public TWinControl {
 public:
-    explicit TComboBox(TComponent *owner);
+    explicit TComboBox(TComponent* owner);
     ~TComboBox() override;
 
     bool IsWindowed() const override { return true; }
 
-    void AddItem(const std::wstring &text, void *object);
+    void AddItem(const std::wstring& text, void* object);
     void ClearItems();
     int ItemCount() const { return static_cast<int>(items_.size()); }
-    const std::wstring &ItemText(int index) const { return items_[index].text; }
-    void *ItemObject(int index) const { return items_[index].object; }
+    const std::wstring& ItemText(int index) const { return items_[index].text; }
+    void* ItemObject(int index) const { return items_[index].object; }
 
     // The selected item, -1 for none.
     int ItemIndex() const;
@@ -45,7 +45,7 @@ protected:
 private:
     struct Item {
         std::wstring text;
-        void *object;
+        void* object;
     };
 
     std::vector<Item> items_;

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-TComponent::TComponent(TComponent *owner)
+TComponent::TComponent(TComponent* owner)
 {
     if (owner)
         owner->InsertComponent(this);
@@ -19,10 +19,10 @@ TComponent::~TComponent()
 void TComponent::DestroyComponents()
 {
     while (!components_.empty())
-        Free(components_.back());   // each one removes itself from the list
+        Free(components_.back());  // each one removes itself from the list
 }
 
-void TComponent::Free(TComponent *component)
+void TComponent::Free(TComponent* component)
 {
     if (!component)
         return;
@@ -30,13 +30,13 @@ void TComponent::Free(TComponent *component)
     delete component;
 }
 
-void TComponent::InsertComponent(TComponent *component)
+void TComponent::InsertComponent(TComponent* component)
 {
     component->owner_ = this;
     components_.push_back(component);
 }
 
-void TComponent::RemoveComponent(TComponent *component)
+void TComponent::RemoveComponent(TComponent* component)
 {
     auto found = std::find(components_.begin(), components_.end(), component);
     if (found != components_.end())

@@ -5,7 +5,7 @@
 #include "classlib/form.h"
 #include "classlib/wincontrol.h"
 
-TControl::TControl(TComponent *owner) : TComponent(owner)
+TControl::TControl(TComponent* owner) : TComponent(owner)
 {
     font_.OnChange = [this] { OwnFontChanged(); };
 }
@@ -17,7 +17,7 @@ TControl::~TControl()
         parent_->RemoveControl(this);
 }
 
-void TControl::SetParent(TWinControl *parent)
+void TControl::SetParent(TWinControl* parent)
 {
     if (parent == parent_ || parent == this)
         return;
@@ -37,12 +37,12 @@ void TControl::SetParent(TWinControl *parent)
     Invalidate();
 }
 
-TForm *TControl::ParentForm() const
+TForm* TControl::ParentForm() const
 {
-    const TControl *control = this;
+    const TControl* control = this;
     while (control->parent_)
         control = control->parent_;
-    return dynamic_cast<TForm *>(const_cast<TControl *>(control));
+    return dynamic_cast<TForm*>(const_cast<TControl*>(control));
 }
 
 void TControl::SetBounds(int left, int top, int width, int height)
@@ -51,7 +51,7 @@ void TControl::SetBounds(int left, int top, int width, int height)
     RecordAnchorOrigin();
 }
 
-void TControl::SetConstraints(const TSizeConstraints &constraints)
+void TControl::SetConstraints(const TSizeConstraints& constraints)
 {
     constraints_ = constraints;
     SetBounds(left_, top_, width_, height_);
@@ -68,7 +68,7 @@ int Constrained(int value, int minimum, int maximum)
     return value < 0 ? 0 : value;
 }
 
-} // namespace
+}  // namespace
 
 void TControl::SetBoundsQuietly(int left, int top, int width, int height)
 {
@@ -97,11 +97,11 @@ void TControl::SetVisible(bool visible)
 
 bool TControl::Showing() const
 {
-    for (const TControl *control = this; control; control = control->parent_) {
+    for (const TControl* control = this; control; control = control->parent_) {
         if (!control->visible_)
             return false;
         if (!control->parent_)
-            return dynamic_cast<const TForm *>(control) != nullptr;
+            return dynamic_cast<const TForm*>(control) != nullptr;
     }
     return false;
 }
@@ -190,7 +190,7 @@ void TControl::SetBiDiMode(TBiDiMode mode)
 void TControl::SetParentBiDiMode(bool parentBiDiMode)
 {
     if (!parentBiDiMode)
-        bidiMode_ = BiDiMode();   // keep the direction it had
+        bidiMode_ = BiDiMode();  // keep the direction it had
     parentBiDiMode_ = parentBiDiMode;
     NotifyBiDiModeChanged();
 }
@@ -230,9 +230,9 @@ void TControl::Invalidate()
 {
     if (IsWindowed() || !parent_)
         return;
-    TWinControl *host = parent_;
+    TWinControl* host = parent_;
     RECT rect = BoundsRect();
-    while (host && !host->Handle()) {   // a windowless chain: offset up to the window
+    while (host && !host->Handle()) {  // a windowless chain: offset up to the window
         OffsetRect(&rect, host->Left(), host->Top());
         host = host->Parent();
     }
@@ -251,8 +251,8 @@ namespace {
 
 // One axis of the anchor rule: the new start and length of a control whose
 // start and length were recorded when its parent's length was parentBefore.
-void AnchorAxis(bool nearSide, bool farSide, int start, int length, int parentBefore,
-                int parentNow, int &newStart, int &newLength)
+void AnchorAxis(bool nearSide, bool farSide, int start, int length, int parentBefore, int parentNow,
+                int& newStart, int& newLength)
 {
     int delta = parentNow - parentBefore;
     newStart = start;
@@ -265,17 +265,15 @@ void AnchorAxis(bool nearSide, bool farSide, int start, int length, int parentBe
         newStart = MulDiv(start + length / 2, parentNow, parentBefore) - length / 2;
 }
 
-} // namespace
+}  // namespace
 
 void TControl::ApplyAnchors(int parentWidth, int parentHeight)
 {
     int left, width, top, height;
     AnchorAxis(anchors_ & akLeft, anchors_ & akRight, anchorBounds_.left,
-               anchorBounds_.right - anchorBounds_.left, anchorParentSize_.cx, parentWidth, left,
-               width);
+               anchorBounds_.right - anchorBounds_.left, anchorParentSize_.cx, parentWidth, left, width);
     AnchorAxis(anchors_ & akTop, anchors_ & akBottom, anchorBounds_.top,
-               anchorBounds_.bottom - anchorBounds_.top, anchorParentSize_.cy, parentHeight, top,
-               height);
+               anchorBounds_.bottom - anchorBounds_.top, anchorParentSize_.cy, parentHeight, top, height);
     SetBoundsQuietly(left, top, width, height);
 }
 

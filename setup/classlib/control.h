@@ -20,13 +20,13 @@ struct TSizeConstraints {
 
 class TControl : public TComponent {
 public:
-    explicit TControl(TComponent *owner);
+    explicit TControl(TComponent* owner);
     ~TControl() override;
 
-    TWinControl *Parent() const { return parent_; }
-    void SetParent(TWinControl *parent);
+    TWinControl* Parent() const { return parent_; }
+    void SetParent(TWinControl* parent);
     // The form the control lies on (itself for a form), or null.
-    TForm *ParentForm() const;
+    TForm* ParentForm() const;
 
     int Left() const { return left_; }
     int Top() const { return top_; }
@@ -39,9 +39,9 @@ public:
     // Moves and sizes the control; the anchors then measure from the new place.
     void SetBounds(int left, int top, int width, int height);
     RECT BoundsRect() const { return RECT{left_, top_, left_ + width_, top_ + height_}; }
-    const TSizeConstraints &Constraints() const { return constraints_; }
+    const TSizeConstraints& Constraints() const { return constraints_; }
     // Sets the limits and brings the current size within them.
-    void SetConstraints(const TSizeConstraints &constraints);
+    void SetConstraints(const TSizeConstraints& constraints);
 
     bool Visible() const { return visible_; }
     void SetVisible(bool visible);
@@ -66,8 +66,8 @@ public:
 
     // The font; a copy of the parent's while ParentFont is true. Changing the
     // font directly turns ParentFont off.
-    TFont *Font() { return &font_; }
-    const TFont *Font() const { return &font_; }
+    TFont* Font() { return &font_; }
+    const TFont* Font() const { return &font_; }
     bool ParentFont() const { return parentFont_; }
     void SetParentFont(bool parentFont);
 
@@ -80,8 +80,8 @@ public:
     bool UseRightToLeftReading() const;
     bool UseRightToLeftAlignment() const;
 
-    const std::wstring &Hint() const { return hint_; }
-    void SetHint(const std::wstring &hint) { hint_ = hint; }
+    const std::wstring& Hint() const { return hint_; }
+    void SetHint(const std::wstring& hint) { hint_ = hint; }
     bool ShowHint() const { return showHint_; }
     void SetShowHint(bool showHint) { showHint_ = showHint; }
 
@@ -111,7 +111,7 @@ public:
 
     // Paints a windowless control; the canvas origin is the control's top left
     // and drawing is clipped to its rectangle.
-    virtual void Paint(TCanvas &canvas) {}
+    virtual void Paint(TCanvas& canvas) {}
 
 protected:
     // Hooks for descendants, called after the change.
@@ -135,7 +135,7 @@ private:
     void ApplyAnchors(int parentWidth, int parentHeight);
     void NotifyBiDiModeChanged();
 
-    TWinControl *parent_ = nullptr;
+    TWinControl* parent_ = nullptr;
     int left_ = 0, top_ = 0, width_ = 0, height_ = 0;
     TSizeConstraints constraints_;
     bool visible_ = true;

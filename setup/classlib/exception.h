@@ -10,7 +10,7 @@ public:
     explicit Exception(std::string message = std::string()) : message_(std::move(message)) {}
     virtual ~Exception() = default;
 
-    const std::string &Message() const { return message_; }
+    const std::string& Message() const { return message_; }
 
 private:
     std::string message_;
@@ -50,7 +50,7 @@ void ShowCurrentException();
 // Runs body and stops any exception it throws with ShowCurrentException.
 // Returns false when an exception was stopped.
 template <class Body>
-bool RunGuarded(Body &&body)
+bool RunGuarded(Body&& body)
 {
     try {
         body();

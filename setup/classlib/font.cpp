@@ -14,7 +14,7 @@ TFont::~TFont()
     FreeHandle();
 }
 
-void TFont::Assign(const TFont &source)
+void TFont::Assign(const TFont& source)
 {
     if (&source == this)
         return;
@@ -45,7 +45,7 @@ void TFont::SetSize(int points)
     SetHeight(-MulDiv(points, PixelsPerInch, 72));
 }
 
-void TFont::SetName(const std::string &name)
+void TFont::SetName(const std::string& name)
 {
     if (name == name_)
         return;

@@ -11,12 +11,12 @@ const TFontStyles fsBold = 1, fsItalic = 2, fsUnderline = 4, fsStrikeOut = 8;
 class TFont {
 public:
     TFont();
-    TFont(const TFont &) = delete;
-    TFont &operator=(const TFont &) = delete;
+    TFont(const TFont&) = delete;
+    TFont& operator=(const TFont&) = delete;
     ~TFont();
 
     // Copies every property (and notifies once).
-    void Assign(const TFont &source);
+    void Assign(const TFont& source);
 
     // LOGFONT sign rule: negative is the character height, positive the cell height.
     int Height() const { return height_; }
@@ -24,8 +24,8 @@ public:
     // Size in points at 96 pixels per inch (the sign of Height dropped).
     int Size() const;
     void SetSize(int points);
-    const std::string &Name() const { return name_; }
-    void SetName(const std::string &name);
+    const std::string& Name() const { return name_; }
+    void SetName(const std::string& name);
     BYTE Charset() const { return charset_; }
     void SetCharset(BYTE charset);
     TColor Color() const { return color_; }

@@ -50,15 +50,14 @@ public:
         }
         EndPaint(hwnd_, &paint_);
     }
-    BufferedPaint(const BufferedPaint &) = delete;
-    BufferedPaint &operator=(const BufferedPaint &) = delete;
+    BufferedPaint(const BufferedPaint&) = delete;
+    BufferedPaint& operator=(const BufferedPaint&) = delete;
 
     HDC Memory() const { return memory_; }
     void CopyToWindow()
     {
-        const RECT &r = paint_.rcPaint;
-        BitBlt(target_, r.left, r.top, r.right - r.left, r.bottom - r.top, memory_, r.left, r.top,
-               SRCCOPY);
+        const RECT& r = paint_.rcPaint;
+        BitBlt(target_, r.left, r.top, r.right - r.left, r.bottom - r.top, memory_, r.left, r.top, SRCCOPY);
     }
 
 private:
@@ -78,7 +77,7 @@ struct ThreadWindows {
 
 BOOL CALLBACK DisableThreadWindow(HWND hwnd, LPARAM context)
 {
-    auto *windows = reinterpret_cast<ThreadWindows *>(context);
+    auto* windows = reinterpret_cast<ThreadWindows*>(context);
     if (hwnd != windows->except && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
         EnableWindow(hwnd, FALSE);
         windows->disabled.push_back(hwnd);
@@ -86,9 +85,9 @@ BOOL CALLBACK DisableThreadWindow(HWND hwnd, LPARAM context)
     return TRUE;
 }
 
-} // namespace
+}  // namespace
 
-TForm::TForm(TComponent *owner) : TWinControl(owner)
+TForm::TForm(TComponent* owner) : TWinControl(owner)
 {
     SetVisible(false);
     SetColor(clBtnFace);
@@ -96,7 +95,7 @@ TForm::TForm(TComponent *owner) : TWinControl(owner)
     HWND hwnd = CreateWindowExW(WindowExStyle(), FormClassName, L"", WindowStyle(), 0, 0, 320, 240,
                                 Application->Handle(), nullptr, GetModuleHandleW(nullptr), this);
     if (!hwnd) {
-        AttachHandle(nullptr);   // creation may have failed after WM_NCCREATE
+        AttachHandle(nullptr);  // creation may have failed after WM_NCCREATE
         throw Exception("Cannot create a window");
     }
     SyncBoundsFromWindow();
@@ -146,8 +145,7 @@ void TForm::ApplyStyles()
     SetWindowLongW(Handle(), GWL_STYLE, style);
     SetWindowLongW(Handle(), GWL_EXSTYLE, WindowExStyle());
     HWND order = formStyle_ == fsStayOnTop ? HWND_TOPMOST : HWND_NOTOPMOST;
-    SetWindowPos(Handle(), order, 0, 0, 0, 0,
-                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+    SetWindowPos(Handle(), order, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_FRAMECHANGED);
     SetClientWidth(width);
     SetClientHeight(height);
 }
@@ -174,7 +172,7 @@ void TForm::MakeMainWindow()
     ApplyStyles();
 }
 
-void TForm::SetCaption(const std::string &caption)
+void TForm::SetCaption(const std::string& caption)
 {
     caption_ = caption;
     SetWindowTextA(Handle(), caption_.c_str());
@@ -211,8 +209,7 @@ void TForm::SetClientHeight(int height)
 void TForm::BoundsChanged()
 {
     if (!syncingBounds_ && Handle())
-        SetWindowPos(Handle(), nullptr, Left(), Top(), Width(), Height(),
-                     SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(Handle(), nullptr, Left(), Top(), Width(), Height(), SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TForm::SyncBoundsFromWindow()
@@ -221,8 +218,7 @@ void TForm::SyncBoundsFromWindow()
     if (!GetWindowRect(Handle(), &window))
         return;
     syncingBounds_ = true;
-    SetBoundsQuietly(window.left, window.top, window.right - window.left,
-                     window.bottom - window.top);
+    SetBoundsQuietly(window.left, window.top, window.right - window.left, window.bottom - window.top);
     syncingBounds_ = false;
 }
 
@@ -310,7 +306,7 @@ TBiDiMode TForm::InheritedBiDiMode() const
     return Application->BiDiMode();
 }
 
-void TForm::ControlRemoving(TControl *control)
+void TForm::ControlRemoving(TControl* control)
 {
     if (hover_ == control)
         hover_ = nullptr;
@@ -323,18 +319,18 @@ void TForm::ControlRemoving(TControl *control)
 LRESULT CALLBACK TForm::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_NCCREATE) {
-        auto *form = static_cast<TForm *>(reinterpret_cast<CREATESTRUCTW *>(lParam)->lpCreateParams);
+        auto* form = static_cast<TForm*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
         form->AttachHandle(hwnd);
     }
-    auto *form = reinterpret_cast<TForm *>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    auto* form = reinterpret_cast<TForm*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (!form)
         return DefWindowProcW(hwnd, message, wParam, lParam);
     try {
         return form->HandleMessage(message, wParam, lParam);
     } catch (...) {
         if (message == WM_PAINT)
-            ValidateRect(hwnd, nullptr);   // no endless repaint of a failing paint
+            ValidateRect(hwnd, nullptr);  // no endless repaint of a failing paint
         ShowCurrentException();
         return 0;
     }
@@ -343,33 +339,20 @@ LRESULT CALLBACK TForm::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 LRESULT TForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_PAINT:
-        OnPaint();
-        return 0;
-    case WM_ERASEBKGND:
-        return 1;
+    case WM_PAINT: OnPaint(); return 0;
+    case WM_ERASEBKGND: return 1;
     case WM_SIZE:
         SyncBoundsFromWindow();
         ClientResized();
         InvalidateRect(Handle(), nullptr, FALSE);
         return 0;
-    case WM_MOVE:
-        SyncBoundsFromWindow();
-        return 0;
-    case WM_MOUSEMOVE:
-        OnMouseMove(wParam, lParam);
-        return 0;
+    case WM_MOVE: SyncBoundsFromWindow(); return 0;
+    case WM_MOUSEMOVE: OnMouseMove(wParam, lParam); return 0;
     case WM_LBUTTONDOWN:
-    case WM_LBUTTONUP:
-        OnMouseButton(mbLeft, message == WM_LBUTTONDOWN, wParam, lParam);
-        return 0;
+    case WM_LBUTTONUP: OnMouseButton(mbLeft, message == WM_LBUTTONDOWN, wParam, lParam); return 0;
     case WM_RBUTTONDOWN:
-    case WM_RBUTTONUP:
-        OnMouseButton(mbRight, message == WM_RBUTTONDOWN, wParam, lParam);
-        return 0;
-    case WM_MOUSELEAVE:
-        OnMouseLeave();
-        return 0;
+    case WM_RBUTTONUP: OnMouseButton(mbRight, message == WM_RBUTTONDOWN, wParam, lParam); return 0;
+    case WM_MOUSELEAVE: OnMouseLeave(); return 0;
     case WM_CAPTURECHANGED:
         if (reinterpret_cast<HWND>(lParam) != Handle())
             capture_ = nullptr;
@@ -379,18 +362,14 @@ LRESULT TForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
             return TRUE;
         break;
     case WM_COMMAND:
-        if (TWinControl *child = FromHandle(reinterpret_cast<HWND>(lParam))) {
+        if (TWinControl* child = FromHandle(reinterpret_cast<HWND>(lParam))) {
             child->CommandNotify(HIWORD(wParam));
             return 0;
         }
         break;
-    case WM_CLOSE:
-        Close();
-        return 0;
-    case WM_QUERYENDSESSION:
-        return CloseQuery() ? TRUE : FALSE;
-    default:
-        break;
+    case WM_CLOSE: Close(); return 0;
+    case WM_QUERYENDSESSION: return CloseQuery() ? TRUE : FALSE;
+    default: break;
     }
     return DefWindowProcW(Handle(), message, wParam, lParam);
 }
@@ -410,7 +389,7 @@ void TForm::PaintControls(HDC dc)
     RECT client = {0, 0, ClientWidth(), ClientHeight()};
     canvas.FillRect(client, Color());
     for (int i = 0; i < ControlCount(); i++) {
-        TControl *control = Controls(i);
+        TControl* control = Controls(i);
         if (control->IsWindowed() || !control->Visible())
             continue;
         int saved = SaveDC(dc);
@@ -421,13 +400,13 @@ void TForm::PaintControls(HDC dc)
     }
 }
 
-void TForm::SetHover(TControl *under)
+void TForm::SetHover(TControl* under)
 {
     // While a control holds the capture, only it enters and leaves.
-    TControl *wanted = capture_ && under != capture_ ? nullptr : under;
+    TControl* wanted = capture_ && under != capture_ ? nullptr : under;
     if (wanted == hover_)
         return;
-    TControl *previous = hover_;
+    TControl* previous = hover_;
     hover_ = wanted;
     if (previous && Contains(previous))
         previous->MouseLeave();
@@ -438,7 +417,7 @@ void TForm::SetHover(TControl *under)
 
 void TForm::UpdateHint()
 {
-    TControl *control = hover_;
+    TControl* control = hover_;
     bool show = control && control->ShowHint() && !control->Hint().empty();
     if (!show && !hintWindow_)
         return;
@@ -451,11 +430,11 @@ void TForm::UpdateHint()
         INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_WIN95_CLASSES};
         InitCommonControlsEx(&classes);
         hintWindow_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                      Handle(), nullptr, GetModuleHandleW(nullptr), nullptr);
+                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Handle(),
+                                      nullptr, GetModuleHandleW(nullptr), nullptr);
         if (!hintWindow_)
             return;
-        tool.lpszText = const_cast<wchar_t *>(L"");
+        tool.lpszText = const_cast<wchar_t*>(L"");
         SendMessageW(hintWindow_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
         SendMessageW(hintWindow_, TTM_SETMAXTIPWIDTH, 0, 400);
     }
@@ -477,7 +456,7 @@ void TForm::OnMouseMove(WPARAM keys, LPARAM position)
     }
     POINT point = {GET_X_LPARAM(position), GET_Y_LPARAM(position)};
     SetHover(ControlAtPos(point, true));
-    TControl *target = capture_ ? capture_ : ControlAtPos(point, false);
+    TControl* target = capture_ ? capture_ : ControlAtPos(point, false);
     if (target && Contains(target))
         target->MouseMove(ShiftStateFromKeys(keys), point.x - target->Left(), point.y - target->Top());
 }
@@ -493,7 +472,7 @@ void TForm::OnMouseButton(TMouseButton button, bool down, WPARAM keys, LPARAM po
 {
     POINT point = {GET_X_LPARAM(position), GET_Y_LPARAM(position)};
     TShiftState shift = ShiftStateFromKeys(keys);
-    TControl *target = capture_ ? capture_ : ControlAtPos(point, false);
+    TControl* target = capture_ ? capture_ : ControlAtPos(point, false);
     if (!target)
         return;
     int x = point.x - target->Left(), y = point.y - target->Top();
@@ -513,7 +492,7 @@ void TForm::OnMouseButton(TMouseButton button, bool down, WPARAM keys, LPARAM po
         ReleaseCapture();
         bool inside = x >= 0 && y >= 0 && x < target->Width() && y < target->Height();
         if (inside && target->Enabled())
-            target->Click();   // pressed and released on the same control
+            target->Click();  // pressed and released on the same control
     }
     if (Contains(target))
         target->MouseUp(button, shift, x, y);
@@ -530,14 +509,14 @@ bool TForm::OnSetCursor(HWND over, WORD hitTest)
         POINT point;
         GetCursorPos(&point);
         ScreenToClient(Handle(), &point);
-        TControl *control = capture_ ? capture_ : ControlAtPos(point, false);
+        TControl* control = capture_ ? capture_ : ControlAtPos(point, false);
         cursor = control ? control->Cursor() : crDefault;
         if (cursor == crDefault)
             cursor = Cursor();
-    } else if (TWinControl *child = FromHandle(over)) {
+    } else if (TWinControl* child = FromHandle(over)) {
         cursor = child->Cursor();
         if (cursor == crDefault)
-            return false;   // the child's own cursor
+            return false;  // the child's own cursor
     } else {
         return false;
     }

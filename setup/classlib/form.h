@@ -15,7 +15,7 @@ const TModalResult mrNone = 0, mrOk = 1, mrCancel = 2;
 
 class TForm : public TWinControl {
 public:
-    explicit TForm(TComponent *owner);
+    explicit TForm(TComponent* owner);
     ~TForm() override;
 
     TFormBorderStyle BorderStyle() const { return borderStyle_; }
@@ -24,8 +24,8 @@ public:
     void SetFormStyle(TFormStyle style);
     TPosition Position() const { return position_; }
     void SetPosition(TPosition position) { position_ = position; }
-    const std::string &Caption() const { return caption_; }
-    void SetCaption(const std::string &caption);
+    const std::string& Caption() const { return caption_; }
+    void SetCaption(const std::string& caption);
     bool DoubleBuffered() const { return doubleBuffered_; }
     void SetDoubleBuffered(bool on) { doubleBuffered_ = on; }
 
@@ -53,8 +53,8 @@ public:
     TNotifyEvent OnDestroy;
 
     // The control under the mouse and the one that holds the mouse capture.
-    TControl *HoverControl() const { return hover_; }
-    TControl *CaptureControl() const { return capture_; }
+    TControl* HoverControl() const { return hover_; }
+    TControl* CaptureControl() const { return capture_; }
     // The tooltip window that shows the hint of the control under the mouse
     // (made with the first hint); null before.
     HWND HintWindow() const { return hintWindow_; }
@@ -67,7 +67,7 @@ protected:
     void BoundsChanged() override;
     void VisibleChanged() override;
     TBiDiMode InheritedBiDiMode() const override;
-    void ControlRemoving(TControl *control) override;
+    void ControlRemoving(TControl* control) override;
 
 private:
     friend class TApplication;
@@ -78,7 +78,7 @@ private:
     void OnMouseMove(WPARAM keys, LPARAM position);
     void OnMouseLeave();
     bool OnSetCursor(HWND over, WORD hitTest);
-    void SetHover(TControl *under);
+    void SetHover(TControl* under);
     void UpdateHint();
     void SyncBoundsFromWindow();
     void ApplyStyles();
@@ -99,8 +99,8 @@ private:
     bool modal_ = false;
     bool trackingLeave_ = false;
     TModalResult modalResult_ = mrNone;
-    TControl *hover_ = nullptr;
-    TControl *capture_ = nullptr;
+    TControl* hover_ = nullptr;
+    TControl* capture_ = nullptr;
     HWND hintWindow_ = nullptr;
     TMouseButton captureButton_ = mbLeft;
 };

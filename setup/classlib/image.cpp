@@ -1,7 +1,7 @@
 // Images.
 #include "classlib/image.h"
 
-TImage::TImage(TComponent *owner) : TControl(owner)
+TImage::TImage(TComponent* owner) : TControl(owner)
 {
     SetBounds(0, 0, 105, 105);
     picture_.OnChange = [this] { PictureChanged(); };
@@ -27,7 +27,7 @@ void TImage::PictureChanged()
     Invalidate();
 }
 
-void TImage::Paint(TCanvas &canvas)
+void TImage::Paint(TCanvas& canvas)
 {
     if (picture_.Empty())
         return;

@@ -5,10 +5,10 @@
 
 class TImage : public TControl {
 public:
-    explicit TImage(TComponent *owner);
+    explicit TImage(TComponent* owner);
 
     // Loading into the picture repaints the image (and sizes it when AutoSize).
-    TPicture *Picture() { return &picture_; }
+    TPicture* Picture() { return &picture_; }
     bool AutoSize() const { return autoSize_; }
     void SetAutoSize(bool on);
     // Drawn flipped left to right.
@@ -17,7 +17,7 @@ public:
 
     // A transparent image leaves out the bottom-left colour of a bitmap
     // picture; PNG pictures always show through where their alpha is low.
-    void Paint(TCanvas &canvas) override;
+    void Paint(TCanvas& canvas) override;
 
 private:
     void PictureChanged();

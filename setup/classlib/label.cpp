@@ -1,13 +1,13 @@
 // Labels.
 #include "classlib/label.h"
 
-TLabel::TLabel(TComponent *owner) : TControl(owner)
+TLabel::TLabel(TComponent* owner) : TControl(owner)
 {
     SetBounds(0, 0, 65, 17);
     AdjustBounds();
 }
 
-void TLabel::SetCaption(const std::wstring &caption)
+void TLabel::SetCaption(const std::wstring& caption)
 {
     if (caption == caption_)
         return;
@@ -80,7 +80,7 @@ TTextFlags TLabel::Flags() const
     return flags;
 }
 
-void TLabel::Paint(TCanvas &canvas)
+void TLabel::Paint(TCanvas& canvas)
 {
     RECT area = {0, 0, Width(), Height()};
     if (!Transparent())

@@ -9,10 +9,10 @@ enum TTextLayout { tlTop, tlCenter, tlBottom };
 
 class TLabel : public TControl {
 public:
-    explicit TLabel(TComponent *owner);
+    explicit TLabel(TComponent* owner);
 
-    const std::wstring &Caption() const { return caption_; }
-    void SetCaption(const std::wstring &caption);
+    const std::wstring& Caption() const { return caption_; }
+    void SetCaption(const std::wstring& caption);
     // Width and height follow the text; with WordWrap only the height does,
     // wrapping at the current width.
     bool AutoSize() const { return autoSize_; }
@@ -24,7 +24,7 @@ public:
     TTextLayout Layout() const { return layout_; }
     void SetLayout(TTextLayout layout);
 
-    void Paint(TCanvas &canvas) override;
+    void Paint(TCanvas& canvas) override;
 
 protected:
     void FontChanged() override;

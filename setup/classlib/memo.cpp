@@ -3,7 +3,7 @@
 
 namespace {
 
-std::wstring WithCrLf(const std::wstring &text)
+std::wstring WithCrLf(const std::wstring& text)
 {
     std::wstring out;
     out.reserve(text.size() + text.size() / 16);
@@ -20,9 +20,9 @@ std::wstring WithCrLf(const std::wstring &text)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-TMemo::TMemo(TComponent *owner) : TWinControl(owner)
+TMemo::TMemo(TComponent* owner) : TWinControl(owner)
 {
     SetBounds(0, 0, 185, 89);
 }
@@ -58,7 +58,7 @@ void TMemo::Clear()
     ShowText();
 }
 
-void TMemo::AddText(const std::wstring &text)
+void TMemo::AddText(const std::wstring& text)
 {
     if (!text_.empty())
         text_ += L"\r\n";

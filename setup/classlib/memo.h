@@ -9,15 +9,15 @@ enum TScrollStyle { ssNone, ssVertical };
 
 class TMemo : public TWinControl {
 public:
-    explicit TMemo(TComponent *owner);
+    explicit TMemo(TComponent* owner);
     ~TMemo() override;
 
     bool IsWindowed() const override { return true; }
 
-    const std::wstring &Text() const { return text_; }
+    const std::wstring& Text() const { return text_; }
     void Clear();
     // Adds text as the next line(s); its line ends (CR LF, LF or CR) become CR LF.
-    void AddText(const std::wstring &text);
+    void AddText(const std::wstring& text);
 
     bool ReadOnly() const { return readOnly_; }
     void SetReadOnly(bool on);

@@ -38,7 +38,7 @@ struct DibLayout {
     size_t stride = 0;
 };
 
-DibLayout ReadDibLayout(const void *data, size_t size)
+DibLayout ReadDibLayout(const void* data, size_t size)
 {
     BITMAPINFOHEADER header;
     if (!data || size < sizeof header)
@@ -52,10 +52,9 @@ DibLayout ReadDibLayout(const void *data, size_t size)
     layout.bitCount = header.biBitCount;
     bool knownDepth = layout.bitCount == 1 || layout.bitCount == 4 || layout.bitCount == 8 ||
                       layout.bitCount == 24 || layout.bitCount == 32;
-    if (header.biSize < sizeof header || header.biSize > size || header.biPlanes != 1 ||
-        !knownDepth || header.biCompression != BI_RGB ||
-        layout.width <= 0 || layout.width > TPicture::MaxSide || layout.height <= 0 ||
-        layout.height > TPicture::MaxSide)
+    if (header.biSize < sizeof header || header.biSize > size || header.biPlanes != 1 || !knownDepth ||
+        header.biCompression != BI_RGB || layout.width <= 0 || layout.width > TPicture::MaxSide ||
+        layout.height <= 0 || layout.height > TPicture::MaxSide)
         throw EInvalidGraphic("Bitmap image is not valid");
     layout.paletteOffset = header.biSize;
     if (layout.bitCount <= 8) {
@@ -71,15 +70,13 @@ DibLayout ReadDibLayout(const void *data, size_t size)
     return layout;
 }
 
-} // namespace
+}  // namespace
 
-TPicture::TPicture(const TPicture &source)
-    : width_(source.width_), height_(source.height_), isBitmap_(source.isBitmap_),
-      pixels_(source.pixels_)
-{
-}
+TPicture::TPicture(const TPicture& source)
+    : width_(source.width_), height_(source.height_), isBitmap_(source.isBitmap_), pixels_(source.pixels_)
+{}
 
-TPicture &TPicture::operator=(const TPicture &source)
+TPicture& TPicture::operator=(const TPicture& source)
 {
     Assign(source);
     return *this;
@@ -90,7 +87,7 @@ void TPicture::Clear()
     Set(0, 0, {}, false);
 }
 
-void TPicture::Assign(const TPicture &source)
+void TPicture::Assign(const TPicture& source)
 {
     if (&source != this)
         Set(source.width_, source.height_, source.pixels_, source.isBitmap_);
@@ -106,7 +103,7 @@ void TPicture::Set(int width, int height, std::vector<uint32_t> pixels, bool isB
         OnChange();
 }
 
-void TPicture::LoadPng(const void *data, size_t size)
+void TPicture::LoadPng(const void* data, size_t size)
 {
     PngImage png;
     if (!data || size == 0 || !png_image_begin_read_from_memory(&png.image, data, size))
@@ -122,23 +119,23 @@ void TPicture::LoadPng(const void *data, size_t size)
 
     std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
     for (size_t i = 0; i < pixels.size(); i++) {
-        const uint8_t *p = &straight[i * 4];
+        const uint8_t* p = &straight[i * 4];
         pixels[i] = Premultiplied(p[0], p[1], p[2], p[3]);
     }
     Set(width, height, std::move(pixels), false);
 }
 
-void TPicture::LoadDib(const void *data, size_t size)
+void TPicture::LoadDib(const void* data, size_t size)
 {
     DibLayout layout = ReadDibLayout(data, size);
-    const uint8_t *bytes = static_cast<const uint8_t *>(data);
-    const uint8_t *palette = bytes + layout.paletteOffset;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    const uint8_t* palette = bytes + layout.paletteOffset;
     std::vector<uint32_t> pixels(static_cast<size_t>(layout.width) * layout.height);
     for (int y = 0; y < layout.height; y++) {
         int sourceRow = layout.bottomUp ? layout.height - 1 - y : y;
-        const uint8_t *row = bytes + layout.bitsOffset + sourceRow * layout.stride;
+        const uint8_t* row = bytes + layout.bitsOffset + sourceRow * layout.stride;
         for (int x = 0; x < layout.width; x++) {
-            const uint8_t *bgr;
+            const uint8_t* bgr;
             if (layout.bitCount >= 24) {
                 bgr = row + x * (layout.bitCount / 8);
             } else {
@@ -146,7 +143,7 @@ void TPicture::LoadDib(const void *data, size_t size)
                 int shift = 8 - layout.bitCount * (x % perByte + 1);
                 unsigned index = (row[x / perByte] >> shift) & ((1u << layout.bitCount) - 1);
                 if (index >= layout.paletteCount)
-                    index = 0;   // out of the table: its first colour, never outside the data
+                    index = 0;  // out of the table: its first colour, never outside the data
                 bgr = palette + index * sizeof(RGBQUAD);
             }
             pixels[static_cast<size_t>(y) * layout.width + x] = Premultiplied(bgr[0], bgr[1], bgr[2], 255);
@@ -159,7 +156,7 @@ void TPicture::LoadBitmapResource(HINSTANCE module, int id)
 {
     HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(2) /* RT_BITMAP */);
     HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
-    const void *data = loaded ? LockResource(loaded) : nullptr;
+    const void* data = loaded ? LockResource(loaded) : nullptr;
     if (!data)
         throw EResNotFound("Resource " + std::to_string(id) + " not found");
     LoadDib(data, SizeofResource(module, found));
@@ -172,7 +169,7 @@ TPicture TPicture::WithColorKeyBottomLeft() const
     if (Empty())
         return keyed;
     uint32_t key = Pixel(0, height_ - 1);
-    for (uint32_t &pixel : keyed.pixels_) {
+    for (uint32_t& pixel : keyed.pixels_) {
         if (pixel == key)
             pixel = 0;
     }
@@ -184,7 +181,7 @@ TPicture TPicture::FlippedHorizontally() const
     TPicture flipped;
     flipped.Assign(*this);
     for (int y = 0; y < height_; y++) {
-        uint32_t *row = &flipped.pixels_[static_cast<size_t>(y) * width_];
+        uint32_t* row = &flipped.pixels_[static_cast<size_t>(y) * width_];
         std::reverse(row, row + width_);
     }
     return flipped;

@@ -15,8 +15,8 @@ public:
 
     TPicture() = default;
     // Copies the pixels, not the change handler.
-    TPicture(const TPicture &source);
-    TPicture &operator=(const TPicture &source);
+    TPicture(const TPicture& source);
+    TPicture& operator=(const TPicture& source);
 
     // Called after every change of the pixels.
     std::function<void()> OnChange;
@@ -28,20 +28,20 @@ public:
     // and a transparent image leaves out the colour of its bottom-left pixel.
     bool IsBitmap() const { return isBitmap_; }
     // Rows top down, each pixel 0xAARRGGBB with the colours premultiplied by alpha.
-    const std::vector<uint32_t> &Pixels() const { return pixels_; }
+    const std::vector<uint32_t>& Pixels() const { return pixels_; }
     uint32_t Pixel(int x, int y) const { return pixels_[static_cast<size_t>(y) * width_ + x]; }
 
     void Clear();
-    void Assign(const TPicture &source);
+    void Assign(const TPicture& source);
 
     // Decodes PNG data (any colour type and depth, interlaced or not). Raises
     // EInvalidGraphic for data that is not a whole valid PNG; the picture is
     // then unchanged.
-    void LoadPng(const void *data, size_t size);
+    void LoadPng(const void* data, size_t size);
     // Decodes a BITMAPINFOHEADER with its colour table and bits (1, 4, 8, 24
     // or 32 bits per pixel, uncompressed). Raises EInvalidGraphic for anything
     // else or when the bits do not fit in size; the picture is then unchanged.
-    void LoadDib(const void *data, size_t size);
+    void LoadDib(const void* data, size_t size);
     // Loads the bitmap resource id of module. Raises EResNotFound when the
     // module holds no such bitmap.
     void LoadBitmapResource(HINSTANCE module, int id);

@@ -1,7 +1,7 @@
 // Progress bars.
 #include "classlib/progressbar.h"
 
-TProgressBar::TProgressBar(TComponent *owner) : TControl(owner)
+TProgressBar::TProgressBar(TComponent* owner) : TControl(owner)
 {
     SetBounds(0, 0, 150, 16);
     SetColor(clWhite);
@@ -35,7 +35,7 @@ void TProgressBar::SetBarColorTo(TColor color)
     Invalidate();
 }
 
-void TProgressBar::Paint(TCanvas &canvas)
+void TProgressBar::Paint(TCanvas& canvas)
 {
     RECT all = {0, 0, Width(), Height()};
     TPen frame;
@@ -48,7 +48,7 @@ void TProgressBar::Paint(TCanvas &canvas)
         return;
     int filled = MulDiv(inner, position_ - min_, max_ - min_);
     COLORREF from = ColorToRGB(barFrom_), to = ColorToRGB(barTo_);
-    for (int x = 0; x < filled; x++) {   // one column per pixel across the bar
+    for (int x = 0; x < filled; x++) {  // one column per pixel across the bar
         auto mix = [&](int a, int b) { return a + (b - a) * x / (inner > 1 ? inner - 1 : 1); };
         TColor column = RGB(mix(GetRValue(from), GetRValue(to)), mix(GetGValue(from), GetGValue(to)),
                             mix(GetBValue(from), GetBValue(to)));

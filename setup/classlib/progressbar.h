@@ -6,7 +6,7 @@
 
 class TProgressBar : public TControl {
 public:
-    explicit TProgressBar(TComponent *owner);
+    explicit TProgressBar(TComponent* owner);
 
     int Min() const { return min_; }
     int Max() const { return max_; }
@@ -19,7 +19,7 @@ public:
     void SetBarColorFrom(TColor color);
     void SetBarColorTo(TColor color);
 
-    void Paint(TCanvas &canvas) override;
+    void Paint(TCanvas& canvas) override;
 
 private:
     int min_ = 0, max_ = 100, position_ = 0;

@@ -7,7 +7,7 @@
 
 const wchar_t ResourceTypeBinRes[] = L"BINRES";
 
-TResourceStream::TResourceStream(HINSTANCE module, int id, const wchar_t *type)
+TResourceStream::TResourceStream(HINSTANCE module, int id, const wchar_t* type)
 {
     HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
     HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;

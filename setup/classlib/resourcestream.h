@@ -8,15 +8,15 @@
 class TResourceStream {
 public:
     // Raises EResNotFound when module holds no resource id of type.
-    TResourceStream(HINSTANCE module, int id, const wchar_t *type);
-    TResourceStream(const TResourceStream &) = delete;
-    TResourceStream &operator=(const TResourceStream &) = delete;
+    TResourceStream(HINSTANCE module, int id, const wchar_t* type);
+    TResourceStream(const TResourceStream&) = delete;
+    TResourceStream& operator=(const TResourceStream&) = delete;
 
-    const void *Memory() const { return data_; }
+    const void* Memory() const { return data_; }
     size_t Size() const { return size_; }
 
 private:
-    const void *data_ = nullptr;
+    const void* data_ = nullptr;
     size_t size_ = 0;
 };
 

@@ -1,7 +1,7 @@
 // Shapes.
 #include "classlib/shape.h"
 
-TShape::TShape(TComponent *owner) : TControl(owner)
+TShape::TShape(TComponent* owner) : TControl(owner)
 {
     SetBounds(0, 0, 65, 65);
     pen_.OnChange = [this] { Invalidate(); };
@@ -14,7 +14,7 @@ void TShape::SetShape(TShapeType shape)
     Invalidate();
 }
 
-void TShape::Paint(TCanvas &canvas)
+void TShape::Paint(TCanvas& canvas)
 {
     int inset = pen_.Width() / 2;
     int width = Width() - pen_.Width() + 1, height = Height() - pen_.Width() + 1;

@@ -7,16 +7,16 @@ enum TShapeType { stRectangle, stRoundRect };
 
 class TShape : public TControl {
 public:
-    explicit TShape(TComponent *owner);
+    explicit TShape(TComponent* owner);
 
     TShapeType Shape() const { return shape_; }
     void SetShape(TShapeType shape);
-    TPen *Pen() { return &pen_; }
-    TBrush *Brush() { return &brush_; }
+    TPen* Pen() { return &pen_; }
+    TBrush* Brush() { return &brush_; }
 
     // The outline lies inside the control: a pen of width w starts w / 2
     // pixels in, and the figure is Width - w + 1 wide.
-    void Paint(TCanvas &canvas) override;
+    void Paint(TCanvas& canvas) override;
 
 private:
     TShapeType shape_ = stRectangle;

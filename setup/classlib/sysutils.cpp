@@ -10,9 +10,9 @@ bool IsPathDelimiter(char c)
     return c == '\\' || c == ':';
 }
 
-} // namespace
+}  // namespace
 
-std::string ExtractFileDir(const std::string &path)
+std::string ExtractFileDir(const std::string& path)
 {
     // Walk by characters, so that a backslash byte inside a double-byte
     // character is never taken for a delimiter.
@@ -27,7 +27,7 @@ std::string ExtractFileDir(const std::string &path)
     }
     if (last == std::string::npos)
         return std::string();
-    size_t end = last + 1;   // keep the delimiter of a root ("C:\", "\")
+    size_t end = last + 1;  // keep the delimiter of a root ("C:\", "\")
     bool afterDelimiter = last > 0 && startBeforeLast == last - 1 && IsPathDelimiter(path[last - 1]);
     if (path[last] == '\\' && last > 0 && !afterDelimiter)
         end = last;

@@ -5,4 +5,4 @@
 
 // The drive and folder of path without a closing backslash, except for a root:
 // "C:\a\b.exe" gives "C:\a", "C:\b.exe" gives "C:\", "b.exe" gives "".
-std::string ExtractFileDir(const std::string &path);
+std::string ExtractFileDir(const std::string& path);

@@ -13,14 +13,10 @@ COLORREF ColorToRGB(TColor color)
 HCURSOR CursorHandle(TCursor cursor)
 {
     switch (cursor) {
-    case crHandPoint:
-        return LoadCursor(nullptr, IDC_HAND);
-    case crSizeAll:
-        return LoadCursor(nullptr, IDC_SIZEALL);
-    case crIBeam:
-        return LoadCursor(nullptr, IDC_IBEAM);
-    default:
-        return LoadCursor(nullptr, IDC_ARROW);
+    case crHandPoint: return LoadCursor(nullptr, IDC_HAND);
+    case crSizeAll: return LoadCursor(nullptr, IDC_SIZEALL);
+    case crIBeam: return LoadCursor(nullptr, IDC_IBEAM);
+    default: return LoadCursor(nullptr, IDC_ARROW);
     }
 }
 

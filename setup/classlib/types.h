@@ -51,11 +51,11 @@ enum TBiDiMode { bdLeftToRight, bdRightToLeft, bdRightToLeftNoAlign, bdRightToLe
 
 enum TAlignment { taLeftJustify, taRightJustify, taCenter };
 
-using TNotifyEvent = std::function<void(TObject *sender)>;
+using TNotifyEvent = std::function<void(TObject* sender)>;
 using TMouseEvent =
-    std::function<void(TObject *sender, TMouseButton button, TShiftState shift, int x, int y)>;
-using TMouseMoveEvent = std::function<void(TObject *sender, TShiftState shift, int x, int y)>;
-using TCloseQueryEvent = std::function<void(TObject *sender, bool &canClose)>;
+    std::function<void(TObject* sender, TMouseButton button, TShiftState shift, int x, int y)>;
+using TMouseMoveEvent = std::function<void(TObject* sender, TShiftState shift, int x, int y)>;
+using TCloseQueryEvent = std::function<void(TObject* sender, bool& canClose)>;
 
 // Global locale facts of the class library.
 struct TSysLocale {

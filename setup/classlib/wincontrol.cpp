@@ -14,7 +14,7 @@ TWinControl::~TWinControl()
 {
     // Children that this control does not own stay alive without a parent.
     while (!controls_.empty()) {
-        TControl *child = controls_.back();
+        TControl* child = controls_.back();
         ControlRemoving(child);
         controls_.pop_back();
         child->parent_ = nullptr;
@@ -22,15 +22,15 @@ TWinControl::~TWinControl()
     DestroyHandle();
 }
 
-bool TWinControl::Contains(const TControl *control) const
+bool TWinControl::Contains(const TControl* control) const
 {
     return std::find(controls_.begin(), controls_.end(), control) != controls_.end();
 }
 
-TControl *TWinControl::ControlAtPos(POINT point, bool allowDisabled) const
+TControl* TWinControl::ControlAtPos(POINT point, bool allowDisabled) const
 {
     for (auto it = controls_.rbegin(); it != controls_.rend(); ++it) {
-        TControl *control = *it;
+        TControl* control = *it;
         if (control->IsWindowed() || !control->Visible())
             continue;
         if (!allowDisabled && !control->Enabled())
@@ -42,9 +42,9 @@ TControl *TWinControl::ControlAtPos(POINT point, bool allowDisabled) const
     return nullptr;
 }
 
-TWinControl *TWinControl::FromHandle(HWND hwnd)
+TWinControl* TWinControl::FromHandle(HWND hwnd)
 {
-    return hwnd ? static_cast<TWinControl *>(GetPropW(hwnd, ControlProperty)) : nullptr;
+    return hwnd ? static_cast<TWinControl*>(GetPropW(hwnd, ControlProperty)) : nullptr;
 }
 
 void TWinControl::Invalidate()
@@ -88,14 +88,14 @@ void TWinControl::ApplyBiDiExStyle()
 void TWinControl::ClientResized()
 {
     int width = ClientWidth(), height = ClientHeight();
-    std::vector<TControl *> children = controls_;
-    for (TControl *child : children) {
+    std::vector<TControl*> children = controls_;
+    for (TControl* child : children) {
         if (Contains(child))
             child->ApplyAnchors(width, height);
     }
 }
 
-HWND TWinControl::CreateChildWindow(const wchar_t *className, DWORD style, DWORD exStyle)
+HWND TWinControl::CreateChildWindow(const wchar_t* className, DWORD style, DWORD exStyle)
 {
     DestroyHandle();
     if (!Parent() || !Parent()->Handle())
@@ -105,9 +105,8 @@ HWND TWinControl::CreateChildWindow(const wchar_t *className, DWORD style, DWORD
         style |= WS_VISIBLE;
     if (!Enabled())
         style |= WS_DISABLED;
-    HWND hwnd = CreateWindowExW(exStyle, className, L"", style, Left(), Top(), Width(),
-                                WindowHeight(), Parent()->Handle(), nullptr,
-                                GetModuleHandleW(nullptr), nullptr);
+    HWND hwnd = CreateWindowExW(exStyle, className, L"", style, Left(), Top(), Width(), WindowHeight(),
+                                Parent()->Handle(), nullptr, GetModuleHandleW(nullptr), nullptr);
     if (!hwnd)
         throw Exception("Cannot create a window");
     AttachHandle(hwnd);
@@ -138,8 +137,8 @@ void TWinControl::BiDiModeChanged()
 {
     if (Parent())
         ApplyBiDiExStyle();
-    std::vector<TControl *> children = controls_;
-    for (TControl *child : children) {
+    std::vector<TControl*> children = controls_;
+    for (TControl* child : children) {
         if (Contains(child) && child->ParentBiDiMode())
             child->NotifyBiDiModeChanged();
     }
@@ -149,25 +148,25 @@ void TWinControl::FontChanged()
 {
     if (handle_ && Parent())
         SendMessageW(handle_, WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), TRUE);
-    std::vector<TControl *> children = controls_;
-    for (TControl *child : children) {
+    std::vector<TControl*> children = controls_;
+    for (TControl* child : children) {
         if (Contains(child) && child->ParentFont())
             child->CopyParentFont();
     }
 }
 
-void TWinControl::InsertControl(TControl *control)
+void TWinControl::InsertControl(TControl* control)
 {
     if (control->IsWindowed()) {
         controls_.push_back(control);
         return;
     }
-    auto firstWindowed = std::find_if(controls_.begin(), controls_.end(),
-                                      [](TControl *c) { return c->IsWindowed(); });
+    auto firstWindowed =
+        std::find_if(controls_.begin(), controls_.end(), [](TControl* c) { return c->IsWindowed(); });
     controls_.insert(firstWindowed, control);
 }
 
-void TWinControl::RemoveControl(TControl *control)
+void TWinControl::RemoveControl(TControl* control)
 {
     ControlRemoving(control);
     auto found = std::find(controls_.begin(), controls_.end(), control);
@@ -176,7 +175,7 @@ void TWinControl::RemoveControl(TControl *control)
     control->parent_ = nullptr;
 }
 
-void TWinControl::MoveToFront(TControl *control)
+void TWinControl::MoveToFront(TControl* control)
 {
     auto found = std::find(controls_.begin(), controls_.end(), control);
     if (found == controls_.end())
@@ -184,23 +183,23 @@ void TWinControl::MoveToFront(TControl *control)
     controls_.erase(found);
     InsertControl(control);
     if (control->IsWindowed()) {
-        HWND hwnd = static_cast<TWinControl *>(control)->Handle();
+        HWND hwnd = static_cast<TWinControl*>(control)->Handle();
         if (hwnd)
             SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
 }
 
-void TWinControl::MoveToBack(TControl *control)
+void TWinControl::MoveToBack(TControl* control)
 {
     auto found = std::find(controls_.begin(), controls_.end(), control);
     if (found == controls_.end())
         return;
     controls_.erase(found);
     if (control->IsWindowed()) {
-        auto firstWindowed = std::find_if(controls_.begin(), controls_.end(),
-                                          [](TControl *c) { return c->IsWindowed(); });
+        auto firstWindowed =
+            std::find_if(controls_.begin(), controls_.end(), [](TControl* c) { return c->IsWindowed(); });
         controls_.insert(firstWindowed, control);
-        HWND hwnd = static_cast<TWinControl *>(control)->Handle();
+        HWND hwnd = static_cast<TWinControl*>(control)->Handle();
         if (hwnd)
             SetWindowPos(hwnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     } else {

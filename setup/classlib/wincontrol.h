@@ -7,7 +7,7 @@
 
 class TWinControl : public TControl {
 public:
-    explicit TWinControl(TComponent *owner) : TControl(owner) {}
+    explicit TWinControl(TComponent* owner) : TControl(owner) {}
     ~TWinControl() override;
 
     // The window; null while the control has none.
@@ -15,18 +15,18 @@ public:
 
     int ControlCount() const { return static_cast<int>(controls_.size()); }
     // The child controls, bottom of the z-order first.
-    TControl *Controls(int index) const { return controls_[index]; }
-    bool Contains(const TControl *control) const;
+    TControl* Controls(int index) const { return controls_[index]; }
+    bool Contains(const TControl* control) const;
 
     virtual int ClientWidth() const { return Width(); }
     virtual int ClientHeight() const { return Height(); }
 
     // The topmost visible windowless child under point (client coordinates);
     // disabled ones only when allowDisabled. Null when none.
-    TControl *ControlAtPos(POINT point, bool allowDisabled) const;
+    TControl* ControlAtPos(POINT point, bool allowDisabled) const;
 
     // The control whose window is hwnd, or null.
-    static TWinControl *FromHandle(HWND hwnd);
+    static TWinControl* FromHandle(HWND hwnd);
 
     void Invalidate() override;
 
@@ -43,7 +43,7 @@ protected:
     // Lays the children out again after the client area changed size.
     void ClientResized();
     // Called before a child leaves (forms forget it as hover or capture target).
-    virtual void ControlRemoving(TControl *control) {}
+    virtual void ControlRemoving(TControl* control) {}
 
     // Child windows follow the control's bounds, visibility, enabled state,
     // font and reading direction.
@@ -55,15 +55,15 @@ protected:
     // The height given to the child window (a combo box adds its open list).
     virtual int WindowHeight() const { return Height(); }
     // Makes the child window of class className on the parent's window.
-    HWND CreateChildWindow(const wchar_t *className, DWORD style, DWORD exStyle);
+    HWND CreateChildWindow(const wchar_t* className, DWORD style, DWORD exStyle);
 
 private:
     friend class TControl;
-    void InsertControl(TControl *control);
-    void RemoveControl(TControl *control);
-    void MoveToFront(TControl *control);
-    void MoveToBack(TControl *control);
+    void InsertControl(TControl* control);
+    void RemoveControl(TControl* control);
+    void MoveToFront(TControl* control);
+    void MoveToBack(TControl* control);
 
     HWND handle_ = nullptr;
-    std::vector<TControl *> controls_;
+    std::vector<TControl*> controls_;
 };

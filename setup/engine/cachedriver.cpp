@@ -31,10 +31,9 @@ std::string WellFormedMultiSz(const char* list, uint32_t size)
     return data;
 }
 
-} // namespace
+}  // namespace
 
-int32_t InsertFilterName(const char* list, uint32_t size, const char* name, char** outList,
-                         uint32_t* outSize)
+int32_t InsertFilterName(const char* list, uint32_t size, const char* name, char** outList, uint32_t* outSize)
 {
     *outList = nullptr;
     *outSize = 0;
@@ -125,9 +124,7 @@ int32_t clVornDriverInstall::ExecuteStep()
     case 3: return WriteDriverFile(5);
     case 4: return CreateServiceUnlessThere();
     case 5: return AddFilter();
-    case 6:
-        RegisterComponent();
-        return Next(7);
+    case 6: RegisterComponent(); return Next(7);
     case 7: return 0;
     default: return SETUP_ERR_UNKNOWN_STEP;
     }
@@ -157,8 +154,8 @@ int32_t clVornDriverInstall::WriteDriverFile(int32_t next)
 int32_t clVornDriverInstall::CreateServiceUnlessThere()
 {
     if (!platform->ServiceExists(componentKey)) {
-        int32_t result = platform->CreateDriverService(
-            componentKey, platform->DriverImagePath(componentKey), CacheDriverGroup, SERVICE_BOOT_START);
+        int32_t result = platform->CreateDriverService(componentKey, platform->DriverImagePath(componentKey),
+                                                       CacheDriverGroup, SERVICE_BOOT_START);
         if (result != 0)
             return result;
     }
@@ -184,9 +181,7 @@ clVornOldDriverUninstall::clVornOldDriverUninstall()
 int32_t clVornOldDriverUninstall::ExecuteStep()
 {
     switch (currentStep) {
-    case 0:
-        currentStep = IsLastComponentUser() ? 1 : 5;
-        return 0;
+    case 0: currentStep = IsLastComponentUser() ? 1 : 5; return 0;
     case 1: {
         // Every entry that begins with the name goes, in both filter lists.
         bool removed = false;

@@ -35,8 +35,8 @@ public:
         return StopServiceByName(name.c_str(), state);
     }
     int DeleteDriverService(const std::string& name) override { return DeleteServiceByName(name.c_str()); }
-    int CreateDriverService(const std::string& name, const std::string& imagePath,
-                            const std::string& group, uint32_t startType) override
+    int CreateDriverService(const std::string& name, const std::string& imagePath, const std::string& group,
+                            uint32_t startType) override
     {
         return ::CreateDriverService(name.c_str(), imagePath.c_str(), group.c_str(), startType);
     }
@@ -88,10 +88,7 @@ public:
     }
     void DeleteServiceKey(const std::string& name) override { ::DeleteServiceKey(name.c_str()); }
 
-    int AddDiskUpperFilter(const std::string& name) override
-    {
-        return ::AddDiskUpperFilter(name.c_str());
-    }
+    int AddDiskUpperFilter(const std::string& name) override { return ::AddDiskUpperFilter(name.c_str()); }
     int RemoveDiskClassFilter(const std::string& name, bool* removed) override
     {
         return RemoveClassFilter(GetDiskClassGuid(), name.c_str(), removed);
@@ -111,13 +108,14 @@ public:
 
 bool IsAbsolutePath(const std::string& path)
 {
-    bool drive = path.size() >= 3 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+    bool drive = path.size() >= 3 &&
+                 ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
                  path[1] == ':' && path[2] == '\\';
     bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
     return drive || share;
 }
 
-} // namespace
+}  // namespace
 
 DriverSetupPlatform& SystemDriverSetup()
 {
@@ -210,9 +208,7 @@ int32_t clWinSetupInstallSys::ExecuteStep()
     case 7: return ReplaceInPlace();
     case 8: return CreateNewService();
     case 9: return ActivateDriver();
-    case 10:
-        RegisterComponent();
-        return Next(11);
+    case 10: RegisterComponent(); return Next(11);
     case 11: return 0;
     default: return SETUP_ERR_UNKNOWN_STEP;
     }

@@ -31,8 +31,8 @@ public:
 
     // Files and Setup's own "BINRES" resources.
     virtual bool FileExists(const std::string& path) = 0;
-    virtual int64_t FileSize(const std::string& path) = 0;    // -1 when it cannot be read
-    virtual uint32_t ResourceSize(uint16_t id) = 0;           // 0 when missing
+    virtual int64_t FileSize(const std::string& path) = 0;  // -1 when it cannot be read
+    virtual uint32_t ResourceSize(uint16_t id) = 0;         // 0 when missing
     virtual int ExtractResource(const std::string& path, uint16_t id) = 0;
     virtual void DeleteDriverFile(const std::string& name) = 0;
 
@@ -66,7 +66,7 @@ enum : int32_t { DRIVER_SERVICE_WAIT_LIMIT_MS = 15000 };
 class clWinSetupInstallService : public clSetupItem {
 public:
     clWinSetupInstallService();
-    bool IsSame(const clSetupItem* other) const override;    // the component key
+    bool IsSame(const clSetupItem* other) const override;  // the component key
 
     // Records the carried version (never over a higher recorded one) and this product as
     // a user.
@@ -126,7 +126,7 @@ private:
 class clWinSetupUninstallService : public clSetupItem {
 public:
     clWinSetupUninstallService();
-    bool IsSame(const clSetupItem* other) const override;    // the component name
+    bool IsSame(const clSetupItem* other) const override;  // the component name
 
     // True when no other product uses the component; otherwise removes this product from its
     // users and gives false.

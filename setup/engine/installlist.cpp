@@ -31,7 +31,7 @@ InstallLookups InstallSystem = {GetBinResSize, GetShellFolder};
 
 namespace {
 
-const char RunningAppCaption[] = "JYX Brimvault ";    // the main program's window, with its blank
+const char RunningAppCaption[] = "JYX Brimvault ";  // the main program's window, with its blank
 const char UninstallerFile[] = "Uninstall.exe";
 const char UninstallLinkName[] = "Uninstall";
 const char HelpFileBase[] = "Brimvault";
@@ -60,14 +60,14 @@ int32_t AddUninstallEntry(clInstallList* list, const std::string& uninstaller)
     entry->uninstallCommand = uninstaller;
     entry->iconPath = list->mainProgramPath;
     // Summed in bytes as 32-bit unsigned, then whole KiB.
-    uint32_t bytes = InstallSystem.binResSize(MainProgramResource) +
-                     InstallSystem.binResSize(UninstallerResource);
+    uint32_t bytes =
+        InstallSystem.binResSize(MainProgramResource) + InstallSystem.binResSize(UninstallerResource);
     entry->estimatedSize = static_cast<int32_t>(bytes >> 10);
     AddSetupItem(list, entry);
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 // ---- The list
 
@@ -77,9 +77,7 @@ void clInstallList::StepHook()
         progress->SetProgress(static_cast<int>(SetupListProgress(this)));
 }
 
-void SilentInstallHook(const char*)
-{
-}
+void SilentInstallHook(const char*) {}
 
 // ---- Builders
 
@@ -156,8 +154,7 @@ int32_t AddProxyDriverItem(clInstallList* list)
         return AddInstallSys(list, ProxyDriverService, ProxyDriverVersion, ProxyDriverX86Resource);
     case OS_ARCH_X64:
         return AddInstallSys(list, ProxyDriverService, ProxyDriverVersion, ProxyDriverX64Resource);
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -180,7 +177,7 @@ int32_t AddCacheDriverItem(clInstallList* list)
     switch (GetOsArch()) {
     case OS_ARCH_X86: resourceId = CacheDriverX86Resource; break;
     case OS_ARCH_X64: resourceId = CacheDriverX64Resource; break;
-    default: return SETUP_ERR_NO_MEMORY;    // no build of the driver for this processor
+    default: return SETUP_ERR_NO_MEMORY;  // no build of the driver for this processor
     }
     clVornDriverInstall* item = new (std::nothrow) clVornDriverInstall;
     if (!item)
@@ -212,7 +209,7 @@ int32_t ReadInstalledVersion()
     try {
         return ReadComponentVersion(InstallProductKey);
     } catch (const Exception&) {
-        return 0;    // a "Version" of another type is no version this product wrote
+        return 0;  // a "Version" of another type is no version this product wrote
     }
 }
 

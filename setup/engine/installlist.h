@@ -8,11 +8,11 @@
 #include <string>
 
 // The product.
-extern const char InstallProductKey[];       // "JyxBrimvault": records, users' value name, entry
-enum : int32_t { InstallProductVersion = 20402 };    // 2.04.02
-extern const char InstallEdition[];          // "ZEMK", recorded as "OEM"
-extern const char MainProgramFile[];         // "Brimvault.exe"
-extern const char ProductLinkName[];         // "JYX Brimvault": Start-menu folder and shortcuts
+extern const char InstallProductKey[];             // "JyxBrimvault": records, users' value name, entry
+enum : int32_t { InstallProductVersion = 20402 };  // 2.04.02
+extern const char InstallEdition[];                // "ZEMK", recorded as "OEM"
+extern const char MainProgramFile[];               // "Brimvault.exe"
+extern const char ProductLinkName[];               // "JYX Brimvault": Start-menu folder and shortcuts
 
 // "BINRES" resources of the payload.
 enum : uint16_t {
@@ -93,7 +93,7 @@ bool DeleteRebootBatch(const std::string& productKey);
 
 // The lookups of the builders and records; a test may put its own in place.
 struct InstallLookups {
-    uint32_t (*binResSize)(uint16_t id);     // 0 when missing
-    const char* (*shellFolder)(int csidl);   // null when there is no such folder
+    uint32_t (*binResSize)(uint16_t id);    // 0 when missing
+    const char* (*shellFolder)(int csidl);  // null when there is no such folder
 };
 extern InstallLookups InstallSystem;

@@ -9,7 +9,7 @@ namespace {
 
 const char UninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const char Publisher[] = "DORQ";
-const char Comments[] = "JYX";    // the product family's short name
+const char Comments[] = "JYX";  // the product family's short name
 const char DisplayVersionValue[] = "DisplayVersion";
 
 class RegistryUninstallKey : public UninstallEntryKey {
@@ -50,7 +50,7 @@ std::string VersionString(int32_t code)
     return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
-} // namespace
+}  // namespace
 
 std::string UninstallEntryPath(const std::string& productKey)
 {

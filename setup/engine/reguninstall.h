@@ -25,7 +25,7 @@ public:
 class clWinSetupRegUninstall : public clSetupItem {
 public:
     clWinSetupRegUninstall();
-    bool IsSame(const clSetupItem* other) const override;    // the product key
+    bool IsSame(const clSetupItem* other) const override;  // the product key
     // Writes the entry once; never fails.
     int32_t ExecuteStep() override;
 
@@ -35,10 +35,10 @@ public:
     // the first refused call ends the writing, keeping what was written before.
     void WriteUninstallEntryTo(UninstallEntryKey& key);
 
-    std::string productKey;          // the entry's key and its display name
-    std::string uninstallCommand;    // the uninstaller's path, unquoted
+    std::string productKey;        // the entry's key and its display name
+    std::string uninstallCommand;  // the uninstaller's path, unquoted
     std::string iconPath;
-    int32_t estimatedSize = 0;       // KiB; 0 leaves the value alone
+    int32_t estimatedSize = 0;  // KiB; 0 leaves the value alone
 };
 
 // "Software\Microsoft\Windows\CurrentVersion\Uninstall\<productKey>".

@@ -7,10 +7,10 @@
 
 // Result codes of the engine besides 0 (success), Win32 error codes and HRESULTs.
 enum : int32_t {
-    SETUP_ERR_UNKNOWN_STEP = 20001,    // a step outside the item's state table
-    SETUP_ERR_NO_MEMORY = 20002,       // an item could not be allocated
-    SETUP_ERR_CANCELLED = 20003,       // the user cancelled the run
-    SETUP_ERR_APP_RUNNING = 20004,     // a running program did not close
+    SETUP_ERR_UNKNOWN_STEP = 20001,  // a step outside the item's state table
+    SETUP_ERR_NO_MEMORY = 20002,     // an item could not be allocated
+    SETUP_ERR_CANCELLED = 20003,     // the user cancelled the run
+    SETUP_ERR_APP_RUNNING = 20004,   // a running program did not close
 };
 
 // Type codes: items of one code with equal keys are duplicates of each other.
@@ -45,9 +45,9 @@ public:
     int32_t typeCode = 0;
     int32_t targetStep = 0;
     int32_t currentStep = 0;
-    uint8_t reboot = 0;    // the item's work needs a restart of Windows
+    uint8_t reboot = 0;  // the item's work needs a restart of Windows
     // A waiting step is retried with a short pause; after waitLimitMs of waiting in one
     // step the run ends with waitError. An action may set both before it returns.
     int32_t waitLimitMs = SETUP_DEFAULT_WAIT_LIMIT_MS;
-    int32_t waitError = 258;    // WAIT_TIMEOUT: "The wait operation timed out."
+    int32_t waitError = 258;  // WAIT_TIMEOUT: "The wait operation timed out."
 };

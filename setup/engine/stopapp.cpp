@@ -23,14 +23,14 @@ public:
     {
         // A bounded wait: a program whose window does not answer never holds Setup.
         DWORD_PTR answer = 0;
-        return SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
-                                   timeoutMs, &answer) != 0;
+        return SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, timeoutMs,
+                                   &answer) != 0;
     }
     void ProcessMessages() override { Application->ProcessMessages(); }
     void Pause(uint32_t ms) override { Sleep(ms); }
 };
 
-} // namespace
+}  // namespace
 
 AppWindowPlatform& SystemAppWindows()
 {

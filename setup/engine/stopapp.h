@@ -30,7 +30,7 @@ AppWindowPlatform& SystemAppWindows();
 class clWinSetupStopApp : public clSetupItem {
 public:
     clWinSetupStopApp();
-    bool IsSame(const clSetupItem* other) const override;    // the caption
+    bool IsSame(const clSetupItem* other) const override;  // the caption
     // The current step counts the failed attempts; the 20th failure gives
     // SETUP_ERR_APP_RUNNING.
     int32_t ExecuteStep() override;

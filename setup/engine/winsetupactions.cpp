@@ -33,7 +33,7 @@ const Item* SameKind(const clSetupItem* self, const clSetupItem* other)
     return static_cast<const Item*>(other);
 }
 
-} // namespace
+}  // namespace
 
 SetupFolderLookups SetupFolders = {GetProgramsDir, GetDesktopDir, OwnExeDir};
 
@@ -179,9 +179,8 @@ int32_t AddShortcut(clWinSetupList* list, const std::string& folder, const std::
     return AddNewSetupItem(list, item);
 }
 
-int32_t AddProgramsShortcut(clWinSetupList* list, const std::string& group,
-                            const std::string& subfolder, const std::string& linkName,
-                            const std::string& target)
+int32_t AddProgramsShortcut(clWinSetupList* list, const std::string& group, const std::string& subfolder,
+                            const std::string& linkName, const std::string& target)
 {
     const char* programs = SetupFolders.programsDir();
     if (!programs)
@@ -193,8 +192,7 @@ int32_t AddProgramsShortcut(clWinSetupList* list, const std::string& group,
     return AddShortcut(list, folder, linkName, target);
 }
 
-int32_t AddDesktopShortcut(clWinSetupList* list, const std::string& linkName,
-                           const std::string& target)
+int32_t AddDesktopShortcut(clWinSetupList* list, const std::string& linkName, const std::string& target)
 {
     const char* desktop = SetupFolders.desktopDir();
     if (!desktop)
@@ -202,8 +200,7 @@ int32_t AddDesktopShortcut(clWinSetupList* list, const std::string& linkName,
     return AddShortcut(list, desktop, linkName, target);
 }
 
-int32_t AddRegStartRun(clWinSetupList* list, const std::string& valueName,
-                       const std::string& programPath)
+int32_t AddRegStartRun(clWinSetupList* list, const std::string& valueName, const std::string& programPath)
 {
     clWinSetupRegStartRun* item = new (std::nothrow) clWinSetupRegStartRun;
     if (item) {

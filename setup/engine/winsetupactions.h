@@ -24,7 +24,7 @@ protected:
 class clWinSetupCopyFile : public clWinSetupOneStepItem {
 public:
     clWinSetupCopyFile();
-    bool IsSame(const clSetupItem* other) const override;    // the destination
+    bool IsSame(const clSetupItem* other) const override;  // the destination
 
     std::string sourcePath;
     std::string destinationPath;
@@ -37,7 +37,7 @@ protected:
 class clWinSetupCreateImage : public clWinSetupOneStepItem {
 public:
     clWinSetupCreateImage();
-    bool IsSame(const clSetupItem* other) const override;    // the file
+    bool IsSame(const clSetupItem* other) const override;  // the file
 
     std::string filePath;
     int32_t resourceId = 0;
@@ -50,7 +50,7 @@ protected:
 class clWinSetupCreateShortcut : public clWinSetupOneStepItem {
 public:
     clWinSetupCreateShortcut();
-    bool IsSame(const clSetupItem* other) const override;    // the folder and the link name
+    bool IsSame(const clSetupItem* other) const override;  // the folder and the link name
 
     std::string folder;
     std::string linkName;
@@ -65,7 +65,7 @@ protected:
 class clWinSetupRegStartRun : public clWinSetupOneStepItem {
 public:
     clWinSetupRegStartRun();
-    bool IsSame(const clSetupItem* other) const override;    // the value name
+    bool IsSame(const clSetupItem* other) const override;  // the value name
 
     std::string valueName;
     std::string programPath;
@@ -83,7 +83,7 @@ std::string SetupExeDir();
 // Factories. Each returns 0 (also when the new item was a duplicate and was dropped),
 // SETUP_ERR_NO_MEMORY when the item cannot be allocated, or ERROR_PATH_NOT_FOUND when a
 // folder that the item needs cannot be found. Where noted, an empty text adds nothing.
-int32_t AddStopApp(clWinSetupList* list, const std::string& caption);                 // empty caption
+int32_t AddStopApp(clWinSetupList* list, const std::string& caption);                       // empty caption
 int32_t AddCreateImage(clWinSetupList* list, const std::string& path, int32_t resourceId);  // empty path
 int32_t AddCopyFile(clWinSetupList* list, const std::string& destination, const std::string& source);
 // Copies a file from beside Setup.exe into the list's install folder; an empty name adds nothing.
@@ -91,13 +91,10 @@ int32_t AddCopyFromSetupDir(clWinSetupList* list, const std::string& fileName);
 int32_t AddShortcut(clWinSetupList* list, const std::string& folder, const std::string& linkName,
                     const std::string& target);
 // A shortcut in "<programs>\<subfolder>", or "<programs>\<group>\<subfolder>" for a group.
-int32_t AddProgramsShortcut(clWinSetupList* list, const std::string& group,
-                            const std::string& subfolder, const std::string& linkName,
-                            const std::string& target);
-int32_t AddDesktopShortcut(clWinSetupList* list, const std::string& linkName,
-                           const std::string& target);
-int32_t AddRegStartRun(clWinSetupList* list, const std::string& valueName,
-                       const std::string& programPath);
+int32_t AddProgramsShortcut(clWinSetupList* list, const std::string& group, const std::string& subfolder,
+                            const std::string& linkName, const std::string& target);
+int32_t AddDesktopShortcut(clWinSetupList* list, const std::string& linkName, const std::string& target);
+int32_t AddRegStartRun(clWinSetupList* list, const std::string& valueName, const std::string& programPath);
 
 // The factories' folders; a test may put its own lookups in place (null: no such folder).
 struct SetupFolderLookups {

@@ -92,7 +92,7 @@ int32_t EndCancelledRun(clWinSetupList* list)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 clWinSetupList::clWinSetupList()
 {

@@ -14,9 +14,9 @@ public:
     // Called after every pass of the run; lets pending window messages be dispatched.
     virtual void StepHook();
 
-    uint8_t reboot = 0;              // raised once a finished item asked for a restart
-    uint8_t continueOnError = 0;     // a failing item is marked done and the run goes on
-    uint8_t cancel = 1;              // asks the run to stop after the current step
+    uint8_t reboot = 0;           // raised once a finished item asked for a restart
+    uint8_t continueOnError = 0;  // a failing item is marked done and the run goes on
+    uint8_t cancel = 1;           // asks the run to stop after the current step
     clSetupItem* currentItem = nullptr;
     std::string installDir;
     std::string productKey;

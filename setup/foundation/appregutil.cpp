@@ -23,7 +23,7 @@ bool IsKeyName(const char* name)
     return name && *name && !strchr(name, '\\');
 }
 
-} // namespace
+}  // namespace
 
 std::string ComponentKeyPath(const char* component)
 {
@@ -82,22 +82,19 @@ int32_t ReadComponentVersion(const char* component)
 bool WriteComponentVersion(const char* component, int32_t version)
 {
     std::string path = ComponentKeyPath(component);
-    return !path.empty() &&
-           WriteRegInteger(HKEY_LOCAL_MACHINE, path.c_str(), VersionValue, version, true);
+    return !path.empty() && WriteRegInteger(HKEY_LOCAL_MACHINE, path.c_str(), VersionValue, version, true);
 }
 
 bool WriteComponentValue(const char* component, const char* valueName, const char* text)
 {
     std::string path = ComponentKeyPath(component);
-    return !path.empty() &&
-           WriteRegString(HKEY_LOCAL_MACHINE, path.c_str(), valueName, text, true);
+    return !path.empty() && WriteRegString(HKEY_LOCAL_MACHINE, path.c_str(), valueName, text, true);
 }
 
 bool WriteComponentUser(const char* component, const char* valueName, const char* text)
 {
     std::string path = ComponentUsersKeyPath(component);
-    return !path.empty() &&
-           WriteRegString(HKEY_LOCAL_MACHINE, path.c_str(), valueName, text, true);
+    return !path.empty() && WriteRegString(HKEY_LOCAL_MACHINE, path.c_str(), valueName, text, true);
 }
 
 bool DeleteComponentUser(const char* component, const char* valueName)

@@ -9,20 +9,20 @@ clDorqObjectList::~clDorqObjectList()
 void clDorqObjectList::Clear()
 {
     while (head) {
-        clDorqObject *following = head->next;
+        clDorqObject* following = head->next;
         if (head->owner == this)
             delete head;
         head = following;
     }
 }
 
-void clDorqObjectList::Append(clDorqObject *node)
+void clDorqObjectList::Append(clDorqObject* node)
 {
     if (node)
         InsertAfter(node, Last());
 }
 
-void clDorqObjectList::InsertAfter(clDorqObject *node, clDorqObject *after)
+void clDorqObjectList::InsertAfter(clDorqObject* node, clDorqObject* after)
 {
     if (!node)
         return;
@@ -40,9 +40,9 @@ void clDorqObjectList::InsertAfter(clDorqObject *node, clDorqObject *after)
     }
 }
 
-clDorqObject *clDorqObjectList::Last() const
+clDorqObject* clDorqObjectList::Last() const
 {
-    clDorqObject *node = head;
+    clDorqObject* node = head;
     while (node && node->next)
         node = node->next;
     return node;
@@ -51,7 +51,7 @@ clDorqObject *clDorqObjectList::Last() const
 int clDorqObjectList::Count() const
 {
     int count = 0;
-    for (clDorqObject *node = head; node; node = node->next)
+    for (clDorqObject* node = head; node; node = node->next)
         count++;
     return count;
 }

@@ -17,8 +17,8 @@ const int WindowsDirBufferSize = 1024;
 const UINT WindowsDirRequestSize = 512;
 const UINT Wow64DirRequestSize = 512;
 const char BinResType[] = "BINRES";
-const DWORD SystemMessageFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                 FORMAT_MESSAGE_FROM_SYSTEM;  // 0x1300
+const DWORD SystemMessageFlags =
+    FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;  // 0x1300
 const uint16_t UserDefaultLangId = 0x400;
 const uint16_t EnglishUsLangId = 1033;
 
@@ -78,7 +78,7 @@ HRSRC FindBinRes(HMODULE module, uint16_t id)
     return FindResourceA(module, MAKEINTRESOURCEA(id), BinResType);
 }
 
-} // namespace
+}  // namespace
 
 // ---- Folders
 
@@ -123,24 +123,18 @@ NativeSystemDirSource ChooseNativeSystemDir(bool ntFamily, int32_t arch, bool vi
     if (arch == OS_ARCH_X86)
         return NativeSystemDirSource::SystemFolder;
     if (arch == OS_ARCH_X64)
-        return vistaOrLater ? NativeSystemDirSource::WindowsSysnative
-                            : NativeSystemDirSource::Wow64Folder;
+        return vistaOrLater ? NativeSystemDirSource::WindowsSysnative : NativeSystemDirSource::Wow64Folder;
     return NativeSystemDirSource::None;
 }
 
 static char* NativeSystemDirInScratch()
 {
     switch (ChooseNativeSystemDir(IsNtFamily(), GetOsArch(), IsVistaOrLater())) {
-    case NativeSystemDirSource::WindowsSystem32:
-        return AppendToFolder(WindowsDirInScratch(), "\\system32");
-    case NativeSystemDirSource::SystemFolder:
-        return ShellFolderInScratch(CsidlSystem);
-    case NativeSystemDirSource::WindowsSysnative:
-        return AppendToFolder(WindowsDirInScratch(), "\\Sysnative");
-    case NativeSystemDirSource::Wow64Folder:
-        return Wow64DirInScratch();
-    case NativeSystemDirSource::None:
-        break;
+    case NativeSystemDirSource::WindowsSystem32: return AppendToFolder(WindowsDirInScratch(), "\\system32");
+    case NativeSystemDirSource::SystemFolder: return ShellFolderInScratch(CsidlSystem);
+    case NativeSystemDirSource::WindowsSysnative: return AppendToFolder(WindowsDirInScratch(), "\\Sysnative");
+    case NativeSystemDirSource::Wow64Folder: return Wow64DirInScratch();
+    case NativeSystemDirSource::None: break;
     }
     return nullptr;
 }
@@ -175,8 +169,7 @@ const char* GetNativeDriversDir()
     return AppendToFolder(NativeSystemDirInScratch(), "\\drivers");
 }
 
-const char* CommonOrOwnFolder(bool ntFamily, int commonCsidl, int ownCsidl,
-                              ShellFolderLookup lookup)
+const char* CommonOrOwnFolder(bool ntFamily, int commonCsidl, int ownCsidl, ShellFolderLookup lookup)
 {
     if (ntFamily) {
         const char* common = lookup(commonCsidl);
@@ -188,8 +181,7 @@ const char* CommonOrOwnFolder(bool ntFamily, int commonCsidl, int ownCsidl,
 
 const char* GetDesktopDir()
 {
-    return CommonOrOwnFolder(IsNtFamily(), CsidlCommonDesktopDirectory, CsidlDesktop,
-                             GetShellFolder);
+    return CommonOrOwnFolder(IsNtFamily(), CsidlCommonDesktopDirectory, CsidlDesktop, GetShellFolder);
 }
 
 const char* GetProgramsDir()
@@ -223,9 +215,8 @@ wchar_t* FormatSystemMessage(uint16_t langId, uint32_t error)
     return text;
 }
 
-wchar_t* SelectSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outCharset,
-                               uint16_t systemLangId, ErrorTextAttempt attempt,
-                               CharsetOfLanguage charsetOf)
+wchar_t* SelectSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outCharset, uint16_t systemLangId,
+                               ErrorTextAttempt attempt, CharsetOfLanguage charsetOf)
 {
     if (langId == 0) {
         if (outCharset)
@@ -246,8 +237,8 @@ wchar_t* SelectSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outChar
 
 wchar_t* GetSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outCharset)
 {
-    return SelectSystemErrorText(langId, error, outCharset, GetSystemLangId(),
-                                 FormatSystemMessage, LangIdToCharset);
+    return SelectSystemErrorText(langId, error, outCharset, GetSystemLangId(), FormatSystemMessage,
+                                 LangIdToCharset);
 }
 
 // ---- Files
@@ -256,8 +247,7 @@ int64_t GetFileSizeByName(const char* path)
 {
     if (!path)
         return -1;
-    FileHandle file(DynCreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                   nullptr));
+    FileHandle file(DynCreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.IsValid())
         return -1;
     DWORD high = 0;
@@ -357,8 +347,8 @@ int WriteWholeFile(const char* path, const void* data, uint32_t size)
     int result = PrepareFileTarget(path);
     if (result != 0)
         return result;
-    FileHandle file(DynCreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_ARCHIVE, nullptr));
+    FileHandle file(
+        DynCreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr));
     if (!file.IsValid())
         return LastErrorOr(ERROR_ACCESS_DENIED);
     result = WriteAllBytes(file.get(), data, size);
@@ -410,8 +400,8 @@ int ExtractBinRes(const char* moduleFile, const char* path, uint16_t id)
 {
     HMODULE loadedModule = nullptr;
     if (moduleFile)
-        loadedModule = LoadLibraryExA(moduleFile, nullptr,
-                                      LOAD_LIBRARY_AS_DATAFILE | DONT_RESOLVE_DLL_REFERENCES);
+        loadedModule =
+            LoadLibraryExA(moduleFile, nullptr, LOAD_LIBRARY_AS_DATAFILE | DONT_RESOLVE_DLL_REFERENCES);
     int result = 0;
     HRSRC resource = FindBinRes(loadedModule, id);
     if (!resource) {

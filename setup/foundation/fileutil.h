@@ -6,14 +6,14 @@
 
 // Shell folder ids used by Setup.
 enum : int {
-    CsidlDesktop = 0,                 // CSIDL_DESKTOP
-    CsidlPrograms = 2,                // CSIDL_PROGRAMS
-    CsidlCommonPrograms = 23,         // CSIDL_COMMON_PROGRAMS
-    CsidlCommonDesktopDirectory = 25, // CSIDL_COMMON_DESKTOPDIRECTORY
-    CsidlAppData = 26,                // CSIDL_APPDATA
-    CsidlCommonAppData = 35,          // CSIDL_COMMON_APPDATA
-    CsidlSystem = 37,                 // CSIDL_SYSTEM
-    CsidlProgramFiles = 38,           // CSIDL_PROGRAM_FILES
+    CsidlDesktop = 0,                  // CSIDL_DESKTOP
+    CsidlPrograms = 2,                 // CSIDL_PROGRAMS
+    CsidlCommonPrograms = 23,          // CSIDL_COMMON_PROGRAMS
+    CsidlCommonDesktopDirectory = 25,  // CSIDL_COMMON_DESKTOPDIRECTORY
+    CsidlAppData = 26,                 // CSIDL_APPDATA
+    CsidlCommonAppData = 35,           // CSIDL_COMMON_APPDATA
+    CsidlSystem = 37,                  // CSIDL_SYSTEM
+    CsidlProgramFiles = 38,            // CSIDL_PROGRAM_FILES
 };
 
 // Folders. Each returns its text in the shared 8-bit scratch buffer (valid
@@ -27,8 +27,8 @@ const char* GetSystemWow64Dir();
 // 32-bit program must name it ("...\Sysnative" on 64-bit Vista and later).
 const char* GetNativeSystemDir();
 const char* GetNativeDriversDir();
-const char* GetDesktopDir();      // all users' desktop on the NT family, else the user's own
-const char* GetProgramsDir();     // all users' Start-menu programs on the NT family, else the user's own
+const char* GetDesktopDir();   // all users' desktop on the NT family, else the user's own
+const char* GetProgramsDir();  // all users' Start-menu programs on the NT family, else the user's own
 const char* GetProgramFilesDir();
 
 // Where GetNativeSystemDir takes its folder from.
@@ -43,8 +43,7 @@ NativeSystemDirSource ChooseNativeSystemDir(bool ntFamily, int32_t arch, bool vi
 
 // The common folder on the NT family when lookup finds it, else the user's own.
 typedef const char* (*ShellFolderLookup)(int csidl);
-const char* CommonOrOwnFolder(bool ntFamily, int commonCsidl, int ownCsidl,
-                              ShellFolderLookup lookup);
+const char* CommonOrOwnFolder(bool ntFamily, int commonCsidl, int ownCsidl, ShellFolderLookup lookup);
 
 // The text of a system error code as a new UTF-16 string (freed with
 // FreeIfSet or free), or null when the system has none. langId 0 asks the
@@ -62,17 +61,16 @@ wchar_t* FormatSystemMessage(uint16_t langId, uint32_t error);
 // system language and asks the user default language (0x400); any other langId
 // tries langId, 1033 and the system language, and *outCharset follows the one
 // that answered (untouched when none did). outCharset may be null.
-wchar_t* SelectSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outCharset,
-                               uint16_t systemLangId, ErrorTextAttempt attempt,
-                               CharsetOfLanguage charsetOf);
+wchar_t* SelectSystemErrorText(uint16_t langId, uint32_t error, uint8_t* outCharset, uint16_t systemLangId,
+                               ErrorTextAttempt attempt, CharsetOfLanguage charsetOf);
 
 // Files. Results are Win32 error codes (0 success; 3 for a null path).
-int64_t GetFileSizeByName(const char* path);   // -1 when it cannot be opened or sized
-bool IsExistingFile(const char* path);          // exists and is not a folder
-int MakeDirPath(const char* path);              // the folder and its missing parents; 80 over a file
-int ForceDirectory(const char* path);           // makes sure the folder exists; 80 over a file
-int DeleteFileForced(const char* path);         // clears the attributes, deletes; 0 when nothing is there
-int PrepareFileTarget(const char* path);        // the file's folder exists, the file's attributes cleared
+int64_t GetFileSizeByName(const char* path);  // -1 when it cannot be opened or sized
+bool IsExistingFile(const char* path);        // exists and is not a folder
+int MakeDirPath(const char* path);            // the folder and its missing parents; 80 over a file
+int ForceDirectory(const char* path);         // makes sure the folder exists; 80 over a file
+int DeleteFileForced(const char* path);       // clears the attributes, deletes; 0 when nothing is there
+int PrepareFileTarget(const char* path);      // the file's folder exists, the file's attributes cleared
 int CopyFileForced(const char* source, const char* destination);
 // Replaces path with size bytes of data, creating its folder, and gives the
 // users group access. A short write fails (29); a partly written file stays.

@@ -7,8 +7,7 @@
 namespace {
 
 // {53F56307-B6BF-11D0-94F2-00A0C91EFB8B}: the device interface class of disks.
-const GUID DiskInterfaceGuid = {0x53F56307, 0xB6BF, 0x11D0,
-                                {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+const GUID DiskInterfaceGuid = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 // Set once found, never freed.
 GUID* CachedDiskClassGuid = nullptr;
@@ -37,10 +36,10 @@ bool HasPrefixNoCase(const char* entry, size_t length, const char* prefix, size_
     return length >= prefixLength && EqualNoCase(entry, prefix, prefixLength);
 }
 
-} // namespace
+}  // namespace
 
-int RegReadValue(HKEY key, const char* name, uint32_t expectedType, uint32_t* outType,
-                 void** outData, uint32_t* outSize)
+int RegReadValue(HKEY key, const char* name, uint32_t expectedType, uint32_t* outType, void** outData,
+                 uint32_t* outSize)
 {
     DWORD type = 0;
     DWORD size = 0;
@@ -96,8 +95,7 @@ int MultiSzFind(const char* list, int size, const char* text)
     return -1;
 }
 
-bool MultiSzRemovePrefix(const char* list, int size, const char* name, char** outList,
-                         int* outSize)
+bool MultiSzRemovePrefix(const char* list, int size, const char* name, char** outList, int* outSize)
 {
     if (!name)
         return false;
@@ -158,8 +156,8 @@ int RegRemoveFromMultiSz(HKEY key, const char* valueName, const char* name, bool
     }
     char* newList = nullptr;
     int newSize = 0;
-    bool ok = MultiSzRemovePrefix(static_cast<const char*>(data), static_cast<int>(size), name,
-                                  &newList, &newSize);
+    bool ok =
+        MultiSzRemovePrefix(static_cast<const char*>(data), static_cast<int>(size), name, &newList, &newSize);
     free(data);
     if (!ok)
         return ErrorNoMemory;

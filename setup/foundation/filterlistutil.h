@@ -6,9 +6,9 @@
 #include <cstdint>
 
 // Codes of these operations besides the system's own.
-const int ErrorValueOfOtherType = ERROR_BAD_FORMAT;          // 11
-const int ErrorNoClassGuid = ERROR_INVALID_DATA;             // 13
-const int ErrorNoMemory = ERROR_NO_SYSTEM_RESOURCES;         // 1450
+const int ErrorValueOfOtherType = ERROR_BAD_FORMAT;   // 11
+const int ErrorNoClassGuid = ERROR_INVALID_DATA;      // 13
+const int ErrorNoMemory = ERROR_NO_SYSTEM_RESOURCES;  // 1450
 
 // A multi-string is a run of NUL-terminated 8-bit entries closed by an empty
 // one, held as a pointer and a byte size. Every walk here is bounded by the
@@ -18,8 +18,8 @@ const int ErrorNoMemory = ERROR_NO_SYSTEM_RESOURCES;         // 1450
 // receiver frees it; null for an empty value). The copy is zeroed and has two
 // spare zero bytes after the data. expectedType 0 accepts any type; another
 // type gives 11. A missing value gives 2. Every out pointer may be null.
-int RegReadValue(HKEY key, const char* name, uint32_t expectedType, uint32_t* outType,
-                 void** outData, uint32_t* outSize);
+int RegReadValue(HKEY key, const char* name, uint32_t expectedType, uint32_t* outType, void** outData,
+                 uint32_t* outSize);
 
 // Byte offset of the first entry equal to text ignoring case, -1 when none.
 // Entries after the first empty one are not seen.
@@ -31,8 +31,7 @@ int MultiSzFind(const char* list, int size, const char* text);
 // A list whose data lacks terminators or holds extra closing NULs counts as
 // changed and comes back well formed. An empty name drops nothing.
 // False only for a null name or no memory.
-bool MultiSzRemovePrefix(const char* list, int size, const char* name, char** outList,
-                         int* outSize);
+bool MultiSzRemovePrefix(const char* list, int size, const char* name, char** outList, int* outSize);
 
 // Applies MultiSzRemovePrefix to a REG_MULTI_SZ value: a list left empty is
 // deleted, a changed one rewritten. A missing value is no change.

@@ -5,8 +5,7 @@
 #include "classlib/inifile.h"
 #include "foundation/securityutil.h"
 
-bool IniWriteStringIfChanged(const char* file, const char* section, const char* key,
-                             const char* value)
+bool IniWriteStringIfChanged(const char* file, const char* section, const char* key, const char* value)
 {
     if (!file || !section || !key || !value)
         return false;

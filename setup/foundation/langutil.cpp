@@ -13,8 +13,8 @@
 
 namespace {
 
-uint16_t SystemLangId = 0;     // 0 until read
-char SystemLangCode[4] = {};   // empty until worked out
+uint16_t SystemLangId = 0;    // 0 until read
+char SystemLangCode[4] = {};  // empty until worked out
 
 struct CodeLangId {
     const char* code;
@@ -22,12 +22,11 @@ struct CodeLangId {
 };
 
 const CodeLangId LangIdsByCode[] = {
-    {"ENG", 1033}, {"CHT", 1028}, {"CHS", 2052}, {"JPN", 1041}, {"KOR", 1042}, {"DEU", 1031},
-    {"ESN", 3082}, {"FRA", 1036}, {"ITA", 1040}, {"PTG", 2070}, {"TRK", 1055}, {"THA", 1054},
-    {"PLK", 1045}, {"RUS", 1049}, {"NLD", 1043}, {"DAN", 1030}, {"ARA", 1025}, {"LVI", 1062},
-    {"ETI", 1061}, {"HUN", 1038}, {"CSY", 1029}, {"LTH", 1063}, {"HRV", 1050}, {"SRB", 3098},
-    {"SLV", 1060}, {"ROM", 1048}, {"SKY", 1051}, {"BGR", 1026}, {"UKR", 1058}, {"ELL", 1032},
-    {"SVE", 1053}, {"HEB", 1037}, {"VIT", 1066},
+    {"ENG", 1033}, {"CHT", 1028}, {"CHS", 2052}, {"JPN", 1041}, {"KOR", 1042}, {"DEU", 1031}, {"ESN", 3082},
+    {"FRA", 1036}, {"ITA", 1040}, {"PTG", 2070}, {"TRK", 1055}, {"THA", 1054}, {"PLK", 1045}, {"RUS", 1049},
+    {"NLD", 1043}, {"DAN", 1030}, {"ARA", 1025}, {"LVI", 1062}, {"ETI", 1061}, {"HUN", 1038}, {"CSY", 1029},
+    {"LTH", 1063}, {"HRV", 1050}, {"SRB", 3098}, {"SLV", 1060}, {"ROM", 1048}, {"SKY", 1051}, {"BGR", 1026},
+    {"UKR", 1058}, {"ELL", 1032}, {"SVE", 1053}, {"HEB", 1037}, {"VIT", 1066},
 };
 const uint16_t OtherLangId = 2057;  // English (United Kingdom)
 
@@ -39,15 +38,14 @@ struct AbbrevCode {
 };
 
 const AbbrevCode CodesByAbbrevName[] = {
-    {"AR", "ARA"},  {"BGR", "BGR"}, {"CHT", "CHT"}, {"CHS", "CHS"}, {"CSY", "CSY"},
-    {"DAN", "DAN"}, {"DE", "DEU"},  {"ELL", "ELL"}, {"ENG", "ENG"}, {"ES", "ESN"},
-    {"ETI", "ETI"}, {"FR", "FRA"},  {"HEB", "HEB"}, {"HRB", "HRV"}, {"HRV", "HRV"},
-    {"HUN", "HUN"}, {"ITA", "ITA"}, {"ITS", "ITA"}, {"JPN", "JPN"}, {"KOR", "KOR"},
-    {"LTH", "LTH"}, {"LVI", "LVI"}, {"NLB", "NLD"}, {"NLD", "NLD"}, {"PLK", "PLK"},
-    {"PTB", "PTG"}, {"PTG", "PTG"}, {"RUS", "RUS"}, {"ROM", "ROM"}, {"SKY", "SKY"},
-    {"SLV", "SLV"}, {"SRB", "SRB"}, {"SRL", "SRB"}, {"SRN", "SRB"}, {"SRS", "SRB"},
-    {"SVE", "SVE"}, {"SVF", "SVE"}, {"THA", "THA"}, {"TRK", "TRK"}, {"UKR", "UKR"},
-    {"VIT", "VIT"}, {"ZHH", "CHT"}, {"ZHI", "CHS"}, {"ZHM", "CHT"},
+    {"AR", "ARA"},  {"BGR", "BGR"}, {"CHT", "CHT"}, {"CHS", "CHS"}, {"CSY", "CSY"}, {"DAN", "DAN"},
+    {"DE", "DEU"},  {"ELL", "ELL"}, {"ENG", "ENG"}, {"ES", "ESN"},  {"ETI", "ETI"}, {"FR", "FRA"},
+    {"HEB", "HEB"}, {"HRB", "HRV"}, {"HRV", "HRV"}, {"HUN", "HUN"}, {"ITA", "ITA"}, {"ITS", "ITA"},
+    {"JPN", "JPN"}, {"KOR", "KOR"}, {"LTH", "LTH"}, {"LVI", "LVI"}, {"NLB", "NLD"}, {"NLD", "NLD"},
+    {"PLK", "PLK"}, {"PTB", "PTG"}, {"PTG", "PTG"}, {"RUS", "RUS"}, {"ROM", "ROM"}, {"SKY", "SKY"},
+    {"SLV", "SLV"}, {"SRB", "SRB"}, {"SRL", "SRB"}, {"SRN", "SRB"}, {"SRS", "SRB"}, {"SVE", "SVE"},
+    {"SVF", "SVE"}, {"THA", "THA"}, {"TRK", "TRK"}, {"UKR", "UKR"}, {"VIT", "VIT"}, {"ZHH", "CHT"},
+    {"ZHI", "CHS"}, {"ZHM", "CHT"},
 };
 const char FallbackCode[] = "ENG";
 
@@ -115,7 +113,7 @@ uint8_t LangIdToCharset(uint16_t langId)
         return CharsetVietnamese;
     case 2052:  // Chinese (Simplified)
         return CharsetGb2312;
-    default:    // Hungarian (1038) among them
+    default:  // Hungarian (1038) among them
         return CharsetDefault;
     }
 }

@@ -14,9 +14,9 @@
 
 // One message line.
 struct MsgEntry {
-    int32_t id;              // 0 for a line that defines nothing
-    const wchar_t* text;     // into the table's file copy; null for a line that defines nothing
-    int32_t length;          // units of text
+    int32_t id;           // 0 for a line that defines nothing
+    const wchar_t* text;  // into the table's file copy; null for a line that defines nothing
+    int32_t length;       // units of text
 };
 
 // One language's message table.
@@ -40,13 +40,13 @@ public:
     bool DefinesAnyMessage() const;
 
     wchar_t* expansionBuffer = nullptr;
-    int32_t expansionSize = 0;     // bytes
-    MsgEntry* entries = nullptr;   // in file order
+    int32_t expansionSize = 0;    // bytes
+    MsgEntry* entries = nullptr;  // in file order
     uint32_t entryCount = 0;
-    wchar_t* fileText = nullptr;   // the file without the mark, line ends made zeros, and a
-                                   // closing zero after the last unit
-    uint32_t fileSize = 0;         // bytes of message data copied
-    char code[4] = {};             // "ENG", "CHT" ... and a zero
+    wchar_t* fileText = nullptr;  // the file without the mark, line ends made zeros, and a
+                                  // closing zero after the last unit
+    uint32_t fileSize = 0;        // bytes of message data copied
+    char code[4] = {};            // "ENG", "CHT" ... and a zero
 };
 
 // True when text must be expanded: it holds a "\" or "%" that is not one of a doubled pair.
@@ -56,9 +56,9 @@ bool HasEscapes(const wchar_t* text);
 int ExpandEscapes(const wchar_t* source, wchar_t* destination);
 
 // The catalogue. Built once at start-up and kept until the process ends.
-extern clDorqObjectList* LanguageList;   // owns the tables, in loading order
-extern clMsgObject* DefaultLanguage;     // English, else the first table loaded
-extern clMsgObject* CurrentLanguage;     // the language of the user interface
+extern clDorqObjectList* LanguageList;  // owns the tables, in loading order
+extern clMsgObject* DefaultLanguage;    // English, else the first table loaded
+extern clMsgObject* CurrentLanguage;    // the language of the user interface
 
 // The language slots in loading order: code and message file resource.
 struct LanguageSlot {

@@ -16,7 +16,7 @@ enum MessageId : int {
     // Start-up failures, also shown for the install results 20001 and 20002.
     MsgInitFailed = 20010,
     MsgMemoryFailed = 20011,
-    MsgUnsupportedSystem = 20012,        // "%s does not support %s." (product, Windows version)
+    MsgUnsupportedSystem = 20012,  // "%s does not support %s." (product, Windows version)
 
     // Welcome page.
     MsgSelectLanguage = 20007,
@@ -24,20 +24,20 @@ enum MessageId : int {
     MsgOptions = 20030,
     MsgInstall = 20031,
     MsgWelcomeTitle = 20032,
-    MsgLicenceAccepted = 20033,          // the link to the licence page
-    MsgQuitQuestion = 20039,             // "%s setup is not complete. ..." (product)
+    MsgLicenceAccepted = 20033,  // the link to the licence page
+    MsgQuitQuestion = 20039,     // "%s setup is not complete. ..." (product)
 
     // Options and licence pages.
     MsgBack = 20021,
-    MsgLicenceTitle = 20034,             // "Licensing Agreement of %s " (product; ends in a blank)
+    MsgLicenceTitle = 20034,  // "Licensing Agreement of %s " (product; ends in a blank)
     MsgInstallLocation = 20036,
     MsgDesktopShortcut = 20037,
 
     // Progress page.
     MsgInstalling = 20024,
-    MsgReplaceQuestion = 20043,          // product, installed version, new version (French:
-                                         // installed version, product, new version)
-    MsgAppNotClosed = 20044,             // install result 20004: a running application stayed open
+    MsgReplaceQuestion = 20043,  // product, installed version, new version (French:
+                                 // installed version, product, new version)
+    MsgAppNotClosed = 20044,     // install result 20004: a running application stayed open
 
     // Final page.
     MsgDone = 20023,
@@ -52,11 +52,34 @@ enum MessageId : int {
 
 // All ids in the order the message files list them.
 constexpr int AllMessageIds[] = {
-    MsgLanguageName, MsgYes, MsgNo, MsgOk, MsgCancel, MsgSelectLanguage, MsgInitFailed,
-    MsgMemoryFailed, MsgUnsupportedSystem, MsgQuit, MsgBack, MsgNext, MsgDone, MsgInstalling,
-    MsgInstallComplete, MsgRebootNow, MsgRebootLater, MsgOptions, MsgInstall, MsgWelcomeTitle,
-    MsgLicenceAccepted, MsgLicenceTitle, MsgInstallLocation, MsgDesktopShortcut, MsgAutoLaunch,
-    MsgQuitQuestion, MsgReplaceQuestion, MsgAppNotClosed,
+    MsgLanguageName,
+    MsgYes,
+    MsgNo,
+    MsgOk,
+    MsgCancel,
+    MsgSelectLanguage,
+    MsgInitFailed,
+    MsgMemoryFailed,
+    MsgUnsupportedSystem,
+    MsgQuit,
+    MsgBack,
+    MsgNext,
+    MsgDone,
+    MsgInstalling,
+    MsgInstallComplete,
+    MsgRebootNow,
+    MsgRebootLater,
+    MsgOptions,
+    MsgInstall,
+    MsgWelcomeTitle,
+    MsgLicenceAccepted,
+    MsgLicenceTitle,
+    MsgInstallLocation,
+    MsgDesktopShortcut,
+    MsgAutoLaunch,
+    MsgQuitQuestion,
+    MsgReplaceQuestion,
+    MsgAppNotClosed,
 };
 
 // Shown with the system's message box when the catalogue cannot be built.

@@ -25,7 +25,7 @@ typedef void(WINAPI* RtlGetNtVersionNumbersFn)(DWORD*, DWORD*, DWORD*);
 // Modules are loaded at most once and never freed; pointers stay null until bound.
 struct DynamicApiTable {
     HMODULE kernel32;
-    HMODULE unicowsKernel;    // the W entry points on Windows 9x
+    HMODULE unicowsKernel;  // the W entry points on Windows 9x
     HMODULE shell32;
     HMODULE shfolder;
     HMODULE unicowsShell;
@@ -120,9 +120,12 @@ public:
     void GetNtVersionNumbers(DWORD* major, DWORD* minor, DWORD* build) override
     {
         DynRtlGetNtVersionNumbers(major, minor, build);
-        *build &= 0xFFFF;    // the high bits carry flags
+        *build &= 0xFFFF;  // the high bits carry flags
     }
-    bool IsServerProduct() override { return ::IsServerProduct(); }
+    bool IsServerProduct() override
+    {
+        return ::IsServerProduct();
+    }
     WORD GetProcessorArchitecture() override
     {
         SYSTEM_INFO info = {};
@@ -145,8 +148,8 @@ static_assert(sizeof(OSVERSIONINFOEXA) == 156, "long version record");
 
 struct OsNames {
     const wchar_t* plain;
-    const wchar_t* server;    // types 3 and 4
-    const wchar_t* x64;       // types 5 to 12
+    const wchar_t* server;  // types 3 and 4
+    const wchar_t* x64;     // types 5 to 12
     const wchar_t* ia64;
 };
 
@@ -174,7 +177,7 @@ bool TypeIn(int32_t low, int32_t high)
     return OsInfo.type >= low && OsInfo.type <= high;
 }
 
-} // namespace
+}  // namespace
 
 // ---- Detection ----------------------------------------------------------------------------
 
@@ -192,14 +195,10 @@ int32_t Classify9xVersion(DWORD major, DWORD minor)
 int32_t MapProcessorArch(WORD processorArchitecture)
 {
     switch (processorArchitecture) {
-    case PROCESSOR_ARCHITECTURE_INTEL:
-        return OS_ARCH_X86;
-    case PROCESSOR_ARCHITECTURE_AMD64:
-        return OS_ARCH_X64;
-    case PROCESSOR_ARCHITECTURE_IA64:
-        return OS_ARCH_IA64;
-    default:
-        return OS_ARCH_UNKNOWN;
+    case PROCESSOR_ARCHITECTURE_INTEL: return OS_ARCH_X86;
+    case PROCESSOR_ARCHITECTURE_AMD64: return OS_ARCH_X64;
+    case PROCESSOR_ARCHITECTURE_IA64: return OS_ARCH_IA64;
+    default: return OS_ARCH_UNKNOWN;
     }
 }
 
@@ -406,8 +405,8 @@ DWORD DynGetFileAttributesA(LPCSTR path)
     return DynamicApi.getFileAttributesA ? DynamicApi.getFileAttributesA(path) : GetFileAttributesA(path);
 }
 
-DWORD DynFormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                        LPWSTR buffer, DWORD size, va_list* arguments)
+DWORD DynFormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                        DWORD size, va_list* arguments)
 {
     FormatMessageWFn formatMessage = DynamicApi.formatMessageW ? DynamicApi.formatMessageW : FormatMessageW;
     return formatMessage(flags, source, messageId, languageId, buffer, size, arguments);

@@ -32,9 +32,9 @@ enum : int32_t {
 };
 
 struct OsInfoRecord {
-    int32_t type;    // OS_xxx; OS_UNKNOWN until detected
-    int32_t arch;    // OS_ARCH_xxx
-    bool server;     // the product type is VER_NT_SERVER
+    int32_t type;  // OS_xxx; OS_UNKNOWN until detected
+    int32_t arch;  // OS_ARCH_xxx
+    bool server;   // the product type is VER_NT_SERVER
 };
 
 // The process-wide record filled by DetectOs.
@@ -50,7 +50,7 @@ bool IsVistaOrLater();
 bool IsWin8OrLater();
 int32_t GetOsArch();
 int32_t GetOsType();
-const wchar_t* GetOsName();    // never null
+const wchar_t* GetOsName();  // never null
 bool IsSupportedArch();
 bool IsSupportedOs();
 bool IsSupportedOsExtra();
@@ -76,7 +76,7 @@ void DetectOsWith(OsPlatform& platform, OsInfoRecord& info);
 // The pure parts of the detection.
 int32_t Classify9xVersion(DWORD major, DWORD minor);
 void ClassifyNtVersionWith(OsPlatform& platform, DWORD major, DWORD minor, OsInfoRecord& info);
-void ClassifyNtVersion(DWORD major, DWORD minor);    // into OsInfo, asking the real platform
+void ClassifyNtVersion(DWORD major, DWORD minor);  // into OsInfo, asking the real platform
 int32_t MapProcessorArch(WORD processorArchitecture);
 const wchar_t* OsDisplayName(int32_t type, int32_t arch, bool server);
 bool IsSupportedSystem(const OsInfoRecord& info);
@@ -88,21 +88,21 @@ int32_t GetNativeArch();
 // Wrappers of the optional entry points. Each passes its arguments through and returns the
 // entry point's result; while the entry point is not bound (before DetectOs, or missing on
 // this system) it uses its fallback: the static import, or the failure value noted.
-void DynGetNativeSystemInfo(LPSYSTEM_INFO info);                       // GetSystemInfo
-UINT DynGetSystemWow64DirectoryA(LPSTR buffer, UINT size);             // 0
+void DynGetNativeSystemInfo(LPSYSTEM_INFO info);            // GetSystemInfo
+UINT DynGetSystemWow64DirectoryA(LPSTR buffer, UINT size);  // 0
 BOOL DynCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE DynCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                       DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL DynDeleteFileA(LPCSTR path);
 BOOL DynSetFileAttributesA(LPCSTR path, DWORD attributes);
 DWORD DynGetFileAttributesA(LPCSTR path);
-DWORD DynFormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                        LPWSTR buffer, DWORD size, va_list* arguments);
+DWORD DynFormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                        DWORD size, va_list* arguments);
 int DynGetLocaleInfoW(LCID locale, LCTYPE type, LPWSTR data, int size);
-HRESULT DynSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);    // 1
-int DynSHCreateDirectoryExA(HWND owner, LPCSTR path, const SECURITY_ATTRIBUTES* security);     // E_FAIL
+HRESULT DynSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);  // 1
+int DynSHCreateDirectoryExA(HWND owner, LPCSTR path, const SECURITY_ATTRIBUTES* security);   // E_FAIL
 // Binds from "advapi32.dll" at the first call; FALSE when it cannot.
-BOOL DynSetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
-                                     SECURITY_DESCRIPTOR_CONTROL mask, SECURITY_DESCRIPTOR_CONTROL bits);
+BOOL DynSetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, SECURITY_DESCRIPTOR_CONTROL mask,
+                                     SECURITY_DESCRIPTOR_CONTROL bits);
 // Binds from "ntdll.DLL" at the first call; all three numbers 0 when it cannot.
 void DynRtlGetNtVersionNumbers(DWORD* major, DWORD* minor, DWORD* build);

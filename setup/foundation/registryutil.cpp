@@ -26,7 +26,7 @@ std::unique_ptr<TRegistry> OpenWith(HKEY root, const char* key, bool readOnly, b
     }
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<TRegistry> CreateRegistry(HKEY root)
 {
@@ -46,8 +46,7 @@ std::unique_ptr<TRegistry> OpenRegKeyReadOnly(HKEY root, const char* key)
     return OpenWith(root, key, true, false);
 }
 
-bool WriteRegInteger(HKEY root, const char* key, const char* valueName, int32_t value,
-                     bool create)
+bool WriteRegInteger(HKEY root, const char* key, const char* valueName, int32_t value, bool create)
 {
     std::unique_ptr<TRegistry> registry = OpenRegKey(root, key, create);
     if (!registry || !valueName)
@@ -56,8 +55,7 @@ bool WriteRegInteger(HKEY root, const char* key, const char* valueName, int32_t 
     return true;
 }
 
-bool WriteRegString(HKEY root, const char* key, const char* valueName, const char* text,
-                    bool create)
+bool WriteRegString(HKEY root, const char* key, const char* valueName, const char* text, bool create)
 {
     std::unique_ptr<TRegistry> registry = OpenRegKey(root, key, create);
     if (!registry || !valueName || !text)
@@ -70,8 +68,8 @@ bool WriteRegString(HKEY root, const char* key, const char* valueName, const cha
     return true;
 }
 
-bool WriteRegBinary(HKEY root, const char* key, const char* valueName, const void* data,
-                    int32_t size, bool create)
+bool WriteRegBinary(HKEY root, const char* key, const char* valueName, const void* data, int32_t size,
+                    bool create)
 {
     if (size < 0 || (size > 0 && !data))
         return false;

@@ -20,12 +20,10 @@ std::unique_ptr<TRegistry> OpenRegKeyReadOnly(HKEY root, const char* key);
 // Writes one value. False when the key does not open. A failed write of
 // WriteRegInteger raises ERegistryException to the caller; the other two
 // catch it and give false.
-bool WriteRegInteger(HKEY root, const char* key, const char* valueName, int32_t value,
-                     bool create);
-bool WriteRegString(HKEY root, const char* key, const char* valueName, const char* text,
+bool WriteRegInteger(HKEY root, const char* key, const char* valueName, int32_t value, bool create);
+bool WriteRegString(HKEY root, const char* key, const char* valueName, const char* text, bool create);
+bool WriteRegBinary(HKEY root, const char* key, const char* valueName, const void* data, int32_t size,
                     bool create);
-bool WriteRegBinary(HKEY root, const char* key, const char* valueName, const void* data,
-                    int32_t size, bool create);
 
 // *out := the REG_DWORD value, or 0 when it is missing; false when the key does
 // not open. A value of another type raises ERegistryException to the caller.

@@ -7,26 +7,40 @@
 namespace {
 
 const char* const PrivilegeNames[] = {
-    "SeShutdownPrivilege",           "SeBackupPrivilege",
-    "SeRestorePrivilege",            "SeSystemtimePrivilege",
-    "SeAssignPrimaryTokenPrivilege", "SeAuditPrivilege",
-    "SeChangeNotifyPrivilege",       "SeCreatePagefilePrivilege",
-    "SeCreatePermanentPrivilege",    "SeCreateTokenPrivilege",
-    "SeDebugPrivilege",              "SeEnableDelegationPrivilege",
-    "SeImpersonatePrivilege",        "SeIncreaseBasePriorityPrivilege",
-    "SeIncreaseQuotaPrivilege",      "SeLoadDriverPrivilege",
-    "SeLockMemoryPrivilege",         "SeMachineAccountPrivilege",
-    "SeManageVolumePrivilege",       "SeProfileSingleProcessPrivilege",
-    "SeRemoteShutdownPrivilege",     "SeSecurityPrivilege",
-    "SeSyncAgentPrivilege",          "SeSystemEnvironmentPrivilege",
-    "SeSystemProfilePrivilege",      "SeTakeOwnershipPrivilege",
-    "SeTcbPrivilege",                "SeUndockPrivilege",
+    "SeShutdownPrivilege",
+    "SeBackupPrivilege",
+    "SeRestorePrivilege",
+    "SeSystemtimePrivilege",
+    "SeAssignPrimaryTokenPrivilege",
+    "SeAuditPrivilege",
+    "SeChangeNotifyPrivilege",
+    "SeCreatePagefilePrivilege",
+    "SeCreatePermanentPrivilege",
+    "SeCreateTokenPrivilege",
+    "SeDebugPrivilege",
+    "SeEnableDelegationPrivilege",
+    "SeImpersonatePrivilege",
+    "SeIncreaseBasePriorityPrivilege",
+    "SeIncreaseQuotaPrivilege",
+    "SeLoadDriverPrivilege",
+    "SeLockMemoryPrivilege",
+    "SeMachineAccountPrivilege",
+    "SeManageVolumePrivilege",
+    "SeProfileSingleProcessPrivilege",
+    "SeRemoteShutdownPrivilege",
+    "SeSecurityPrivilege",
+    "SeSyncAgentPrivilege",
+    "SeSystemEnvironmentPrivilege",
+    "SeSystemProfilePrivilege",
+    "SeTakeOwnershipPrivilege",
+    "SeTcbPrivilege",
+    "SeUndockPrivilege",
     "SeUnsolicitedInputPrivilege",
 };
 
-const SECURITY_DESCRIPTOR_CONTROL DaclAutoInherited = SE_DACL_AUTO_INHERITED;        // 0x0400
+const SECURITY_DESCRIPTOR_CONTROL DaclAutoInherited = SE_DACL_AUTO_INHERITED;         // 0x0400
 const SECURITY_DESCRIPTOR_CONTROL DaclAutoInheritRequest = SE_DACL_AUTO_INHERIT_REQ;  // 0x0100
-const SECURITY_DESCRIPTOR_CONTROL DaclProtected = SE_DACL_PROTECTED;                 // 0x1000
+const SECURITY_DESCRIPTOR_CONTROL DaclProtected = SE_DACL_PROTECTED;                  // 0x1000
 
 // Some failing calls leave no error code behind.
 int LastErrorOrNoCode()
@@ -82,20 +96,18 @@ int FillGrantDacl(PACL newDacl, PACL oldDacl, DWORD aceCount, PSID sid, uint32_t
 }
 
 // Reads the file's DACL, builds the granted descriptor and writes it back.
-int ApplyGrant(const char* path, PSECURITY_DESCRIPTOR oldDescriptor, PSID sid,
-               uint32_t accessMask)
+int ApplyGrant(const char* path, PSECURITY_DESCRIPTOR oldDescriptor, PSID sid, uint32_t accessMask)
 {
     SECURITY_DESCRIPTOR newDescriptor;
     PACL newDacl = nullptr;
-    int result = BuildGrantSecurityDescriptor(&newDescriptor, oldDescriptor, sid, accessMask,
-                                              &newDacl);
+    int result = BuildGrantSecurityDescriptor(&newDescriptor, oldDescriptor, sid, accessMask, &newDacl);
     if (result == 0 && !SetFileSecurityA(path, DACL_SECURITY_INFORMATION, &newDescriptor))
         result = LastErrorOrNoCode();
     FreeIfSet(newDacl);
     return result;
 }
 
-} // namespace
+}  // namespace
 
 PSID BuildUsersSid(BYTE (&buffer)[SECURITY_MAX_SID_SIZE])
 {
@@ -183,8 +195,8 @@ int BuildGrantDacl(bool present, PACL oldDacl, PSID sid, uint32_t accessMask, PA
     if (!InitializeAcl(dacl, size, revision))
         result = LastErrorOrNoCode();
     else
-        result = FillGrantDacl(dacl, present ? oldDacl : nullptr, present ? sizes.AceCount : 0,
-                               sid, accessMask);
+        result =
+            FillGrantDacl(dacl, present ? oldDacl : nullptr, present ? sizes.AceCount : 0, sid, accessMask);
     if (result != 0) {
         FreeIfSet(dacl);
         return result;
@@ -209,9 +221,8 @@ int CopyDaclControl(PSECURITY_DESCRIPTOR oldDescriptor, PSECURITY_DESCRIPTOR new
     return 0;
 }
 
-int BuildGrantSecurityDescriptor(SECURITY_DESCRIPTOR* newDescriptor,
-                                 PSECURITY_DESCRIPTOR oldDescriptor, PSID sid,
-                                 uint32_t accessMask, PACL* outDacl)
+int BuildGrantSecurityDescriptor(SECURITY_DESCRIPTOR* newDescriptor, PSECURITY_DESCRIPTOR oldDescriptor,
+                                 PSID sid, uint32_t accessMask, PACL* outDacl)
 {
     *outDacl = nullptr;
     if (!InitializeSecurityDescriptor(newDescriptor, SECURITY_DESCRIPTOR_REVISION))

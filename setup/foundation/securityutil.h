@@ -6,7 +6,7 @@
 
 // Results of the grant besides Win32 error codes.
 const int ErrorGrantNoMemory = ERROR_INSUFFICIENT_BUFFER;  // 122: a block cannot be allocated
-const int ErrorGrantNoCode = -1;                            // a step failed without a code
+const int ErrorGrantNoCode = -1;                           // a step failed without a code
 
 // Gives the local users group (BUILTIN\Users, S-1-5-32-545, found by its SID so
 // that localized systems work too) GENERIC_ALL on path. 0 on success and
@@ -45,9 +45,8 @@ int CopyDaclControl(PSECURITY_DESCRIPTOR oldDescriptor, PSECURITY_DESCRIPTOR new
 
 // Initialises the absolute descriptor newDescriptor with the granted DACL
 // (*outDacl, which the caller frees after the descriptor's last use).
-int BuildGrantSecurityDescriptor(SECURITY_DESCRIPTOR* newDescriptor,
-                                 PSECURITY_DESCRIPTOR oldDescriptor, PSID sid,
-                                 uint32_t accessMask, PACL* outDacl);
+int BuildGrantSecurityDescriptor(SECURITY_DESCRIPTOR* newDescriptor, PSECURITY_DESCRIPTOR oldDescriptor,
+                                 PSID sid, uint32_t accessMask, PACL* outDacl);
 
 // Enables one named privilege in token; unknown names are skipped.
 void EnablePrivilege(HANDLE token, const char* name);

@@ -43,7 +43,7 @@ void SetState(uint32_t* outState, uint32_t state)
         *outState = state;
 }
 
-} // namespace
+}  // namespace
 
 int QueryServiceState(SC_HANDLE service, uint32_t* outState)
 {
@@ -147,10 +147,9 @@ int CreateDriverService(const char* name, const char* binaryPath, const char* lo
     ScHandle manager(OpenManager());
     if (!manager)
         return static_cast<int>(GetLastError());
-    ScHandle service(CreateServiceA(manager.get(), name, name, SERVICE_ALL_ACCESS,
-                                    SERVICE_KERNEL_DRIVER, startType, SERVICE_ERROR_NORMAL,
-                                    binaryPath, loadOrderGroup, nullptr, nullptr, nullptr,
-                                    nullptr));
+    ScHandle service(CreateServiceA(manager.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                    startType, SERVICE_ERROR_NORMAL, binaryPath, loadOrderGroup, nullptr,
+                                    nullptr, nullptr, nullptr));
     if (!service)
         return static_cast<int>(GetLastError());
     return 0;

@@ -53,8 +53,8 @@ private:
 HRESULT SaveLink(const wchar_t* linkPath, const char* target, const char* workingDir)
 {
     ComPtr<IShellLinkA> link;
-    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IShellLinkA, link.out());
+    HRESULT result =
+        CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, link.out());
     if (FAILED(result))
         return result;
     link->SetPath(target);
@@ -68,7 +68,7 @@ HRESULT SaveLink(const wchar_t* linkPath, const char* target, const char* workin
     return file->Save(linkPath, TRUE);
 }
 
-} // namespace
+}  // namespace
 
 HRESULT CreateShellLink(const wchar_t* linkPath, const char* target, const char* workingDir)
 {
@@ -92,9 +92,8 @@ int CreateShortcutFile(const char* target, const char* linkName, const char* fol
     if (MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, wideLinkPath, MAX_PATH) == 0) {
         DWORD error = GetLastError();
         // Too long for the shell's path buffer, or not convertible at all.
-        return HRESULT_FROM_WIN32(error == ERROR_INSUFFICIENT_BUFFER || error == 0
-                                      ? ERROR_FILENAME_EXCED_RANGE
-                                      : error);
+        return HRESULT_FROM_WIN32(
+            error == ERROR_INSUFFICIENT_BUFFER || error == 0 ? ERROR_FILENAME_EXCED_RANGE : error);
     }
     HRESULT linkResult = CreateShellLink(wideLinkPath, target, workingDir.c_str());
     if (linkResult != S_OK)

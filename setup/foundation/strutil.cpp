@@ -84,7 +84,8 @@ wchar_t* FormatMsg(const wchar_t* format, const wchar_t* const* arguments, int a
     wchar_t* block = GetWideScratchBuffer(FORMAT_MSG_MAX_UNITS * sizeof(wchar_t));
     if (!block)
         return nullptr;
-    FormatWideArgs(block, FORMAT_MSG_MAX_UNITS + 1, inputs[0], inputs + 1, argumentCount < 2 ? argumentCount : 2);
+    FormatWideArgs(block, FORMAT_MSG_MAX_UNITS + 1, inputs[0], inputs + 1,
+                   argumentCount < 2 ? argumentCount : 2);
     return block;
 }
 
@@ -93,7 +94,7 @@ wchar_t FoldLetter(wchar_t c)
     return (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c;
 }
 
-} // namespace
+}  // namespace
 
 int RoundScratchSize(int n)
 {
@@ -161,8 +162,8 @@ char* VersionText(uint32_t code)
     return block;
 }
 
-int FormatWideArgs(wchar_t* out, int capacity, const wchar_t* format,
-                   const wchar_t* const* arguments, int argumentCount)
+int FormatWideArgs(wchar_t* out, int capacity, const wchar_t* format, const wchar_t* const* arguments,
+                   int argumentCount)
 {
     if (!out || capacity <= 0)
         return 0;
@@ -324,7 +325,8 @@ int FormatVersion3(char* buffer, uint32_t code)
 {
     if (!buffer)
         return 0;
-    int n = snprintf(buffer, VERSION_TEXT_BUFFER, "%u.%02u.%02u", code / 10000, code % 10000 / 100, code % 100);
+    int n =
+        snprintf(buffer, VERSION_TEXT_BUFFER, "%u.%02u.%02u", code / 10000, code % 10000 / 100, code % 100);
     return n < 0 ? 0 : n;
 }
 
@@ -408,7 +410,7 @@ bool MultiSzRemove(const char* list, int length, const char* name, char** newLis
         return true;
     int entry = int(strlen(name)) + 1;
     if (entry > length - at)
-        entry = length - at;    // the last entry lacked its NUL
+        entry = length - at;  // the last entry lacked its NUL
     int remaining = length - entry;
     if (remaining <= 1) {
         *newLength = 1;

@@ -25,8 +25,8 @@ ScratchAllocFn SetScratchAllocator(ScratchAllocFn alloc);
 // Version codes: below 10000 major*100 + minor ("2.04"), else
 // major*10000 + minor*100 + build ("2.04.02").
 enum { VERSION_TEXT_BUFFER = 32 };
-int FormatVersion(char* buffer, uint32_t code);    // buffer of VERSION_TEXT_BUFFER bytes
-char* VersionText(uint32_t code);                  // in the 8-bit scratch
+int FormatVersion(char* buffer, uint32_t code);  // buffer of VERSION_TEXT_BUFFER bytes
+char* VersionText(uint32_t code);                // in the 8-bit scratch
 
 // Message formatting in the UTF-16 scratch: "%s" takes the next argument (a missing one
 // gives nothing), "%%" gives "%", anything else is copied as it stands. The result is cut
@@ -36,8 +36,8 @@ wchar_t* FormatMsg1(const wchar_t* format, const wchar_t* argument);
 wchar_t* FormatMsg2(const wchar_t* format, const wchar_t* argument1, const wchar_t* argument2);
 // The formatter itself: writes at most capacity - 1 units and the terminator; returns the
 // number of units written (without the terminator).
-int FormatWideArgs(wchar_t* out, int capacity, const wchar_t* format,
-                   const wchar_t* const* arguments, int argumentCount);
+int FormatWideArgs(wchar_t* out, int capacity, const wchar_t* format, const wchar_t* const* arguments,
+                   int argumentCount);
 
 // New zero-terminated copies from the system allocator (the caller frees them); null for a
 // null or empty text or when memory runs out.

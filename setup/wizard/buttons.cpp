@@ -8,7 +8,7 @@
 
 // TclCustomButton: the overlay label takes the mouse for the whole button.
 
-void TclCustomButton::SetParent(TWinControl *parent)
+void TclCustomButton::SetParent(TWinControl* parent)
 {
     TclCustomControl::SetParent(parent);
     if (overlay_)
@@ -152,9 +152,9 @@ void TclCustomButton::InitParts()
     overlay_->SetLayout(tlCenter);
     overlay_->SetAlignment(taCenter);
     overlay_->SetWordWrap(true);
-    overlay_->OnMouseEnter = [this](TObject *) { OverlayEnter(); };
-    overlay_->OnMouseLeave = [this](TObject *) { OverlayLeave(); };
-    overlay_->OnClick = [this](TObject *) { OverlayClick(); };
+    overlay_->OnMouseEnter = [this](TObject*) { OverlayEnter(); };
+    overlay_->OnMouseLeave = [this](TObject*) { OverlayLeave(); };
+    overlay_->OnClick = [this](TObject*) { OverlayClick(); };
 }
 
 void TclCustomButton::UpdateCursor()
@@ -188,7 +188,7 @@ void TclCustomButton::OverlayClick()
 
 // TclCaptionButton: the shape and the caption follow every change.
 
-void TclCaptionButton::SetParent(TWinControl *parent)
+void TclCaptionButton::SetParent(TWinControl* parent)
 {
     if (shape_)
         shape_->SetParent(parent);
@@ -308,7 +308,7 @@ void TclCaptionButton::SetFontCharset(BYTE charset)
         caption_->Font()->SetCharset(charset);
 }
 
-void TclCaptionButton::SetFontName(const std::string &name)
+void TclCaptionButton::SetFontName(const std::string& name)
 {
     if (caption_)
         caption_->Font()->SetName(name);
@@ -326,7 +326,7 @@ void TclCaptionButton::SetFontStyle(TFontStyles style)
         caption_->Font()->SetStyle(style);
 }
 
-void TclCaptionButton::SetCaption(const std::wstring &caption)
+void TclCaptionButton::SetCaption(const std::wstring& caption)
 {
     if (caption_)
         caption_->SetCaption(caption);
@@ -334,12 +334,12 @@ void TclCaptionButton::SetCaption(const std::wstring &caption)
 
 // TclCheckBox.
 
-TclCheckBox::TclCheckBox(TComponent *owner) : TclResImage(owner)
+TclCheckBox::TclCheckBox(TComponent* owner) : TclResImage(owner)
 {
     TclResImage::SetCursor(crHandPoint);
 }
 
-void TclCheckBox::SetParent(TWinControl *parent)
+void TclCheckBox::SetParent(TWinControl* parent)
 {
     TclResImage::SetParent(parent);
     SetImage(CurrentImageId());
@@ -365,12 +365,9 @@ int TclCheckBox::CurrentImageId()
 {
     bool enabled = GetEnabled();
     switch (state_) {
-    case 1:
-        return enabled ? ImageTicked : ImageTickedDisabled;
-    case 2:
-        return enabled ? ImageThird : ImageThirdDisabled;
-    default:
-        return enabled ? ImageUnticked : ImageUntickedDisabled;
+    case 1: return enabled ? ImageTicked : ImageTickedDisabled;
+    case 2: return enabled ? ImageThird : ImageThirdDisabled;
+    default: return enabled ? ImageUnticked : ImageUntickedDisabled;
     }
 }
 
@@ -392,9 +389,9 @@ namespace {
 const int CaptionGap = 8;
 const int CaptionDrop = 4;
 
-} // namespace
+}  // namespace
 
-TclCaptionCheckBox::TclCaptionCheckBox(TComponent *owner) : TclCheckBox(owner)
+TclCaptionCheckBox::TclCaptionCheckBox(TComponent* owner) : TclCheckBox(owner)
 {
     caption_ = new TTntLabel(owner);
     caption_->SetCaption(L" ");
@@ -402,7 +399,7 @@ TclCaptionCheckBox::TclCaptionCheckBox(TComponent *owner) : TclCheckBox(owner)
     caption_->SetTransparent(true);
 }
 
-void TclCaptionCheckBox::SetParent(TWinControl *parent)
+void TclCaptionCheckBox::SetParent(TWinControl* parent)
 {
     TclCheckBox::SetParent(parent);
     caption_->SetParent(parent);
@@ -474,7 +471,7 @@ void TclCaptionCheckBox::SetMaxWidth(int width)
     FitCaption();
 }
 
-void TclCaptionCheckBox::SetCaption(const std::wstring &caption)
+void TclCaptionCheckBox::SetCaption(const std::wstring& caption)
 {
     caption_->SetCaption(caption);
     FitCaption();
@@ -482,7 +479,7 @@ void TclCaptionCheckBox::SetCaption(const std::wstring &caption)
 
 // TclStaticText.
 
-TclStaticText::TclStaticText(TComponent *owner) : TShape(owner)
+TclStaticText::TclStaticText(TComponent* owner) : TShape(owner)
 {
     label_ = new TJvLabel(this);
     label_->SetCaption(L" ");
@@ -491,7 +488,7 @@ TclStaticText::TclStaticText(TComponent *owner) : TShape(owner)
     FitToLabel();
 }
 
-void TclStaticText::SetParent(TWinControl *parent)
+void TclStaticText::SetParent(TWinControl* parent)
 {
     TShape::SetParent(parent);
     label_->SetParent(parent);
@@ -571,18 +568,18 @@ void TclStaticText::SetTransparent(bool transparent)
     Brush()->SetStyle(label_->Transparent() ? bsClear : bsSolid);
 }
 
-void TclStaticText::SetText(const std::string &text)
+void TclStaticText::SetText(const std::string& text)
 {
     label_->Font()->SetStyle(Font()->Style());
     label_->Font()->SetSize(Font()->Size());
     label_->Font()->SetColor(Font()->Color());
-    if (TForm *mainForm = Application->MainForm())
+    if (TForm* mainForm = Application->MainForm())
         label_->Font()->SetCharset(mainForm->Font()->Charset());
     text_ = text;
     // An 8-bit text (a path) in the system code page.
     std::wstring wide(text.size(), L'\0');
-    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                     &wide[0], static_cast<int>(wide.size()));
+    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                     static_cast<int>(wide.size()));
     wide.resize(length > 0 ? length : 0);
     label_->SetCaption(wide);
     if (label_->AutoSize())

@@ -12,9 +12,9 @@
 // creator calls CreateParts, then SetParent, then sets the caption.
 class TclCustomButton : public TclCustomControl {
 public:
-    explicit TclCustomButton(TComponent *owner) : TclCustomControl(owner) {}
+    explicit TclCustomButton(TComponent* owner) : TclCustomControl(owner) {}
 
-    void SetParent(TWinControl *parent) override;
+    void SetParent(TWinControl* parent) override;
     void SetAnchors(TAnchors anchors) override;
     void SetVisible(bool visible) override;
     int GetTop() override;
@@ -46,13 +46,13 @@ public:
     // Makes the parts; false when one cannot be made.
     virtual bool CreateParts();
     virtual void SetFontCharset(BYTE charset) {}
-    virtual void SetFontName(const std::string &name) {}
+    virtual void SetFontName(const std::string& name) {}
     virtual void SetFontHeight(int height) {}
     virtual void SetFontStyle(TFontStyles style) {}
-    virtual void SetCaption(const std::wstring &caption) {}
+    virtual void SetCaption(const std::wstring& caption) {}
 
     bool Hot() const { return hot_; }
-    TTntLabel *Overlay() const { return overlay_; }
+    TTntLabel* Overlay() const { return overlay_; }
     // Called after an enabled button has drawn a new state.
     TNotifyEvent OnStateChange;
 
@@ -62,7 +62,7 @@ private:
     void OverlayClick();
 
     bool hot_ = false;
-    TTntLabel *overlay_ = nullptr;
+    TTntLabel* overlay_ = nullptr;
     TNotifyEvent clickHandler_;
 };
 
@@ -70,9 +70,9 @@ private:
 // by state. Colours and border width may be changed before SetParent.
 class TclCaptionButton : public TclCustomButton {
 public:
-    explicit TclCaptionButton(TComponent *owner) : TclCustomButton(owner) {}
+    explicit TclCaptionButton(TComponent* owner) : TclCustomButton(owner) {}
 
-    void SetParent(TWinControl *parent) override;
+    void SetParent(TWinControl* parent) override;
     void SetAnchors(TAnchors anchors) override;
     void SetVisible(bool visible) override;
     void SetTop(int top) override;
@@ -86,13 +86,13 @@ public:
     void DrawHot() override { Draw(FontColorHot, BrushColorHot); }
     bool CreateParts() override;
     void SetFontCharset(BYTE charset) override;
-    void SetFontName(const std::string &name) override;
+    void SetFontName(const std::string& name) override;
     void SetFontHeight(int height) override;
     void SetFontStyle(TFontStyles style) override;
-    void SetCaption(const std::wstring &caption) override;
+    void SetCaption(const std::wstring& caption) override;
 
-    TShape *Shape() const { return shape_; }
-    TTntLabel *CaptionLabel() const { return caption_; }
+    TShape* Shape() const { return shape_; }
+    TTntLabel* CaptionLabel() const { return caption_; }
 
     TColor FontColorNormal = 0x000000;
     TColor FontColorDisabled = 0x808080;
@@ -106,17 +106,17 @@ public:
 private:
     void Draw(TColor font, TColor brush);
 
-    TShape *shape_ = nullptr;
-    TTntLabel *caption_ = nullptr;
+    TShape* shape_ = nullptr;
+    TTntLabel* caption_ = nullptr;
 };
 
 // A three-state check box drawn as one of six pictures. A click goes from 0 to
 // 1 and from anything else to 0; SetState reaches all three states.
 class TclCheckBox : public TclResImage {
 public:
-    explicit TclCheckBox(TComponent *owner);
+    explicit TclCheckBox(TComponent* owner);
 
-    void SetParent(TWinControl *parent) override;
+    void SetParent(TWinControl* parent) override;
     void SetEnabled(bool enabled) override;
     // Ignored above 2 or when equal; else the state changes, OnChange runs and
     // the picture follows.
@@ -150,9 +150,9 @@ private:
 // picture takes clicks.
 class TclCaptionCheckBox : public TclCheckBox {
 public:
-    explicit TclCaptionCheckBox(TComponent *owner);
+    explicit TclCaptionCheckBox(TComponent* owner);
 
-    void SetParent(TWinControl *parent) override;
+    void SetParent(TWinControl* parent) override;
     void SetVisible(bool visible) override;
     void SetTop(int top) override;
     void SetLeft(int left) override;
@@ -164,14 +164,14 @@ public:
     virtual int GetMaxWidth() { return maxWidth_; }
     virtual void SetMaxWidth(int width);
     // The caption's font, for the caller to set charset, name and colour.
-    TFont *GetFont() { return caption_->Font(); }
-    void SetCaption(const std::wstring &caption);
-    TTntLabel *CaptionLabel() const { return caption_; }
+    TFont* GetFont() { return caption_->Font(); }
+    void SetCaption(const std::wstring& caption);
+    TTntLabel* CaptionLabel() const { return caption_; }
 
 private:
     bool Mirrored() const { return BiDiMode() != bdLeftToRight; }
 
-    TTntLabel *caption_ = nullptr;
+    TTntLabel* caption_ = nullptr;
     int maxWidth_ = 0;
 };
 
@@ -182,9 +182,9 @@ using TJvLabel = TLabel;
 // and a margin.
 class TclStaticText : public TShape {
 public:
-    explicit TclStaticText(TComponent *owner);
+    explicit TclStaticText(TComponent* owner);
 
-    virtual void SetParent(TWinControl *parent);
+    virtual void SetParent(TWinControl* parent);
     virtual void SetVisible(bool visible);
     virtual void SetAnchors(TAnchors anchors);
     virtual void SetMargin(int margin);
@@ -199,7 +199,7 @@ public:
     virtual void SetAutoSize(bool on);
     virtual void SetTransparent(bool transparent);
     // Takes the shape's font style, size and colour and the main form's charset.
-    virtual void SetText(const std::string &text);
+    virtual void SetText(const std::string& text);
     virtual void SetColor(TColor color);
     virtual void SetPenColor(TColor color) { Pen()->SetColor(color); }
     virtual void BringToFront();
@@ -212,12 +212,12 @@ public:
     int GetLeft() const { return Left(); }
     int GetWidth() const { return Width(); }
     int GetHeight() const { return Height(); }
-    TJvLabel *Label() const { return label_; }
+    TJvLabel* Label() const { return label_; }
 
 private:
     int Inset() { return Pen()->Width() + margin_; }
 
-    TJvLabel *label_ = nullptr;
+    TJvLabel* label_ = nullptr;
     int margin_ = 4;
     std::string text_;
 };

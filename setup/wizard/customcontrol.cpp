@@ -6,7 +6,7 @@
 
 #include <new>
 
-bool LoadPngResource(TImage *image, int id)
+bool LoadPngResource(TImage* image, int id)
 {
     if (id == -1 || !image)
         return false;
@@ -17,12 +17,12 @@ bool LoadPngResource(TImage *image, int id)
         png.LoadPng(stream.Memory(), stream.Size());
         image->Picture()->Assign(png);
         return true;
-    } catch (const Exception &) {
+    } catch (const Exception&) {
         return false;
     }
 }
 
-bool LoadImageResource(TImage *image, int id, uint8_t kind)
+bool LoadImageResource(TImage* image, int id, uint8_t kind)
 {
     if (kind == ImageKindPng)
         return LoadPngResource(image, id);
@@ -34,14 +34,14 @@ bool LoadImageResource(TImage *image, int id, uint8_t kind)
         bitmap.LoadBitmapResource(GetModuleHandleW(nullptr), id);
         image->Picture()->Assign(bitmap);
         return true;
-    } catch (const Exception &) {
+    } catch (const Exception&) {
         return false;
     }
 }
 
-TImage *CreateResourceImage(TWinControl *parent, int id, uint8_t kind)
+TImage* CreateResourceImage(TWinControl* parent, int id, uint8_t kind)
 {
-    TImage *image = new (std::nothrow) TImage(parent);
+    TImage* image = new (std::nothrow) TImage(parent);
     if (!image)
         return nullptr;
     image->SetParent(parent);
@@ -52,7 +52,7 @@ TImage *CreateResourceImage(TWinControl *parent, int id, uint8_t kind)
     return image;
 }
 
-TclImage::TclImage(TComponent *owner) : TImage(owner)
+TclImage::TclImage(TComponent* owner) : TImage(owner)
 {
     TImage::SetAutoSize(true);
 }
@@ -65,15 +65,15 @@ void TclResImage::SetImage(int id)
     LoadImageResource(this, id, imageKind_);
 }
 
-TclFormMove::TclFormMove(TComponent *owner) : TControl(owner)
+TclFormMove::TclFormMove(TComponent* owner) : TControl(owner)
 {
     SetAnchors(akLeft | akTop | akRight);
     SetCursor(crSizeAll);
-    OnMouseDown = [this](TObject *, TMouseButton button, TShiftState shift, int x, int y) {
+    OnMouseDown = [this](TObject*, TMouseButton button, TShiftState shift, int x, int y) {
         DragMouseDown(button, shift, x, y);
     };
-    OnMouseMove = [this](TObject *, TShiftState shift, int x, int y) { DragMouseMove(shift, x, y); };
-    OnMouseUp = [this](TObject *, TMouseButton button, TShiftState shift, int x, int y) {
+    OnMouseMove = [this](TObject*, TShiftState shift, int x, int y) { DragMouseMove(shift, x, y); };
+    OnMouseUp = [this](TObject*, TMouseButton button, TShiftState shift, int x, int y) {
         DragMouseUp(button, shift, x, y);
     };
 }
@@ -96,14 +96,14 @@ void TclFormMove::DragMouseMove(TShiftState shift, int x, int y)
 void TclFormMove::DragMouseUp(TMouseButton, TShiftState shift, int x, int y)
 {
     if ((shift & ssLeft) || !dragging_)
-        return;   // another button was released while the left one is held
+        return;  // another button was released while the left one is held
     dragging_ = false;
     MoveParent(x, y);
 }
 
 void TclFormMove::MoveParent(int x, int y)
 {
-    TWinControl *parent = Parent();
+    TWinControl* parent = Parent();
     if (!parent)
         return;
     // The area moves with its parent, so the press point stays the reference.

@@ -16,12 +16,12 @@ const uint8_t ImageKindPng = 2;
 // Loads the PNG of "BINRES" resource id of the program's own module into the
 // image's picture. False for id -1 or a resource that is missing or no PNG;
 // the picture then stays as it was.
-bool LoadPngResource(TImage *image, int id);
+bool LoadPngResource(TImage* image, int id);
 // Kind 2: LoadPngResource; otherwise the bitmap resource id. False as above.
-bool LoadImageResource(TImage *image, int id, uint8_t kind);
+bool LoadImageResource(TImage* image, int id, uint8_t kind);
 // A visible, auto-sized, transparent image on parent showing resource id; it is
 // returned even when the picture could not be loaded (it then shows nothing).
-TImage *CreateResourceImage(TWinControl *parent, int id, uint8_t kind);
+TImage* CreateResourceImage(TWinControl* parent, int id, uint8_t kind);
 
 // The base of the composite controls: geometry, visibility, enabled state,
 // cursor and click handler are reached through virtual operations, so that a
@@ -29,9 +29,9 @@ TImage *CreateResourceImage(TWinControl *parent, int id, uint8_t kind);
 // The program places its own controls only through these.
 class TclCustomControl : public TControl {
 public:
-    explicit TclCustomControl(TComponent *owner) : TControl(owner) {}
+    explicit TclCustomControl(TComponent* owner) : TControl(owner) {}
 
-    virtual void SetParent(TWinControl *parent) { TControl::SetParent(parent); }
+    virtual void SetParent(TWinControl* parent) { TControl::SetParent(parent); }
     virtual void SetAnchors(TAnchors anchors) { TControl::SetAnchors(anchors); }
     virtual void SetAlign(TAlign align) { TControl::SetAlign(align); }
     virtual bool GetVisible() { return Visible(); }
@@ -57,9 +57,9 @@ public:
 // An image that sizes itself to its picture, with virtual accessors.
 class TclImage : public TImage {
 public:
-    explicit TclImage(TComponent *owner);
+    explicit TclImage(TComponent* owner);
 
-    virtual void SetParent(TWinControl *parent) { TImage::SetParent(parent); }
+    virtual void SetParent(TWinControl* parent) { TImage::SetParent(parent); }
     virtual void SetAnchors(TAnchors anchors) { TImage::SetAnchors(anchors); }
     virtual void SetVisible(bool visible) { TImage::SetVisible(visible); }
     virtual void SetTop(int top) { TImage::SetTop(top); }
@@ -79,7 +79,7 @@ public:
 // An image showing one picture chosen by resource id.
 class TclResImage : public TclImage {
 public:
-    explicit TclResImage(TComponent *owner) : TclImage(owner) {}
+    explicit TclResImage(TComponent* owner) : TclImage(owner) {}
 
     // Shows the picture of id with the image kind. The id already shown loads
     // nothing; -1 loads nothing and leaves the previous picture on screen while
@@ -97,9 +97,9 @@ private:
 // A shape with virtual accessors (the frame line around a borderless form).
 class TclCustomBox : public TShape {
 public:
-    explicit TclCustomBox(TComponent *owner) : TShape(owner) {}
+    explicit TclCustomBox(TComponent* owner) : TShape(owner) {}
 
-    virtual void SetParent(TWinControl *parent) { TShape::SetParent(parent); }
+    virtual void SetParent(TWinControl* parent) { TShape::SetParent(parent); }
     virtual void SetAnchors(TAnchors anchors) { TShape::SetAnchors(anchors); }
     virtual void SetVisible(bool visible) { TShape::SetVisible(visible); }
     virtual void SetTop(int top) { TShape::SetTop(top); }
@@ -115,7 +115,7 @@ public:
 // with the left button moves its parent window.
 class TclFormMove : public TControl {
 public:
-    explicit TclFormMove(TComponent *owner);
+    explicit TclFormMove(TComponent* owner);
 
     bool Dragging() const { return dragging_; }
 

@@ -10,15 +10,15 @@
 const char ApplicationTitle[] = "Brimvault Setup";
 const wchar_t AllocatedMemoryFailText[] = L"Allocated memory fail !";
 
-TFormInstall *FormInstall = nullptr;
-clInstallPageList *PageList = nullptr;
+TFormInstall* FormInstall = nullptr;
+clInstallPageList* PageList = nullptr;
 
 int SetupExitCode()
 {
     return InstallCompleted ? 0 : 1;
 }
 
-TFormInstall::TFormInstall(TComponent *owner) : TForm(owner)
+TFormInstall::TFormInstall(TComponent* owner) : TForm(owner)
 {
     // FormInstall is left to CreateForm, which sets it once this constructor has
     // succeeded: the page list reaches the form through its frame.
@@ -33,7 +33,7 @@ TFormInstall::TFormInstall(TComponent *owner) : TForm(owner)
     }
     PageList->frame.form = this;
     if (!PageList->Init())
-        Application->Terminate();   // Init has shown its own message
+        Application->Terminate();  // Init has shown its own message
 }
 
 void TFormInstall::ApplyFormDescription()
@@ -48,7 +48,7 @@ void TFormInstall::ApplyFormDescription()
     Font()->SetName("MS Sans Serif");
     SetPosition(poScreenCenter);
     SetCaption(Application->Title());
-    OnDestroy = [this](TObject *sender) { FormDestroy(sender); };
+    OnDestroy = [this](TObject* sender) { FormDestroy(sender); };
 
     ComboLang = new TTntComboBox(this);
     ComboLang->SetParent(this);
@@ -69,7 +69,7 @@ bool TFormInstall::CloseQuery()
     return TForm::CloseQuery();
 }
 
-void TFormInstall::FormDestroy(TObject *)
+void TFormInstall::FormDestroy(TObject*)
 {
     if (PageList) {
         delete PageList;

@@ -12,17 +12,17 @@ class TFormInstall : public TForm {
 public:
     // Builds the form as its description says, then the page list, and runs
     // the page list's start-up; a failed start-up ends the application.
-    explicit TFormInstall(TComponent *owner);
+    explicit TFormInstall(TComponent* owner);
 
     // Refused while an installation runs (asked by Close, WM_CLOSE and the end
     // of the Windows session).
     bool CloseQuery() override;
 
     // OnDestroy: deletes the page list.
-    void FormDestroy(TObject *sender);
+    void FormDestroy(TObject* sender);
 
     // The language box; the welcome page moves it.
-    TTntComboBox *ComboLang = nullptr;
+    TTntComboBox* ComboLang = nullptr;
 
 private:
     void ApplyFormDescription();
@@ -35,9 +35,9 @@ extern const wchar_t AllocatedMemoryFailText[];
 
 // The main form: set by Application->CreateForm once the form is built, never to
 // a form whose construction failed.
-extern TFormInstall *FormInstall;
+extern TFormInstall* FormInstall;
 // The wizard's page list: null until the form's constructor stores it and
 // again after FormDestroy. The form owns it.
-extern clInstallPageList *PageList;
+extern clInstallPageList* PageList;
 // The process exit code: 0 after a completed installation (InstallCompleted), else 1.
 int SetupExitCode();

@@ -12,12 +12,12 @@ namespace {
 const TColor StripColour = 0x7A2F00;
 const int ButtonGap = 10;
 
-bool IsMirrored(const TControl *control)
+bool IsMirrored(const TControl* control)
 {
     return control->BiDiMode() != bdLeftToRight;
 }
 
-std::wstring Widen(const char *text)
+std::wstring Widen(const char* text)
 {
     std::wstring wide;
     for (; text && *text; text++)
@@ -25,9 +25,9 @@ std::wstring Widen(const char *text)
     return wide;
 }
 
-TclCaptionButton *MakeCaptionButton(TWinControl *owner, bool flat)
+TclCaptionButton* MakeCaptionButton(TWinControl* owner, bool flat)
 {
-    auto *button = new (std::nothrow) TclCaptionButton(owner);
+    auto* button = new (std::nothrow) TclCaptionButton(owner);
     if (!button)
         return nullptr;
     if (flat)
@@ -43,17 +43,17 @@ TclCaptionButton *MakeCaptionButton(TWinControl *owner, bool flat)
         button->BrushColorNormal = button->BrushColorDisabled = button->BrushColorHot = 0xFFFFFF;
         button->FontColorNormal = 0x000000;
         button->FontColorDisabled = 0x808080;
-        button->FontColorHot = 0x000000;   // the frame buttons do not change under the pointer
+        button->FontColorHot = 0x000000;  // the frame buttons do not change under the pointer
     }
     button->SetEnabled(true);
     button->BringToFront();
     return button;
 }
 
-bool CreateTitleLabel(SetupFrame *frame)
+bool CreateTitleLabel(SetupFrame* frame)
 {
-    TForm *form = frame->form;
-    TTntLabel *title = new (std::nothrow) TTntLabel(form);
+    TForm* form = frame->form;
+    TTntLabel* title = new (std::nothrow) TTntLabel(form);
     if (!title)
         return false;
     title->SetParent(form);
@@ -67,14 +67,14 @@ bool CreateTitleLabel(SetupFrame *frame)
     fixedWidth.MinWidth = fixedWidth.MaxWidth = frame->titleWidth;
     title->SetConstraints(fixedWidth);
     title->SetWordWrap(true);
-    title->SetAutoSize(true);   // the width stays; the height follows the text
+    title->SetAutoSize(true);  // the width stays; the height follows the text
     frame->titleLabel = title;
     return true;
 }
 
-} // namespace
+}  // namespace
 
-void SetCheckBoxImages(TclCheckBox *box)
+void SetCheckBoxImages(TclCheckBox* box)
 {
     box->SetImageKind(ImageKindBitmap);
     box->ImageTicked = 21201;
@@ -85,9 +85,9 @@ void SetCheckBoxImages(TclCheckBox *box)
     box->ImageThirdDisabled = 21206;
 }
 
-TclCheckBox *CreateCheckBox(TWinControl *owner)
+TclCheckBox* CreateCheckBox(TWinControl* owner)
 {
-    auto *box = new (std::nothrow) TclCheckBox(owner);
+    auto* box = new (std::nothrow) TclCheckBox(owner);
     if (!box)
         return nullptr;
     SetCheckBoxImages(box);
@@ -96,9 +96,9 @@ TclCheckBox *CreateCheckBox(TWinControl *owner)
     return box;
 }
 
-TclCaptionCheckBox *CreateCaptionCheckBox(TWinControl *owner)
+TclCaptionCheckBox* CreateCaptionCheckBox(TWinControl* owner)
 {
-    auto *box = new (std::nothrow) TclCaptionCheckBox(owner);
+    auto* box = new (std::nothrow) TclCaptionCheckBox(owner);
     if (!box)
         return nullptr;
     SetCheckBoxImages(box);
@@ -106,9 +106,9 @@ TclCaptionCheckBox *CreateCaptionCheckBox(TWinControl *owner)
     return box;
 }
 
-TLabel *CreateVersionLabel(TWinControl *owner)
+TLabel* CreateVersionLabel(TWinControl* owner)
 {
-    auto *label = new (std::nothrow) TLabel(owner);
+    auto* label = new (std::nothrow) TLabel(owner);
     if (!label)
         return nullptr;
     label->SetParent(owner);
@@ -117,19 +117,19 @@ TLabel *CreateVersionLabel(TWinControl *owner)
     return label;
 }
 
-TclCaptionButton *CreateCaptionButton(TWinControl *owner)
+TclCaptionButton* CreateCaptionButton(TWinControl* owner)
 {
     return MakeCaptionButton(owner, false);
 }
 
-TclCaptionButton *CreateFlatCaptionButton(TWinControl *owner)
+TclCaptionButton* CreateFlatCaptionButton(TWinControl* owner)
 {
     return MakeCaptionButton(owner, true);
 }
 
-TImage *CreateTitleStrip(TWinControl *parent)
+TImage* CreateTitleStrip(TWinControl* parent)
 {
-    auto *strip = new (std::nothrow) TShape(parent);
+    auto* strip = new (std::nothrow) TShape(parent);
     if (!strip)
         return nullptr;
     strip->SetParent(parent);
@@ -138,7 +138,7 @@ TImage *CreateTitleStrip(TWinControl *parent)
     strip->SetBounds(0, 0, parent->ClientWidth(), 18);
     strip->SetAnchors(akLeft | akTop | akRight);
 
-    auto *logo = new (std::nothrow) TImage(parent);
+    auto* logo = new (std::nothrow) TImage(parent);
     if (!logo)
         return nullptr;
     logo->SetParent(parent);
@@ -148,22 +148,22 @@ TImage *CreateTitleStrip(TWinControl *parent)
     return logo;
 }
 
-TImage *CreateStartPicture(TWinControl *owner)
+TImage* CreateStartPicture(TWinControl* owner)
 {
     return CreateResourceImage(owner, 21470, ImageKindPng);
 }
 
-TImage *CreateHeaderPicture(TWinControl *owner)
+TImage* CreateHeaderPicture(TWinControl* owner)
 {
-    TImage *picture = CreateResourceImage(owner, 21304, ImageKindPng);
+    TImage* picture = CreateResourceImage(owner, 21304, ImageKindPng);
     if (picture)
         picture->SetTop(28);
     return picture;
 }
 
-TJvXPProgressBar *CreateProgressBar(TWinControl *parent)
+TJvXPProgressBar* CreateProgressBar(TWinControl* parent)
 {
-    auto *bar = new (std::nothrow) TJvXPProgressBar(parent);
+    auto* bar = new (std::nothrow) TJvXPProgressBar(parent);
     if (!bar)
         return nullptr;
     bar->SetParent(parent);
@@ -176,9 +176,9 @@ TJvXPProgressBar *CreateProgressBar(TWinControl *parent)
     return bar;
 }
 
-TclCustomBox *CreateFrameBox(TWinControl *parent, int penWidth)
+TclCustomBox* CreateFrameBox(TWinControl* parent, int penWidth)
 {
-    auto *box = new (std::nothrow) TclCustomBox(parent);
+    auto* box = new (std::nothrow) TclCustomBox(parent);
     if (!box)
         return nullptr;
     box->SetParent(parent);
@@ -192,10 +192,9 @@ TclCustomBox *CreateFrameBox(TWinControl *parent, int penWidth)
     return box;
 }
 
-TShape *CreateFilledRect(TWinControl *parent, int top, int left, int height, int width,
-                         TColor colour)
+TShape* CreateFilledRect(TWinControl* parent, int top, int left, int height, int width, TColor colour)
 {
-    auto *rect = new (std::nothrow) TShape(parent);
+    auto* rect = new (std::nothrow) TShape(parent);
     if (!rect)
         return nullptr;
     rect->SetParent(parent);
@@ -206,9 +205,9 @@ TShape *CreateFilledRect(TWinControl *parent, int top, int left, int height, int
     return rect;
 }
 
-TShape *CreateTopBand(TWinControl *parent, int top, int height, TColor colour)
+TShape* CreateTopBand(TWinControl* parent, int top, int height, TColor colour)
 {
-    TShape *band = CreateFilledRect(parent, top, 0, height, parent->ClientWidth(), colour);
+    TShape* band = CreateFilledRect(parent, top, 0, height, parent->ClientWidth(), colour);
     if (band) {
         band->SetAnchors(akLeft | akTop | akRight);
         band->SendToBack();
@@ -216,10 +215,10 @@ TShape *CreateTopBand(TWinControl *parent, int top, int height, TColor colour)
     return band;
 }
 
-TShape *CreateBottomBand(TWinControl *parent, int height, TColor colour)
+TShape* CreateBottomBand(TWinControl* parent, int height, TColor colour)
 {
-    TShape *band = CreateFilledRect(parent, parent->ClientHeight() - height, 0, height,
-                                    parent->ClientWidth(), colour);
+    TShape* band =
+        CreateFilledRect(parent, parent->ClientHeight() - height, 0, height, parent->ClientWidth(), colour);
     if (band) {
         band->SetAnchors(akLeft | akRight | akBottom);
         band->SendToBack();
@@ -227,9 +226,9 @@ TShape *CreateBottomBand(TWinControl *parent, int height, TColor colour)
     return band;
 }
 
-TclFormMove *CreateFormMoveArea(TWinControl *parent, int width, int height)
+TclFormMove* CreateFormMoveArea(TWinControl* parent, int width, int height)
 {
-    auto *area = new (std::nothrow) TclFormMove(parent);
+    auto* area = new (std::nothrow) TclFormMove(parent);
     if (!area)
         return nullptr;
     area->SetParent(parent);
@@ -240,7 +239,7 @@ TclFormMove *CreateFormMoveArea(TWinControl *parent, int width, int height)
     return area;
 }
 
-void AnchorToReadingSide(TWinControl *parent, TControl *control)
+void AnchorToReadingSide(TWinControl* parent, TControl* control)
 {
     if (!IsMirrored(parent)) {
         control->SetLeft(8);
@@ -251,7 +250,7 @@ void AnchorToReadingSide(TWinControl *parent, TControl *control)
     }
 }
 
-void CenterControl(TControl *control, TForm *form)
+void CenterControl(TControl* control, TForm* form)
 {
     if (!control)
         return;
@@ -264,20 +263,20 @@ void CenterControl(TControl *control, TForm *form)
     }
 }
 
-void CenterOnMainForm(TControl *control)
+void CenterOnMainForm(TControl* control)
 {
     CenterControl(control, Application->MainForm());
 }
 
-void InitSetupFrame(SetupFrame *frame)
+void InitSetupFrame(SetupFrame* frame)
 {
     *frame = SetupFrame();
     frame->titleMargin = 80;
 }
 
-bool CreateSetupFrame(SetupFrame *frame)
+bool CreateSetupFrame(SetupFrame* frame)
 {
-    TForm *form = frame->form;
+    TForm* form = frame->form;
     if (!form)
         return false;
     form->SetDoubleBuffered(true);
@@ -311,21 +310,21 @@ bool CreateSetupFrame(SetupFrame *frame)
     return frame->middleButton != nullptr;
 }
 
-void ApplyFrameLanguage(SetupFrame *frame, uint8_t charset, const std::string &fontName)
+void ApplyFrameLanguage(SetupFrame* frame, uint8_t charset, const std::string& fontName)
 {
-    TForm *form = frame->form;
+    TForm* form = frame->form;
     bool rightToLeft = IsRightToLeftCharset(charset);
     SysLocale.MiddleEast = rightToLeft;
     Application->SetBiDiMode(rightToLeft ? bdRightToLeft : bdLeftToRight);
     form->SetBiDiMode(rightToLeft ? bdRightToLeft : bdLeftToRight);
-    for (TFont *font : {form->Font(), frame->titleLabel ? frame->titleLabel->Font() : nullptr}) {
+    for (TFont* font : {form->Font(), frame->titleLabel ? frame->titleLabel->Font() : nullptr}) {
         if (!font)
             continue;
         font->SetCharset(charset);
         if (!fontName.empty())
             font->SetName(fontName);
     }
-    for (TclCaptionButton *button : {frame->rightButton, frame->leftButton, frame->middleButton}) {
+    for (TclCaptionButton* button : {frame->rightButton, frame->leftButton, frame->middleButton}) {
         if (!button)
             continue;
         button->SetFontCharset(charset);
@@ -334,13 +333,12 @@ void ApplyFrameLanguage(SetupFrame *frame, uint8_t charset, const std::string &f
     }
 }
 
-void LayoutSetupButtons(SetupFrame *frame)
+void LayoutSetupButtons(SetupFrame* frame)
 {
-    TForm *form = frame->form;
+    TForm* form = frame->form;
     if (frame->titleStripLogo)
         AnchorToReadingSide(form, frame->titleStripLogo);
-    TclCaptionButton *left = frame->leftButton, *middle = frame->middleButton,
-                     *right = frame->rightButton;
+    TclCaptionButton *left = frame->leftButton, *middle = frame->middleButton, *right = frame->rightButton;
     int width = form->ClientWidth();
     if (!IsMirrored(form)) {
         left->SetLeft(ButtonGap);
@@ -359,9 +357,9 @@ void LayoutSetupButtons(SetupFrame *frame)
     }
 }
 
-void SetTitleText(SetupFrame *frame, const wchar_t *text)
+void SetTitleText(SetupFrame* frame, const wchar_t* text)
 {
-    TTntLabel *title = frame->titleLabel;
+    TTntLabel* title = frame->titleLabel;
     if (!title)
         return;
     title->SetCaption(text ? text : L"");
@@ -370,10 +368,10 @@ void SetTitleText(SetupFrame *frame, const wchar_t *text)
                                            : frame->titleMargin);
 }
 
-TTntMemo *CreateLicenceMemo(SetupFrame *frame)
+TTntMemo* CreateLicenceMemo(SetupFrame* frame)
 {
-    TForm *form = frame->form;
-    auto *memo = new (std::nothrow) TTntMemo(form);
+    TForm* form = frame->form;
+    auto* memo = new (std::nothrow) TTntMemo(form);
     if (!memo)
         return nullptr;
     memo->SetParent(form);

@@ -11,16 +11,16 @@
 #include <cstdlib>
 #include <new>
 
-tclMsgDialog *MessageBoxInstance = nullptr;
+tclMsgDialog* MessageBoxInstance = nullptr;
 const wchar_t ProductName[] = L"Brimvault";
 
 namespace {
 
 const int IconSize = 32;
-const int IconTextGap = 24;      // the icon's top below the header
-const int TextLeft = 56;         // from the reading-side edge
+const int IconTextGap = 24;  // the icon's top below the header
+const int TextLeft = 56;     // from the reading-side edge
 const int IconLeft = 16;
-const int TextRightSpace = 86;   // text width + this = the width the text needs
+const int TextRightSpace = 86;  // text width + this = the width the text needs
 const int ButtonSpacing = 20;
 const int BottomMargin = 16;
 // The box stays this far inside the screen's edges; a longer text wraps.
@@ -28,19 +28,19 @@ const int ScreenMargin = 40;
 const int QuestionIcon = 21213;
 const int ErrorIcon = 21212;
 
-int CallMessageBoxW(HWND owner, const wchar_t *text, UINT type)
+int CallMessageBoxW(HWND owner, const wchar_t* text, UINT type)
 {
     return MessageBoxW(owner, text, nullptr, type);
 }
 
-const wchar_t *TextOrEmpty(const wchar_t *text)
+const wchar_t* TextOrEmpty(const wchar_t* text)
 {
     return text ? text : L"";
 }
 
-} // namespace
+}  // namespace
 
-int (*SystemMessageBox)(HWND owner, const wchar_t *text, UINT type) = CallMessageBoxW;
+int (*SystemMessageBox)(HWND owner, const wchar_t* text, UINT type) = CallMessageBoxW;
 
 bool tclMsgDialog::BuildHeader()
 {
@@ -70,7 +70,7 @@ void tclMsgDialog::OnNo()
     form->Close();
 }
 
-bool tclMsgDialog::Build(const MessageBoxConfig &boxConfig)
+bool tclMsgDialog::Build(const MessageBoxConfig& boxConfig)
 {
     answer = 0;
     config = boxConfig;
@@ -108,24 +108,24 @@ bool tclMsgDialog::Build(const MessageBoxConfig &boxConfig)
     firstButton = CreateCaptionButton(form);
     if (!firstButton)
         return false;
-    firstButton->SetOnClick([this](TObject *) { OnYes(); });
+    firstButton->SetOnClick([this](TObject*) { OnYes(); });
     secondButton = CreateCaptionButton(form);
     if (!secondButton)
         return false;
-    secondButton->SetOnClick([this](TObject *) { OnNo(); });
+    secondButton->SetOnClick([this](TObject*) { OnNo(); });
     return true;
 }
 
-void tclMsgDialog::SetMessageBoxText(const wchar_t *text)
+void tclMsgDialog::SetMessageBoxText(const wchar_t* text)
 {
     uint8_t charset = GetUiCharset();
-    const char *uiFont = GetUiFontName();
+    const char* uiFont = GetUiFontName();
     std::string fontName = uiFont ? uiFont : "";
     form->Font()->SetCharset(charset);
     if (!fontName.empty())
         form->Font()->SetName(fontName);
     form->SetBiDiMode(SysLocale.MiddleEast ? bdRightToLeft : bdLeftToRight);
-    for (TclCaptionButton *button : {firstButton, secondButton}) {
+    for (TclCaptionButton* button : {firstButton, secondButton}) {
         button->SetFontCharset(charset);
         button->SetFontName(fontName);
     }
@@ -145,7 +145,7 @@ void tclMsgDialog::SetMessageBoxText(const wchar_t *text)
         textLabel->SetAutoSize(false);
         textLabel->SetWidth(widest);
         textLabel->SetWordWrap(true);
-        textLabel->SetAutoSize(true);   // keeps the width, takes the wrapped height
+        textLabel->SetAutoSize(true);  // keeps the width, takes the wrapped height
         width = widest;
     }
     textLabel->SetAutoSize(false);
@@ -223,11 +223,11 @@ void tclMsgDialog::PlaceMessageBoxControls()
     }
 }
 
-bool CreateMessageBox(const MessageBoxConfig *config)
+bool CreateMessageBox(const MessageBoxConfig* config)
 {
     if (MessageBoxInstance || !config)
         return false;
-    auto *box = new (std::nothrow) tclMsgDialog;
+    auto* box = new (std::nothrow) tclMsgDialog;
     if (!box)
         return false;
     if (!box->Build(*config)) {
@@ -241,14 +241,14 @@ bool CreateMessageBox(const MessageBoxConfig *config)
     return true;
 }
 
-bool AskYesNo(const wchar_t *text)
+bool AskYesNo(const wchar_t* text)
 {
     if (!text)
         return false;
-    tclMsgDialog *box = MessageBoxInstance;
+    tclMsgDialog* box = MessageBoxInstance;
     if (!box) {
-        return SystemMessageBox(Application->Handle(), text,
-                                MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+        return SystemMessageBox(Application->Handle(), text, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) ==
+               IDYES;
     }
     box->SetMessageBoxText(text);
     box->PrepareQuestion();
@@ -259,11 +259,11 @@ bool AskYesNo(const wchar_t *text)
     return box->answer == 1;
 }
 
-void ShowErrorText(const wchar_t *text)
+void ShowErrorText(const wchar_t* text)
 {
     if (!text)
         return;
-    tclMsgDialog *box = MessageBoxInstance;
+    tclMsgDialog* box = MessageBoxInstance;
     if (!box) {
         SystemMessageBox(Application->Handle(), text, MB_ICONERROR);
         return;
@@ -281,9 +281,9 @@ void ShowMemoryError()
     ShowErrorText(MessageText(MsgMemoryFailed));
 }
 
-const wchar_t *ProductMsg(int id)
+const wchar_t* ProductMsg(int id)
 {
-    const wchar_t *text = MessageText(id);
+    const wchar_t* text = MessageText(id);
     return text ? FormatMsg1(text, ProductName) : nullptr;
 }
 
@@ -295,7 +295,7 @@ bool SetupMsgDialog()
 
 void ShowSystemError(int error)
 {
-    wchar_t *text = GetSystemErrorText(0, static_cast<uint32_t>(error), nullptr);
+    wchar_t* text = GetSystemErrorText(0, static_cast<uint32_t>(error), nullptr);
     if (!text)
         return;
     ShowErrorText(text);

@@ -17,11 +17,11 @@
 
 #include <new>
 
-clPageInstallStart *WelcomePage = nullptr;
-clPageInstallOptions *OptionsPage = nullptr;
-clPageLisence *LicencePage = nullptr;
-clPageInstallProgress *ProgressPage = nullptr;
-clPageInstallFinal *FinalPage = nullptr;
+clPageInstallStart* WelcomePage = nullptr;
+clPageInstallOptions* OptionsPage = nullptr;
+clPageLisence* LicencePage = nullptr;
+clPageInstallProgress* ProgressPage = nullptr;
+clPageInstallFinal* FinalPage = nullptr;
 
 const wchar_t MemoryFailedFallbackText[] = L"Memory allocation failed.";
 
@@ -32,23 +32,23 @@ const wchar_t UnsupportedSystemFallback[] = L"%s does not support %s.";
 // Clears the busy flag however the switch ends.
 class BusyScope {
 public:
-    explicit BusyScope(uint8_t &busy) : busy_(busy) { busy_ = 1; }
+    explicit BusyScope(uint8_t& busy) : busy_(busy) { busy_ = 1; }
     ~BusyScope() { busy_ = 0; }
-    BusyScope(const BusyScope &) = delete;
-    BusyScope &operator=(const BusyScope &) = delete;
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
 
 private:
-    uint8_t &busy_;
+    uint8_t& busy_;
 };
 
-bool IsMirrored(TForm *form)
+bool IsMirrored(TForm* form)
 {
     return form->BiDiMode() != bdLeftToRight;
 }
 
 // Allocates a page, stores it in its global and adds it with its step.
 template <class Page>
-bool AddNewPage(clCustomPageList *list, Page *&global, int step)
+bool AddNewPage(clCustomPageList* list, Page*& global, int step)
 {
     global = new (std::nothrow) Page();
     if (!global || !list->AddPage(global))
@@ -57,7 +57,7 @@ bool AddNewPage(clCustomPageList *list, Page *&global, int step)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void ShowMemoryErrorOrFallback()
 {
@@ -75,7 +75,7 @@ void clCustomPageList::ApplyLanguage()
     currentPage->Arrange();
 }
 
-bool clCustomPageList::ShowPage(clCustomPage *page)
+bool clCustomPageList::ShowPage(clCustomPage* page)
 {
     if (page == currentPage)
         return true;
@@ -94,7 +94,7 @@ bool clCustomPageList::ShowPage(clCustomPage *page)
     return true;
 }
 
-bool clCustomPageList::AddPage(clCustomPage *page)
+bool clCustomPageList::AddPage(clCustomPage* page)
 {
     if (!page)
         return false;
@@ -156,15 +156,14 @@ bool clInstallPageList::CheckSystem()
 {
     if (IsSupportedOs())
         return true;
-    const wchar_t *format = MessageText(MsgUnsupportedSystem);
-    ShowErrorText(FormatMsg2(format ? format : UnsupportedSystemFallback, ProductName,
-                             GetOsName()));
+    const wchar_t* format = MessageText(MsgUnsupportedSystem);
+    ShowErrorText(FormatMsg2(format ? format : UnsupportedSystemFallback, ProductName, GetOsName()));
     return false;
 }
 
 bool clInstallPageList::CreateFrame()
 {
-    TForm *form = frame.form;
+    TForm* form = frame.form;
     frame.titleMargin = 80;
     frame.stripHeight = 18;
     CreateTopBand(form, 18, 55, 0xF0F0F0);
@@ -175,7 +174,7 @@ bool clInstallPageList::CreateFrame()
     frame.titleLabel->SetTop(38);
     frame.versionLabel->Font()->SetColor(0xFFFFFF);
     frame.versionLabel->SetTop(2);
-    for (TclCaptionButton *button : {frame.leftButton, frame.middleButton, frame.rightButton})
+    for (TclCaptionButton* button : {frame.leftButton, frame.middleButton, frame.rightButton})
         button->SetTop(368);
     LoadImageResource(frame.centrePicture, 21303, ImageKindPng);
     frame.centrePicture->SetTop(140);
@@ -213,7 +212,7 @@ bool clInstallPageList::CreatePages()
     if (!WelcomePage)
         return false;
     // The form's language box; the page adopts it.
-    if (auto *form = dynamic_cast<TFormInstall *>(frame.form))
+    if (auto* form = dynamic_cast<TFormInstall*>(frame.form))
         WelcomePage->languageCombo = form->ComboLang;
     if (!AddPage(WelcomePage))
         return false;
@@ -227,11 +226,11 @@ bool clInstallPageList::CreatePages()
 
 void clInstallPageList::ApplyLanguage()
 {
-    const char *fontName = GetUiFontName();
+    const char* fontName = GetUiFontName();
     ApplyFrameLanguage(&frame, GetUiCharset(), fontName ? fontName : "");
     clCustomPageList::ApplyLanguage();
     LayoutSetupButtons(&frame);
-    TForm *form = frame.form;
+    TForm* form = frame.form;
     int width = form->ClientWidth();
     bool mirrored = IsMirrored(form);
     if (frame.versionLabel) {
@@ -245,7 +244,7 @@ void clInstallPageList::ApplyLanguage()
     LayoutStepIndicators(steps.get(), 32);
 }
 
-void clInstallPageList::PageChanging(clCustomPage *page)
+void clInstallPageList::PageChanging(clCustomPage* page)
 {
     ShowStep(steps.get(), page ? page->step : 0);
 }

@@ -23,7 +23,7 @@ public:
     // Places the controls for the reading direction.
     virtual void Arrange() {}
 
-    int step = 0;   // the step lit while the page is shown; 0 hides the row
+    int step = 0;  // the step lit while the page is shown; 0 hides the row
 };
 
 class clCustomPageList : public clDorqObjectList {
@@ -36,20 +36,20 @@ public:
     // shown. True at once for the current page; false while another switch
     // runs. The busy flag is taken before anything that could dispatch a
     // message and is cleared on every way out, also by an exception.
-    virtual bool ShowPage(clCustomPage *page);
+    virtual bool ShowPage(clCustomPage* page);
 
     // Appends page (owned) and builds it; a page whose Create fails stays in
     // the list and gives false. A built page is hidden and placed.
-    bool AddPage(clCustomPage *page);
+    bool AddPage(clCustomPage* page);
 
-    clCustomPage *currentPage = nullptr;
+    clCustomPage* currentPage = nullptr;
     // 1 while ShowPage switches pages. A page's Show that switches pages itself
     // clears it just before its own ShowPage.
     uint8_t busy = 0;
 
 protected:
     // Called by ShowPage inside its guard, before the old page is hidden.
-    virtual void PageChanging(clCustomPage *page) {}
+    virtual void PageChanging(clCustomPage* page) {}
 };
 
 class clCustomInstallPageList : public clCustomPageList {
@@ -82,10 +82,10 @@ public:
     virtual bool CanClose() { return busy == 0; }
 
     std::unique_ptr<StepIndicators> steps;
-    TImage *headerPicture = nullptr;
+    TImage* headerPicture = nullptr;
 
 protected:
-    void PageChanging(clCustomPage *page) override;
+    void PageChanging(clCustomPage* page) override;
 };
 
 class clPageInstallStart;
@@ -95,11 +95,11 @@ class clPageInstallProgress;
 class clPageInstallFinal;
 
 // The five pages, set by CreatePages.
-extern clPageInstallStart *WelcomePage;
-extern clPageInstallOptions *OptionsPage;
-extern clPageLisence *LicencePage;
-extern clPageInstallProgress *ProgressPage;
-extern clPageInstallFinal *FinalPage;
+extern clPageInstallStart* WelcomePage;
+extern clPageInstallOptions* OptionsPage;
+extern clPageLisence* LicencePage;
+extern clPageInstallProgress* ProgressPage;
+extern clPageInstallFinal* FinalPage;
 
 // Shown when the catalogue holds no text of message 20011 (a build without
 // message files).

@@ -19,27 +19,27 @@
 const wchar_t ReplaceQuestionFallback[] =
     L"%s Version %s is already installed. Do you want to replace Version %s ?";
 
-void (*ProgressStepHook)(clInstallList *list) = nullptr;
+void (*ProgressStepHook)(clInstallList* list) = nullptr;
 
 namespace {
 
 const int ClientWidth = 500;
 const uint16_t FrenchLangId = 1036;
 
-SetupFrame &Frame()
+SetupFrame& Frame()
 {
     return PageList->frame;
 }
 
 // Switches pages from inside a Show: the switch that shows this page is still
 // running, so its busy flag is released first.
-void SwitchFromShow(clCustomPage *page)
+void SwitchFromShow(clCustomPage* page)
 {
     PageList->busy = 0;
     PageList->ShowPage(page);
 }
 
-std::wstring Widen(const char *text)
+std::wstring Widen(const char* text)
 {
     std::wstring wide;
     for (; text && *text; text++)
@@ -50,26 +50,26 @@ std::wstring Widen(const char *text)
 // The running list of a page, cleared however the run ends.
 class RunningListScope {
 public:
-    RunningListScope(clInstallList *&slot, clInstallList *list) : slot_(slot) { slot_ = list; }
+    RunningListScope(clInstallList*& slot, clInstallList* list) : slot_(slot) { slot_ = list; }
     ~RunningListScope() { slot_ = nullptr; }
-    RunningListScope(const RunningListScope &) = delete;
-    RunningListScope &operator=(const RunningListScope &) = delete;
+    RunningListScope(const RunningListScope&) = delete;
+    RunningListScope& operator=(const RunningListScope&) = delete;
 
 private:
-    clInstallList *&slot_;
+    clInstallList*& slot_;
 };
 
-} // namespace
+}  // namespace
 
 // ---- Progress page -------------------------------------------------------------------------
 
 void clCustomPageInstallProgress::Show()
 {
-    SetupFrame &frame = Frame();
+    SetupFrame& frame = Frame();
     frame.leftButton->SetVisible(false);
     frame.middleButton->SetVisible(false);
     frame.rightButton->SetVisible(true);
-    frame.rightButton->SetOnClick([this](TObject *) { CancelClick(); });
+    frame.rightButton->SetOnClick([this](TObject*) { CancelClick(); });
     SetProgress(0);
     progressBar->SetVisible(true);
     percentLabel->SetVisible(true);
@@ -139,7 +139,7 @@ void clCustomPageInstallProgress::ShowInstallError(int id)
 {
     if (id == 0)
         return;
-    if (const wchar_t *text = MessageText(id))
+    if (const wchar_t* text = MessageText(id))
         ShowErrorText(text);
     else
         ShowSystemError(id);
@@ -147,7 +147,7 @@ void clCustomPageInstallProgress::ShowInstallError(int id)
 
 bool clPageInstallProgress::CreateProgressControls()
 {
-    TForm *form = Frame().form;
+    TForm* form = Frame().form;
     progressBar = CreateProgressBar(form);
     if (!progressBar)
         return false;
@@ -214,13 +214,13 @@ bool clPageInstallProgress::ConfirmReplace(int32_t installed)
     // Both come from one scratch buffer: copied at once.
     std::wstring installedText = Widen(VersionText(installed));
     std::wstring ownText = Widen(VersionText(InstallProductVersion));
-    const wchar_t *format = MessageText(MsgReplaceQuestion);
+    const wchar_t* format = MessageText(MsgReplaceQuestion);
     if (!format)
         format = ReplaceQuestionFallback;
-    const char *code = CurrentLanguageCode();
+    const char* code = CurrentLanguageCode();
     bool french = code && LangCodeToLangId(code) == FrenchLangId;
-    const wchar_t *frenchOrder[] = {installedText.c_str(), ProductName, ownText.c_str()};
-    const wchar_t *usualOrder[] = {ProductName, installedText.c_str(), ownText.c_str()};
+    const wchar_t* frenchOrder[] = {installedText.c_str(), ProductName, ownText.c_str()};
+    const wchar_t* usualOrder[] = {ProductName, installedText.c_str(), ownText.c_str()};
     wchar_t text[FORMAT_MSG_MAX_UNITS];
     FormatWideArgs(text, FORMAT_MSG_MAX_UNITS, format, french ? frenchOrder : usualOrder, 3);
     return AskYesNo(text);
@@ -245,19 +245,19 @@ void clCustomPageInstallFinal::RebootNow()
 
 void clPageInstallFinal::Show()
 {
-    SetupFrame &frame = Frame();
+    SetupFrame& frame = Frame();
     frame.leftButton->SetVisible(false);
     frame.middleButton->SetVisible(false);
     frame.rightButton->SetVisible(true);
     if (reboot)
-        frame.rightButton->SetOnClick([this](TObject *) { RebootNow(); });
+        frame.rightButton->SetOnClick([this](TObject*) { RebootNow(); });
     else
-        frame.rightButton->SetOnClick([this](TObject *) { FinishSetup(); });
+        frame.rightButton->SetOnClick([this](TObject*) { FinishSetup(); });
 }
 
 void clPageInstallFinal::ApplyLanguage()
 {
-    SetupFrame &frame = Frame();
+    SetupFrame& frame = Frame();
     SetTitleText(&frame, PageText(MsgInstallComplete).c_str());
     if (reboot) {
         frame.rightButton->SetWidth(200);
@@ -269,7 +269,7 @@ void clPageInstallFinal::ApplyLanguage()
 
 void clPageInstallFinal::Arrange()
 {
-    TclCaptionButton *button = Frame().rightButton;
+    TclCaptionButton* button = Frame().rightButton;
     bool mirrored = Frame().form->BiDiMode() != bdLeftToRight;
     button->SetLeft(mirrored ? 16 : ClientWidth - button->GetWidth() - 16);
 }

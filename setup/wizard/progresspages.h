@@ -33,9 +33,9 @@ public:
     // shows nothing.
     void ShowInstallError(int id);
 
-    TJvXPProgressBar *progressBar = nullptr;
-    TLabel *percentLabel = nullptr;
-    clInstallList *runningList = nullptr;   // set only while a run is in progress
+    TJvXPProgressBar* progressBar = nullptr;
+    TLabel* percentLabel = nullptr;
+    clInstallList* runningList = nullptr;  // set only while a run is in progress
 };
 
 class clPageInstallProgress : public clCustomPageInstallProgress {
@@ -61,7 +61,7 @@ public:
     // restart is shown and the page stays, so that the user knows to restart.
     virtual void RebootNow();
 
-    uint8_t reboot = 0;   // set by the progress page before it shows this page
+    uint8_t reboot = 0;  // set by the progress page before it shows this page
 };
 
 class clPageInstallFinal : public clCustomPageInstallFinal {
@@ -74,7 +74,7 @@ public:
 // The test seam over the running install list: called by the progress page after each
 // step of the list, once the progress is shown and pending messages are dispatched. Null
 // in Setup; the wizard's tests set it to act between the steps of a real run.
-extern void (*ProgressStepHook)(clInstallList *list);
+extern void (*ProgressStepHook)(clInstallList* list);
 
 // Asks Windows to restart (a planned restart for an installation): 0, or the
 // Win32 error that refused it. The test build of Setup records the request

@@ -6,8 +6,8 @@
 
 uint32_t RequestRestart()
 {
-    const DWORD reason = SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION |
-                         SHTDN_REASON_FLAG_PLANNED;
+    const DWORD reason =
+        SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED;
     if (ExitWindowsEx(EWX_REBOOT, reason))
         return 0;
     DWORD error = GetLastError();

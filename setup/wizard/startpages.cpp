@@ -21,12 +21,12 @@ const TColor VisitedLinkColour = 0x800080;
 // Right-aligned, right-to-left reading and the scroll bar on the left.
 const LONG MirroredComboStyles = WS_EX_RIGHT | WS_EX_RTLREADING | WS_EX_LEFTSCROLLBAR;
 
-SetupFrame &Frame()
+SetupFrame& Frame()
 {
     return PageList->frame;
 }
 
-TForm *Form()
+TForm* Form()
 {
     return PageList->frame.form;
 }
@@ -36,13 +36,13 @@ bool IsMirrored()
     return Form()->BiDiMode() != bdLeftToRight;
 }
 
-void CopyFormFont(TFont *font)
+void CopyFormFont(TFont* font)
 {
     font->SetCharset(Form()->Font()->Charset());
     font->SetName(Form()->Font()->Name());
 }
 
-void ShowPageFromHandler(clCustomPage *page)
+void ShowPageFromHandler(clCustomPage* page)
 {
     PageList->ShowPage(page);
 }
@@ -53,12 +53,12 @@ void ShowOnlyBackButton()
     Frame().rightButton->SetVisible(false);
     Frame().middleButton->SetVisible(false);
     Frame().leftButton->SetVisible(true);
-    Frame().leftButton->SetOnClick([](TObject *) { ShowPageFromHandler(WelcomePage); });
+    Frame().leftButton->SetOnClick([](TObject*) { ShowPageFromHandler(WelcomePage); });
 }
 
-TTntLabel *NewTransparentLabel()
+TTntLabel* NewTransparentLabel()
 {
-    auto *label = new (std::nothrow) TTntLabel(Form());
+    auto* label = new (std::nothrow) TTntLabel(Form());
     if (!label)
         return nullptr;
     label->SetParent(Form());
@@ -66,15 +66,15 @@ TTntLabel *NewTransparentLabel()
     return label;
 }
 
-} // namespace
+}  // namespace
 
 std::wstring PageText(int id)
 {
-    const wchar_t *text = MessageText(id);
+    const wchar_t* text = MessageText(id);
     return text ? text : L"";
 }
 
-std::wstring LicenceDisplayText(const wchar_t *text)
+std::wstring LicenceDisplayText(const wchar_t* text)
 {
     if (!text)
         return L"";
@@ -125,22 +125,22 @@ void clPageInstallStart::Show()
     if (HasSeveralLanguages()) {
         languageCombo->SetVisible(true);
         languageLabel->SetVisible(true);
-        languageCombo->OnChange = [](TObject *) {
+        languageCombo->OnChange = [](TObject*) {
             if (SelectComboLanguage(WelcomePage->languageCombo))
                 PageList->ApplyLanguage();
         };
     }
-    SetupFrame &frame = Frame();
+    SetupFrame& frame = Frame();
     frame.middleButton->SetVisible(true);
-    frame.middleButton->SetOnClick([this](TObject *) { StartInstall(); });
+    frame.middleButton->SetOnClick([this](TObject*) { StartInstall(); });
     frame.rightButton->SetVisible(true);
-    frame.rightButton->SetOnClick([this](TObject *) { ConfirmQuit(); });
+    frame.rightButton->SetOnClick([this](TObject*) { ConfirmQuit(); });
     frame.leftButton->SetVisible(true);
-    frame.leftButton->SetOnClick([](TObject *) { ShowPageFromHandler(OptionsPage); });
-    acceptBox->OnChange = [this](TObject *) { UpdateInstallButton(); };
+    frame.leftButton->SetOnClick([](TObject*) { ShowPageFromHandler(OptionsPage); });
+    acceptBox->OnChange = [this](TObject*) { UpdateInstallButton(); };
     acceptBox->SetVisible(true);
     linkLabel->SetVisible(true);
-    linkLabel->OnClick = [this](TObject *) { OpenLicence(); };
+    linkLabel->OnClick = [this](TObject*) { OpenLicence(); };
     UpdateInstallButton();
     welcomePicture->SetVisible(true);
 }
@@ -162,7 +162,7 @@ void clPageInstallStart::Hide()
 
 void clPageInstallStart::ApplyLanguage()
 {
-    SetupFrame &frame = Frame();
+    SetupFrame& frame = Frame();
     SetTitleText(&frame, PageText(MsgWelcomeTitle).c_str());
     frame.leftButton->SetCaption(PageText(MsgOptions));
     frame.rightButton->SetCaption(PageText(MsgQuit));
@@ -203,7 +203,7 @@ void clPageInstallStart::OpenLicence()
 
 void clPageInstallStart::ConfirmQuit()
 {
-    const wchar_t *question = ProductMsg(MsgQuitQuestion);
+    const wchar_t* question = ProductMsg(MsgQuitQuestion);
     if (question && AskYesNo(question))
         Form()->Close();
 }
@@ -215,7 +215,7 @@ void clPageInstallStart::StartInstall()
 
 // ---- Options page --------------------------------------------------------------------------
 
-void clCustomPageInstallOptions::SetFolder(const std::string &folder)
+void clCustomPageInstallOptions::SetFolder(const std::string& folder)
 {
     folderBox->SetText(folder);
 }
@@ -271,7 +271,7 @@ void clPageInstallOptions::Hide()
 
 void clPageInstallOptions::ApplyLanguage()
 {
-    SetupFrame &frame = Frame();
+    SetupFrame& frame = Frame();
     SetTitleText(&frame, PageText(MsgOptions).c_str());
     frame.leftButton->SetCaption(PageText(MsgBack));
     captionLabel->SetCaption(PageText(MsgInstallLocation));
@@ -337,7 +337,7 @@ void clPageLisence::ApplyLanguage()
     licenceMemo->Clear();
     licenceMemo->SetScrollBars(ssNone);
     licenceMemo->Font()->SetCharset(Form()->Font()->Charset());
-    wchar_t *text = LoadLicenceText();
+    wchar_t* text = LoadLicenceText();
     if (text) {
         licenceMemo->AddText(LicenceDisplayText(text));
         free(text);

@@ -22,10 +22,10 @@ public:
     // OnChange of the accept box: Install is enabled exactly while it is ticked.
     virtual void UpdateInstallButton();
 
-    TTntLabel *languageLabel = nullptr;
-    TclCheckBox *acceptBox = nullptr;
-    TTntLabel *linkLabel = nullptr;
-    TTntComboBox *languageCombo = nullptr;   // the form's, set before the page is added
+    TTntLabel* languageLabel = nullptr;
+    TclCheckBox* acceptBox = nullptr;
+    TTntLabel* linkLabel = nullptr;
+    TTntComboBox* languageCombo = nullptr;  // the form's, set before the page is added
 };
 
 class clPageInstallStart : public clCustomPageInstallStart {
@@ -39,17 +39,17 @@ public:
     void ConfirmQuit() override;
     void StartInstall() override;
 
-    TImage *welcomePicture = nullptr;
+    TImage* welcomePicture = nullptr;
 };
 
 class clCustomPageInstallOptions : public clCustomPage {
 public:
     // The folder the installation uses, shown in the folder box; set once.
-    void SetFolder(const std::string &folder);
+    void SetFolder(const std::string& folder);
     std::string Folder() const;
 
-    TTntLabel *captionLabel = nullptr;
-    TclStaticText *folderBox = nullptr;
+    TTntLabel* captionLabel = nullptr;
+    TclStaticText* folderBox = nullptr;
 };
 
 class clPageInstallOptions : public clCustomPageInstallOptions {
@@ -60,7 +60,7 @@ public:
     void ApplyLanguage() override;
     void Arrange() override;
 
-    TclCaptionCheckBox *desktopBox = nullptr;
+    TclCaptionCheckBox* desktopBox = nullptr;
 };
 
 class clCustomPageLisence : public clCustomPage {
@@ -69,7 +69,7 @@ public:
     void Hide() override;
     void Arrange() override;
 
-    TTntMemo *licenceMemo = nullptr;
+    TTntMemo* licenceMemo = nullptr;
 };
 
 class clPageLisence : public clCustomPageLisence {
@@ -81,4 +81,4 @@ public:
 // The message text of id, empty when it is missing.
 std::wstring PageText(int id);
 // The licence text as the memo shows it: without the byte-order mark.
-std::wstring LicenceDisplayText(const wchar_t *text);
+std::wstring LicenceDisplayText(const wchar_t* text);

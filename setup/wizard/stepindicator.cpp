@@ -9,9 +9,9 @@
 
 namespace {
 
-bool CreateStepItem(StepIndicators *steps, StepItem &item)
+bool CreateStepItem(StepIndicators* steps, StepItem& item)
 {
-    TWinControl *parent = steps->parent;
+    TWinControl* parent = steps->parent;
     if (steps->arrowImageId != 0) {
         item.arrow = new (std::nothrow) TJvSpecialImage(parent);
         if (!item.arrow)
@@ -36,7 +36,7 @@ bool CreateStepItem(StepIndicators *steps, StepItem &item)
     if (!item.number)
         return false;
     item.number->SetParent(parent);
-    item.number->SetBiDiMode(bdLeftToRight);   // digits never mirror
+    item.number->SetBiDiMode(bdLeftToRight);  // digits never mirror
     item.number->SetVisible(false);
     item.number->SetAutoSize(false);
     item.number->SetTransparent(true);
@@ -48,7 +48,7 @@ bool CreateStepItem(StepIndicators *steps, StepItem &item)
     return true;
 }
 
-void SetStepItemVisible(StepItem &item, bool visible)
+void SetStepItemVisible(StepItem& item, bool visible)
 {
     if (item.arrow)
         item.arrow->SetVisible(visible);
@@ -56,7 +56,7 @@ void SetStepItemVisible(StepItem &item, bool visible)
     item.number->SetVisible(visible);
 }
 
-void SetStepItemTop(const StepIndicators *steps, StepItem &item, int top)
+void SetStepItemTop(const StepIndicators* steps, StepItem& item, int top)
 {
     item.box->SetTop(top);
     item.number->SetTop(top);
@@ -64,7 +64,7 @@ void SetStepItemTop(const StepIndicators *steps, StepItem &item, int top)
         item.arrow->SetTop(top + (steps->boxHeight - steps->arrowHeight) / 2);
 }
 
-void PlaceStepItem(const StepIndicators *steps, StepItem &item, int x)
+void PlaceStepItem(const StepIndicators* steps, StepItem& item, int x)
 {
     if (item.arrow) {
         item.arrow->SetLeft(x);
@@ -75,7 +75,7 @@ void PlaceStepItem(const StepIndicators *steps, StepItem &item, int x)
     item.number->SetLeft(x);
 }
 
-void PlaceStepItemMirrored(const StepIndicators *steps, StepItem &item, int x)
+void PlaceStepItemMirrored(const StepIndicators* steps, StepItem& item, int x)
 {
     int right = steps->parent->ClientWidth() - x;
     int boxLeft = right - steps->boxWidth;
@@ -88,7 +88,7 @@ void PlaceStepItemMirrored(const StepIndicators *steps, StepItem &item, int x)
     item.number->SetLeft(boxLeft);
 }
 
-void ColourStepItem(const StepIndicators *steps, StepItem &item, bool active)
+void ColourStepItem(const StepIndicators* steps, StepItem& item, bool active)
 {
     item.box->Pen()->SetColor(active ? steps->activePenColor : steps->normalPenColor);
     item.box->Brush()->SetColor(active ? steps->activeBrushColor : steps->normalBrushColor);
@@ -96,16 +96,16 @@ void ColourStepItem(const StepIndicators *steps, StepItem &item, bool active)
 }
 
 // The window that paints the row: the parent's own, or that of the form it lies on.
-HWND PaintingWindow(TWinControl *parent)
+HWND PaintingWindow(TWinControl* parent)
 {
-    for (TWinControl *control = parent; control; control = control->Parent()) {
+    for (TWinControl* control = parent; control; control = control->Parent()) {
         if (control->Handle())
             return control->Handle();
     }
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<StepIndicators> AllocStepIndicators(int count)
 {
@@ -117,7 +117,7 @@ std::unique_ptr<StepIndicators> AllocStepIndicators(int count)
     return steps;
 }
 
-bool CreateStepIndicators(StepIndicators *steps)
+bool CreateStepIndicators(StepIndicators* steps)
 {
     if (!steps || !steps->parent)
         return false;
@@ -130,20 +130,20 @@ bool CreateStepIndicators(StepIndicators *steps)
     return true;
 }
 
-void SetStepIndicatorsTop(StepIndicators *steps, int top)
+void SetStepIndicatorsTop(StepIndicators* steps, int top)
 {
     if (!steps)
         return;
-    for (StepItem &item : steps->items)
+    for (StepItem& item : steps->items)
         SetStepItemTop(steps, item, top);
 }
 
-void LayoutStepIndicators(StepIndicators *steps, int x)
+void LayoutStepIndicators(StepIndicators* steps, int x)
 {
     if (!steps)
         return;
     bool mirrored = steps->parent->BiDiMode() != bdLeftToRight;
-    for (StepItem &item : steps->items) {
+    for (StepItem& item : steps->items) {
         if (mirrored)
             PlaceStepItemMirrored(steps, item, x);
         else
@@ -152,21 +152,21 @@ void LayoutStepIndicators(StepIndicators *steps, int x)
     }
 }
 
-void ShowStep(StepIndicators *steps, int n)
+void ShowStep(StepIndicators* steps, int n)
 {
     if (!steps)
         return;
     if (n == 0) {
-        for (StepItem &item : steps->items)
+        for (StepItem& item : steps->items)
             SetStepItemVisible(item, false);
         return;
     }
     for (size_t k = 0; k < steps->items.size(); k++) {
-        StepItem &item = steps->items[k];
+        StepItem& item = steps->items[k];
         ColourStepItem(steps, item, static_cast<int>(k) + 1 == n);
         SetStepItemVisible(item, true);
         if (k == 0 && item.arrow)
-            item.arrow->SetVisible(false);   // the row begins with a box
+            item.arrow->SetVisible(false);  // the row begins with a box
     }
     // Paint now, even when a long operation follows; only WM_PAINT is handled.
     if (HWND window = PaintingWindow(steps->parent))

@@ -12,15 +12,15 @@
 #include <vector>
 
 struct StepItem {
-    TJvSpecialImage *arrow = nullptr;   // null in a row without arrows
-    TShape *box = nullptr;
-    TLabel *number = nullptr;
+    TJvSpecialImage* arrow = nullptr;  // null in a row without arrows
+    TShape* box = nullptr;
+    TLabel* number = nullptr;
 };
 
 struct StepIndicators {
-    TWinControl *parent = nullptr;   // owner and parent of every control of the row
+    TWinControl* parent = nullptr;  // owner and parent of every control of the row
     int count = 0;
-    int arrowImageId = 0;            // 0: a row without arrows
+    int arrowImageId = 0;  // 0: a row without arrows
     int arrowImageKind = 1;
     int arrowWidth = 0;
     int arrowHeight = 0;
@@ -33,7 +33,7 @@ struct StepIndicators {
     TColor activeBrushColor = 0;
     TColor activeFontColor = 0;
     TColor activePenColor = 0;
-    std::vector<StepItem> items;     // count items once created
+    std::vector<StepItem> items;  // count items once created
 };
 
 // A row of count steps for the caller to fill; null for a count of 0 or less or
@@ -41,13 +41,13 @@ struct StepIndicators {
 std::unique_ptr<StepIndicators> AllocStepIndicators(int count);
 // Makes every item's arrow, box and number ("1", "2", ...), all hidden. False at
 // the first control that cannot be made (those made stay with the parent).
-bool CreateStepIndicators(StepIndicators *steps);
+bool CreateStepIndicators(StepIndicators* steps);
 // Boxes and numbers at top; arrows centred on the boxes' height.
-void SetStepIndicatorsTop(StepIndicators *steps, int top);
+void SetStepIndicatorsTop(StepIndicators* steps, int top);
 // Places the row from x: x is the left edge of the first item, or mirrored its
 // distance from the parent's right edge.
-void LayoutStepIndicators(StepIndicators *steps, int x);
+void LayoutStepIndicators(StepIndicators* steps, int x);
 // Lights step n and shows the row without its first arrow, then paints it at
 // once; 0 hides the row. Painting dispatches no input, so no click can be
 // handled in the middle of a page switch.
-void ShowStep(StepIndicators *steps, int n);
+void ShowStep(StepIndicators* steps, int n);

@@ -64,22 +64,27 @@ TEST_F(BitmapTest, PrimitivesMatchANaiveBitVector)
                                                     << " start " << start << " count " << count);
                     std::copy(original.begin(), original.end(), bits);
                     ULONGLONG ones = 0, set = 0, zeros = 0;
-                    while (ones < count && naive[start + ones]) ones++;
-                    while (zeros < count && !naive[start + zeros]) zeros++;
-                    for (ULONG i = 0; i < count; i++) set += naive[start + i];
+                    while (ones < count && naive[start + ones])
+                        ones++;
+                    while (zeros < count && !naive[start + zeros])
+                        zeros++;
+                    for (ULONG i = 0; i < count; i++)
+                        set += naive[start + i];
                     ASSERT_EQ(CountOneRun(bits, start, count), ones);
                     ASSERT_EQ(CountZeroRun(bits, start, count), zeros);
                     ASSERT_EQ(CountSetBits(bits, start, count), set);
 
                     SetBitRun(bits, start, count);
                     std::vector<bool> expect = naive;
-                    for (ULONG i = 0; i < count; i++) expect[start + i] = true;
+                    for (ULONG i = 0; i < count; i++)
+                        expect[start + i] = true;
                     ASSERT_EQ(Bits(std::vector<UCHAR>(bits, bits + size)), expect) << "set";
 
                     std::copy(original.begin(), original.end(), bits);
                     ClearBitRun(bits, start, count);
                     expect = naive;
-                    for (ULONG i = 0; i < count; i++) expect[start + i] = false;
+                    for (ULONG i = 0; i < count; i++)
+                        expect[start + i] = false;
                     ASSERT_EQ(Bits(std::vector<UCHAR>(bits, bits + size)), expect) << "clear";
                 }
             }
@@ -93,8 +98,10 @@ TEST_F(BitmapTest, ByteRunsMatchANaiveCountForEveryByte)
         for (ULONG first = 0; first < 8; first++) {
             for (ULONG n = 0; n <= 8 - first; n++) {
                 UCHAR ones = 0, zeros = 0;
-                while (ones < n && ((byte >> (first + ones)) & 1)) ones++;
-                while (zeros < n && !((byte >> (first + zeros)) & 1)) zeros++;
+                while (ones < n && ((byte >> (first + ones)) & 1))
+                    ones++;
+                while (zeros < n && !((byte >> (first + zeros)) & 1))
+                    zeros++;
                 ASSERT_EQ(ByteOneRun((UCHAR)byte, first, n), ones) << byte << " " << first << " " << n;
                 ASSERT_EQ(ByteZeroRun((UCHAR)byte, first, n), zeros) << byte << " " << first << " " << n;
             }
@@ -110,12 +117,16 @@ TEST_F(BitmapTest, PrimitiveFixtures)
     EXPECT_EQ(bytes[1], 0x07);
     EXPECT_EQ(bytes[2], 0x00);
 
-    const struct { UCHAR byte; ULONGLONG set; } counts[] = {{0x0F, 4}, {0x10, 1}, {0xAA, 4}};
+    const struct {
+        UCHAR byte;
+        ULONGLONG set;
+    } counts[] = {{0x0F, 4}, {0x10, 1}, {0xAA, 4}};
     for (auto c : counts)
         EXPECT_EQ(CountSetBits(&c.byte, 0, 8), c.set) << int(c.byte);
 
     UCHAR full[16];
-    for (UCHAR& b : full) b = 0xFF;
+    for (UCHAR& b : full)
+        b = 0xFF;
     EXPECT_EQ(CountOneRun(full, 3, 120), 120u);
     EXPECT_EQ(CountZeroRun(full, 3, 0), 0u);
     EXPECT_EQ(CountOneRun(full, 3, 0), 0u);
@@ -129,19 +140,18 @@ TEST_F(BitmapTest, PrimitiveFixtures)
 
 TEST_F(BitmapTest, BitmapBytesRoundsUpToAWholeSector)
 {
-    const struct { ULONG blockShift, sectorShift, slots, bytes; } cases[] = {
-        {17, 9, 1000, 32256},            // 32000 rounded up
-        {12, 9, 512, 512},               // exact
-        {12, 9, 1, 512},
-        {12, 9, 513, 1024},
-        {15, 12, 100, 4096},             // 4096-byte sectors
-        {15, 12, 4096, 4096},
-        {15, 12, 4097, 8192},
-        {16, 12, 1000, 4096},
-        {31, 9, 8191, 0xFFF80000u},      // largest that fits
-        {31, 9, 8192, 0},                // 4 GiB does not fit u32
-        {12, 9, 0xFFFFFFFFu, 0},         // rounding would pass 4 GiB
-        {11, 9, 100, 0},                 // blocks of 4 sectors: no whole byte per slot
+    const struct {
+        ULONG blockShift, sectorShift, slots, bytes;
+    } cases[] = {
+        {17, 9, 1000, 32256},  // 32000 rounded up
+        {12, 9, 512, 512},     // exact
+        {12, 9, 1, 512},         {12, 9, 513, 1024},
+        {15, 12, 100, 4096},  // 4096-byte sectors
+        {15, 12, 4096, 4096},    {15, 12, 4097, 8192},
+        {16, 12, 1000, 4096},    {31, 9, 8191, 0xFFF80000u},  // largest that fits
+        {31, 9, 8192, 0},                                     // 4 GiB does not fit u32
+        {12, 9, 0xFFFFFFFFu, 0},                              // rounding would pass 4 GiB
+        {11, 9, 100, 0},                                      // blocks of 4 sectors: no whole byte per slot
         {12, 12, 100, 0},
     };
     for (auto c : cases)
@@ -151,20 +161,20 @@ TEST_F(BitmapTest, BitmapBytesRoundsUpToAWholeSector)
 
 TEST_F(BitmapTest, ConversionsAtTheEdgesOfTheDataArea)
 {
-    TestMap map(MapShape{4, 16, 9, 3, 1, 0, 100});   // data area [100, 132)
-    map.Fill({1, 1, 1});                              // slots 0..2 hold blocks 0..2
+    TestMap map(MapShape{4, 16, 9, 3, 1, 0, 100});  // data area [100, 132)
+    map.Fill({1, 1, 1});                            // slots 0..2 hold blocks 0..2
     ASSERT_EQ(map->Slots.Entries[1].Block, B(1u));
-    const struct { ULONGLONG sector; bool inside; LONG slot; ULONGLONG bit; ULONGLONG master; } cases[] = {
-        {0, false, 0, 0, ~0ull},
-        {99, false, 0, 0, ~0ull},
-        {100, true, 0, 0, 0},
-        {107, true, 0, 7, 7},
-        {108, true, 1, 0, 8},
-        {123, true, 2, 7, 23},
-        {124, true, 3, 0, ~0ull},   // slot 3 is free
-        {131, true, 3, 7, ~0ull},
-        {132, false, 0, 0, ~0ull},
-        {~0ull, false, 0, 0, ~0ull},
+    const struct {
+        ULONGLONG sector;
+        bool inside;
+        LONG slot;
+        ULONGLONG bit;
+        ULONGLONG master;
+    } cases[] = {
+        {0, false, 0, 0, ~0ull},  {99, false, 0, 0, ~0ull},  {100, true, 0, 0, 0},
+        {107, true, 0, 7, 7},     {108, true, 1, 0, 8},      {123, true, 2, 7, 23},
+        {124, true, 3, 0, ~0ull},  // slot 3 is free
+        {131, true, 3, 7, ~0ull}, {132, false, 0, 0, ~0ull}, {~0ull, false, 0, 0, ~0ull},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.sector);
@@ -195,18 +205,30 @@ TEST_F(BitmapTest, SlotRunsSetAndClearExactlyTheirSectors)
 {
     for (Geometry g : Geometries) {
         const ULONG slotBits = 1u << g.blockShiftSectors;
-        SCOPED_TRACE(testing::Message() << "sector shift " << g.sectorShift << ", "
-                                        << slotBits << " sectors per block");
+        SCOPED_TRACE(testing::Message()
+                     << "sector shift " << g.sectorShift << ", " << slotBits << " sectors per block");
         // (slot, first slot bit, count): first/last sector, byte and word edges,
         // a run into the next slot, a run cut at the end of the data area.
-        const struct { LONG slot; ULONGLONG first; ULONG count; } runs[] = {
-            {1, 0, 1}, {1, slotBits - 1, 1}, {1, 0, slotBits}, {1, 7, 2},
-            {1, slotBits - 1, 2}, {2, slotBits / 2, slotBits}, {0, 63 % slotBits, 3},
-            {3, slotBits - 2, 1000}, {3, slotBits, 5}, {-1, 0, 4}, {4, 0, 4},
+        const struct {
+            LONG slot;
+            ULONGLONG first;
+            ULONG count;
+        } runs[] = {
+            {1, 0, 1},
+            {1, slotBits - 1, 1},
+            {1, 0, slotBits},
+            {1, 7, 2},
+            {1, slotBits - 1, 2},
+            {2, slotBits / 2, slotBits},
+            {0, 63 % slotBits, 3},
+            {3, slotBits - 2, 1000},
+            {3, slotBits, 5},
+            {-1, 0, 4},
+            {4, 0, 4},
         };
         for (auto r : runs) {
-            SCOPED_TRACE(testing::Message() << "slot " << r.slot << " bit " << r.first
-                                            << " count " << r.count);
+            SCOPED_TRACE(testing::Message()
+                         << "slot " << r.slot << " bit " << r.first << " count " << r.count);
             TestMap map(MapShape{4, 16, g.sectorShift, g.blockShiftSectors, CacheModeWriteBack, 0, 64});
             ASSERT_EQ(map.status(), STATUS_SUCCESS);
             const ULONG areaBits = 4 * slotBits;
@@ -260,7 +282,9 @@ TEST_F(BitmapTest, BitmapsAreCountedInPoolBytes)
 // Dirty runs
 // ---------------------------------------------------------------------------
 
-struct BitRange { ULONG first, count; };
+struct BitRange {
+    ULONG first, count;
+};
 struct DirtyCase {
     const char* name;
     std::vector<BitRange> valid;
@@ -288,8 +312,10 @@ TEST_F(BitmapTest, FindDirtyRunReportsTheFirstDirtySectorToTheEndOfItsValidRun)
             SCOPED_TRACE(testing::Message() << c.name << ", sector shift " << sectorShift);
             TestMap map(MapShape{4, 16, sectorShift, 7, CacheModeWriteBack, 0, 64});
             map.Fill({1, 1, 1, 1});
-            for (BitRange r : c.valid) SetValidRun(map.get(), S(1), r.first, r.count);
-            for (BitRange r : c.clean) SetCleanRun(map.get(), S(1), r.first, r.count);
+            for (BitRange r : c.valid)
+                SetValidRun(map.get(), S(1), r.first, r.count);
+            for (BitRange r : c.clean)
+                SetCleanRun(map.get(), S(1), r.first, r.count);
             // Dirty sectors in the neighbouring slots must not leak in.
             SetValidRun(map.get(), S(0), 127, 1);
             SetValidRun(map.get(), S(2), 0, 1);
@@ -316,7 +342,7 @@ TEST_F(BitmapTest, NoDirtyRunWithoutACleanBitmapOrInAFreeSlot)
     EXPECT_FALSE(FindIdleDestageRun(through.get(), &run));
 
     TestMap back(MapShape{4, 16, 9, 3, CacheModeWriteBack, 0, 64});
-    SetBitRun(back->ValidBitmap, 8, 8);   // slot 1 is free
+    SetBitRun(back->ValidBitmap, 8, 8);  // slot 1 is free
     EXPECT_FALSE(FindDirtyRun(back.get(), S(1), NULL, NULL));
     EXPECT_FALSE(FindDirtyRun(back.get(), S(9), NULL, NULL));
 }
@@ -342,7 +368,8 @@ struct SearchFixture {
 TEST_F(BitmapTest, SearchesFollowTheLruOrderAndTheBootFilters)
 {
     SearchFixture f({true, false, true, false}, {2, 3, 0, 1});
-    for (ULONG s = 0; s < 4; s++) f.Dirty(s);
+    for (ULONG s = 0; s < 4; s++)
+        f.Dirty(s);
     SsdRun run;
     ASSERT_TRUE(FindAnyDirtyRun(f.map.get(), &run));
     EXPECT_EQ(run.FirstSector, 64u + 2 * 8 + 3) << "LRU head: slot 2";
@@ -378,7 +405,7 @@ TEST_F(BitmapTest, SearchesSeeChangesMadeSinceTheLastSearch)
         f.Dirty(3);
         EXPECT_FALSE(FindDirtyRunBoot(f.map.get(), &run));
         bootTime = DuringBoot;
-        LookupSlot(f.map.get(), B(3), bootTime);   // already at the MRU end: only its flag changes
+        LookupSlot(f.map.get(), B(3), bootTime);  // already at the MRU end: only its flag changes
         bootTime = AfterBoot;
         ASSERT_TRUE(FindDirtyRunBoot(f.map.get(), &run));
         EXPECT_EQ(run.FirstSector, 64u + 3 * 8 + 4);
@@ -398,12 +425,12 @@ TEST_F(BitmapTest, SearchesSeeChangesMadeSinceTheLastSearch)
         SearchFixture f({false, false, false, false}, {});
         f.Dirty(2);
         f.Dirty(3);
-        ASSERT_TRUE(FindAnyDirtyRun(f.map.get(), &run));   // resumes at slot 2
+        ASSERT_TRUE(FindAnyDirtyRun(f.map.get(), &run));  // resumes at slot 2
         SetCleanRun(f.map.get(), S(2), 0, 8);
         EvictSlot(f.map.get(), S(0));
-        AllocateSlot(f.map.get(), B(9), bootTime);                        // slot 0 again, at the MRU end
+        AllocateSlot(f.map.get(), B(9), bootTime);  // slot 0 again, at the MRU end
         f.Dirty(0);
-        LookupSlot(f.map.get(), B(3), bootTime);                          // order: 1, 2, 0, 3
+        LookupSlot(f.map.get(), B(3), bootTime);  // order: 1, 2, 0, 3
         ASSERT_TRUE(FindAnyDirtyRun(f.map.get(), &run));
         EXPECT_EQ(run.FirstSector, 64u + 0 * 8 + 1);
     }
@@ -413,7 +440,7 @@ TEST_F(BitmapTest, DrainFreesCleanSlotsFromTheLruHead)
 {
     TestMap map(MapShape{4, 16, 9, 3, 1, 0, 64});
     map.Fill({1, 1, 1});
-    LookupSlot(map.get(), B(0), bootTime);   // LRU: 1, 2, 0
+    LookupSlot(map.get(), B(0), bootTime);  // LRU: 1, 2, 0
     SsdRun run;
     for (ULONG expected : {1u, 2u, 0u}) {
         ASSERT_TRUE(DrainLruHead(map.get(), &run));
@@ -452,7 +479,7 @@ struct InvalidateCase {
     const char* name;
     ULONGLONG first;
     ULONG sectors;
-    std::vector<UCHAR> valid;   // valid byte of slots 0..2 (blocks 1, 3, 4) afterwards
+    std::vector<UCHAR> valid;  // valid byte of slots 0..2 (blocks 1, 3, 4) afterwards
 };
 
 TEST_F(BitmapTest, InvalidateMasterRangeClearsOnlyCachedSectorsOfTheRange)
@@ -477,7 +504,7 @@ TEST_F(BitmapTest, InvalidateMasterRangeClearsOnlyCachedSectorsOfTheRange)
             AllocateSlot(map.get(), B(b), bootTime);
         SetValidRun(map.get(), S(0), 0, 24);
         SetCleanRun(map.get(), S(0), 0, 24);
-        FailPoolAllocation(1);   // no memory is needed for it
+        FailPoolAllocation(1);  // no memory is needed for it
         EXPECT_EQ(InvalidateMasterRange(map.get(), c.first, c.sectors, bootTime), STATUS_SUCCESS);
         StopPoolFailures();
         for (ULONG s = 0; s < 3; s++)

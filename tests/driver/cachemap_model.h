@@ -19,26 +19,44 @@
 namespace cachemap_test {
 
 // Test numbers as the map's types.
-inline MasterBlock B(ULONG number) { return ToMasterBlock(number); }
-inline SsdSlot S(LONG index) { return ToSsdSlot(index); }
+inline MasterBlock B(ULONG number)
+{
+    return ToMasterBlock(number);
+}
+inline SsdSlot S(LONG index)
+{
+    return ToSsdSlot(index);
+}
 
 // The boot time the tests pass to the map: DuringBoot stands for a driver
 // whose control device has not been opened yet.
 inline BootTime bootTime = AfterBoot;
 
 // The nth next pool allocation fails (1 = the very next one).
-inline void FailPoolAllocation(ULONG nth) { testpool::FailNth(nth); }
-inline void StopPoolFailures() { testpool::StopFailures(); }
-inline uint64_t LivePoolBlocks() { return testpool::LiveBlocks(); }
+inline void FailPoolAllocation(ULONG nth)
+{
+    testpool::FailNth(nth);
+}
+inline void StopPoolFailures()
+{
+    testpool::StopFailures();
+}
+inline uint64_t LivePoolBlocks()
+{
+    return testpool::LiveBlocks();
+}
 // The pool bytes the map's memory counts, as the driver's PoolBytes would.
-inline uint64_t MapPoolBytes() { return testpool::Bytes(); }
+inline uint64_t MapPoolBytes()
+{
+    return testpool::Bytes();
+}
 
 // Sizes of a small test map; data area at SSD sector DataStart.
 struct MapShape {
     ULONG Slots;
-    ULONG Blocks;            // block-table count wanted (master length follows)
-    ULONG SectorShift;       // 9 or 12
-    ULONG BlockShiftSectors; // at least 3
+    ULONG Blocks;             // block-table count wanted (master length follows)
+    ULONG SectorShift;        // 9 or 12
+    ULONG BlockShiftSectors;  // at least 3
     UCHAR Mode;
     ULONG MinBoot;
     ULONGLONG DataStart;
@@ -86,8 +104,7 @@ public:
         CacheMapLayout layout = LayoutOf(shape);
         status_ = SizeCacheMap(&map_, &layout);
         if (NT_SUCCESS(status_))
-            status_ = shape.Mode == CacheModeWriteBack ? InitEmptyMapWithClean(&map_)
-                                                       : InitEmptyMap(&map_);
+            status_ = shape.Mode == CacheModeWriteBack ? InitEmptyMapWithClean(&map_) : InitEmptyMap(&map_);
         map_.SsdDevice = ssd;
     }
     ~TestMap() { FreeMapTables(&map_); }
@@ -155,8 +172,7 @@ inline std::string CheckMapInvariants(const CacheMap& map, ULONGLONG poolBaselin
         return "MRU tail is not the last slot of the LRU list";
     for (ULONG group = 0; group < 2; group++) {
         bool reached = false;
-        for (SsdSlot slot = t.LruHead; slot != NoSlot && !reached;
-             slot = t.Links[FromSsdSlot(slot)].Next) {
+        for (SsdSlot slot = t.LruHead; slot != NoSlot && !reached; slot = t.Links[FromSsdSlot(slot)].Next) {
             reached = slot == t.GroupStart[group];
             if (!reached && t.Entries[FromSsdSlot(slot)].BootFlag == group)
                 return "a slot of group " + std::to_string(group) + " lies before its walk start";
@@ -319,7 +335,7 @@ private:
     ULONG blocks_;
     ULONG minBoot_;
     std::vector<ULONGLONG> heat_;
-    std::vector<LONG> free_;     // back = top
+    std::vector<LONG> free_;  // back = top
     std::list<ULONG> lru_;
     std::map<ULONG, ModelSlot> cached_;
 };

@@ -53,7 +53,7 @@ struct HeatCase {
     const char* name;
     std::vector<ULONGLONG> heats;
     ULONGLONG missHeat;
-    LONG victim;   // slot taken, or NoSlot
+    LONG victim;  // slot taken, or NoSlot
 };
 
 TEST_F(CacheMapTest, VictimIsTheFirstColderSlotFromTheLruHead)
@@ -102,13 +102,13 @@ TEST_F(CacheMapTest, DirtyNonBootCandidateStillLetsTheBootWalkRun)
 {
     TestMap map(SmallWriteBack);
     bootTime = DuringBoot;
-    map.Fill({1, 1});          // slots 0, 1: boot
+    map.Fill({1, 1});  // slots 0, 1: boot
     bootTime = AfterBoot;
     AllocateSlot(map.get(), B(2), bootTime);  // slots 2, 3: other
     AllocateSlot(map.get(), B(3), bootTime);
     map->Blocks.Entries[2].Heat = 1;
     map->Blocks.Entries[3].Heat = 1;
-    SetValidRun(map.get(), S(2), 0, 8);   // dirty non-boot candidate
+    SetValidRun(map.get(), S(2), 0, 8);  // dirty non-boot candidate
     map->Blocks.Entries[10].Heat = 5;
     EXPECT_EQ(AllocateSlot(map.get(), B(10), bootTime), S(0)) << "boot slots 2 > MinBoot 0";
     EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
@@ -152,7 +152,7 @@ TEST_F(CacheMapTest, BootWalkSeesTheMruSlotTurnedBootInPlace)
 
 struct BootQuotaCase {
     ULONG minBoot;
-    ULONG bootSlots;   // of four used slots, the first ones from the LRU head
+    ULONG bootSlots;  // of four used slots, the first ones from the LRU head
     LONG victim;
 };
 
@@ -161,12 +161,11 @@ TEST_F(CacheMapTest, BootSlotsAreEvictableOnlyAboveTheQuota)
     // Every non-boot slot is hotter than the miss, so only the boot walk can
     // find a victim.
     const BootQuotaCase cases[] = {
-        {0, 0, NoSlotIndex}, {0, 1, 0}, {0, 4, 0}, {1, 1, NoSlotIndex}, {1, 2, 0},
-        {2, 2, NoSlotIndex}, {2, 3, 0}, {4, 4, NoSlotIndex},
+        {0, 0, NoSlotIndex}, {0, 1, 0},           {0, 4, 0}, {1, 1, NoSlotIndex},
+        {1, 2, 0},           {2, 2, NoSlotIndex}, {2, 3, 0}, {4, 4, NoSlotIndex},
     };
     for (const BootQuotaCase& c : cases) {
-        SCOPED_TRACE("MinBoot " + std::to_string(c.minBoot) + ", boot slots " +
-                     std::to_string(c.bootSlots));
+        SCOPED_TRACE("MinBoot " + std::to_string(c.minBoot) + ", boot slots " + std::to_string(c.bootSlots));
         MapShape shape = Small;
         shape.MinBoot = c.minBoot;
         TestMap map(shape);
@@ -214,11 +213,11 @@ TEST_F(CacheMapTest, RecordsRoundTripTurnsBootSlotsIntoOtherSlots)
     {
         TestMap map(shape);
         bootTime = DuringBoot;
-        AllocateSlot(map.get(), B(20), bootTime);   // slot 0, boot
+        AllocateSlot(map.get(), B(20), bootTime);  // slot 0, boot
         bootTime = AfterBoot;
-        AllocateSlot(map.get(), B(4), bootTime);    // slot 1
-        AllocateSlot(map.get(), B(17), bootTime);   // slot 2
-        AllocateSlot(map.get(), B(9), bootTime);    // slot 3
+        AllocateSlot(map.get(), B(4), bootTime);   // slot 1
+        AllocateSlot(map.get(), B(17), bootTime);  // slot 2
+        AllocateSlot(map.get(), B(9), bootTime);   // slot 3
         EvictSlot(map.get(), S(1));
         SlotsToRecords(&map->Slots, records.data(), 6);
     }
@@ -230,7 +229,7 @@ TEST_F(CacheMapTest, RecordsRoundTripTurnsBootSlotsIntoOtherSlots)
     EXPECT_EQ(records[5].State, SlotStateFree);
 
     TestMap loaded(shape);
-    FreeSlotTable(&loaded->Slots);   // a load allocates tables without building lists
+    FreeSlotTable(&loaded->Slots);  // a load allocates tables without building lists
     loaded->Slots.SlotCount = 6;
     ASSERT_TRUE(AllocSlotTable(&loaded->Slots));
     ULONG dropped = 99;
@@ -242,14 +241,15 @@ TEST_F(CacheMapTest, RecordsRoundTripTurnsBootSlotsIntoOtherSlots)
     EXPECT_EQ(loaded->Slots.OtherSlots, 3u);
     EXPECT_EQ(LruBlocks(*loaded.get()), (std::list<ULONG>{9, 17, 20})) << "highest index at the head";
     EXPECT_EQ(GetBlockSlot(&loaded->Blocks, B(17)), S(2));
-    EXPECT_EQ(AllocateSlot(loaded.get(), B(1), bootTime), S(1)) << "the free slots are handed out lowest first";
+    EXPECT_EQ(AllocateSlot(loaded.get(), B(1), bootTime), S(1))
+        << "the free slots are handed out lowest first";
     EXPECT_EQ(CheckMapInvariants(*loaded.get(), loaded.baseline()), "");
 }
 
 struct RecordCase {
     const char* name;
     std::vector<SlotRecord> records;
-    std::vector<ULONG> blocks;   // the slots' blocks after the load
+    std::vector<ULONG> blocks;  // the slots' blocks after the load
     ULONG dropped;
 };
 
@@ -337,7 +337,7 @@ TEST_F(CacheMapTest, DamagedSlotTablesAlwaysLoadIntoAConsistentMap)
 TEST_F(CacheMapTest, SlotsFromRecordsNeedsFreshTables)
 {
     SlotRecord records[4] = {{3, 1}, {3, 2}, {3, 3}, {3, 4}};
-    TestMap built(Small);   // lists already built: loading over them would break them
+    TestMap built(Small);  // lists already built: loading over them would break them
     EXPECT_FALSE(SlotsFromRecords(built.get(), records, 4, NULL));
     EXPECT_EQ(CheckMapInvariants(*built.get(), built.baseline()), "");
 
@@ -353,7 +353,7 @@ TEST_F(CacheMapTest, SlotsFromRecordsNeedsFreshTables)
 
 TEST_F(CacheMapTest, BlocksAtOrBeyondTheTableAreNeverCached)
 {
-    TestMap map(Small);   // 16 blocks
+    TestMap map(Small);  // 16 blocks
     map.Fill({1, 1, 1, 1});
     for (ULONG block : {16u, 17u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
         SCOPED_TRACE(block);
@@ -419,7 +419,11 @@ TEST_F(CacheMapTest, HeatAddsUpAndSaturates)
 
 TEST_F(CacheMapTest, WriteBackSlotsAreUsedSlotsOfAWriteBackMapTakenAfterBoot)
 {
-    struct Case { UCHAR mode; bool boot; bool writeBack; };
+    struct Case {
+        UCHAR mode;
+        bool boot;
+        bool writeBack;
+    };
     const Case cases[] = {
         {2, false, true}, {2, true, false}, {1, false, false}, {0, false, false}, {3, false, false},
     };
@@ -444,7 +448,7 @@ TEST_F(CacheMapTest, CountCachedSectorsCountsOnlyUsedSlots)
     map.Fill({1, 1, 1});
     SetValidRun(map.get(), S(0), 0, 8);
     SetValidRun(map.get(), S(2), 3, 2);
-    SetBitRun(map->ValidBitmap, 3 * 8, 8);   // slot 3 is free: its bits mean nothing
+    SetBitRun(map->ValidBitmap, 3 * 8, 8);  // slot 3 is free: its bits mean nothing
     EXPECT_EQ(CountCachedSectors(map.get()), 10u);
     EvictSlot(map.get(), S(0));
     EXPECT_EQ(CountCachedSectors(map.get()), 2u);
@@ -460,7 +464,7 @@ struct LayoutCase {
     ULONG sectorShift;
     ULONG blockShift;
     ULONG slots;
-    LONGLONG dataEndDelta;   // added to the exact end
+    LONGLONG dataEndDelta;  // added to the exact end
     NTSTATUS status;
 };
 
@@ -506,7 +510,7 @@ TEST_F(CacheMapTest, SizingFollowsTheLayout)
     CacheMapLayout layout = {};
     layout.MasterSectors = 1 << 20;
     layout.SectorShift = 9;
-    layout.BlockShift = 17;   // 2^8 sectors
+    layout.BlockShift = 17;  // 2^8 sectors
     layout.SlotCount = 1000;
     layout.DataStart = 8;
     layout.DataEnd = 8 + (1000ull << 8);
@@ -534,13 +538,13 @@ TEST_F(CacheMapTest, UnsizedMapIsNotPopulated)
     CacheMap map;
     ResetCacheMap(&map);
     ULONGLONG before = MapPoolBytes();
-    map.BlockShiftSectors = 2;   // below the bitmap's whole-byte rule
+    map.BlockShiftSectors = 2;  // below the bitmap's whole-byte rule
     map.Slots.SlotCount = 4;
     map.Blocks.Count = 4;
     map.BitmapSize = 512;
     EXPECT_EQ(InitEmptyMap(&map), STATUS_INVALID_PARAMETER);
     map.BlockShiftSectors = 6;
-    map.BitmapSize = 31;         // smaller than 4 slots of 8 bytes
+    map.BitmapSize = 31;  // smaller than 4 slots of 8 bytes
     EXPECT_EQ(InitEmptyMapWithClean(&map), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(MapPoolBytes(), before);
     FreeMapTables(&map);
@@ -626,16 +630,16 @@ void RunAgainstModel(const RandomRun& run, ULONG seed)
             LONG slot = FromSsdSlot(LookupSlot(map.get(), B(block), bootTime));
             LONG expected = model.Lookup(block, booting);
             if (slot != expected) {
-                FAIL() << "seed " << seed << " op " << op << ": lookup of " << block << " gave "
-                       << slot << ", model " << expected;
+                FAIL() << "seed " << seed << " op " << op << ": lookup of " << block << " gave " << slot
+                       << ", model " << expected;
             }
             if (slot == NoSlotIndex) {
                 LONG expectedSlot = model.Allocate(block, booting, dirty);
                 bool full = map->Slots.FreeTop == NoSlot;
                 slot = FromSsdSlot(AllocateSlot(map.get(), B(block), bootTime));
                 if (slot != expectedSlot) {
-                    FAIL() << "seed " << seed << " op " << op << ": allocation for " << block
-                           << " gave " << slot << ", model " << expectedSlot;
+                    FAIL() << "seed " << seed << " op " << op << ": allocation for " << block << " gave "
+                           << slot << ", model " << expectedSlot;
                 }
                 evictions += full && slot != NoSlotIndex;
                 refusals += slot == NoSlotIndex;
@@ -680,13 +684,13 @@ void RunAgainstModel(const RandomRun& run, ULONG seed)
             SsdRun found, expected;
             for (ULONG group = 0; group < 3; group++) {
                 bool naive = NaiveDirtySearch(*map.get(), group, &expected);
-                bool got = group == 0 ? FindDirtyRunNonBoot(map.get(), &found)
-                         : group == 1 ? FindDirtyRunBoot(map.get(), &found)
-                                      : FindAnyDirtyRun(map.get(), &found);
+                bool got = group == 0   ? FindDirtyRunNonBoot(map.get(), &found)
+                           : group == 1 ? FindDirtyRunBoot(map.get(), &found)
+                                        : FindAnyDirtyRun(map.get(), &found);
                 if (got != naive || (got && (found.FirstSector != expected.FirstSector ||
                                              found.Sectors != expected.Sectors))) {
-                    FAIL() << "seed " << seed << " op " << op << ": dirty search of group "
-                           << group << " differs from the naive walk";
+                    FAIL() << "seed " << seed << " op " << op << ": dirty search of group " << group
+                           << " differs from the naive walk";
                 }
             }
             // Now and then a flush: clean each run found until none is left.
@@ -752,8 +756,8 @@ TEST_F(CacheMapTest, RandomOperationsMatchTheReferenceModel)
     const char* fromEnv = getenv("CACHEMAP_SEED");
     ULONG seed = fromEnv ? (ULONG)strtoul(fromEnv, NULL, 10) : 20261210u;
     for (const RandomRun& run : runs) {
-        SCOPED_TRACE(testing::Message() << "seed " << seed << ", mode " << int(run.shape.Mode)
-                                        << ", MinBoot " << run.shape.MinBoot);
+        SCOPED_TRACE(testing::Message() << "seed " << seed << ", mode " << int(run.shape.Mode) << ", MinBoot "
+                                        << run.shape.MinBoot);
         RunAgainstModel(run, seed);
         if (HasFatalFailure() || HasNonfatalFailure())
             return;

@@ -22,7 +22,7 @@ struct RigShape {
     ULONG sectorSize = 512;
     ULONG blockShiftSectors = 3;
     ULONG slots = 8;
-    UCHAR mode = 1;                       // CacheModeWriteBack for a clean bitmap
+    UCHAR mode = 1;  // CacheModeWriteBack for a clean bitmap
     uint64_t masterBytes = 1ull << 20;
     emu::CompletionMode completion = emu::CompletionMode::Inline;
     emu::DiskTiming masterTiming = {};
@@ -59,7 +59,10 @@ struct MapView {
     }
 };
 
-inline bool Bit(const UCHAR* bits, ULONGLONG i) { return (bits[i >> 3] >> (i & 7)) & 1; }
+inline bool Bit(const UCHAR* bits, ULONGLONG i)
+{
+    return (bits[i >> 3] >> (i & 7)) & 1;
+}
 
 inline MapView ViewMap(const CacheMap* map, ULONG sectorShift)
 {
@@ -82,12 +85,11 @@ inline MapView ViewMap(const CacheMap* map, ULONG sectorShift)
 class CacheRig {
 public:
     explicit CacheRig(const RigShape& shape = {})
-        : shape_(shape),
-          master(machine.AddDisk({.lengthBytes = shape.masterBytes,
-                                  .sectorSize = shape.sectorSize,
-                                  .serial = "MASTER01",
-                                  .completion = shape.completion,
-                                  .timing = shape.masterTiming})),
+        : shape_(shape), master(machine.AddDisk({.lengthBytes = shape.masterBytes,
+                                                 .sectorSize = shape.sectorSize,
+                                                 .serial = "MASTER01",
+                                                 .completion = shape.completion,
+                                                 .timing = shape.masterTiming})),
           ssd(machine.AddDisk({.lengthBytes = SsdBytes(shape),
                                .sectorSize = shape.sectorSize,
                                .serial = "SSD00001",

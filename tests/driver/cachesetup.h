@@ -12,11 +12,14 @@ namespace cache_test {
 struct CacheShape {
     ULONG blockShiftSectors = 3;
     ULONG slots = 8;
-    UCHAR mode = 1;                  // CacheModeWriteBack for a clean bitmap
-    ULONGLONG dataStart = 64;        // SSD sector of slot 0
+    UCHAR mode = 1;            // CacheModeWriteBack for a clean bitmap
+    ULONGLONG dataStart = 64;  // SSD sector of slot 0
 };
 
-inline FilterExtension* Ext(emu::Disk& disk) { return FilterExtensionOf(disk.Top()); }
+inline FilterExtension* Ext(emu::Disk& disk)
+{
+    return FilterExtensionOf(disk.Top());
+}
 
 // SSD bytes the shape needs: the data area and a little after it.
 inline uint64_t SsdBytesFor(const CacheShape& shape, ULONG sectorSize)

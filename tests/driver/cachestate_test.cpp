@@ -30,16 +30,16 @@ TEST(CacheState, InitGivesAnInactiveCacheWithDestageIdle)
 TEST(CacheState, DerivedStateOverEveryFieldCombination)
 {
     DEVICE_OBJECT ssd{};
-    struct Case { ULONG active, stop; bool hasSsd; CacheStateKind expected; };
+    struct Case {
+        ULONG active, stop;
+        bool hasSsd;
+        CacheStateKind expected;
+    };
     const Case cases[] = {
-        { 0, 0, false, CacheInactive },
-        { 0, 0, true, CacheInactive },    // bound while a start is still building the map
-        { 0, 1, false, CacheInactive },
-        { 0, 1, true, CacheInactive },
-        { 1, 0, true, CacheAttached },
-        { 1, 0, false, CacheDetached },   // boot attach without SSD id, or after shutdown
-        { 1, 1, true, CacheDraining },
-        { 1, 1, false, CacheDraining },   // stop of a detached cache: the next drain step ends it
+        {0, 0, false, CacheInactive}, {0, 0, true, CacheInactive},  // bound while a start is still building the map
+        {0, 1, false, CacheInactive}, {0, 1, true, CacheInactive},  {1, 0, true, CacheAttached},
+        {1, 0, false, CacheDetached},  // boot attach without SSD id, or after shutdown
+        {1, 1, true, CacheDraining},  {1, 1, false, CacheDraining},  // stop of a detached cache: the next drain step ends it
     };
     for (const Case& c : cases) {
         CacheState state;
@@ -88,7 +88,7 @@ protected:
 
     NTSTATUS CheckOwn(ULONGLONG start, ULONG count)
     {
-        DiskRequest request = { &device_, start, count, nullptr };
+        DiskRequest request = {&device_, start, count, nullptr};
         return CheckRequestRange(&request);
     }
 
@@ -98,17 +98,23 @@ protected:
 
 TEST_F(RangeCheck, CallerRequests)
 {
-    struct Case { UCHAR major; LONGLONG offset; ULONG length; NTSTATUS expected; const char* what; };
+    struct Case {
+        UCHAR major;
+        LONGLONG offset;
+        ULONG length;
+        NTSTATUS expected;
+        const char* what;
+    };
     const Case cases[] = {
-        { IRP_MJ_READ, 0, 0, STATUS_INVALID_PARAMETER, "0 sectors" },
-        { IRP_MJ_READ, 0, 512, STATUS_SUCCESS, "first sector" },
-        { IRP_MJ_READ, 990 * 512, 10 * 512, STATUS_SUCCESS, "ends exactly at the last sector" },
-        { IRP_MJ_WRITE, 990 * 512, 11 * 512, STATUS_NONEXISTENT_SECTOR, "ends one past the last sector" },
-        { IRP_MJ_READ, 1000 * 512, 512, STATUS_NONEXISTENT_SECTOR, "starts at the end" },
-        { IRP_MJ_WRITE, 100, 512, STATUS_INVALID_PARAMETER, "offset inside a sector" },
-        { IRP_MJ_WRITE, 512, 1000, STATUS_INVALID_PARAMETER, "length not whole sectors" },
-        { IRP_MJ_READ, 512, 100, STATUS_INVALID_PARAMETER, "less than one sector" },
-        { IRP_MJ_READ, -512, 512, STATUS_INVALID_PARAMETER, "negative offset" },
+        {IRP_MJ_READ, 0, 0, STATUS_INVALID_PARAMETER, "0 sectors"},
+        {IRP_MJ_READ, 0, 512, STATUS_SUCCESS, "first sector"},
+        {IRP_MJ_READ, 990 * 512, 10 * 512, STATUS_SUCCESS, "ends exactly at the last sector"},
+        {IRP_MJ_WRITE, 990 * 512, 11 * 512, STATUS_NONEXISTENT_SECTOR, "ends one past the last sector"},
+        {IRP_MJ_READ, 1000 * 512, 512, STATUS_NONEXISTENT_SECTOR, "starts at the end"},
+        {IRP_MJ_WRITE, 100, 512, STATUS_INVALID_PARAMETER, "offset inside a sector"},
+        {IRP_MJ_WRITE, 512, 1000, STATUS_INVALID_PARAMETER, "length not whole sectors"},
+        {IRP_MJ_READ, 512, 100, STATUS_INVALID_PARAMETER, "less than one sector"},
+        {IRP_MJ_READ, -512, 512, STATUS_INVALID_PARAMETER, "negative offset"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.expected, CheckCaller(c.major, c.offset, c.length)) << c.what;
@@ -166,14 +172,19 @@ protected:
 
 TEST_F(PhaseRules, IsWriteThroughTruthTable)
 {
-    struct Case { UCHAR mode; UCHAR phase; bool boot; bool writeThrough; };
+    struct Case {
+        UCHAR mode;
+        UCHAR phase;
+        bool boot;
+        bool writeThrough;
+    };
     const Case cases[] = {
-        {2, 1, false, false}, {2, 1, true, true}, {2, 0, false, true}, {2, 2, false, true},
+        {2, 1, false, false}, {2, 1, true, true},  {2, 0, false, true}, {2, 2, false, true},
         {2, 3, false, true},  {1, 1, false, true}, {0, 1, false, true}, {3, 1, false, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "mode " << int(c.mode) << " phase " << int(c.phase)
-                                        << " boot " << c.boot);
+        SCOPED_TRACE(testing::Message()
+                     << "mode " << int(c.mode) << " phase " << int(c.phase) << " boot " << c.boot);
         BuildMap(c.mode);
         OpenSequence = c.boot ? 0 : 1;
         SsdSlot slot = AllocateSlot(&map_, ToMasterBlock(1), CurrentBootTime());
@@ -189,11 +200,17 @@ TEST_F(PhaseRules, IsWriteThroughTruthTable)
 
 TEST_F(PhaseRules, IsCachingAllowedTruthTable)
 {
-    struct Case { ULONG hibernate; ULONG active; ULONG stop; ULONG removing; UCHAR phase; bool allowed; };
+    struct Case {
+        ULONG hibernate;
+        ULONG active;
+        ULONG stop;
+        ULONG removing;
+        UCHAR phase;
+        bool allowed;
+    };
     const Case cases[] = {
-        {0, 1, 0, 0, 0, true},  {0, 1, 0, 0, 1, true},  {0, 1, 0, 0, 2, false},
-        {0, 1, 0, 0, 3, false}, {1, 1, 0, 0, 1, false}, {0, 0, 0, 0, 1, false},
-        {0, 1, 1, 0, 1, false}, {0, 1, 0, 1, 1, false},
+        {0, 1, 0, 0, 0, true},  {0, 1, 0, 0, 1, true},  {0, 1, 0, 0, 2, false}, {0, 1, 0, 0, 3, false},
+        {1, 1, 0, 0, 1, false}, {0, 0, 0, 0, 1, false}, {0, 1, 1, 0, 1, false}, {0, 1, 0, 1, 1, false},
     };
     for (const Case& c : cases) {
         HibernateFlag = c.hibernate;

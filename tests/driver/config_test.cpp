@@ -48,7 +48,7 @@ public:
     void StoreQword(std::u16string_view name, ULONG64 value) { reg::SetQword(KeyPath(), name, value); }
 
 private:
-    std::unique_ptr<Machine> machine_{ new Machine() };
+    std::unique_ptr<Machine> machine_{new Machine()};
 };
 
 TEST_F(DiskConfigTest, EveryValueSurvivesAReboot)
@@ -105,7 +105,7 @@ TEST_F(DiskConfigTest, AValueAlreadyStoredIsNotWrittenAgain)
     FilterExtension* ext = Ext(disk);
     ASSERT_EQ(STATUS_SUCCESS, SaveDiskQword(ext, ValueDiskId, 42));
     ASSERT_EQ(STATUS_SUCCESS, SaveDiskDword(ext, ValueConfigType, 1));
-    ext->Master = MasterConfig{ 1, 0, 10, 0, 2 };
+    ext->Master = MasterConfig{1, 0, 10, 0, 2};
     ASSERT_EQ(STATUS_SUCCESS, SaveMasterSettings(ext));
 
     reg::ClearCounts();
@@ -130,64 +130,87 @@ TEST_F(DiskConfigTest, MasterStartIsSavedAsZeroOrOne)
     EXPECT_EQ(REG_DWORD, reg::GetValue(KeyPath(), u"SsdCacheWriteMode")->type);
 }
 
-struct Bytes16 { ULONGLONG a, b; };
+struct Bytes16 {
+    ULONGLONG a, b;
+};
 
 // One stored state per row, loaded at the disk's first START.
 TEST_F(DiskConfigTest, LoadTable)
 {
-    struct Expected { ULONGLONG id; UCHAR role; ULONGLONG stamp; ULONG masterStart; UCHAR mode; ULONGLONG areaEnd; };
+    struct Expected {
+        ULONGLONG id;
+        UCHAR role;
+        ULONGLONG stamp;
+        ULONG masterStart;
+        UCHAR mode;
+        ULONGLONG areaEnd;
+    };
     struct Case {
         const char* what;
         void (*store)(DiskConfigTest*);
         Expected expected;
     };
     static const Case cases[] = {
-        { "no key", [](DiskConfigTest*) {}, { 0, RoleNone, 0, 0, 0, 0 } },
-        { "id missing", [](DiskConfigTest* t) {
-              t->StoreDword(u"ConfigType", 1);
-          }, { 0, RoleNone, 0, 0, 0, 0 } },
-        { "id stored as a string", [](DiskConfigTest* t) {
-              reg::SetString(t->KeyPath(), u"DorqBrimvaultId", u"12");
-              t->StoreDword(u"ConfigType", 1);
-          }, { 0, RoleNone, 0, 0, 0, 0 } },
-        { "id as binary data of 8 bytes", [](DiskConfigTest* t) {
-              ULONGLONG id = 9;
-              t->StoreRaw(u"DorqBrimvaultId", REG_BINARY, &id, sizeof id);
-              t->StoreDword(u"ConfigType", 1);
-          }, { 0, RoleNone, 0, 0, 0, 0 } },
-        { "id of 16 bytes", [](DiskConfigTest* t) {
-              Bytes16 big = { 5, 6 };
-              t->StoreRaw(u"DorqBrimvaultId", REG_QWORD, &big, sizeof big);
-              t->StoreDword(u"ConfigType", 1);
-          }, { 0, RoleNone, 0, 0, 0, 0 } },
-        { "ConfigType missing: stamp not read", [](DiskConfigTest* t) {
-              t->StoreQword(u"DorqBrimvaultId", 9);
-              t->StoreQword(u"TimeStamp", 77);
-          }, { 9, RoleNone, 0, 0, 0, 0 } },
-        { "ConfigType as a DWORD of 8 bytes", [](DiskConfigTest* t) {
-              t->StoreQword(u"DorqBrimvaultId", 9);
-              ULONGLONG wide = 1;
-              t->StoreRaw(u"ConfigType", REG_DWORD, &wide, sizeof wide);
-          }, { 9, RoleNone, 0, 0, 0, 0 } },
-        { "master, MasterStart 7, mode 0x102", [](DiskConfigTest* t) {
-              t->StoreQword(u"DorqBrimvaultId", 9);
-              t->StoreDword(u"ConfigType", 1);
-              t->StoreQword(u"TimeStamp", 77);
-              t->StoreDword(u"MasterStart", 7);
-              t->StoreDword(u"SsdCacheMode", 0x102);
-          }, { 9, RoleMaster, 77, 1, 2, 0 } },
-        { "SSD", [](DiskConfigTest* t) {
-              t->StoreQword(u"DorqBrimvaultId", 9);
-              t->StoreDword(u"ConfigType", 2);
-              t->StoreQword(u"SsdCacheEnd", 1ull << 30);
-              t->StoreDword(u"MasterStart", 1);   // not a value of an SSD
-          }, { 9, RoleSsd, 0, 0, 0, 1ull << 30 } },
-        { "ConfigType 3: no role, stamp still read", [](DiskConfigTest* t) {
-              t->StoreQword(u"DorqBrimvaultId", 9);
-              t->StoreDword(u"ConfigType", 3);
-              t->StoreQword(u"TimeStamp", 77);
-              t->StoreDword(u"MasterStart", 1);
-          }, { 9, RoleNone, 77, 0, 0, 0 } },
+        {"no key", [](DiskConfigTest*) {}, {0, RoleNone, 0, 0, 0, 0}},
+        {"id missing", [](DiskConfigTest* t) { t->StoreDword(u"ConfigType", 1); }, {0, RoleNone, 0, 0, 0, 0}},
+        {"id stored as a string",
+         [](DiskConfigTest* t) {
+             reg::SetString(t->KeyPath(), u"DorqBrimvaultId", u"12");
+             t->StoreDword(u"ConfigType", 1);
+         },
+         {0, RoleNone, 0, 0, 0, 0}},
+        {"id as binary data of 8 bytes",
+         [](DiskConfigTest* t) {
+             ULONGLONG id = 9;
+             t->StoreRaw(u"DorqBrimvaultId", REG_BINARY, &id, sizeof id);
+             t->StoreDword(u"ConfigType", 1);
+         },
+         {0, RoleNone, 0, 0, 0, 0}},
+        {"id of 16 bytes",
+         [](DiskConfigTest* t) {
+             Bytes16 big = {5, 6};
+             t->StoreRaw(u"DorqBrimvaultId", REG_QWORD, &big, sizeof big);
+             t->StoreDword(u"ConfigType", 1);
+         },
+         {0, RoleNone, 0, 0, 0, 0}},
+        {"ConfigType missing: stamp not read",
+         [](DiskConfigTest* t) {
+             t->StoreQword(u"DorqBrimvaultId", 9);
+             t->StoreQword(u"TimeStamp", 77);
+         },
+         {9, RoleNone, 0, 0, 0, 0}},
+        {"ConfigType as a DWORD of 8 bytes",
+         [](DiskConfigTest* t) {
+             t->StoreQword(u"DorqBrimvaultId", 9);
+             ULONGLONG wide = 1;
+             t->StoreRaw(u"ConfigType", REG_DWORD, &wide, sizeof wide);
+         },
+         {9, RoleNone, 0, 0, 0, 0}},
+        {"master, MasterStart 7, mode 0x102",
+         [](DiskConfigTest* t) {
+             t->StoreQword(u"DorqBrimvaultId", 9);
+             t->StoreDword(u"ConfigType", 1);
+             t->StoreQword(u"TimeStamp", 77);
+             t->StoreDword(u"MasterStart", 7);
+             t->StoreDword(u"SsdCacheMode", 0x102);
+         },
+         {9, RoleMaster, 77, 1, 2, 0}},
+        {"SSD",
+         [](DiskConfigTest* t) {
+             t->StoreQword(u"DorqBrimvaultId", 9);
+             t->StoreDword(u"ConfigType", 2);
+             t->StoreQword(u"SsdCacheEnd", 1ull << 30);
+             t->StoreDword(u"MasterStart", 1);  // not a value of an SSD
+         },
+         {9, RoleSsd, 0, 0, 0, 1ull << 30}},
+        {"ConfigType 3: no role, stamp still read",
+         [](DiskConfigTest* t) {
+             t->StoreQword(u"DorqBrimvaultId", 9);
+             t->StoreDword(u"ConfigType", 3);
+             t->StoreQword(u"TimeStamp", 77);
+             t->StoreDword(u"MasterStart", 1);
+         },
+         {9, RoleNone, 77, 0, 0, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,7 +242,7 @@ TEST_F(DiskConfigTest, SecondStartLoadsOverTheFieldsHeld)
     FilterExtension* ext = Ext(disk);
     ASSERT_EQ(RoleMaster, ext->Role);
 
-    ext->Master.MasterStart = 0;          // changed in memory only, as a cache stop does
+    ext->Master.MasterStart = 0;  // changed in memory only, as a cache stop does
     ext->Master.SsdCacheWriteMode = 3;
     reg::DeleteValue(KeyPath(), u"SsdCacheDiskId");
     reg::DeleteValue(KeyPath(), u"SsdCacheMinBoot");
@@ -259,9 +282,9 @@ TEST_F(DiskConfigTest, SavesReplaceOtherTypesAndStopAtTheFirstFailure)
     // The write that fails: none of the three is stored from there on.
     for (ULONG failing = 1; failing <= 3; failing++) {
         SCOPED_TRACE("write " + std::to_string(failing) + " fails");
-        for (const char16_t* name : { u"SsdCacheMinBoot", u"SsdCacheWriteMode", u"MasterStart" })
+        for (const char16_t* name : {u"SsdCacheMinBoot", u"SsdCacheWriteMode", u"MasterStart"})
             reg::DeleteValue(KeyPath(), name);
-        ext->Master = MasterConfig{ 1, 0, 10, 0, 2 };
+        ext->Master = MasterConfig{1, 0, 10, 0, 2};
         reg::FailSetValue(failing, STATUS_ACCESS_DENIED);
         EXPECT_EQ(STATUS_ACCESS_DENIED, SaveMasterSettings(ext));
         EXPECT_EQ(failing > 1, reg::GetValue(KeyPath(), u"SsdCacheMinBoot").has_value());

@@ -26,7 +26,7 @@ namespace reg = emu::reg;
 const ULONGLONG MiB = 1ull << 20;
 const ULONGLONG MasterId = 0x1111, SsdId = 0x2222;
 const ULONGLONG AreaStart = 1 * MiB, AreaEnd = 41 * MiB;
-const ULONG BlockShift = 21;   // 2 MiB blocks
+const ULONG BlockShift = 21;  // 2 MiB blocks
 
 std::u16string Padded(const char* text, size_t width)
 {
@@ -78,7 +78,7 @@ public:
     void TearDown() override
     {
         if (machine_ && master_->Top()) {
-            Master()->Cache.Active = 0;   // the worker leaves the map alone
+            Master()->Cache.Active = 0;  // the worker leaves the map alone
             machine_->WaitUntilQuiet();
             FreeCacheMap(&Master()->Cache);
         }
@@ -195,7 +195,7 @@ TEST_F(DestageTest, AFailingMasterWriteEndsTheFlushAndLeavesTheRunDirty)
 TEST_F(DestageTest, IdleWriteBackTakesNonBootSlotsFirstEachInLruOrder)
 {
     Boot(512);
-    Dirty(1, 8, DuringBoot);    // least recently used, but a boot slot
+    Dirty(1, 8, DuringBoot);  // least recently used, but a boot slot
     Dirty(2, 8);
     Dirty(3, 8, DuringBoot);
     Dirty(4, 8);

@@ -17,5 +17,6 @@ inline FilterExtension* Ext(emu::Disk& disk)
 // character it replaces: each padded with '_' to 40 and 20 characters.
 inline std::u16string DiskKeyName(const std::u16string& model, const std::u16string& serial)
 {
-    return model + std::u16string(40 - model.size(), u'_') + serial + std::u16string(20 - serial.size(), u'_');
+    return model + std::u16string(40 - model.size(), u'_') + serial +
+           std::u16string(20 - serial.size(), u'_');
 }

@@ -38,9 +38,15 @@ UNICODE_STRING Counted(const std::u16string& text, USHORT lengthBytes, USHORT ma
     return s;
 }
 
-std::u16string Text(const UNICODE_STRING& s) { return std::u16string(s.Buffer, s.Length / sizeof(WCHAR)); }
+std::u16string Text(const UNICODE_STRING& s)
+{
+    return std::u16string(s.Buffer, s.Length / sizeof(WCHAR));
+}
 
-ULONGLONG DriverPool() { return emu::PoolUsage(PoolTag).bytes; }
+ULONGLONG DriverPool()
+{
+    return emu::PoolUsage(PoolTag).bytes;
+}
 
 MachineConfig Named(const char16_t* service)
 {
@@ -53,29 +59,38 @@ MachineConfig Named(const char16_t* service)
 
 TEST(CountedString, CharsStopAtTheFirstNulWithinTheSmallerLength)
 {
-    struct Case { std::u16string text; USHORT length, max; ULONG chars; const char* what; };
+    struct Case {
+        std::u16string text;
+        USHORT length, max;
+        ULONG chars;
+        const char* what;
+    };
     const Case cases[] = {
-        { u"abc", 6, 8, 3, "plain" },
-        { std::u16string(u"abc\0", 4), 8, 6, 3, "MaximumLength below Length" },
-        { std::u16string(u"ab\0cd", 5), 10, 10, 2, "embedded NUL" },
-        { u"abc", 5, 8, 2, "odd byte length drops the half unit" },
-        { u"", 0, 2, 0, "empty" },
+        {u"abc", 6, 8, 3, "plain"},
+        {std::u16string(u"abc\0", 4), 8, 6, 3, "MaximumLength below Length"},
+        {std::u16string(u"ab\0cd", 5), 10, 10, 2, "embedded NUL"},
+        {u"abc", 5, 8, 2, "odd byte length drops the half unit"},
+        {u"", 0, 2, 0, "empty"},
     };
     for (const Case& c : cases) {
         UNICODE_STRING s = Counted(c.text, c.length, c.max);
         EXPECT_EQ(c.chars, CountedStringChars(&s)) << c.what;
     }
-    UNICODE_STRING noBuffer = { 6, 8, NULL };
+    UNICODE_STRING noBuffer = {6, 8, NULL};
     EXPECT_EQ(0u, CountedStringChars(&noBuffer));
     EXPECT_EQ(0u, CountedStringChars(NULL));
 }
 
 TEST(CountedString, CopyHoldsTheTextBeforeTheNulAndIsTerminated)
 {
-    struct Case { std::u16string text; USHORT length; std::u16string copy; };
+    struct Case {
+        std::u16string text;
+        USHORT length;
+        std::u16string copy;
+    };
     const Case cases[] = {
-        { u"\\REGISTRY\\X", 22, u"\\REGISTRY\\X" },
-        { std::u16string(u"ab\0cd", 5), 10, u"ab" },   // Length never counts the NUL
+        {u"\\REGISTRY\\X", 22, u"\\REGISTRY\\X"},
+        {std::u16string(u"ab\0cd", 5), 10, u"ab"},  // Length never counts the NUL
     };
     for (const Case& c : cases) {
         UNICODE_STRING source = Counted(c.text, c.length, c.length);
@@ -148,16 +163,16 @@ TEST(DriverLoad, FailuresLeaveNothingBehind)
         NTSTATUS status;
     };
     const Case cases[] = {
-        { "no WDM level", 0, 0, key, Resource::Pool, 0, STATUS_UNSUCCESSFUL },
-        { "path without a backslash", 6, 0, u"DORQPELKZEMK", Resource::Pool, 0, STATUS_UNSUCCESSFUL },
-        { "path ending in a backslash", 6, 0, key + u"\\", Resource::Pool, 0, STATUS_UNSUCCESSFUL },
-        { "empty path", 6, 0, u"", Resource::Pool, 0, STATUS_UNSUCCESSFUL },
-        { "registry path copy", 6, 0, key, Resource::Pool, 1, STATUS_INSUFFICIENT_RESOURCES },
-        { "device name", 6, 0, key, Resource::Pool, 2, STATUS_INSUFFICIENT_RESOURCES },
-        { "device name copy", 6, 0, key, Resource::Pool, 3, STATUS_INSUFFICIENT_RESOURCES },
-        { "link name", 6, 0, key, Resource::Pool, 4, STATUS_INSUFFICIENT_RESOURCES },
-        { "IoCreateDevice", 6, 0, key, Resource::Device, 1, STATUS_INSUFFICIENT_RESOURCES },
-        { "IoCreateSymbolicLink", 6, 0, key, Resource::Link, 1, STATUS_INSUFFICIENT_RESOURCES },
+        {"no WDM level", 0, 0, key, Resource::Pool, 0, STATUS_UNSUCCESSFUL},
+        {"path without a backslash", 6, 0, u"DORQPELKZEMK", Resource::Pool, 0, STATUS_UNSUCCESSFUL},
+        {"path ending in a backslash", 6, 0, key + u"\\", Resource::Pool, 0, STATUS_UNSUCCESSFUL},
+        {"empty path", 6, 0, u"", Resource::Pool, 0, STATUS_UNSUCCESSFUL},
+        {"registry path copy", 6, 0, key, Resource::Pool, 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"device name", 6, 0, key, Resource::Pool, 2, STATUS_INSUFFICIENT_RESOURCES},
+        {"device name copy", 6, 0, key, Resource::Pool, 3, STATUS_INSUFFICIENT_RESOURCES},
+        {"link name", 6, 0, key, Resource::Pool, 4, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoCreateDevice", 6, 0, key, Resource::Device, 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoCreateSymbolicLink", 6, 0, key, Resource::Link, 1, STATUS_INSUFFICIENT_RESOURCES},
     };
     for (const Case& c : cases) {
         MachineConfig config = Named(Service);
@@ -238,7 +253,7 @@ TEST(ControlDevice, VersionQueryGivesEachHandleItsOpenNumber)
     ASSERT_EQ(STATUS_SUCCESS, machine.Open(u"\\\\.\\DORQPELKZEMK", &second));
     EXPECT_EQ(2u, OpenCount);
 
-    for (ULONG expected : { 2u, 1u }) {   // asked in the other order: the number is the handle's
+    for (ULONG expected : {2u, 1u}) {  // asked in the other order: the number is the handle's
         Client& client = expected == 1 ? first : second;
         VersionRecord record = {};
         ULONG returned = 0;
@@ -266,14 +281,18 @@ TEST(ControlDevice, WrongVersionBufferOrUnknownCodeIsRefused)
     ASSERT_EQ(STATUS_SUCCESS, machine.Load(DriverEntry));
     Client client;
     ASSERT_EQ(STATUS_SUCCESS, machine.Open(u"\\\\.\\DORQPELKZEMK", &client));
-    struct Case { ULONG code; ULONG outLength; NTSTATUS status; };
+    struct Case {
+        ULONG code;
+        ULONG outLength;
+        NTSTATUS status;
+    };
     const Case cases[] = {
-        { IoctlGetVersion, 15, STATUS_INVALID_BUFFER_SIZE },
-        { IoctlGetVersion, 17, STATUS_INVALID_BUFFER_SIZE },
-        { IoctlGetVersion, 0, STATUS_INVALID_BUFFER_SIZE },
-        { 0x222004, 16, STATUS_NOT_IMPLEMENTED },    // a code this driver does not serve yet
-        { 0x2223FC, 16, STATUS_NOT_IMPLEMENTED },
-        { 0x70000, 24, STATUS_NOT_IMPLEMENTED },     // a disk's code sent to the control device
+        {IoctlGetVersion, 15, STATUS_INVALID_BUFFER_SIZE},
+        {IoctlGetVersion, 17, STATUS_INVALID_BUFFER_SIZE},
+        {IoctlGetVersion, 0, STATUS_INVALID_BUFFER_SIZE},
+        {0x222004, 16, STATUS_NOT_IMPLEMENTED},  // a code this driver does not serve yet
+        {0x2223FC, 16, STATUS_NOT_IMPLEMENTED},
+        {0x70000, 24, STATUS_NOT_IMPLEMENTED},  // a disk's code sent to the control device
     };
     for (const Case& c : cases) {
         UCHAR out[32];
@@ -295,17 +314,20 @@ struct Route {
 
 IoResult Send(Machine& machine, PDEVICE_OBJECT device, const Route& r)
 {
-    return machine.StartIrp(device, [&](PIRP irp, PIO_STACK_LOCATION next) {
-        irp->IoStatus.Status = r.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
-        next->MajorFunction = r.major;
-        next->MinorFunction = r.minor;
-        if (r.major == IRP_MJ_DEVICE_CONTROL || r.major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-            next->Parameters.DeviceIoControl.IoControlCode = r.ioctl;
-        if (r.major == IRP_MJ_POWER) {
-            next->Parameters.Power.Type = DevicePowerState;
-            next->Parameters.Power.State.DeviceState = PowerDeviceD0;
-        }
-    }).Wait();
+    return machine
+        .StartIrp(device,
+                  [&](PIRP irp, PIO_STACK_LOCATION next) {
+                      irp->IoStatus.Status = r.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+                      next->MajorFunction = r.major;
+                      next->MinorFunction = r.minor;
+                      if (r.major == IRP_MJ_DEVICE_CONTROL || r.major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+                          next->Parameters.DeviceIoControl.IoControlCode = r.ioctl;
+                      if (r.major == IRP_MJ_POWER) {
+                          next->Parameters.Power.Type = DevicePowerState;
+                          next->Parameters.Power.State.DeviceState = PowerDeviceD0;
+                      }
+                  })
+        .Wait();
 }
 
 // What the control device answers to requests it does not serve.
@@ -313,24 +335,28 @@ TEST(Routing, ControlDeviceRefusesWhatItDoesNotServe)
 {
     Machine machine(Named(Service));
     ASSERT_EQ(STATUS_SUCCESS, machine.Load(DriverEntry));
-    struct Case { Route route; NTSTATUS status; };
+    struct Case {
+        Route route;
+        NTSTATUS status;
+    };
     const Case cases[] = {
-        { { IRP_MJ_READ, 0, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_WRITE, 0, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_CLEANUP, 0, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_FLUSH_BUFFERS, 0, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 0x2D1080 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_SYSTEM_CONTROL, 0, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_QUERY_INFORMATION, 0, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_POWER, IRP_MN_SET_POWER, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_PNP, IRP_MN_START_DEVICE, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0 }, STATUS_NOT_IMPLEMENTED },
-        { { IRP_MJ_CREATE, 0, 0 }, STATUS_INVALID_DEVICE_REQUEST },   // no file object
-        { { IRP_MJ_SHUTDOWN, 0, 0 }, STATUS_SUCCESS },
+        {{IRP_MJ_READ, 0, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_WRITE, 0, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_CLEANUP, 0, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_FLUSH_BUFFERS, 0, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 0x2D1080}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_SYSTEM_CONTROL, 0, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_QUERY_INFORMATION, 0, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_POWER, IRP_MN_SET_POWER, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_PNP, IRP_MN_START_DEVICE, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0}, STATUS_NOT_IMPLEMENTED},
+        {{IRP_MJ_CREATE, 0, 0}, STATUS_INVALID_DEVICE_REQUEST},  // no file object
+        {{IRP_MJ_SHUTDOWN, 0, 0}, STATUS_SUCCESS},
     };
     for (const Case& c : cases) {
         IoResult result = Send(machine, ControlDevice, c.route);
-        EXPECT_EQ(c.status, result.status) << "major " << int(c.route.major) << " minor " << int(c.route.minor);
+        EXPECT_EQ(c.status, result.status)
+            << "major " << int(c.route.major) << " minor " << int(c.route.minor);
         EXPECT_EQ(0u, result.information);
     }
 }
@@ -344,23 +370,23 @@ TEST(Routing, FilterPassesEveryOtherRequestDownUnchanged)
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
     ASSERT_NE(disk.Top(), disk.Pdo());
     const Route routes[] = {
-        { IRP_MJ_CREATE, 0, 0 },
-        { IRP_MJ_CLOSE, 0, 0 },
-        { IRP_MJ_CLEANUP, 0, 0 },
-        { IRP_MJ_FLUSH_BUFFERS, 0, 0 },
-        { IRP_MJ_SYSTEM_CONTROL, 0, 0 },
-        { IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 0x2D1080 },
-        { IRP_MJ_DEVICE_CONTROL, 0, 0x2D1080 },      // storage device number
-        { IRP_MJ_DEVICE_CONTROL, 0, 0x7405C },       // disk length
-        { IRP_MJ_DEVICE_CONTROL, 0, 0x7C054 },       // set drive layout
-        { IRP_MJ_DEVICE_CONTROL, 0, 0x2223FC },      // a code the disk does not know
-        { IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0 },
-        { IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, 0 },
-        { IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, 0 },
-        { IRP_MJ_POWER, IRP_MN_SET_POWER, 0 },       // device power passes straight down
-        { IRP_MJ_POWER, IRP_MN_QUERY_POWER, 0 },
+        {IRP_MJ_CREATE, 0, 0},
+        {IRP_MJ_CLOSE, 0, 0},
+        {IRP_MJ_CLEANUP, 0, 0},
+        {IRP_MJ_FLUSH_BUFFERS, 0, 0},
+        {IRP_MJ_SYSTEM_CONTROL, 0, 0},
+        {IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 0x2D1080},
+        {IRP_MJ_DEVICE_CONTROL, 0, 0x2D1080},  // storage device number
+        {IRP_MJ_DEVICE_CONTROL, 0, 0x7405C},   // disk length
+        {IRP_MJ_DEVICE_CONTROL, 0, 0x7C054},   // set drive layout
+        {IRP_MJ_DEVICE_CONTROL, 0, 0x2223FC},  // a code the disk does not know
+        {IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0},
+        {IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, 0},
+        {IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, 0},
+        {IRP_MJ_POWER, IRP_MN_SET_POWER, 0},  // device power passes straight down
+        {IRP_MJ_POWER, IRP_MN_QUERY_POWER, 0},
     };
-    for (UCHAR role : { RoleNone, RoleMaster, RoleSsd }) {
+    for (UCHAR role : {RoleNone, RoleMaster, RoleSsd}) {
         FilterExtensionOf(disk.Top())->Role = role;
         for (const Route& r : routes) {
             std::string what = "role " + std::to_string(role) + " major " + std::to_string(r.major) +
@@ -400,10 +426,10 @@ TEST_P(PassThrough, DataArrivesIntactAndIsCountedOnce)
 {
     const TransferCase param = GetParam();
     Machine machine(Named(Service));
-    Disk& small = machine.AddDisk({ .lengthBytes = 8 << 20, .sectorSize = 512 });
-    Disk& large = machine.AddDisk({ .lengthBytes = 8 << 20, .sectorSize = 4096 });
+    Disk& small = machine.AddDisk({.lengthBytes = 8 << 20, .sectorSize = 512});
+    Disk& large = machine.AddDisk({.lengthBytes = 8 << 20, .sectorSize = 4096});
     ASSERT_EQ(STATUS_SUCCESS, machine.Load(DriverEntry));
-    for (Disk* d : { &small, &large }) {
+    for (Disk* d : {&small, &large}) {
         ASSERT_EQ(STATUS_SUCCESS, machine.AddDevice(*d));
         if (!param.worker)
             emu::FailNth(Resource::Thread, 1);
@@ -423,7 +449,7 @@ TEST_P(PassThrough, DataArrivesIntactAndIsCountedOnce)
         writes.push_back(machine.StartWrite(i % 2 ? large : small, bytes * i, data[i].data(), bytes));
     }
     if (param.completion == CompletionMode::Held) {
-        machine.WaitUntilQuiet();   // the worker has passed every request down
+        machine.WaitUntilQuiet();  // the worker has passed every request down
         small.ReleaseHeld(true);
         large.ReleaseHeld(false);
     }
@@ -453,7 +479,7 @@ TEST_P(PassThrough, DataArrivesIntactAndIsCountedOnce)
         EXPECT_EQ(data[i], back[i]) << "read " << i;
 
     // Each request counted once coming in and once going down.
-    for (Disk* d : { &small, &large }) {
+    for (Disk* d : {&small, &large}) {
         const DiskStats& s = FilterExtensionOf(d->Top())->Stats;
         ULONGLONG sectors = 3 * (bytes / d->Config().sectorSize);
         EXPECT_EQ(3u, s.ReadsIn);
@@ -467,27 +493,29 @@ TEST_P(PassThrough, DataArrivesIntactAndIsCountedOnce)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllCompletionOrders, PassThrough,
-                         ::testing::Values(TransferCase{ CompletionMode::Inline, true },
-                                           TransferCase{ CompletionMode::Fifo, true },
-                                           TransferCase{ CompletionMode::Reversed, true },
-                                           TransferCase{ CompletionMode::Held, true },
-                                           TransferCase{ CompletionMode::Inline, false },
-                                           TransferCase{ CompletionMode::Fifo, false },
-                                           TransferCase{ CompletionMode::Reversed, false },
-                                           TransferCase{ CompletionMode::Held, false }));
+INSTANTIATE_TEST_SUITE_P(
+    AllCompletionOrders, PassThrough,
+    ::testing::Values(TransferCase{CompletionMode::Inline, true}, TransferCase{CompletionMode::Fifo, true},
+                      TransferCase{CompletionMode::Reversed, true}, TransferCase{CompletionMode::Held, true},
+                      TransferCase{CompletionMode::Inline, false}, TransferCase{CompletionMode::Fifo, false},
+                      TransferCase{CompletionMode::Reversed, false},
+                      TransferCase{CompletionMode::Held, false}));
 
 // A request's sectors are its whole sectors: a trailing partial sector is not
 // counted, a zero-length request counts as one request of no sectors.
 TEST(DiskStats, RequestsCountTheirWholeSectors)
 {
-    struct Case { ULONG sectorSize; ULONG length; ULONGLONG sectors; };
+    struct Case {
+        ULONG sectorSize;
+        ULONG length;
+        ULONGLONG sectors;
+    };
     const Case cases[] = {
-        { 512, 1000, 1 }, { 512, 0, 0 }, { 512, 4096, 8 }, { 4096, 4096, 1 }, { 4096, 12288, 3 },
+        {512, 1000, 1}, {512, 0, 0}, {512, 4096, 8}, {4096, 4096, 1}, {4096, 12288, 3},
     };
     for (const Case& c : cases) {
         Machine machine(Named(Service));
-        Disk& disk = machine.AddDisk({ .lengthBytes = 1 << 20, .sectorSize = c.sectorSize });
+        Disk& disk = machine.AddDisk({.lengthBytes = 1 << 20, .sectorSize = c.sectorSize});
         ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
         std::vector<uint8_t> buffer(c.length + 1);
         machine.Read(disk, 0, buffer.data(), c.length);
@@ -507,7 +535,7 @@ TEST(DiskStats, RequestsCountTheirWholeSectors)
 // with exactly the disk's answer, completed inline or later.
 TEST(DiskStats, WithoutWorkerAFailingDiskStatusReachesTheCaller)
 {
-    for (CompletionMode mode : { CompletionMode::Inline, CompletionMode::Fifo }) {
+    for (CompletionMode mode : {CompletionMode::Inline, CompletionMode::Fifo}) {
         Machine machine(Named(Service));
         Disk& disk = machine.AddDisk();
         ASSERT_EQ(STATUS_SUCCESS, machine.Load(DriverEntry));
@@ -535,7 +563,7 @@ TEST(DriverUnload, LeavesNothingBehindAfterDisksAndClientsAreGone)
 {
     Machine machine(Named(Service));
     Disk& a = machine.AddDisk();
-    Disk& b = machine.AddDisk({ .sectorSize = 4096 });
+    Disk& b = machine.AddDisk({.sectorSize = 4096});
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
     {
         Client client;

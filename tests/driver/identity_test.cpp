@@ -34,13 +34,18 @@ std::u16string KeyName(const UCHAR* identify)
     return std::u16string(name, DiskKeyNameChars);
 }
 
-std::u16string Repeat(char16_t c, size_t n) { return std::u16string(n, c); }
+std::u16string Repeat(char16_t c, size_t n)
+{
+    return std::u16string(n, c);
+}
 
 TEST(DiskIdentity, SectorSizeToShift)
 {
-    struct Case { ULONG bytes; ULONG shift; };
-    const Case cases[] = { { 512, 9 }, { 4096, 12 }, { 520, 0 }, { 1024, 0 }, { 2048, 0 }, { 0, 0 },
-                           { 8192, 0 } };
+    struct Case {
+        ULONG bytes;
+        ULONG shift;
+    };
+    const Case cases[] = {{512, 9}, {4096, 12}, {520, 0}, {1024, 0}, {2048, 0}, {0, 0}, {8192, 0}};
     for (const Case& c : cases)
         EXPECT_EQ(c.shift, SectorSizeToShift(c.bytes)) << c.bytes << "-byte sectors";
 }
@@ -48,9 +53,9 @@ TEST(DiskIdentity, SectorSizeToShift)
 TEST(DiskIdentity, AtaStringsTakeTheHighByteFirstAndKeepBlanks)
 {
     UCHAR identify[IdentifyDataBytes] = {};
-    identify[2 * 27] = 0x42;      // word 27 = 0x4142: high byte 'A', low byte 'B'
+    identify[2 * 27] = 0x42;  // word 27 = 0x4142: high byte 'A', low byte 'B'
     identify[2 * 27 + 1] = 0x41;
-    PutAtaString(identify, 28, 38, "CDEFGHIJKLMNOPQRST");   // 20 letters in all, then 20 blanks
+    PutAtaString(identify, 28, 38, "CDEFGHIJKLMNOPQRST");  // 20 letters in all, then 20 blanks
     PutAtaString(identify, 10, 20, "        123456789012");
 
     UCHAR model[AtaModelChars + 1];
@@ -79,12 +84,17 @@ TEST(DiskIdentity, KeyNameOfAModelWithBlanksAndASerialWithLeadingBlanks)
 // bytes are sign-extended, printable ones kept.
 TEST(DiskIdentity, KeyNameMapsUnsafeBytesAndSignExtendsHighBytes)
 {
-    struct Case { std::string model; std::string serial; std::u16string expectedStart; std::u16string expectedSerial; };
+    struct Case {
+        std::string model;
+        std::string serial;
+        std::u16string expectedStart;
+        std::u16string expectedSerial;
+    };
     const Case cases[] = {
-        { "Enum\\Root", "S1", u"Enum_Root", u"S1" },
-        { std::string("AB\0CD", 5), std::string("\x01\x1F\x7F", 3), u"AB_CD", u"__\x7F" },
-        { "\xE9\x80\xFF", "\\\\", u"\xFFE9\xFF80\xFFFF", u"__" },
-        { "", "", u"", u"" },
+        {"Enum\\Root", "S1", u"Enum_Root", u"S1"},
+        {std::string("AB\0CD", 5), std::string("\x01\x1F\x7F", 3), u"AB_CD", u"__\x7F"},
+        {"\xE9\x80\xFF", "\\\\", u"\xFFE9\xFF80\xFFFF", u"__"},
+        {"", "", u"", u""},
     };
     for (const Case& c : cases) {
         UCHAR identify[IdentifyDataBytes] = {};
@@ -144,19 +154,23 @@ TEST(DiskIdentityAtStart, TableOfDisks)
     struct Case {
         const char* what;
         ULONG sectorSize;
-        std::string model, serial;     // empty model: raw IDENTIFY bytes below
+        std::string model, serial;  // empty model: raw IDENTIFY bytes below
         bool identify;
-        ULONG shift; ULONGLONG lengthSectors; ULONG maxTransfer;
-        std::u16string keyName;        // empty: no key path
+        ULONG shift;
+        ULONGLONG lengthSectors;
+        ULONG maxTransfer;
+        std::u16string keyName;  // empty: no key path
     };
     const ULONGLONG length = 64ull << 20;
     const Case cases[] = {
-        { "512-byte sectors", 512, "DISK_A", "SN-1", true, 9, length / 512, 0x100000, DiskKeyName(u"DISK_A", u"SN-1") },
-        { "4096-byte sectors", 4096, "DISK B", "SN-2", true, 12, length / 4096, 0x100000, DiskKeyName(u"DISK_B", u"SN-2") },
-        { "520-byte sectors are not used", 520, "DISK_C", "SN-3", true, 0, 0, 0, u"" },
-        { "no IDENTIFY pass-through", 512, "DISK_D", "SN-4", false, 9, length / 512, 0x100000, u"" },
-        { "backslash in the model", 512, "Parameters\\X", "SN-5", true, 9, length / 512, 0x100000,
-          DiskKeyName(u"Parameters_X", u"SN-5") },
+        {"512-byte sectors", 512, "DISK_A", "SN-1", true, 9, length / 512, 0x100000,
+         DiskKeyName(u"DISK_A", u"SN-1")},
+        {"4096-byte sectors", 4096, "DISK B", "SN-2", true, 12, length / 4096, 0x100000,
+         DiskKeyName(u"DISK_B", u"SN-2")},
+        {"520-byte sectors are not used", 520, "DISK_C", "SN-3", true, 0, 0, 0, u""},
+        {"no IDENTIFY pass-through", 512, "DISK_D", "SN-4", false, 9, length / 512, 0x100000, u""},
+        {"backslash in the model", 512, "Parameters\\X", "SN-5", true, 9, length / 512, 0x100000,
+         DiskKeyName(u"Parameters_X", u"SN-5")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -173,7 +187,7 @@ TEST(DiskIdentityAtStart, TableOfDisks)
         // key name use plain model and serial texts).
         StoreMasterKey(machine, c.keyName.empty()
                                     ? DiskKeyName(std::u16string(c.model.begin(), c.model.end()),
-                                             std::u16string(c.serial.begin(), c.serial.end()))
+                                                  std::u16string(c.serial.begin(), c.serial.end()))
                                     : c.keyName);
         ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
 
@@ -220,18 +234,22 @@ TEST(DiskIdentityAtStart, FailureMatrix)
     struct Case {
         const char* what;
         ULONG ioctl;
-        bool shortAnswer;         // success with too few bytes instead of a failure
-        ULONG number; ULONG shift; ULONG maxTransfer; bool keyPath; UCHAR role;
+        bool shortAnswer;  // success with too few bytes instead of a failure
+        ULONG number;
+        ULONG shift;
+        ULONG maxTransfer;
+        bool keyPath;
+        UCHAR role;
     };
     const Case cases[] = {
-        { "nothing fails", 0, false, 3, 9, 0x100000, true, RoleMaster },
-        { "device number", IOCTL_STORAGE_GET_DEVICE_NUMBER, false, 0xFFFFFFFF, 0, 0, false, RoleNone },
-        { "geometry", IOCTL_DISK_GET_DRIVE_GEOMETRY, false, 3, 0, 0, false, RoleNone },
-        { "length", IOCTL_DISK_GET_LENGTH_INFO, false, 3, 9, 0, false, RoleNone },
-        { "SCSI address", IOCTL_SCSI_GET_ADDRESS, false, 3, 9, 0x100000, false, RoleNone },
-        { "IDENTIFY", IOCTL_SCSI_MINIPORT, false, 3, 9, 0x100000, false, RoleNone },
-        { "short device number", IOCTL_STORAGE_GET_DEVICE_NUMBER, true, 0xFFFFFFFF, 0, 0, false, RoleNone },
-        { "short IDENTIFY answer", IOCTL_SCSI_MINIPORT, true, 3, 9, 0x100000, false, RoleNone },
+        {"nothing fails", 0, false, 3, 9, 0x100000, true, RoleMaster},
+        {"device number", IOCTL_STORAGE_GET_DEVICE_NUMBER, false, 0xFFFFFFFF, 0, 0, false, RoleNone},
+        {"geometry", IOCTL_DISK_GET_DRIVE_GEOMETRY, false, 3, 0, 0, false, RoleNone},
+        {"length", IOCTL_DISK_GET_LENGTH_INFO, false, 3, 9, 0, false, RoleNone},
+        {"SCSI address", IOCTL_SCSI_GET_ADDRESS, false, 3, 9, 0x100000, false, RoleNone},
+        {"IDENTIFY", IOCTL_SCSI_MINIPORT, false, 3, 9, 0x100000, false, RoleNone},
+        {"short device number", IOCTL_STORAGE_GET_DEVICE_NUMBER, true, 0xFFFFFFFF, 0, 0, false, RoleNone},
+        {"short IDENTIFY answer", IOCTL_SCSI_MINIPORT, true, 3, 9, 0x100000, false, RoleNone},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -268,13 +286,13 @@ TEST(DiskIdentityAtStart, IdentifyRequestBytes)
     Disk& disk = machine.AddDisk(config);
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
     const uint8_t expected[60] = {
-        0x1C, 0, 0, 0, 'S', 'C', 'S', 'I', 'D', 'I', 'S', 'K',   // header length, signature
-        0xE8, 0x03, 0, 0, 0x01, 0x05, 0x1B, 0,                   // time-out 1000, IDENTIFY code
-        0, 0, 0, 0, 0x10, 0x02, 0, 0,                            // return code, length 528
-        0x20, 0, 0, 0,                                           // cBufferSize 32
-        0, 0, 0, 0, 0, 0, 0xEC, 0,                               // registers: IDENTIFY DEVICE
-        3, 0, 0, 0,                                              // drive number = target id
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0x1C, 0,    0, 0, 'S',  'C',  'S',  'I', 'D', 'I', 'S', 'K',  // header length, signature
+        0xE8, 0x03, 0, 0, 0x01, 0x05, 0x1B, 0,                        // time-out 1000, IDENTIFY code
+        0,    0,    0, 0, 0x10, 0x02, 0,    0,                        // return code, length 528
+        0x20, 0,    0, 0,                                             // cBufferSize 32
+        0,    0,    0, 0, 0,    0,    0xEC, 0,                        // registers: IDENTIFY DEVICE
+        3,    0,    0, 0,                                             // drive number = target id
+        0,    0,    0, 0, 0,    0,    0,    0,   0,   0,   0,   0,   0, 0, 0, 0,
     };
     EXPECT_EQ(std::vector<uint8_t>(expected, expected + 60), disk.LastIdentifyInput());
 }
@@ -313,8 +331,8 @@ TEST(DiskIdentityAtStart, DeviceControlAboveApcLevelSendsNothing)
     STORAGE_DEVICE_NUMBER number;
     ULONG returned = 99;
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    NTSTATUS status = SendDeviceControlSync(Ext(disk)->LowerDevice, IOCTL_STORAGE_GET_DEVICE_NUMBER,
-                                            NULL, 0, &number, sizeof number, &returned);
+    NTSTATUS status = SendDeviceControlSync(Ext(disk)->LowerDevice, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0,
+                                            &number, sizeof number, &returned);
     KeLowerIrql(old);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, status);
     EXPECT_EQ(0u, returned);
@@ -336,8 +354,8 @@ TEST(DiskIdentityAtStart, PendingAnswersAreWaitedFor)
     config.model = "PEND";
     config.serial = "P1";
     Disk& disk = machine.AddDisk(config);
-    for (ULONG code : { IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY, IOCTL_DISK_GET_LENGTH_INFO,
-                        IOCTL_SCSI_GET_ADDRESS, IOCTL_SCSI_MINIPORT })
+    for (ULONG code : {IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY,
+                       IOCTL_DISK_GET_LENGTH_INFO, IOCTL_SCSI_GET_ADDRESS, IOCTL_SCSI_MINIPORT})
         disk.SetIoctlPending(code, true);
     StoreMasterKey(machine, DiskKeyName(u"PEND", u"P1"));
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));

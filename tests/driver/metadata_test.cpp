@@ -42,16 +42,16 @@ struct LayoutCase {
 
 const LayoutCase LayoutCases[] = {
     // 1 MiB area, 512-byte sectors, 4 KiB blocks: 254 slots.
-    {"worked example", 1 * MiB, 2 * MiB, 9, 12, true, 254,
-     2 * MiB - 2048, 2 * MiB - 2560, 2 * MiB - 3072, 1 * MiB + 4096, 2 * MiB - 4096},
+    {"worked example", 1 * MiB, 2 * MiB, 9, 12, true, 254, 2 * MiB - 2048, 2 * MiB - 2560, 2 * MiB - 3072,
+     1 * MiB + 4096, 2 * MiB - 4096},
     // 4096-byte sectors: the header region is the one header sector; every
     // metadata region is a whole sector.
-    {"4096-byte sectors", 1 * MiB, 2 * MiB, 12, 15, true, 31,
-     2 * MiB - 4096, 2 * MiB - 8192, 2 * MiB - 12288, 1 * MiB + 4096, 1 * MiB + 4096 + 31 * 32 * KiB},
+    {"4096-byte sectors", 1 * MiB, 2 * MiB, 12, 15, true, 31, 2 * MiB - 4096, 2 * MiB - 8192, 2 * MiB - 12288,
+     1 * MiB + 4096, 1 * MiB + 4096 + 31 * 32 * KiB},
     {"4096-byte sectors, 4 KiB blocks refused", 1 * MiB, 2 * MiB, 12, 12, false},
     {"block shift below sector shift + 3", 0, 1 * MiB, 9, 11, false},
-    {"largest block shift", 0, 4 * GiB, 9, 31, true, 1,
-     4 * GiB - 512, 4 * GiB - 512 - 512 * KiB, 4 * GiB - 512 - 1 * MiB, 4096, 4096 + 2 * GiB},
+    {"largest block shift", 0, 4 * GiB, 9, 31, true, 1, 4 * GiB - 512, 4 * GiB - 512 - 512 * KiB,
+     4 * GiB - 512 - 1 * MiB, 4096, 4096 + 2 * GiB},
     {"block shift 32", 0, 16 * GiB, 9, 32, false},
     // Header, one block, the slot table and two bitmaps of one sector each.
     {"smallest area", 0, 9728, 9, 12, true, 1, 9216, 8704, 8192, 4096, 8192},
@@ -63,14 +63,13 @@ const LayoutCase LayoutCases[] = {
     {"sectors of 256 bytes", 0, 1 * MiB, 8, 12, false},
     // The slot table must stay below 4 GiB: 2^29 - 65 blocks fit, 2^29 - 64 not.
     {"largest slot table", 0, ((1ull << 29) - 64) * 4096, 9, 12, true, 535560127,
-     ((1ull << 29) - 64) * 4096 - (4 * GiB - 512),
-     ((1ull << 29) - 64) * 4096 - (4 * GiB - 512) - 512 * MiB,
+     ((1ull << 29) - 64) * 4096 - (4 * GiB - 512), ((1ull << 29) - 64) * 4096 - (4 * GiB - 512) - 512 * MiB,
      ((1ull << 29) - 64) * 4096 - (4 * GiB - 512) - 1 * GiB, 4096, 4096 + 535560127ull * 4096},
     {"slot table of 4 GiB", 0, ((1ull << 29) - 63) * 4096, 9, 12, false},
     {"2 TiB with 4 KiB blocks", 0, 2 * TiB, 9, 12, false},
     // Bitmaps must stay below 4 GiB: 8191 blocks of 2 GiB fit, 8192 not.
-    {"largest bitmap", 0, 4096 + 8191ull * 2 * GiB, 9, 31, true, 8187,
-     4096 + 8191ull * 2 * GiB - 65536, 4096 + 8191ull * 2 * GiB - 65536 - 8191ull * 512 * KiB,
+    {"largest bitmap", 0, 4096 + 8191ull * 2 * GiB, 9, 31, true, 8187, 4096 + 8191ull * 2 * GiB - 65536,
+     4096 + 8191ull * 2 * GiB - 65536 - 8191ull * 512 * KiB,
      4096 + 8191ull * 2 * GiB - 65536 - 2 * 8191ull * 512 * KiB, 4096, 4096 + 8187ull * 2 * GiB},
     {"bitmap of 4 GiB", 0, 4096 + 8192ull * 2 * GiB, 9, 31, false},
 };
@@ -277,7 +276,10 @@ struct Fill {
 struct MapImage {
     std::vector<ULONG> blocks;
     std::vector<UCHAR> valid, clean;
-    bool operator==(const MapImage& o) const { return blocks == o.blocks && valid == o.valid && clean == o.clean; }
+    bool operator==(const MapImage& o) const
+    {
+        return blocks == o.blocks && valid == o.valid && clean == o.clean;
+    }
 };
 
 MapImage ImageOf(const CacheMap& map)
@@ -318,7 +320,7 @@ public:
         ssd_ = &machine_->AddDisk(s);
         StoreConfig();
         ASSERT_EQ(STATUS_SUCCESS, machine_->Boot(DriverEntry));
-        Master()->Geometry.BlockShift = rig.blockShift;   // as a start request sets it
+        Master()->Geometry.BlockShift = rig.blockShift;  // as a start request sets it
         baseline_ = PoolBytes;
     }
 
@@ -342,7 +344,7 @@ public:
     // The driver is loaded again over the same disks and registry.
     void Restart(bool powerCut)
     {
-        FreeCacheMap(&Master()->Cache);   // memory does not outlive the boot
+        FreeCacheMap(&Master()->Cache);  // memory does not outlive the boot
         ASSERT_EQ(STATUS_SUCCESS, powerCut ? machine_->PowerCut() : machine_->Reboot());
         ASSERT_EQ(STATUS_SUCCESS, machine_->AddAndStartAll());
         machine_->EndBootPhase();
@@ -393,8 +395,11 @@ public:
 
     static std::vector<Fill> StandardFills()
     {
-        return {{10, 0, 8, false, true}, {3, 2, 5, true, false}, {700, 0, 3, false, false},
-                {11, 4, 4, true, true}, {5, 1, 6, false, false}};
+        return {{10, 0, 8, false, true},
+                {3, 2, 5, true, false},
+                {700, 0, 3, false, false},
+                {11, 4, 4, true, true},
+                {5, 1, 6, false, false}};
     }
 
     ULONGLONG HeaderOffset() { return AreaStart; }
@@ -686,49 +691,90 @@ void Patch(Disk& ssd, ULONGLONG offset, ULONGLONG value, size_t size)
     ssd.WriteBytes(offset, bytes.data(), size);
 }
 
-void PatchHeader(Disk& ssd, size_t field, ULONGLONG value, size_t size) { Patch(ssd, AreaStart + field, value, size); }
+void PatchHeader(Disk& ssd, size_t field, ULONGLONG value, size_t size)
+{
+    Patch(ssd, AreaStart + field, value, size);
+}
 
-ULONGLONG Sector(ULONGLONG offset) { return offset / 512; }
+ULONGLONG Sector(ULONGLONG offset)
+{
+    return offset / 512;
+}
 
 const Corruption Corruptions[] = {
-    {"header size", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x00, 145, 4); }},
-    {"version", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x04, 202, 4); }},
-    {"name", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x08, 't', 2); }},
-    {"name without its NUL", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x08 + 14, 'X', 2); }},
-    {"area start", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x50, AreaStart + 512, 8); }},
-    {"area end", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x58, AreaEnd + 4096, 8); }},
-    {"slot table", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x60, g.SlotTableOffset + 512, 8); }},
-    {"valid bitmap", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x68, 0, 8); }},
-    {"clean bitmap", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x70, 60 * MiB, 8); }},
-    {"data start", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x78, 0, 8); }},
-    {"data end", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x80, g.DataEnd + 4096, 8); }},
-    {"slot count huge", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x88, 0xFFFFFFFF, 4); }},
-    {"slot count one more", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x88, g.SlotCount + 1, 4); }},
-    {"block shift below sector + 3", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 11, 1); }},
-    {"block shift 32", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 32, 1); }},
-    {"block shift 255", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 255, 1); }},
-    {"block shift of another layout", Outcome::NoAttach, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 13, 1); }},
+    {"header size", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x00, 145, 4); }},
+    {"version", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x04, 202, 4); }},
+    {"name", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x08, 't', 2); }},
+    {"name without its NUL", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x08 + 14, 'X', 2); }},
+    {"area start", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x50, AreaStart + 512, 8); }},
+    {"area end", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x58, AreaEnd + 4096, 8); }},
+    {"slot table", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) {
+         PatchHeader(d, 0x60, g.SlotTableOffset + 512, 8);
+     }},
+    {"valid bitmap", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x68, 0, 8); }},
+    {"clean bitmap", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x70, 60 * MiB, 8); }},
+    {"data start", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x78, 0, 8); }},
+    {"data end", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x80, g.DataEnd + 4096, 8); }},
+    {"slot count huge", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x88, 0xFFFFFFFF, 4); }},
+    {"slot count one more", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) { PatchHeader(d, 0x88, g.SlotCount + 1, 4); }},
+    {"block shift below sector + 3", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 11, 1); }},
+    {"block shift 32", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 32, 1); }},
+    {"block shift 255", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 255, 1); }},
+    {"block shift of another layout", Outcome::NoAttach,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x8C, 13, 1); }},
     {"area shrunk in the configuration", Outcome::NoAttach,
      [](MetadataTest& t, Disk&, const CacheGeometry&) { t.Ssd()->Area.SsdCacheEnd = AreaEnd - 1 * MiB; }},
     {"area cleared in the configuration", Outcome::NoAttach,
      [](MetadataTest& t, Disk&, const CacheGeometry&) { t.Ssd()->Area.SsdCacheEnd = 0; }},
     {"header unreadable", Outcome::NoAttach,
-     [](MetadataTest&, Disk& d, const CacheGeometry&) { d.InjectError(emu::DiskOp::Read, Sector(AreaStart), 1, STATUS_IO_DEVICE_ERROR); }},
+     [](MetadataTest&, Disk& d, const CacheGeometry&) {
+         d.InjectError(emu::DiskOp::Read, Sector(AreaStart), 1, STATUS_IO_DEVICE_ERROR);
+     }},
     {"header not rewritable", Outcome::NoAttach,
-     [](MetadataTest&, Disk& d, const CacheGeometry&) { d.InjectError(emu::DiskOp::Write, Sector(AreaStart), 1, STATUS_IO_DEVICE_ERROR); }},
+     [](MetadataTest&, Disk& d, const CacheGeometry&) {
+         d.InjectError(emu::DiskOp::Write, Sector(AreaStart), 1, STATUS_IO_DEVICE_ERROR);
+     }},
     {"valid bitmap unreadable", Outcome::NoAttach,
-     [](MetadataTest&, Disk& d, const CacheGeometry& g) { d.InjectError(emu::DiskOp::Read, Sector(g.ValidBitmapOffset), 1, STATUS_IO_DEVICE_ERROR); }},
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) {
+         d.InjectError(emu::DiskOp::Read, Sector(g.ValidBitmapOffset), 1, STATUS_IO_DEVICE_ERROR);
+     }},
     {"clean bitmap unreadable", Outcome::NoAttach,
-     [](MetadataTest&, Disk& d, const CacheGeometry& g) { d.InjectError(emu::DiskOp::Read, Sector(g.CleanBitmapOffset), 1, STATUS_IO_DEVICE_ERROR); }},
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) {
+         d.InjectError(emu::DiskOp::Read, Sector(g.CleanBitmapOffset), 1, STATUS_IO_DEVICE_ERROR);
+     }},
     {"slot table cut short", Outcome::NoAttach,
-     [](MetadataTest&, Disk& d, const CacheGeometry&) { d.InjectError(emu::DiskOp::Read, Sector(AreaEnd) - 1, 1, STATUS_IO_DEVICE_ERROR); }},
-    {"another stamp", Outcome::EmptyMap, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x48, 7, 8); }},
-    {"stamp zero", Outcome::EmptyMap, [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x48, 0, 8); }},
+     [](MetadataTest&, Disk& d, const CacheGeometry&) {
+         d.InjectError(emu::DiskOp::Read, Sector(AreaEnd) - 1, 1, STATUS_IO_DEVICE_ERROR);
+     }},
+    {"another stamp", Outcome::EmptyMap,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x48, 7, 8); }},
+    {"stamp zero", Outcome::EmptyMap,
+     [](MetadataTest&, Disk& d, const CacheGeometry&) { PatchHeader(d, 0x48, 0, 8); }},
     // Slot records: refused ones leave their slot free, the rest loads.
     {"record beyond the master", Outcome::SavedMap,
-     [](MetadataTest&, Disk& d, const CacheGeometry& g) { Patch(d, g.SlotTableOffset + 8 * 2 + 4, 0x7FFFFFFF, 4); }},
+     [](MetadataTest&, Disk& d, const CacheGeometry& g) {
+         Patch(d, g.SlotTableOffset + 8 * 2 + 4, 0x7FFFFFFF, 4);
+     }},
     {"record of the last block + 1", Outcome::SavedMap,
-     [](MetadataTest& t, Disk& d, const CacheGeometry& g) { Patch(d, g.SlotTableOffset + 8 * 2 + 4, (256 * MiB >> 12) + 1, 4); }},
+     [](MetadataTest& t, Disk& d, const CacheGeometry& g) {
+         Patch(d, g.SlotTableOffset + 8 * 2 + 4, (256 * MiB >> 12) + 1, 4);
+     }},
     {"duplicate block", Outcome::SavedMap,
      [](MetadataTest&, Disk& d, const CacheGeometry& g) { Patch(d, g.SlotTableOffset + 8 * 2 + 4, 10, 4); }},
 };

@@ -53,9 +53,15 @@ NTSTATUS FakeShutdownCache(PDEVICE_OBJECT master)
     return STATUS_SUCCESS;
 }
 
-bool FakeMayRemoveSsd(PDEVICE_OBJECT ssd) { return hooks.mayRemoveSsd; }
+bool FakeMayRemoveSsd(PDEVICE_OBJECT ssd)
+{
+    return hooks.mayRemoveSsd;
+}
 
-void FakeRemoveSsdFromMaster(PDEVICE_OBJECT ssd) { hooks.ssdsRemoved.push_back(ssd); }
+void FakeRemoveSsdFromMaster(PDEVICE_OBJECT ssd)
+{
+    hooks.ssdsRemoved.push_back(ssd);
+}
 
 void FakeFlushMaster(PDEVICE_OBJECT master)
 {
@@ -65,11 +71,7 @@ void FakeFlushMaster(PDEVICE_OBJECT master)
 }
 
 const LifecycleCalls FakeLifecycleCalls = {
-    FakeAttachCacheAtBoot,
-    FakeShutdownCache,
-    FakeMayRemoveSsd,
-    FakeRemoveSsdFromMaster,
-    FakeFlushMaster,
+    FakeAttachCacheAtBoot, FakeShutdownCache, FakeMayRemoveSsd, FakeRemoveSsdFromMaster, FakeFlushMaster,
 };
 
 class Pnp : public ::testing::Test {
@@ -86,7 +88,10 @@ protected:
     }
 };
 
-ULONGLONG DriverPool() { return emu::PoolUsage(PoolTag).bytes; }
+ULONGLONG DriverPool()
+{
+    return emu::PoolUsage(PoolTag).bytes;
+}
 
 ULONG Count(const std::vector<PDEVICE_OBJECT>& calls, PDEVICE_OBJECT device)
 {
@@ -100,7 +105,7 @@ ULONG Count(const std::vector<PDEVICE_OBJECT>& calls, PDEVICE_OBJECT device)
 
 TEST_F(Pnp, AddDeviceTakesTheLowerDevicesTypeCharacteristicsAndFlags)
 {
-    for (bool lowerFilter : { false, true }) {
+    for (bool lowerFilter : {false, true}) {
         Machine machine;
         DiskConfig config;
         config.characteristics = FILE_REMOVABLE_MEDIA;
@@ -135,10 +140,13 @@ TEST_F(Pnp, AddDeviceTakesTheLowerDevicesTypeCharacteristicsAndFlags)
 
 TEST_F(Pnp, AddDeviceFailuresLeaveNoDevice)
 {
-    struct Case { Resource resource; NTSTATUS status; };
+    struct Case {
+        Resource resource;
+        NTSTATUS status;
+    };
     const Case cases[] = {
-        { Resource::Device, STATUS_INSUFFICIENT_RESOURCES },
-        { Resource::Attach, STATUS_NO_SUCH_DEVICE },
+        {Resource::Device, STATUS_INSUFFICIENT_RESOURCES},
+        {Resource::Attach, STATUS_NO_SUCH_DEVICE},
     };
     for (const Case& c : cases) {
         Machine machine;
@@ -159,10 +167,10 @@ TEST_F(Pnp, AddDeviceFailuresLeaveNoDevice)
 // status and leaves the device unstarted; a later START tries again.
 TEST_F(Pnp, StartFailureBelowLeavesTheDeviceUnstarted)
 {
-    for (NTSTATUS failure : { STATUS_DEVICE_NOT_READY, STATUS_BUFFER_OVERFLOW }) {
-        for (bool pend : { false, true }) {
+    for (NTSTATUS failure : {STATUS_DEVICE_NOT_READY, STATUS_BUFFER_OVERFLOW}) {
+        for (bool pend : {false, true}) {
             Machine machine;
-            Disk& disk = machine.AddDisk({ .deviceNumber = 5 });
+            Disk& disk = machine.AddDisk({.deviceNumber = 5});
             ASSERT_EQ(STATUS_SUCCESS, machine.Load(DriverEntry));
             ASSERT_EQ(STATUS_SUCCESS, machine.AddDevice(disk));
             disk.Pdo()->Characteristics |= FILE_READ_ONLY_DEVICE;
@@ -220,9 +228,9 @@ std::u16string KeyPathOf(Machine& machine, const std::u16string& model, const st
 struct PairCase {
     bool masterFirst;
     ULONG masterStart;
-    ULONGLONG ssdCacheDiskId;   // the SSD id the master names
+    ULONGLONG ssdCacheDiskId;  // the SSD id the master names
     bool bootPhase;
-    ULONG attaches;             // AttachCacheAtBoot calls for the master
+    ULONG attaches;  // AttachCacheAtBoot calls for the master
 };
 
 // Whichever disk starts second attaches the cache; a master that starts first
@@ -231,27 +239,20 @@ struct PairCase {
 TEST_F(Pnp, BootPairingTable)
 {
     const PairCase cases[] = {
-        { true, 1, SsdId, true, 2 },       // late start attaches, the SSD's START asks again
-        { false, 1, SsdId, true, 1 },
-        { true, 1, 0, true, 1 },           // no SSD configured: attach at once
-        { false, 1, 0, true, 1 },
-        { true, 1, OtherId, true, 0 },
-        { false, 1, OtherId, true, 0 },
-        { true, 0, SsdId, true, 0 },
-        { false, 0, SsdId, true, 0 },
-        { true, 0, 0, true, 0 },
-        { true, 1, SsdId, false, 0 },
-        { false, 1, SsdId, false, 0 },
-        { true, 1, 0, false, 0 },
+        {true, 1, SsdId, true, 2},                          // late start attaches, the SSD's START asks again
+        {false, 1, SsdId, true, 1}, {true, 1, 0, true, 1},  // no SSD configured: attach at once
+        {false, 1, 0, true, 1},     {true, 1, OtherId, true, 0}, {false, 1, OtherId, true, 0},
+        {true, 0, SsdId, true, 0},  {false, 0, SsdId, true, 0},  {true, 0, 0, true, 0},
+        {true, 1, SsdId, false, 0}, {false, 1, SsdId, false, 0}, {true, 1, 0, false, 0},
     };
     for (const PairCase& c : cases) {
         std::string what = std::string(c.masterFirst ? "master first" : "SSD first") + ", MasterStart " +
-                           std::to_string(c.masterStart) + ", SsdCacheDiskId " + std::to_string(c.ssdCacheDiskId) +
-                           (c.bootPhase ? ", boot" : ", running");
+                           std::to_string(c.masterStart) + ", SsdCacheDiskId " +
+                           std::to_string(c.ssdCacheDiskId) + (c.bootPhase ? ", boot" : ", running");
         hooks = Hooks();
         Machine machine;
-        Disk& master = machine.AddDisk({ .model = "MASTER", .serial = "M1" });
-        Disk& ssd = machine.AddDisk({ .sectorSize = 512, .model = "SSD", .serial = "S1" });
+        Disk& master = machine.AddDisk({.model = "MASTER", .serial = "M1"});
+        Disk& ssd = machine.AddDisk({.sectorSize = 512, .model = "SSD", .serial = "S1"});
         std::u16string masterKey = KeyPathOf(machine, u"MASTER", u"M1");
         std::u16string ssdKey = KeyPathOf(machine, u"SSD", u"S1");
         emu::reg::SetQword(masterKey, u"DorqBrimvaultId", MasterId);
@@ -275,7 +276,8 @@ TEST_F(Pnp, BootPairingTable)
         EXPECT_EQ(RoleMaster, Ext(master)->Role) << what;
         EXPECT_EQ(RoleSsd, Ext(ssd)->Role) << what;
         EXPECT_EQ(c.attaches, Count(hooks.attached, master.Top())) << what;
-        EXPECT_EQ(hooks.attached.size(), Count(hooks.attached, master.Top())) << what << ": only masters attach";
+        EXPECT_EQ(hooks.attached.size(), Count(hooks.attached, master.Top()))
+            << what << ": only masters attach";
         EXPECT_EQ(1u, ssd.StartCount()) << what << ": the SSD's stack saw exactly one START";
         EXPECT_EQ(1u, master.StartCount()) << what;
         EXPECT_EQ(1u, Ext(ssd)->Worker.Running) << what << ": the SSD's own START starts its worker";
@@ -288,16 +290,16 @@ TEST_F(Pnp, BootPairingTable)
 TEST_F(Pnp, LateStartStartsEveryUnstartedStackOnce)
 {
     Machine machine;
-    Disk& master = machine.AddDisk({ .model = "MASTER", .serial = "M1" });
-    Disk& other = machine.AddDisk({ .lowerFilter = true, .model = "OTHER", .serial = "O1" });
-    Disk& late = machine.AddDisk({ .model = "LATE", .serial = "L1" });
+    Disk& master = machine.AddDisk({.model = "MASTER", .serial = "M1"});
+    Disk& other = machine.AddDisk({.lowerFilter = true, .model = "OTHER", .serial = "O1"});
+    Disk& late = machine.AddDisk({.model = "LATE", .serial = "L1"});
     std::u16string masterKey = KeyPathOf(machine, u"MASTER", u"M1");
     emu::reg::SetQword(masterKey, u"DorqBrimvaultId", MasterId);
     emu::reg::SetDword(masterKey, u"ConfigType", 1);
     emu::reg::SetDword(masterKey, u"MasterStart", 1);
-    emu::reg::SetQword(masterKey, u"SsdCacheDiskId", SsdId);   // an SSD that never shows up
+    emu::reg::SetQword(masterKey, u"SsdCacheDiskId", SsdId);  // an SSD that never shows up
     ASSERT_EQ(STATUS_SUCCESS, machine.Load(DriverEntry));
-    for (Disk* d : { &master, &other, &late })
+    for (Disk* d : {&master, &other, &late})
         ASSERT_EQ(STATUS_SUCCESS, machine.AddDevice(*d));
     late.SetStartResult(STATUS_DEVICE_NOT_READY);
 
@@ -323,7 +325,7 @@ TEST_F(Pnp, LateStartStartsEveryUnstartedStackOnce)
 
 TEST_F(Pnp, QueryRemoveIsRefusedOnlyWhenTheCacheForbidsIt)
 {
-    for (bool allowed : { true, false }) {
+    for (bool allowed : {true, false}) {
         hooks = Hooks();
         hooks.mayRemoveSsd = allowed;
         Machine machine;
@@ -391,7 +393,7 @@ void BindEmptyMap(FilterExtension* master, PDEVICE_OBJECT ssd)
 // left detached, passes its requests through, and holds no tables.
 TEST_F(Pnp, RemovedSsdIsUnboundFromItsMaster)
 {
-    for (bool surprise : { false, true }) {
+    for (bool surprise : {false, true}) {
         hooks = Hooks();
         Machine machine;
         Disk& master = machine.AddDisk();
@@ -428,8 +430,8 @@ TEST_F(Pnp, RemovedSsdIsUnboundFromItsMaster)
 // master still loses every pointer to the deleted device.
 TEST_F(Pnp, SsdIsUnboundEvenWhenTheDeviceListCannotBeHad)
 {
-    for (Resource resource : { Resource::Enumerate, Resource::Pool }) {
-        for (bool surprise : { false, true }) {
+    for (Resource resource : {Resource::Enumerate, Resource::Pool}) {
+        for (bool surprise : {false, true}) {
             SCOPED_TRACE(std::string(resource == Resource::Pool ? "pool" : "enumeration") +
                          (surprise ? ", surprise removal" : ", removal"));
             hooks = Hooks();
@@ -472,14 +474,14 @@ TEST_F(Pnp, MapStillHeldAtAMastersRemovalIsFreed)
     ASSERT_EQ(STATUS_SUCCESS, machine.Remove(master));
     EXPECT_EQ(0u, PoolBytes);
     ASSERT_EQ(STATUS_SUCCESS, machine.Remove(ssd));
-    machine.Unload();   // leak-checked
+    machine.Unload();  // leak-checked
 }
 
 // ---- Power -----------------------------------------------------------------------
 
 TEST_F(Pnp, HibernationFlushesEveryMasterAndEndsWhenAllDisksAreBack)
 {
-    for (bool pending : { false, true }) {
+    for (bool pending : {false, true}) {
         hooks = Hooks();
         Machine machine;
         Disk& a = machine.AddDisk();
@@ -546,8 +548,9 @@ TEST_F(Pnp, FirstShutdownSweepsEveryMasterOnce)
     std::vector<ULONG> shutdownsSeen;
     bool allRemoving = true;
     hooks.onShutdown = [&](PDEVICE_OBJECT) {
-        shutdownsSeen.push_back(m1.Count(IRP_MJ_SHUTDOWN) + ssd.Count(IRP_MJ_SHUTDOWN) + m2.Count(IRP_MJ_SHUTDOWN));
-        for (Disk* d : { &m1, &ssd, &m2 })
+        shutdownsSeen.push_back(m1.Count(IRP_MJ_SHUTDOWN) + ssd.Count(IRP_MJ_SHUTDOWN) +
+                                m2.Count(IRP_MJ_SHUTDOWN));
+        for (Disk* d : {&m1, &ssd, &m2})
             allRemoving = allRemoving && Ext(*d)->Removing == 1;
     };
 
@@ -556,16 +559,16 @@ TEST_F(Pnp, FirstShutdownSweepsEveryMasterOnce)
     ASSERT_EQ(2u, hooks.shutDown.size());
     EXPECT_EQ(m2.Top(), hooks.shutDown[0]) << "newest device first";
     EXPECT_EQ(m1.Top(), hooks.shutDown[1]);
-    EXPECT_EQ(std::vector<ULONG>({ 0u, 0u }), shutdownsSeen) << "the sweep ends before the request moves on";
+    EXPECT_EQ(std::vector<ULONG>({0u, 0u}), shutdownsSeen) << "the sweep ends before the request moves on";
     EXPECT_TRUE(allRemoving);
-    for (Disk* d : { &m1, &ssd, &m2 })
+    for (Disk* d : {&m1, &ssd, &m2})
         EXPECT_EQ(1u, d->Count(IRP_MJ_SHUTDOWN)) << "each disk gets its shutdown request";
 
     machine.Shutdown();
     EXPECT_EQ(2u, hooks.shutDown.size()) << "no second sweep";
-    for (Disk* d : { &m1, &ssd, &m2 })
+    for (Disk* d : {&m1, &ssd, &m2})
         EXPECT_EQ(2u, d->Count(IRP_MJ_SHUTDOWN));
-    hooks.onShutdown = nullptr;   // the machine's power-off removes the masters
+    hooks.onShutdown = nullptr;  // the machine's power-off removes the masters
 }
 
 // ---- Device walks ----------------------------------------------------------------
@@ -576,24 +579,28 @@ TEST_F(Pnp, FirstShutdownSweepsEveryMasterOnce)
 TEST_F(Pnp, LookupsLeaveEveryReferenceAsTheyFoundIt)
 {
     Machine machine;
-    Disk& oldest = machine.AddDisk({ .deviceNumber = 10 });
-    Disk& middle = machine.AddDisk({ .deviceNumber = 11 });
-    Disk& newest = machine.AddDisk({ .deviceNumber = 12 });
+    Disk& oldest = machine.AddDisk({.deviceNumber = 10});
+    Disk& middle = machine.AddDisk({.deviceNumber = 11});
+    Disk& newest = machine.AddDisk({.deviceNumber = 12});
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
     Ext(oldest)->DiskId = 1;
     Ext(middle)->DiskId = 2;
     Ext(newest)->DiskId = 3;
-    std::vector<PDEVICE_OBJECT> devices = { oldest.Top(), middle.Top(), newest.Top(), ControlDevice };
+    std::vector<PDEVICE_OBJECT> devices = {oldest.Top(), middle.Top(), newest.Top(), ControlDevice};
     std::vector<LONG> before;
     for (PDEVICE_OBJECT d : devices)
         before.push_back(emu::ReferenceCount(d));
 
-    struct Case { ULONGLONG id; ULONG number; PDEVICE_OBJECT expected; };
+    struct Case {
+        ULONGLONG id;
+        ULONG number;
+        PDEVICE_OBJECT expected;
+    };
     const Case cases[] = {
-        { 3, 12, newest.Top() },   // the first device listed
-        { 2, 11, middle.Top() },
-        { 1, 10, oldest.Top() },   // the last filter device listed
-        { 9, 99, nullptr },
+        {3, 12, newest.Top()},  // the first device listed
+        {2, 11, middle.Top()},
+        {1, 10, oldest.Top()},  // the last filter device listed
+        {9, 99, nullptr},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.expected, FindDeviceByDiskId(c.id)) << "id " << c.id;
@@ -613,20 +620,23 @@ TEST_F(Pnp, LookupsLeaveEveryReferenceAsTheyFoundIt)
 // does nothing.
 TEST_F(Pnp, WalkFailuresFindNothingAndSweepNothing)
 {
-    for (Resource resource : { Resource::Enumerate, Resource::Pool }) {
+    for (Resource resource : {Resource::Enumerate, Resource::Pool}) {
         hooks = Hooks();
         Machine machine;
-        Disk& disk = machine.AddDisk({ .deviceNumber = 4 });
+        Disk& disk = machine.AddDisk({.deviceNumber = 4});
         ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
         Ext(disk)->DiskId = 7;
         Ext(disk)->Role = RoleMaster;
-        struct Step { const char* what; std::function<void()> run; };
+        struct Step {
+            const char* what;
+            std::function<void()> run;
+        };
         const Step steps[] = {
-            { "FindDeviceByDiskId", [] { EXPECT_EQ(nullptr, FindDeviceByDiskId(7)); } },
-            { "FindDeviceByNumber", [] { EXPECT_EQ(nullptr, FindDeviceByNumber(4)); } },
-            { "AllDevicesAtS0", [] { EXPECT_FALSE(AllDevicesAtS0()); } },
-            { "ShutdownAllMasters", [] { ShutdownAllMasters(); } },
-            { "FlushAllMasters", [] { FlushAllMasters(); } },
+            {"FindDeviceByDiskId", [] { EXPECT_EQ(nullptr, FindDeviceByDiskId(7)); }},
+            {"FindDeviceByNumber", [] { EXPECT_EQ(nullptr, FindDeviceByNumber(4)); }},
+            {"AllDevicesAtS0", [] { EXPECT_FALSE(AllDevicesAtS0()); }},
+            {"ShutdownAllMasters", [] { ShutdownAllMasters(); }},
+            {"FlushAllMasters", [] { FlushAllMasters(); }},
         };
         for (const Step& step : steps) {
             SCOPED_TRACE(step.what);
@@ -647,23 +657,26 @@ TEST_F(Pnp, WalkFailuresFindNothingAndSweepNothing)
 TEST_F(Pnp, AListThatGrewSinceItsCountIsLetGo)
 {
     Machine machine;
-    Disk& older = machine.AddDisk({ .deviceNumber = 4 });
-    Disk& newer = machine.AddDisk({ .deviceNumber = 5 });
+    Disk& older = machine.AddDisk({.deviceNumber = 4});
+    Disk& newer = machine.AddDisk({.deviceNumber = 5});
     ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
     Ext(older)->Role = RoleMaster;
     Ext(newer)->Role = RoleMaster;
-    std::vector<PDEVICE_OBJECT> devices = { older.Top(), newer.Top(), ControlDevice };
+    std::vector<PDEVICE_OBJECT> devices = {older.Top(), newer.Top(), ControlDevice};
     std::vector<LONG> before;
     for (PDEVICE_OBJECT d : devices)
         before.push_back(emu::ReferenceCount(d));
     ULONGLONG pool = DriverPool();
 
-    struct Step { const char* what; std::function<void()> run; };
+    struct Step {
+        const char* what;
+        std::function<void()> run;
+    };
     const Step steps[] = {
-        { "FindDeviceByNumber", [] { EXPECT_EQ(nullptr, FindDeviceByNumber(4)); } },
-        { "AllDevicesAtS0", [] { EXPECT_FALSE(AllDevicesAtS0()); } },
-        { "FlushAllMasters", [] { FlushAllMasters(); } },
-        { "ShutdownAllMasters", [] { ShutdownAllMasters(); } },
+        {"FindDeviceByNumber", [] { EXPECT_EQ(nullptr, FindDeviceByNumber(4)); }},
+        {"AllDevicesAtS0", [] { EXPECT_FALSE(AllDevicesAtS0()); }},
+        {"FlushAllMasters", [] { FlushAllMasters(); }},
+        {"ShutdownAllMasters", [] { ShutdownAllMasters(); }},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);

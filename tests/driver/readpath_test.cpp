@@ -75,7 +75,7 @@ TEST(ReadPath, OwnMasterReadsCarryTheCallersPagingAndNoCacheFlags)
     CacheRig rig;
     const ULONG block = rig.BlockBytes();
     const ULONG flags = IRP_PAGING_IO | IRP_NOCACHE;
-    rig.ExpectRead(0, block, flags);   // single master read
+    rig.ExpectRead(0, block, flags);  // single master read
     Warm(rig, 2);
     rig.master.ClearRequests();
     rig.ssd.ClearRequests();
@@ -99,7 +99,8 @@ TEST(ReadPath, RangeChecksWhileTheCacheIsActive)
     EXPECT_EQ(rig.machine.Read(rig.master, 0, buffer.data(), 0).status, STATUS_INVALID_PARAMETER);
     CacheRig::Ext(rig.master)->Cache.Active = 0;
     rig.master.ClearRequests();
-    EXPECT_EQ(rig.machine.Read(rig.master, length - 512, buffer.data(), 1024).status, STATUS_INVALID_PARAMETER)
+    EXPECT_EQ(rig.machine.Read(rig.master, length - 512, buffer.data(), 1024).status,
+              STATUS_INVALID_PARAMETER)
         << "an inactive cache passes it down: the disk refuses it";
     EXPECT_EQ(Reads(rig.master), 1u);
 }
@@ -122,7 +123,8 @@ TEST(ReadPath, EveryCompletionOrderCompletesTheCallerOnceWithTheFirstFailure)
             if (failing == 1)
                 rig.ssd.InjectError(DiskOp::Read, 0, 1 << 20, STATUS_IO_DEVICE_ERROR, 1);
             if (failing == 2)
-                rig.master.InjectError(DiskOp::Read, 6 * rig.SectorsPerBlock(), 1, STATUS_DEVICE_NOT_READY, 1);
+                rig.master.InjectError(DiskOp::Read, 6 * rig.SectorsPerBlock(), 1, STATUS_DEVICE_NOT_READY,
+                                       1);
             std::vector<uint8_t> buffer(3 * block);
             emu::PendingIo io = rig.machine.StartRead(rig.master, 4 * block, buffer.data(), 3 * block);
             if (mode == CompletionMode::Held) {
@@ -188,8 +190,8 @@ TEST(ReadPath, ResourceFailuresPassDownCleanReadsAndFailDirtyOnes)
     for (bool dirty : {false, true}) {
         for (emu::Resource resource : resources) {
             for (ULONG nth = 1; nth <= 6; nth++) {
-                SCOPED_TRACE(testing::Message() << "dirty " << dirty << ", resource " << (int)resource << ", nth "
-                                                << nth);
+                SCOPED_TRACE(testing::Message()
+                             << "dirty " << dirty << ", resource " << (int)resource << ", nth " << nth);
                 RigShape shape;
                 shape.mode = CacheModeWriteBack;
                 CacheRig rig(shape);
@@ -260,7 +262,8 @@ TEST(Fill, ACachedBlockThatLostItsSlotIsSkippedAndAStopWritesNothing)
             writes.push_back(r);
     ASSERT_EQ(writes.size(), 1u);
     MapView before = rig.View();
-    EXPECT_EQ(writes[0].offset, (CacheRig::DataStart + (uint64_t)before.SlotOf(3) * rig.SectorsPerBlock()) * 512);
+    EXPECT_EQ(writes[0].offset,
+              (CacheRig::DataStart + (uint64_t)before.SlotOf(3) * rig.SectorsPerBlock()) * 512);
     EXPECT_EQ(writes[0].length, block);
     rig.ssd.ReleaseHeld();
     rig.master.SetCompletion(CompletionMode::Inline);
@@ -324,7 +327,8 @@ TEST(Fill, InvalidationFromTheMiddleOfASlotAndStaleSetValidItems)
         EXPECT_EQ(view.Valid(index, i), i < 3 || i >= 5) << i;
     EXPECT_NE(SlotGeneration(map, slot), generation) << "an invalidation is a change of contents";
     ASSERT_TRUE(PostSetValidWork(master, first + 3, 2, generation));
-    EXPECT_EQ(rig.View().ValidCount(index), rig.SectorsPerBlock() - 2) << "an item of the old generation does nothing";
+    EXPECT_EQ(rig.View().ValidCount(index), rig.SectorsPerBlock() - 2)
+        << "an item of the old generation does nothing";
     ASSERT_TRUE(PostSetValidWork(master, first + 3, 2, SlotGeneration(map, slot)));
     EXPECT_EQ(rig.View().ValidCount(index), rig.SectorsPerBlock());
 }
@@ -400,7 +404,8 @@ TEST(ReadRace, ASlotWithAFillInFlightIsNoVictim)
 TEST(ReadRace, AFillWhoseSlotChangedHandsIsDropped)
 {
     for (bool toSameBlock : {false, true}) {
-        SCOPED_TRACE(toSameBlock ? "the slot comes back to the same block" : "the slot goes to another block");
+        SCOPED_TRACE(toSameBlock ? "the slot comes back to the same block"
+                                 : "the slot goes to another block");
         CacheRig rig(TinyCache());
         const ULONG block = rig.BlockBytes();
         Warm(rig, 1);

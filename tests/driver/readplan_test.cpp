@@ -21,7 +21,10 @@ protected:
     void TearDown() override { emu::ClearFailures(); }
 };
 
-uint64_t LivePlanBlocks() { return emu::PoolUsage(PoolTag).blocks; }
+uint64_t LivePlanBlocks()
+{
+    return emu::PoolUsage(PoolTag).blocks;
+}
 
 const ReadPolicy Allowed = {true, AfterBoot};
 const ReadPolicy NotAllowed = {false, AfterBoot};
@@ -103,13 +106,13 @@ TEST(BlockSplit, PiecesFollowTheBlocksTouched)
 {
     const ULONG shift = 9;
     const SplitCase cases[] = {
-        {0, 8, 3, {{B(0), 0, 8, 0}}, 0},                                       // one whole block
-        {3, 2, 3, {{B(0), 3, 2, 0}}, 0},                                       // inside one block
+        {0, 8, 3, {{B(0), 0, 8, 0}}, 0},                                           // one whole block
+        {3, 2, 3, {{B(0), 3, 2, 0}}, 0},                                           // inside one block
         {6, 12, 3, {{B(0), 6, 2, 0}, {B(1), 0, 8, 1024}, {B(2), 0, 2, 5120}}, 0},  // partial, whole, partial
         {16, 1, 3, {{B(2), 0, 1, 0}}, 0},
         {31, 2, 5, {{B(0), 31, 1, 0}, {B(1), 0, 1, 512}}, 0},
-        {(5ull << 32) + 7, 2, 32, {{B(5), 7, 2, 0}}, 0},                       // a block number high in u32
-        {(7ull << 32) - 1, 3, 32, {{B(6), 0xFFFFFFFF, 1, 0}}, 2},              // runs past the last block
+        {(5ull << 32) + 7, 2, 32, {{B(5), 7, 2, 0}}, 0},           // a block number high in u32
+        {(7ull << 32) - 1, 3, 32, {{B(6), 0xFFFFFFFF, 1, 0}}, 2},  // runs past the last block
     };
     for (const SplitCase& c : cases) {
         CacheMap map = {};
@@ -175,15 +178,20 @@ const Shape Shapes[] = {{9, 3}, {12, 3}, {9, 5}, {12, 4}};
 
 MapShape SmallMap(const Shape& s, UCHAR mode)
 {
-    return {.Slots = 4, .Blocks = 16, .SectorShift = s.sectorShift, .BlockShiftSectors = s.blockShiftSectors,
-            .Mode = mode, .MinBoot = 0, .DataStart = 64};
+    return {.Slots = 4,
+            .Blocks = 16,
+            .SectorShift = s.sectorShift,
+            .BlockShiftSectors = s.blockShiftSectors,
+            .Mode = mode,
+            .MinBoot = 0,
+            .DataStart = 64};
 }
 
 TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
 {
     for (const Shape& shape : Shapes) {
-        SCOPED_TRACE(testing::Message() << "sector shift " << shape.sectorShift << ", block shift "
-                                        << shape.blockShiftSectors);
+        SCOPED_TRACE(testing::Message()
+                     << "sector shift " << shape.sectorShift << ", block shift " << shape.blockShiftSectors);
         const ULONG per = 1u << shape.blockShiftSectors;  // sectors per block
         const ULONG shift = shape.sectorShift;
         const ULONGLONG data = 64;
@@ -257,8 +265,8 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
 TEST_F(ReadPlanTest, DecisionTableInWriteBackMode)
 {
     for (const Shape& shape : Shapes) {
-        SCOPED_TRACE(testing::Message() << "sector shift " << shape.sectorShift << ", block shift "
-                                        << shape.blockShiftSectors);
+        SCOPED_TRACE(testing::Message()
+                     << "sector shift " << shape.sectorShift << ", block shift " << shape.blockShiftSectors);
         const ULONG per = 1u << shape.blockShiftSectors;
         const ULONG shift = shape.sectorShift;
         const ULONGLONG data = 64;
@@ -280,9 +288,10 @@ TEST_F(ReadPlanTest, DecisionTableInWriteBackMode)
 
         // A stop requested: only the valid run holding dirty data from the SSD.
         Planned stopping = Plan(map, per, 2 * per, false, shift);
-        EXPECT_EQ(stopping.extents, (std::vector<Extent>{{true, data + s2 * per, per / 2, per},
-                                                         {false, per, per, 0},
-                                                         {false, 2 * per + per / 2, per / 2, per + per / 2}}));
+        EXPECT_EQ(stopping.extents,
+                  (std::vector<Extent>{{true, data + s2 * per, per / 2, per},
+                                       {false, per, per, 0},
+                                       {false, 2 * per + per / 2, per / 2, per + per / 2}}));
         EXPECT_EQ(stopping.noDirty, 0u);
 
         // No dirty run touched: passed down.

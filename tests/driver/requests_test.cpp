@@ -20,7 +20,10 @@
 
 // A completion that touched the waiter's counter after the waiter returned
 // would be a use of a dead stack frame.
-extern "C" const char* __asan_default_options() { return "detect_stack_use_after_return=1"; }
+extern "C" const char* __asan_default_options()
+{
+    return "detect_stack_use_after_return=1";
+}
 
 namespace {
 
@@ -34,7 +37,10 @@ struct Piece {
     bool operator==(const Piece& other) const { return offset == other.offset && length == other.length; }
 };
 
-std::ostream& operator<<(std::ostream& out, const Piece& p) { return out << "{" << p.offset << ", " << p.length << "}"; }
+std::ostream& operator<<(std::ostream& out, const Piece& p)
+{
+    return out << "{" << p.offset << ", " << p.length << "}";
+}
 
 // Live kernel objects and pool of the driver's tag, to compare with a baseline.
 struct Snapshot {
@@ -43,7 +49,7 @@ struct Snapshot {
     static Snapshot Take()
     {
         emu::LiveObjects live = emu::Live();
-        return { live.irps, live.mdls, emu::PoolUsage(PoolTag).blocks };
+        return {live.irps, live.mdls, emu::PoolUsage(PoolTag).blocks};
     }
 };
 
@@ -96,7 +102,7 @@ public:
             FreePool(buffer);
     }
 
-    DiskRequest Range(ULONGLONG start, ULONG count) { return DiskRequest{ filter_, start, count, nullptr }; }
+    DiskRequest Range(ULONGLONG start, ULONG count) { return DiskRequest{filter_, start, count, nullptr}; }
 
     // Sends an own request of 8 sectors at the sector, counting the given
     // number of sectors, and waits for its completion.
@@ -107,7 +113,8 @@ public:
         own.status = STATUS_PENDING;
         ULONGLONG offset = sector << ext_->SectorShift;
         ULONG bytes = 8u << ext_->SectorShift;
-        PIRP irp = write ? BuildOwnWriteIrp(filter_, offset, bytes, buffer) : BuildOwnReadIrp(filter_, offset, bytes, buffer);
+        PIRP irp = write ? BuildOwnWriteIrp(filter_, offset, bytes, buffer)
+                         : BuildOwnReadIrp(filter_, offset, bytes, buffer);
         ASSERT_NE(nullptr, irp);
         if (write)
             SendOwnWriteIrp(filter_, irp, countedSectors, TestOwnCompletion, &own);
@@ -122,7 +129,7 @@ public:
         std::vector<Piece> pieces;
         for (const emu::DiskRecord& r : disk_->Requests())
             if (r.major == major)
-                pieces.push_back({ r.offset, r.length });
+                pieces.push_back({r.offset, r.length});
         return pieces;
     }
 
@@ -148,7 +155,7 @@ struct SplitCase {
     const char* what;
     ULONG sectorSize;
     ULONG count;
-    bool noGeometry;            // MaxTransfer 0: one piece
+    bool noGeometry;  // MaxTransfer 0: one piece
     std::vector<std::pair<ULONG, ULONG>> pieces;
 };
 
@@ -164,7 +171,7 @@ TEST_P(SyncSplit, ReadAndWriteGoInPiecesOfAtMostOneMib)
     const size_t bytes = (size_t)c.count * c.sectorSize;
     std::vector<Piece> expected;
     for (auto& p : c.pieces)
-        expected.push_back({ (start + p.first) * c.sectorSize, p.second * c.sectorSize });
+        expected.push_back({(start + p.first) * c.sectorSize, p.second * c.sectorSize});
 
     std::vector<uint8_t> pattern(bytes);
     for (size_t i = 0; i < bytes; i++)
@@ -189,14 +196,16 @@ TEST_P(SyncSplit, ReadAndWriteGoInPiecesOfAtMostOneMib)
     ExpectBaseline(before, "after the transfers");
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SyncSplit, ::testing::Values(
-    SplitCase{ "1.25 MiB", 512, 2560, false, { { 0, 2048 }, { 2048, 512 } } },
-    SplitCase{ "exactly 1 MiB", 512, 2048, false, { { 0, 2048 } } },
-    SplitCase{ "one sector", 512, 1, false, { { 0, 1 } } },
-    SplitCase{ "4 KiB sectors", 4096, 300, false, { { 0, 256 }, { 256, 44 } } },
-    SplitCase{ "5 MiB", 512, 10240, false,
-               { { 0, 2048 }, { 2048, 2048 }, { 4096, 2048 }, { 6144, 2048 }, { 8192, 2048 } } },
-    SplitCase{ "geometry unknown", 512, 3000, true, { { 0, 3000 } } }));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SyncSplit,
+    ::testing::Values(
+        SplitCase{"1.25 MiB", 512, 2560, false, {{0, 2048}, {2048, 512}}},
+        SplitCase{"exactly 1 MiB", 512, 2048, false, {{0, 2048}}},
+        SplitCase{"one sector", 512, 1, false, {{0, 1}}},
+        SplitCase{"4 KiB sectors", 4096, 300, false, {{0, 256}, {256, 44}}},
+        SplitCase{
+            "5 MiB", 512, 10240, false, {{0, 2048}, {2048, 2048}, {4096, 2048}, {6144, 2048}, {8192, 2048}}},
+        SplitCase{"geometry unknown", 512, 3000, true, {{0, 3000}}}));
 
 // Runs a synchronous transfer on its own thread, so that the test can hold
 // and release the disk's completions meanwhile.
@@ -207,8 +216,7 @@ public:
               status_ = write ? WriteSectorsSync(&request_, buffer) : ReadSectorsSync(&request_, buffer);
               done_ = true;
           })
-    {
-    }
+    {}
     ~TransferThread() { Join(); }
     bool Done() const { return done_; }
     NTSTATUS Join()
@@ -220,7 +228,7 @@ public:
 
 private:
     DiskRequest request_;
-    std::atomic<bool> done_{ false };
+    std::atomic<bool> done_{false};
     NTSTATUS status_ = STATUS_PENDING;
     std::thread thread_;
 };
@@ -240,8 +248,11 @@ TEST_F(OwnRequests, AllPiecesAreInFlightBeforeTheWait)
 
 TEST_F(OwnRequests, TheFirstFailingCompletionIsReported)
 {
-    struct Case { bool newestFirst; NTSTATUS expected; };
-    const Case cases[] = { { false, STATUS_IO_DEVICE_ERROR }, { true, STATUS_DEVICE_NOT_READY } };
+    struct Case {
+        bool newestFirst;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {{false, STATUS_IO_DEVICE_ERROR}, {true, STATUS_DEVICE_NOT_READY}};
     Boot(512, emu::CompletionMode::Held);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.newestFirst ? "newest first" : "oldest first");
@@ -260,7 +271,7 @@ TEST_F(OwnRequests, TheFirstFailingCompletionIsReported)
 
 TEST_F(OwnRequests, APieceThatCannotBeBuiltFailsTheTransferAfterTheOthers)
 {
-    const emu::Resource resources[] = { emu::Resource::Irp, emu::Resource::Mdl, emu::Resource::Pool };
+    const emu::Resource resources[] = {emu::Resource::Irp, emu::Resource::Mdl, emu::Resource::Pool};
     Boot(512, emu::CompletionMode::Held);
     for (emu::Resource resource : resources) {
         SCOPED_TRACE((int)resource);
@@ -284,7 +295,8 @@ TEST_F(OwnRequests, ManyTransfersCompletedOnTheDisksThread)
     Snapshot before = Snapshot::Take();
     for (int i = 0; i < 200; i++) {
         DiskRequest request = Range(i, 4096 + 1 + i % 3);
-        ASSERT_EQ(STATUS_SUCCESS, (i & 1) ? WriteSectorsSync(&request, buffer) : ReadSectorsSync(&request, buffer));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  (i & 1) ? WriteSectorsSync(&request, buffer) : ReadSectorsSync(&request, buffer));
     }
     ExpectBaseline(before, "after 200 transfers");
 }
@@ -296,7 +308,7 @@ TEST_F(OwnRequests, EmptyAndOversizedTransfersSendNothing)
     DiskRequest empty = Range(0, 0);
     EXPECT_EQ(STATUS_SUCCESS, ReadSectorsSync(&empty, buffer));
     EXPECT_EQ(STATUS_SUCCESS, WriteSectorsSync(&empty, buffer));
-    ext_->MaxTransfer = 0;    // one piece of 8 GiB would not fit a request
+    ext_->MaxTransfer = 0;  // one piece of 8 GiB would not fit a request
     DiskRequest huge = Range(0, 0x1000000);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, ReadSectorsSync(&huge, buffer));
     EXPECT_TRUE(disk_->Requests().empty());
@@ -313,23 +325,31 @@ TEST_F(OwnRequests, WhatIsCounted)
         ULONGLONG sectorsRead, sectorsWritten;
     };
     const Case cases[] = {
-        { "own read of 0 sectors", [&](OwnRequests* t) { t->SendOwn(false, 8, 0, buffer); }, 0, 0, 0, 0 },
-        { "own read of 8 sectors", [&](OwnRequests* t) { t->SendOwn(false, 8, 8, buffer); }, 1, 0, 8, 0 },
-        { "own write of 8 sectors", [&](OwnRequests* t) { t->SendOwn(true, 8, 8, buffer); }, 0, 1, 0, 8 },
-        { "caller's read passed down", [&](OwnRequests* t) {
-              ASSERT_EQ(STATUS_SUCCESS, t->machine_.Read(*t->disk_, 4096, buffer, 5 * 512).status);
-          }, 1, 0, 5, 0 },
-        { "caller's write passed down", [&](OwnRequests* t) {
-              ASSERT_EQ(STATUS_SUCCESS, t->machine_.Write(*t->disk_, 4096, buffer, 3 * 512).status);
-          }, 0, 1, 0, 3 },
-        { "synchronous read", [&](OwnRequests* t) {
-              DiskRequest r = t->Range(0, 16);
-              ASSERT_EQ(STATUS_SUCCESS, ReadSectorsSync(&r, buffer));
-          }, 0, 0, 0, 0 },
-        { "counted synchronous read", [&](OwnRequests* t) {
-              DiskRequest r = t->Range(0, 16);
-              ASSERT_EQ(STATUS_SUCCESS, ReadSectorsSyncCounted(&r, buffer));
-          }, 1, 0, 16, 0 },
+        {"own read of 0 sectors", [&](OwnRequests* t) { t->SendOwn(false, 8, 0, buffer); }, 0, 0, 0, 0},
+        {"own read of 8 sectors", [&](OwnRequests* t) { t->SendOwn(false, 8, 8, buffer); }, 1, 0, 8, 0},
+        {"own write of 8 sectors", [&](OwnRequests* t) { t->SendOwn(true, 8, 8, buffer); }, 0, 1, 0, 8},
+        {"caller's read passed down",
+         [&](OwnRequests* t) {
+             ASSERT_EQ(STATUS_SUCCESS, t->machine_.Read(*t->disk_, 4096, buffer, 5 * 512).status);
+         },
+         1, 0, 5, 0},
+        {"caller's write passed down",
+         [&](OwnRequests* t) {
+             ASSERT_EQ(STATUS_SUCCESS, t->machine_.Write(*t->disk_, 4096, buffer, 3 * 512).status);
+         },
+         0, 1, 0, 3},
+        {"synchronous read",
+         [&](OwnRequests* t) {
+             DiskRequest r = t->Range(0, 16);
+             ASSERT_EQ(STATUS_SUCCESS, ReadSectorsSync(&r, buffer));
+         },
+         0, 0, 0, 0},
+        {"counted synchronous read",
+         [&](OwnRequests* t) {
+             DiskRequest r = t->Range(0, 16);
+             ASSERT_EQ(STATUS_SUCCESS, ReadSectorsSyncCounted(&r, buffer));
+         },
+         1, 0, 16, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -347,7 +367,7 @@ TEST_F(OwnRequests, CallerBuffers)
     Boot();
     UCHAR* buffer = NewBuffer(4096);
     PIRP irp = IoAllocateIrp(1, FALSE);
-    DiskRequest request = { filter_, 0, 8, irp };
+    DiskRequest request = {filter_, 0, 8, irp};
     PVOID address = (PVOID)1;
 
     EXPECT_FALSE(GetCallerBuffer(&request, &address)) << "no MDL";

@@ -18,7 +18,7 @@ uint64_t countedBytes;
 
 void* AllocMapMemory(ULONGLONG bytes)
 {
-    if (bytes == 0 || bytes > (ULONGLONG)(SIZE_T)~(SIZE_T)0)
+    if (bytes == 0 || bytes > (ULONGLONG)(SIZE_T) ~(SIZE_T)0)
         return NULL;
     if (failCountdown != 0 && --failCountdown == 0)
         return NULL;

@@ -33,7 +33,7 @@ using emu::Machine;
 // What the fake jobs do and what they saw; reset by every test.
 struct FakeJobs {
     std::mutex lock;
-    std::vector<ULONGLONG> invalidated;        // sectors, in the order run
+    std::vector<ULONGLONG> invalidated;           // sectors, in the order run
     std::vector<LONGLONG> idleCalls, drainCalls;  // virtual times of the calls
     std::function<void(ULONGLONG)> onInvalidate;
     bool canFill = false;
@@ -42,8 +42,8 @@ struct FakeJobs {
     ULONG fills = 0;
     bool idleFindsDirty = false;
     NTSTATUS pieceStatus = STATUS_SUCCESS;
-    bool drainEnds = true;                     // the first drain step empties the map
-    std::function<void(size_t)> onIdle;        // called with the number of idle calls so far
+    bool drainEnds = true;               // the first drain step empties the map
+    std::function<void(size_t)> onIdle;  // called with the number of idle calls so far
 
     void Reset()
     {
@@ -80,7 +80,10 @@ void FakeInvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG co
 
 void FakeSetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation) {}
 
-bool FakeCanFill(PDEVICE_OBJECT master) { return jobs.canFill; }
+bool FakeCanFill(PDEVICE_OBJECT master)
+{
+    return jobs.canFill;
+}
 
 bool FakeFillCache(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer)
 {
@@ -116,19 +119,14 @@ bool FakeIdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 void FakeInvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp) {}
 
 const WorkerJobs FakeWorkerJobs = {
-    FakeInvalidateSsdRange,
-    FakeSetSsdRangeValid,
-    FakeCanFill,
-    FakeFillCache,
-    FakeDrainStep,
-    FakeIdleDestage,
-    FakeInvalidateLayoutSector,
+    FakeInvalidateSsdRange, FakeSetSsdRangeValid,       FakeCanFill, FakeFillCache, FakeDrainStep,
+    FakeIdleDestage,        FakeInvalidateLayoutSector,
 };
 
 // A kernel event the test opens to let a blocked job go on.
 struct Gate {
     KEVENT event;
-    std::atomic<bool> entered{ false };
+    std::atomic<bool> entered{false};
     Gate() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
     void Wait()
     {
@@ -222,7 +220,7 @@ TEST_F(Worker, WorkItemsRunBeforeRequests)
 {
     Boot();
     Gate gate;
-    std::atomic<size_t> readsWhenItemRan{ 99 };
+    std::atomic<size_t> readsWhenItemRan{99};
     HoldWorker(&gate, [&](ULONGLONG sector) { readsWhenItemRan = ReadThreads().size(); });
     emu::PendingIo read = machine_->StartRead(*disk_, 0, buffer_, 512);
     ASSERT_TRUE(PostInvalidateWork(filter_, 7, 1));
@@ -230,14 +228,14 @@ TEST_F(Worker, WorkItemsRunBeforeRequests)
     EXPECT_EQ(STATUS_SUCCESS, read.Wait().status);
     machine_->WaitUntilQuiet();
     EXPECT_EQ(0u, readsWhenItemRan.load()) << "the item queued after the read ran first";
-    EXPECT_EQ((std::vector<ULONGLONG>{ 1000, 7 }), jobs.Copy(jobs.invalidated));
+    EXPECT_EQ((std::vector<ULONGLONG>{1000, 7}), jobs.Copy(jobs.invalidated));
 }
 
 // Reads from four threads at once, 25 each; false when one failed.
 bool ReadFromFourThreads(Machine& machine, Disk& disk)
 {
     std::vector<std::thread> callers;
-    std::atomic<int> failures{ 0 };
+    std::atomic<int> failures{0};
     for (int t = 0; t < 4; t++) {
         callers.emplace_back([&, t] {
             UCHAR local[512];
@@ -313,8 +311,11 @@ TEST_F(Worker, NoIdleWriteBackWhileOffOrHibernating)
 // are still served meanwhile.
 TEST_F(Worker, FailingPiecesAreRetriedOncePerTick)
 {
-    struct Case { const char* what; bool drain; };
-    const Case cases[] = { { "idle write-back", false }, { "drain", true } };
+    struct Case {
+        const char* what;
+        bool drain;
+    };
+    const Case cases[] = {{"idle write-back", false}, {"drain", true}};
     Boot();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -342,9 +343,12 @@ TEST_F(Worker, FailingPiecesAreRetriedOncePerTick)
 
 TEST_F(Worker, WithoutAWorkerRequestsRunOnTheCallersThreadAndPostsAreRefused)
 {
-    struct Case { const char* what; emu::Resource resource; };
-    const Case cases[] = { { "thread creation fails", emu::Resource::Thread },
-                           { "thread reference fails", emu::Resource::Reference } };
+    struct Case {
+        const char* what;
+        emu::Resource resource;
+    };
+    const Case cases[] = {{"thread creation fails", emu::Resource::Thread},
+                          {"thread reference fails", emu::Resource::Reference}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Machine machine;
@@ -371,7 +375,7 @@ TEST_F(Worker, WithoutAWorkerRequestsRunOnTheCallersThreadAndPostsAreRefused)
         EXPECT_FALSE(PostInvalidateWork(filter, 1, 1));
         EXPECT_FALSE(PostSetValidWork(filter, 1, 1, 0));
         EXPECT_FALSE(PostFillWork(filter, 1, 1, data));
-        FreePool(data);   // refused: still the caller's
+        FreePool(data);  // refused: still the caller's
         EXPECT_TRUE(jobs.Copy(jobs.invalidated).empty());
     }
 }
@@ -412,7 +416,7 @@ TEST_F(Worker, StopRunsWhatIsQueuedAndWaitsForTheThread)
         reads.push_back(machine_->StartRead(*disk_, (uint64_t)i * 512, buffer_, 512));
     ASSERT_TRUE(PostInvalidateWork(filter_, 2, 1));
 
-    std::atomic<bool> stopped{ false };
+    std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         StopWorkerThread(&ext_->Worker);
         stopped = true;
@@ -428,13 +432,13 @@ TEST_F(Worker, StopRunsWhatIsQueuedAndWaitsForTheThread)
         ASSERT_TRUE(read.Done()) << "no queued request is left behind";
         EXPECT_EQ(STATUS_SUCCESS, read.Wait().status);
     }
-    EXPECT_EQ((std::vector<ULONGLONG>{ 1000, 2 }), jobs.Copy(jobs.invalidated));
+    EXPECT_EQ((std::vector<ULONGLONG>{1000, 2}), jobs.Copy(jobs.invalidated));
 
     EXPECT_FALSE(PostInvalidateWork(filter_, 3, 1)) << "posts are refused once stopped";
     disk_->ClearRequests();
     ASSERT_EQ(STATUS_SUCCESS, machine_->Read(*disk_, 0, buffer_, 512).status);
     EXPECT_EQ(emu::ThreadId(), disk_->Requests()[0].thread) << "then handled on the caller's thread";
-    StopWorkerThread(&ext_->Worker);   // a second stop does nothing
+    StopWorkerThread(&ext_->Worker);  // a second stop does nothing
 }
 
 // Write-back that keeps finding dirty data never lets the worker wait; a
@@ -447,11 +451,11 @@ TEST_F(Worker, AStopIsNotHeldBackByContinuousWriteBack)
     jobs.idleFindsDirty = true;
     jobs.onIdle = [&](size_t calls) {
         if (calls == stopAt)
-            ext_->Worker.Stop = 1;           // as StopWorkerThread sets it
+            ext_->Worker.Stop = 1;  // as StopWorkerThread sets it
         else if (calls > stopAt)
             callsAfterStop++;
         if (calls >= dirtyPieces)
-            jobs.idleFindsDirty = false;     // bounds the run if the stop were missed
+            jobs.idleFindsDirty = false;  // bounds the run if the stop were missed
     };
     MakeActiveMaster();
     machine_->AdvanceMs(300);
@@ -485,7 +489,7 @@ TEST_F(Worker, RunsAtTopPriority)
 // device goes.
 TEST_F(Worker, StopBeforeTheThreadHasBegunWaitsForIt)
 {
-    for (bool withRequest : { false, true }) {
+    for (bool withRequest : {false, true}) {
         SCOPED_TRACE(withRequest ? "a request queued" : "nothing queued");
         Machine machine;
         Disk& disk = machine.AddDisk();
@@ -520,8 +524,8 @@ TEST_F(Worker, StopBeforeTheThreadHasBegunWaitsForIt)
 TEST_F(Worker, StartThenRemoveOrShutdownLeavesNothing)
 {
     std::mt19937 random(6);
-    const emu::CompletionMode modes[] = { emu::CompletionMode::Inline, emu::CompletionMode::Fifo,
-                                          emu::CompletionMode::Reversed };
+    const emu::CompletionMode modes[] = {emu::CompletionMode::Inline, emu::CompletionMode::Fifo,
+                                         emu::CompletionMode::Reversed};
     for (int round = 0; round < 60; round++) {
         SCOPED_TRACE(round);
         Machine machine;

@@ -131,61 +131,63 @@ TEST_F(WritePathTest, EveryCompletedReadReturnsTheLatestCompletedWrite)
                             {CompletionMode::Held, CompletionMode::Held, true}};
     std::mt19937 rng(14);
     for (UCHAR writeMode = 0; writeMode <= 3; writeMode++)
-    for (UCHAR mapMode : {(UCHAR)1, CacheModeWriteBack})
-    for (UCHAR phase : {(UCHAR)PhaseBoot, (UCHAR)PhaseRunning, (UCHAR)PhaseShutdown})
-    for (bool bootSlots : {false, true})
-    for (const Order& order : orders) {
-        SCOPED_TRACE(testing::Message() << "write mode " << (int)writeMode << ", map mode " << (int)mapMode
-                                        << ", phase " << (int)phase << ", boot slots " << bootSlots
-                                        << ", held " << (order.master == CompletionMode::Held));
-        RigShape shape;
-        shape.mode = mapMode;
-        shape.masterBytes = 256 * 1024;
-        CacheRig rig(shape);
-        const ULONG block = rig.BlockBytes();
-        DriverPhase = PhaseRunning;
-        OpenSequence = bootSlots ? 0 : 1;
-        for (ULONG b : {2u, 3u, 5u})
-            Warm(rig, b);
-        OpenSequence = 1;
-        rig.Map()->WriteMode = writeMode;
-        DriverPhase = phase;
-        for (int round = 0; round < 2; round++) {
-            rig.master.SetCompletion(order.master);
-            rig.ssd.SetCompletion(order.ssd);
-            // Non-overlapping writes of 1 to 5 sectors over blocks 1 to 7,
-            // cached and not, some across a block boundary: each starts 1 to
-            // 4 sectors into its block and ends at most 1 sector into the next.
-            std::vector<Started> writes;
-            for (ULONG chunk = 0; chunk < 6; chunk++) {
-                uint64_t base = (uint64_t)(chunk + 1) * block + 2048;
-                ULONG length = 512 * (1 + rng() % 5);
-                writes.push_back(StartWrite(rig, base - 512 * (rng() % 4), length, rng()));
-            }
-            if (order.master == CompletionMode::Held) {
-                rig.machine.WaitUntilQuiet();
-                rig.ssd.ReleaseHeld(order.heldNewestFirst);
-                rig.master.ReleaseHeld(!order.heldNewestFirst);
-                rig.machine.WaitUntilQuiet();
-                rig.ssd.ReleaseHeld();
-                rig.master.ReleaseHeld();
-            }
-            for (Started& s : writes)
-                EXPECT_EQ(Finish(rig, s).status, STATUS_SUCCESS);
-            rig.master.SetCompletion(CompletionMode::Inline);
-            rig.ssd.SetCompletion(CompletionMode::Inline);
-            rig.ssd.ReleaseHeld();
-            rig.master.ReleaseHeld();
-            rig.machine.WaitUntilQuiet();
-            for (const Started& s : writes)
-                rig.ExpectRead(s.offset, (ULONG)s.data.size());
-            rig.ExpectRead(0, 8 * block);
-            EXPECT_EQ(rig.CheckCoherence(), "");
-            EXPECT_EQ(CheckDirtyOnlyWhereAllowed(rig, mapMode == CacheModeWriteBack && phase == PhaseRunning &&
-                                                          writeMode != 0),
-                      "");
-        }
-    }
+        for (UCHAR mapMode : {(UCHAR)1, CacheModeWriteBack})
+            for (UCHAR phase : {(UCHAR)PhaseBoot, (UCHAR)PhaseRunning, (UCHAR)PhaseShutdown})
+                for (bool bootSlots : {false, true})
+                    for (const Order& order : orders) {
+                        SCOPED_TRACE(testing::Message()
+                                     << "write mode " << (int)writeMode << ", map mode " << (int)mapMode
+                                     << ", phase " << (int)phase << ", boot slots " << bootSlots << ", held "
+                                     << (order.master == CompletionMode::Held));
+                        RigShape shape;
+                        shape.mode = mapMode;
+                        shape.masterBytes = 256 * 1024;
+                        CacheRig rig(shape);
+                        const ULONG block = rig.BlockBytes();
+                        DriverPhase = PhaseRunning;
+                        OpenSequence = bootSlots ? 0 : 1;
+                        for (ULONG b : {2u, 3u, 5u})
+                            Warm(rig, b);
+                        OpenSequence = 1;
+                        rig.Map()->WriteMode = writeMode;
+                        DriverPhase = phase;
+                        for (int round = 0; round < 2; round++) {
+                            rig.master.SetCompletion(order.master);
+                            rig.ssd.SetCompletion(order.ssd);
+                            // Non-overlapping writes of 1 to 5 sectors over blocks 1 to 7,
+                            // cached and not, some across a block boundary: each starts 1 to
+                            // 4 sectors into its block and ends at most 1 sector into the next.
+                            std::vector<Started> writes;
+                            for (ULONG chunk = 0; chunk < 6; chunk++) {
+                                uint64_t base = (uint64_t)(chunk + 1) * block + 2048;
+                                ULONG length = 512 * (1 + rng() % 5);
+                                writes.push_back(StartWrite(rig, base - 512 * (rng() % 4), length, rng()));
+                            }
+                            if (order.master == CompletionMode::Held) {
+                                rig.machine.WaitUntilQuiet();
+                                rig.ssd.ReleaseHeld(order.heldNewestFirst);
+                                rig.master.ReleaseHeld(!order.heldNewestFirst);
+                                rig.machine.WaitUntilQuiet();
+                                rig.ssd.ReleaseHeld();
+                                rig.master.ReleaseHeld();
+                            }
+                            for (Started& s : writes)
+                                EXPECT_EQ(Finish(rig, s).status, STATUS_SUCCESS);
+                            rig.master.SetCompletion(CompletionMode::Inline);
+                            rig.ssd.SetCompletion(CompletionMode::Inline);
+                            rig.ssd.ReleaseHeld();
+                            rig.master.ReleaseHeld();
+                            rig.machine.WaitUntilQuiet();
+                            for (const Started& s : writes)
+                                rig.ExpectRead(s.offset, (ULONG)s.data.size());
+                            rig.ExpectRead(0, 8 * block);
+                            EXPECT_EQ(rig.CheckCoherence(), "");
+                            EXPECT_EQ(CheckDirtyOnlyWhereAllowed(rig, mapMode == CacheModeWriteBack &&
+                                                                          phase == PhaseRunning &&
+                                                                          writeMode != 0),
+                                      "");
+                        }
+                    }
 }
 
 // ---------------------------------------------------------------------------
@@ -195,11 +197,11 @@ TEST_F(WritePathTest, EveryCompletedReadReturnsTheLatestCompletedWrite)
 struct FailCase {
     const char* what;
     UCHAR mapMode;
-    uint64_t offsetBlocks8;   // write offset in eighths of a block
+    uint64_t offsetBlocks8;  // write offset in eighths of a block
     ULONG lengthBlocks8;
     std::vector<ULONG> warm;  // blocks cached first
     bool failSsd, failMaster;
-    NTSTATUS expected;        // the caller's status
+    NTSTATUS expected;  // the caller's status
 };
 
 // Every variant, its SSD write or its master write failing, with the worker
@@ -209,7 +211,13 @@ TEST_F(WritePathTest, FailedWritesLeaveNoValidCopyOfDataThatDidNotLand)
 {
     const NTSTATUS ssdError = STATUS_IO_DEVICE_ERROR, masterError = STATUS_DEVICE_NOT_READY;
     const FailCase cases[] = {
-        {"SSD only, SSD fails: the master takes it", CacheModeWriteBack, 2 * 8 + 1, 4, {2}, true, false,
+        {"SSD only, SSD fails: the master takes it",
+         CacheModeWriteBack,
+         2 * 8 + 1,
+         4,
+         {2},
+         true,
+         false,
          STATUS_SUCCESS},
         {"paired, SSD fails: the master decides", 1, 2 * 8 + 1, 4, {2}, true, false, STATUS_SUCCESS},
         {"paired, master fails", 1, 2 * 8 + 1, 4, {2}, false, true, masterError},
@@ -219,31 +227,31 @@ TEST_F(WritePathTest, FailedWritesLeaveNoValidCopyOfDataThatDidNotLand)
         {"all extents, master fails", CacheModeWriteBack, 2 * 8 + 4, 8, {2}, false, true, masterError},
     };
     for (const FailCase& c : cases)
-    for (bool worker : {true, false}) {
-        SCOPED_TRACE(testing::Message() << c.what << (worker ? "" : ", no worker"));
-        RigShape shape;
-        shape.mode = c.mapMode;
-        CacheRig rig(shape);
-        const ULONG eighth = rig.BlockBytes() / 8;
-        DriverPhase = PhaseRunning;
-        OpenSequence = 1;
-        for (ULONG b : c.warm)
-            Warm(rig, b);
-        rig.Map()->WriteMode = 2;
-        if (!worker)
-            StopWorkerThread(&CacheRig::Ext(rig.master)->Worker);
-        if (c.failSsd)
-            rig.ssd.InjectError(DiskOp::Write, 0, 1 << 20, ssdError, 1);
-        if (c.failMaster)
-            rig.master.InjectError(DiskOp::Write, 0, 1 << 20, masterError, 1);
-        emu::IoResult r = Write(rig, c.offsetBlocks8 * eighth, c.lengthBlocks8 * eighth, 7);
-        EXPECT_EQ(r.status, c.expected);
-        rig.master.ClearErrors();
-        rig.ssd.ClearErrors();
-        rig.machine.WaitUntilQuiet();
-        rig.ExpectRead(0, 8 * rig.BlockBytes());
-        EXPECT_EQ(rig.CheckCoherence(), "");
-    }
+        for (bool worker : {true, false}) {
+            SCOPED_TRACE(testing::Message() << c.what << (worker ? "" : ", no worker"));
+            RigShape shape;
+            shape.mode = c.mapMode;
+            CacheRig rig(shape);
+            const ULONG eighth = rig.BlockBytes() / 8;
+            DriverPhase = PhaseRunning;
+            OpenSequence = 1;
+            for (ULONG b : c.warm)
+                Warm(rig, b);
+            rig.Map()->WriteMode = 2;
+            if (!worker)
+                StopWorkerThread(&CacheRig::Ext(rig.master)->Worker);
+            if (c.failSsd)
+                rig.ssd.InjectError(DiskOp::Write, 0, 1 << 20, ssdError, 1);
+            if (c.failMaster)
+                rig.master.InjectError(DiskOp::Write, 0, 1 << 20, masterError, 1);
+            emu::IoResult r = Write(rig, c.offsetBlocks8 * eighth, c.lengthBlocks8 * eighth, 7);
+            EXPECT_EQ(r.status, c.expected);
+            rig.master.ClearErrors();
+            rig.ssd.ClearErrors();
+            rig.machine.WaitUntilQuiet();
+            rig.ExpectRead(0, 8 * rig.BlockBytes());
+            EXPECT_EQ(rig.CheckCoherence(), "");
+        }
 }
 
 // A write that cannot be sent as planned (no IRP, MDL, mapping or pool for
@@ -255,30 +263,32 @@ TEST_F(WritePathTest, ResourceFailuresPassTheWriteDownOrFailIt)
     const emu::Resource resources[] = {emu::Resource::Pool, emu::Resource::Irp, emu::Resource::Mdl,
                                        emu::Resource::Map};
     for (emu::Resource resource : resources)
-    for (UCHAR mapMode : {(UCHAR)1, CacheModeWriteBack})
-    for (ULONG nth = 1; nth <= 4; nth++) {
-        SCOPED_TRACE(testing::Message() << "resource " << (int)resource << ", map mode " << (int)mapMode
-                                        << ", nth " << nth);
-        RigShape shape;
-        shape.mode = mapMode;
-        CacheRig rig(shape);
-        const ULONG block = rig.BlockBytes();
-        DriverPhase = PhaseRunning;
-        OpenSequence = 1;
-        Warm(rig, 2);
-        Warm(rig, 4);
-        rig.Map()->WriteMode = 3;
-        Started s{2 * block + 1024, Pattern(3 * block, 3), nullptr};
-        emu::FailNth(resource, nth);
-        s.io.reset(new emu::PendingIo(rig.machine.StartWrite(rig.master, s.offset, s.data.data(),
-                                                             (ULONG)s.data.size(), resource != emu::Resource::Map)));
-        emu::IoResult r = Finish(rig, s);
-        emu::ClearFailures();
-        EXPECT_TRUE(r.status == STATUS_SUCCESS || r.status == STATUS_INSUFFICIENT_RESOURCES) << r.status;
-        rig.machine.WaitUntilQuiet();
-        rig.ExpectRead(0, 8 * block);
-        EXPECT_EQ(rig.CheckCoherence(), "");
-    }
+        for (UCHAR mapMode : {(UCHAR)1, CacheModeWriteBack})
+            for (ULONG nth = 1; nth <= 4; nth++) {
+                SCOPED_TRACE(testing::Message() << "resource " << (int)resource << ", map mode "
+                                                << (int)mapMode << ", nth " << nth);
+                RigShape shape;
+                shape.mode = mapMode;
+                CacheRig rig(shape);
+                const ULONG block = rig.BlockBytes();
+                DriverPhase = PhaseRunning;
+                OpenSequence = 1;
+                Warm(rig, 2);
+                Warm(rig, 4);
+                rig.Map()->WriteMode = 3;
+                Started s{2 * block + 1024, Pattern(3 * block, 3), nullptr};
+                emu::FailNth(resource, nth);
+                s.io.reset(new emu::PendingIo(rig.machine.StartWrite(rig.master, s.offset, s.data.data(),
+                                                                     (ULONG)s.data.size(),
+                                                                     resource != emu::Resource::Map)));
+                emu::IoResult r = Finish(rig, s);
+                emu::ClearFailures();
+                EXPECT_TRUE(r.status == STATUS_SUCCESS || r.status == STATUS_INSUFFICIENT_RESOURCES)
+                    << r.status;
+                rig.machine.WaitUntilQuiet();
+                rig.ExpectRead(0, 8 * block);
+                EXPECT_EQ(rig.CheckCoherence(), "");
+            }
 }
 
 TEST_F(WritePathTest, EntryChecksAndDetachedWrites)
@@ -405,48 +415,49 @@ TEST_F(WritePathTest, AReadPlannedDuringAMasterOnlyWriteLeavesNoStaleCopy)
                           {"mode 2 on a hit, unwatched", 2, 4096, true, false},
                           {"mode 2 on a hit, the SSD write fails", 2, 4096, false, true}};
     for (const Case& c : cases)
-    for (bool setValidAfterWrite : {false, true}) {
-        SCOPED_TRACE(testing::Message() << c.what << (setValidAfterWrite ? ", set-valid after" : ", set-valid before"));
-        RigShape shape;
-        shape.mode = c.ssdFails ? CacheModeWriteBack : 1;
-        CacheRig rig(shape);
-        const ULONG block = rig.BlockBytes();
-        DriverPhase = PhaseRunning;
-        OpenSequence = 1;
-        if (c.warmBytes) {
-            rig.ExpectRead(5 * block, c.warmBytes);
-            ASSERT_NE(rig.View().SlotOf(5), -1);
+        for (bool setValidAfterWrite : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << c.what << (setValidAfterWrite ? ", set-valid after" : ", set-valid before"));
+            RigShape shape;
+            shape.mode = c.ssdFails ? CacheModeWriteBack : 1;
+            CacheRig rig(shape);
+            const ULONG block = rig.BlockBytes();
+            DriverPhase = PhaseRunning;
+            OpenSequence = 1;
+            if (c.warmBytes) {
+                rig.ExpectRead(5 * block, c.warmBytes);
+                ASSERT_NE(rig.View().SlotOf(5), -1);
+            }
+            rig.Map()->WriteMode = c.writeMode;
+            rig.master.SetCompletion(CompletionMode::Held);
+            if (c.noIrp)
+                emu::FailNth(emu::Resource::Irp, 1);
+            if (c.ssdFails)
+                rig.ssd.InjectError(DiskOp::Write, 0, ~0ull >> 10, STATUS_IO_DEVICE_ERROR);
+            Started s = StartWrite(rig, 5 * block + 2048, 2048, 11);
+            rig.machine.WaitUntilQuiet();
+            emu::ClearFailures();
+            rig.ssd.ClearErrors();
+            ASSERT_EQ(rig.master.HeldCount(), 1u);
+            // The held write has not moved its data: the read gets the old bytes.
+            rig.master.SetCompletion(CompletionMode::Inline);
+            if (setValidAfterWrite)
+                rig.ssd.SetCompletion(CompletionMode::Held);
+            // The read covers the write's sectors only: none of it waits for the SSD.
+            std::vector<uint8_t> buffer(2048);
+            EXPECT_EQ(rig.machine.StartRead(rig.master, 5 * block + 2048, buffer.data(), 2048).Wait().status,
+                      STATUS_SUCCESS);
+            rig.machine.WaitUntilQuiet();
+            rig.master.ReleaseHeld();
+            EXPECT_EQ(Finish(rig, s).status, STATUS_SUCCESS);
+            rig.machine.WaitUntilQuiet();
+            rig.ssd.SetCompletion(CompletionMode::Inline);
+            rig.ssd.ReleaseHeld();
+            rig.machine.WaitUntilQuiet();
+            rig.ExpectRead(5 * block, block);
+            rig.ExpectRead(5 * block, block);
+            EXPECT_EQ(rig.CheckCoherence(), "");
         }
-        rig.Map()->WriteMode = c.writeMode;
-        rig.master.SetCompletion(CompletionMode::Held);
-        if (c.noIrp)
-            emu::FailNth(emu::Resource::Irp, 1);
-        if (c.ssdFails)
-            rig.ssd.InjectError(DiskOp::Write, 0, ~0ull >> 10, STATUS_IO_DEVICE_ERROR);
-        Started s = StartWrite(rig, 5 * block + 2048, 2048, 11);
-        rig.machine.WaitUntilQuiet();
-        emu::ClearFailures();
-        rig.ssd.ClearErrors();
-        ASSERT_EQ(rig.master.HeldCount(), 1u);
-        // The held write has not moved its data: the read gets the old bytes.
-        rig.master.SetCompletion(CompletionMode::Inline);
-        if (setValidAfterWrite)
-            rig.ssd.SetCompletion(CompletionMode::Held);
-        // The read covers the write's sectors only: none of it waits for the SSD.
-        std::vector<uint8_t> buffer(2048);
-        EXPECT_EQ(rig.machine.StartRead(rig.master, 5 * block + 2048, buffer.data(), 2048).Wait().status,
-                  STATUS_SUCCESS);
-        rig.machine.WaitUntilQuiet();
-        rig.master.ReleaseHeld();
-        EXPECT_EQ(Finish(rig, s).status, STATUS_SUCCESS);
-        rig.machine.WaitUntilQuiet();
-        rig.ssd.SetCompletion(CompletionMode::Inline);
-        rig.ssd.ReleaseHeld();
-        rig.machine.WaitUntilQuiet();
-        rig.ExpectRead(5 * block, block);
-        rig.ExpectRead(5 * block, block);
-        EXPECT_EQ(rig.CheckCoherence(), "");
-    }
 }
 
 // A slot with an own write in flight is no victim: with one slot and the

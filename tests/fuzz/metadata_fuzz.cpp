@@ -24,10 +24,10 @@ const ULONGLONG RegistryStamp = 0x5EED;
 const ULONG SectorBytes = 512;
 
 // Input byte 0: how the input is used.
-const UCHAR RepairHeader = 0x01;   // write a header this driver accepts, for a block shift of bits 4-5
-const UCHAR MatchStamp = 0x02;     // the repaired header carries the registry stamp
-const UCHAR WriteBack = 0x04;      // the master's cache mode is 2
-const UCHAR SaveAfter = 0x08;      // a loaded map is saved again
+const UCHAR RepairHeader = 0x01;  // write a header this driver accepts, for a block shift of bits 4-5
+const UCHAR MatchStamp = 0x02;    // the repaired header carries the registry stamp
+const UCHAR WriteBack = 0x04;     // the master's cache mode is 2
+const UCHAR SaveAfter = 0x08;     // a loaded map is saved again
 
 void Fail(const char* what)
 {
@@ -82,7 +82,7 @@ struct Rig {
 
 Rig& TheRig()
 {
-    static Rig* rig = new Rig();   // lives until the process ends
+    static Rig* rig = new Rig();  // lives until the process ends
     return *rig;
 }
 
@@ -153,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         g.BlockShift = 12 + ((flags >> 4) & 3);
         if (ComputeSsdLayout(&g, &ssd->Area, ssd->SectorShift) != STATUS_SUCCESS)
             Fail("the rig's layout is refused");
-        EncodeMetadataHeader(header.data(), ServiceName, &ssd->Area, &g, (flags & MatchStamp) ? RegistryStamp : 1);
+        EncodeMetadataHeader(header.data(), ServiceName, &ssd->Area, &g,
+                             (flags & MatchStamp) ? RegistryStamp : 1);
     }
     rig.ssd->WriteBytes(AreaStart, header.data(), header.size());
     rig.ssd->WriteBytes(AreaStart + 4096, tail.data(), tail.size());

@@ -13,8 +13,8 @@ TEST(KernelImage, PlaceholderDriverRunsAsService)
     ServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager.h) << GetLastError();
     std::string error;
-    ServiceHandle service(InstallKernelService(manager.h, PROXY_DRIVER_X64, "Sablinex.sys",
-                                               "SablinexTest", &error));
+    ServiceHandle service(
+        InstallKernelService(manager.h, PROXY_DRIVER_X64, "Sablinex.sys", "SablinexTest", &error));
     ASSERT_TRUE(service.h) << error;
 
     EXPECT_TRUE(StartServiceA(service.h, 0, NULL)) << "StartService: " << GetLastError();
@@ -30,4 +30,4 @@ TEST(KernelImage, PlaceholderDriverRunsAsService)
     EXPECT_EQ(gone.h, INVALID_HANDLE_VALUE) << "the device outlived the service";
 }
 
-} // namespace
+}  // namespace

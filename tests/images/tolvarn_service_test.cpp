@@ -26,7 +26,7 @@ HANDLE OpenControlDevice()
     return OpenDevice(ControlPath);
 }
 
-bool QueryVersion(HANDLE device, DWORD outputBytes, VersionRecord *record, DWORD *error)
+bool QueryVersion(HANDLE device, DWORD outputBytes, VersionRecord* record, DWORD* error)
 {
     DWORD returned = 0;
     BOOL ok = DeviceIoControl(device, IoctlGetVersion, NULL, 0, record, outputBytes, &returned, NULL);
@@ -40,8 +40,8 @@ TEST(TolvarnImage, LoadsAsServiceAndAnswersVersionQuery)
     ServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager.h) << GetLastError();
     std::string error;
-    ServiceHandle service(InstallKernelService(manager.h, TOLVARN_X64_IMAGE, "Tolvarn.sys",
-                                               ServiceName, &error));
+    ServiceHandle service(
+        InstallKernelService(manager.h, TOLVARN_X64_IMAGE, "Tolvarn.sys", ServiceName, &error));
     ASSERT_TRUE(service.h) << error;
 
     // 2. It starts, and its control device opens through the service name.
@@ -79,4 +79,4 @@ TEST(TolvarnImage, LoadsAsServiceAndAnswersVersionQuery)
     EXPECT_EQ(gone.h, INVALID_HANDLE_VALUE) << "the control device outlived the service";
 }
 
-} // namespace
+}  // namespace

@@ -87,34 +87,33 @@ typedef PFN_NUMBER* PPFN_NUMBER;
 #define FALSE 0
 
 typedef union _LARGE_INTEGER {
-  struct {
-    ULONG LowPart;
-    LONG HighPart;
-  };
-  struct {
-    ULONG LowPart;
-    LONG HighPart;
-  } u;
-  LONGLONG QuadPart;
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef union _ULARGE_INTEGER {
-  struct {
-    ULONG LowPart;
-    ULONG HighPart;
-  };
-  struct {
-    ULONG LowPart;
-    ULONG HighPart;
-  } u;
-  ULONGLONG QuadPart;
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    };
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    } u;
+    ULONGLONG QuadPart;
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define ARGUMENT_PRESENT(p) ((p) != NULL)
 #define MAXULONG 0xFFFFFFFFu
 #define MAXLONG 0x7FFFFFFF
@@ -180,64 +179,78 @@ static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER layout");
 // ---------------------------------------------------------------------------
 
 typedef struct _LIST_ENTRY {
-  struct _LIST_ENTRY* Flink;
-  struct _LIST_ENTRY* Blink;
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
 typedef struct _SINGLE_LIST_ENTRY {
-  struct _SINGLE_LIST_ENTRY* Next;
+    struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 static_assert(sizeof(LIST_ENTRY) == 2 * sizeof(void*), "LIST_ENTRY layout");
 
-inline VOID InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) { return head->Flink == head; }
-
-inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry) {
-  PLIST_ENTRY next = entry->Flink;
-  PLIST_ENTRY prev = entry->Blink;
-  prev->Flink = next;
-  next->Blink = prev;
-  return next == prev;
+inline VOID InitializeListHead(PLIST_ENTRY head)
+{
+    head->Flink = head->Blink = head;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* head)
+{
+    return head->Flink == head;
 }
 
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head) {
-  PLIST_ENTRY entry = head->Flink;
-  RemoveEntryList(entry);
-  return entry;
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry)
+{
+    PLIST_ENTRY next = entry->Flink;
+    PLIST_ENTRY prev = entry->Blink;
+    prev->Flink = next;
+    next->Blink = prev;
+    return next == prev;
 }
 
-inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY head) {
-  PLIST_ENTRY entry = head->Blink;
-  RemoveEntryList(entry);
-  return entry;
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head)
+{
+    PLIST_ENTRY entry = head->Flink;
+    RemoveEntryList(entry);
+    return entry;
 }
 
-inline VOID InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry) {
-  PLIST_ENTRY prev = head->Blink;
-  entry->Flink = head;
-  entry->Blink = prev;
-  prev->Flink = entry;
-  head->Blink = entry;
+inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY head)
+{
+    PLIST_ENTRY entry = head->Blink;
+    RemoveEntryList(entry);
+    return entry;
 }
 
-inline VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
-  PLIST_ENTRY next = head->Flink;
-  entry->Flink = next;
-  entry->Blink = head;
-  next->Blink = entry;
-  head->Flink = entry;
+inline VOID InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry)
+{
+    PLIST_ENTRY prev = head->Blink;
+    entry->Flink = head;
+    entry->Blink = prev;
+    prev->Flink = entry;
+    head->Blink = entry;
 }
 
-inline VOID PushEntryList(PSINGLE_LIST_ENTRY head, PSINGLE_LIST_ENTRY entry) {
-  entry->Next = head->Next;
-  head->Next = entry;
+inline VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry)
+{
+    PLIST_ENTRY next = head->Flink;
+    entry->Flink = next;
+    entry->Blink = head;
+    next->Blink = entry;
+    head->Flink = entry;
 }
 
-inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY head) {
-  PSINGLE_LIST_ENTRY first = head->Next;
-  if (first != NULL) head->Next = first->Next;
-  return first;
+inline VOID PushEntryList(PSINGLE_LIST_ENTRY head, PSINGLE_LIST_ENTRY entry)
+{
+    entry->Next = head->Next;
+    head->Next = entry;
+}
+
+inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY head)
+{
+    PSINGLE_LIST_ENTRY first = head->Next;
+    if (first != NULL)
+        head->Next = first->Next;
+    return first;
 }
 
 // ---------------------------------------------------------------------------
@@ -251,9 +264,9 @@ inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY head) {
 #define RtlEqualMemory(a, b, n) (memcmp((a), (b), (n)) == 0)
 
 typedef struct _UNICODE_STRING {
-  USHORT Length;         // bytes, without a terminating NUL
-  USHORT MaximumLength;  // bytes of Buffer
-  PWSTR Buffer;
+    USHORT Length;         // bytes, without a terminating NUL
+    USHORT MaximumLength;  // bytes of Buffer
+    PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
@@ -275,12 +288,12 @@ WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR c);
 // ---------------------------------------------------------------------------
 
 typedef enum _POOL_TYPE {
-  NonPagedPool = 0,
-  PagedPool = 1,
-  NonPagedPoolMustSucceed = 2,
-  NonPagedPoolCacheAligned = 4,
-  PagedPoolCacheAligned = 5,
-  NonPagedPoolNx = 512,
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+    NonPagedPoolNx = 512,
 } POOL_TYPE;
 
 #define PROTECTED_POOL 0x80000000u
@@ -327,26 +340,56 @@ VOID EmuAssertFailed(const char* expression, const char* file, int line);
 #define ASSERT(e) ((e) ? (void)0 : EmuAssertFailed(#e, __FILE__, __LINE__))
 #define NT_ASSERT(e) ASSERT(e)
 
-inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
+inline LONG InterlockedIncrement(LONG volatile* p)
+{
+    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
 }
-inline LONG64 InterlockedIncrement64(LONG64 volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedDecrement64(LONG64 volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedExchange64(LONG64 volatile* p, LONG64 v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* p, LONG64 v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedCompareExchange64(LONG64 volatile* p, LONG64 exchange, LONG64 comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
+inline LONG InterlockedDecrement(LONG volatile* p)
+{
+    return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
+inline LONG InterlockedExchange(LONG volatile* p, LONG v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v)
+{
+    return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand)
+{
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline LONG64 InterlockedIncrement64(LONG64 volatile* p)
+{
+    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedDecrement64(LONG64 volatile* p)
+{
+    return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedExchange64(LONG64 volatile* p, LONG64 v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* p, LONG64 v)
+{
+    return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* p, LONG64 exchange, LONG64 comparand)
+{
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand)
+{
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
 }
 
 // ---------------------------------------------------------------------------
@@ -354,23 +397,31 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange
 // ---------------------------------------------------------------------------
 
 typedef struct _DISPATCHER_HEADER {
-  UCHAR Type;        // EVENT_TYPE for events, ThreadObject for threads
-  UCHAR Absolute;
-  UCHAR Size;        // in ULONGs; 0 means never initialised
-  UCHAR Inserted;
-  LONG SignalState;
-  LIST_ENTRY WaitListHead;
+    UCHAR Type;  // EVENT_TYPE for events, ThreadObject for threads
+    UCHAR Absolute;
+    UCHAR Size;  // in ULONGs; 0 means never initialised
+    UCHAR Inserted;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 
 typedef struct _KEVENT {
-  DISPATCHER_HEADER Header;
+    DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 static_assert(sizeof(KEVENT) == 8 + 2 * sizeof(void*), "KEVENT layout");
 
-typedef enum _KWAIT_REASON { Executive = 0, FreePage, PageIn, PoolAllocation, DelayExecution, Suspended, UserRequest } KWAIT_REASON;
+typedef enum _KWAIT_REASON {
+    Executive = 0,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    DelayExecution,
+    Suspended,
+    UserRequest
+} KWAIT_REASON;
 typedef enum _MODE { KernelMode = 0, UserMode = 1, MaximumMode } MODE;
 
 typedef struct _KTHREAD* PKTHREAD;
@@ -380,8 +431,8 @@ typedef struct _KPROCESS* PEPROCESS;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 
 typedef struct _CLIENT_ID {
-  HANDLE UniqueProcess;
-  HANDLE UniqueThread;
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
 
 typedef VOID NTAPI KSTART_ROUTINE(PVOID startContext);
@@ -409,9 +460,9 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER currentTime);
 PKTHREAD NTAPI KeGetCurrentThread(VOID);
 PETHREAD NTAPI PsGetCurrentThread(VOID);
 KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
-NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, struct _OBJECT_ATTRIBUTES* objectAttributes,
-                                    HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
-                                    PVOID startContext);
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
+                                    struct _OBJECT_ATTRIBUTES* objectAttributes, HANDLE processHandle,
+                                    PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine, PVOID startContext);
 [[noreturn]] NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus);
 [[noreturn]] VOID NTAPI KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4);
 }
@@ -439,27 +490,27 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, s
 #define OBJ_KERNEL_HANDLE 0x00000200L
 
 typedef struct _OBJECT_ATTRIBUTES {
-  ULONG Length;
-  HANDLE RootDirectory;
-  PUNICODE_STRING ObjectName;
-  ULONG Attributes;
-  PVOID SecurityDescriptor;
-  PVOID SecurityQualityOfService;
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 
 #define InitializeObjectAttributes(p, n, a, r, s) \
-  do {                                            \
-    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
-    (p)->RootDirectory = (r);                     \
-    (p)->Attributes = (a);                        \
-    (p)->ObjectName = (n);                        \
-    (p)->SecurityDescriptor = (s);                \
-    (p)->SecurityQualityOfService = NULL;         \
-  } while (0)
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = NULL;     \
+    } while (0)
 
 typedef struct _OBJECT_HANDLE_INFORMATION {
-  ULONG HandleAttributes;
-  ACCESS_MASK GrantedAccess;
+    ULONG HandleAttributes;
+    ACCESS_MASK GrantedAccess;
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
 extern "C" {
@@ -506,32 +557,32 @@ NTSTATUS NTAPI ZwClose(HANDLE handle);
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
-  KeyValueBasicInformation = 0,
-  KeyValueFullInformation = 1,
-  KeyValuePartialInformation = 2,
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2,
 } KEY_VALUE_INFORMATION_CLASS;
 
 typedef struct _KEY_VALUE_BASIC_INFORMATION {
-  ULONG TitleIndex;
-  ULONG Type;
-  ULONG NameLength;
-  WCHAR Name[1];
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG NameLength;
+    WCHAR Name[1];
 } KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
 
 typedef struct _KEY_VALUE_FULL_INFORMATION {
-  ULONG TitleIndex;
-  ULONG Type;
-  ULONG DataOffset;
-  ULONG DataLength;
-  ULONG NameLength;
-  WCHAR Name[1];
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataOffset;
+    ULONG DataLength;
+    ULONG NameLength;
+    WCHAR Name[1];
 } KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
 
 typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
-  ULONG TitleIndex;
-  ULONG Type;
-  ULONG DataLength;
-  UCHAR Data[1];
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
 static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16, "KEY_VALUE_PARTIAL_INFORMATION layout");
@@ -540,13 +591,14 @@ static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "KEY_VALUE_PA
 extern "C" {
 NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
 NTSTATUS NTAPI ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                           ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
+                           ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions,
+                           PULONG disposition);
 NTSTATUS NTAPI ZwDeleteKey(HANDLE keyHandle);
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
                                KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information, ULONG length,
                                PULONG resultLength);
-NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
-                             ULONG dataSize);
+NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
+                             PVOID data, ULONG dataSize);
 NTSTATUS NTAPI ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
 }
 
@@ -658,9 +710,10 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
-#define CTL_CODE(type, function, method, access) (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
-#define DEVICE_TYPE_FROM_CTL_CODE(code) (((ULONG)(code) & 0xffff0000) >> 16)
-#define METHOD_FROM_CTL_CODE(code) ((ULONG)((code) & 3))
+#define CTL_CODE(type, function, method, access) \
+    (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
+#define DEVICE_TYPE_FROM_CTL_CODE(code) (((ULONG)(code)&0xffff0000) >> 16)
+#define METHOD_FROM_CTL_CODE(code) ((ULONG)((code)&3))
 
 #define IO_TYPE_DRIVER 4
 #define IO_TYPE_DEVICE 3
@@ -672,49 +725,56 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
 #define BYTE_OFFSET(va) ((ULONG)((ULONG_PTR)(va) & (PAGE_SIZE - 1)))
 #define PAGE_ALIGN(va) ((PVOID)((ULONG_PTR)(va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
 #define ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, size) \
-  ((ULONG)((((ULONG_PTR)(va) & (PAGE_SIZE - 1)) + (size) + (PAGE_SIZE - 1)) >> PAGE_SHIFT))
+    ((ULONG)((((ULONG_PTR)(va) & (PAGE_SIZE - 1)) + (size) + (PAGE_SIZE - 1)) >> PAGE_SHIFT))
 
 // ---------------------------------------------------------------------------
 // Power
 // ---------------------------------------------------------------------------
 
 typedef enum _SYSTEM_POWER_STATE {
-  PowerSystemUnspecified = 0,
-  PowerSystemWorking = 1,
-  PowerSystemSleeping1 = 2,
-  PowerSystemSleeping2 = 3,
-  PowerSystemSleeping3 = 4,
-  PowerSystemHibernate = 5,
-  PowerSystemShutdown = 6,
-  PowerSystemMaximum = 7,
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking = 1,
+    PowerSystemSleeping1 = 2,
+    PowerSystemSleeping2 = 3,
+    PowerSystemSleeping3 = 4,
+    PowerSystemHibernate = 5,
+    PowerSystemShutdown = 6,
+    PowerSystemMaximum = 7,
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
-  PowerDeviceUnspecified = 0,
-  PowerDeviceD0,
-  PowerDeviceD1,
-  PowerDeviceD2,
-  PowerDeviceD3,
-  PowerDeviceMaximum,
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum,
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
-  SYSTEM_POWER_STATE SystemState;
-  DEVICE_POWER_STATE DeviceState;
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE {
+    SystemPowerState = 0,
+    DevicePowerState
+} POWER_STATE_TYPE,
+    *PPOWER_STATE_TYPE;
 
 typedef enum _POWER_ACTION {
-  PowerActionNone = 0,
-  PowerActionReserved,
-  PowerActionSleep,
-  PowerActionHibernate,
-  PowerActionShutdown,
-  PowerActionShutdownReset,
-  PowerActionShutdownOff,
-  PowerActionWarmEject,
-} POWER_ACTION, *PPOWER_ACTION;
+    PowerActionNone = 0,
+    PowerActionReserved,
+    PowerActionSleep,
+    PowerActionHibernate,
+    PowerActionShutdown,
+    PowerActionShutdownReset,
+    PowerActionShutdownOff,
+    PowerActionWarmEject,
+} POWER_ACTION,
+    *PPOWER_ACTION;
 
 // ---------------------------------------------------------------------------
 // I/O manager: objects
@@ -741,95 +801,95 @@ typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(PDEVICE_OBJECT deviceObject, PIRP i
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
 typedef struct _IO_STATUS_BLOCK {
-  union {
-    NTSTATUS Status;
-    PVOID Pointer;
-  };
-  ULONG_PTR Information;
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 static_assert(sizeof(IO_STATUS_BLOCK) == 2 * sizeof(void*), "IO_STATUS_BLOCK layout");
 
 typedef struct _DRIVER_EXTENSION {
-  PDRIVER_OBJECT DriverObject;
-  PDRIVER_ADD_DEVICE AddDevice;
-  ULONG Count;
-  UNICODE_STRING ServiceKeyName;
+    PDRIVER_OBJECT DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
 struct _DRIVER_OBJECT {
-  CSHORT Type;
-  CSHORT Size;
-  PDEVICE_OBJECT DeviceObject;  // newest device first, linked through NextDevice
-  ULONG Flags;
-  PVOID DriverStart;
-  ULONG DriverSize;
-  PVOID DriverSection;
-  PDRIVER_EXTENSION DriverExtension;
-  UNICODE_STRING DriverName;
-  PUNICODE_STRING HardwareDatabase;
-  PVOID FastIoDispatch;
-  PDRIVER_INITIALIZE DriverInit;
-  PVOID DriverStartIo;
-  PDRIVER_UNLOAD DriverUnload;
-  PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;  // newest device first, linked through NextDevice
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 };
 
 struct _DEVICE_OBJECT {
-  CSHORT Type;
-  USHORT Size;
-  LONG ReferenceCount;
-  PDRIVER_OBJECT DriverObject;
-  PDEVICE_OBJECT NextDevice;
-  PDEVICE_OBJECT AttachedDevice;  // the device attached on top of this one
-  PIRP CurrentIrp;
-  PVOID Timer;
-  ULONG Flags;
-  ULONG Characteristics;
-  PVOID Vpb;
-  PVOID DeviceExtension;
-  DEVICE_TYPE DeviceType;
-  CCHAR StackSize;
-  ULONG AlignmentRequirement;
-  USHORT SectorSize;
-  USHORT Spare1;
-  struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
-  PVOID Reserved;
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT NextDevice;
+    PDEVICE_OBJECT AttachedDevice;  // the device attached on top of this one
+    PIRP CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CCHAR StackSize;
+    ULONG AlignmentRequirement;
+    USHORT SectorSize;
+    USHORT Spare1;
+    struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
+    PVOID Reserved;
 };
 
 struct _FILE_OBJECT {
-  CSHORT Type;
-  CSHORT Size;
-  PDEVICE_OBJECT DeviceObject;
-  PVOID Vpb;
-  PVOID FsContext;
-  PVOID FsContext2;
-  PVOID SectionObjectPointer;
-  PVOID PrivateCacheMap;
-  NTSTATUS FinalStatus;
-  PFILE_OBJECT RelatedFileObject;
-  BOOLEAN LockOperation;
-  BOOLEAN DeletePending;
-  BOOLEAN ReadAccess;
-  BOOLEAN WriteAccess;
-  BOOLEAN DeleteAccess;
-  BOOLEAN SharedRead;
-  BOOLEAN SharedWrite;
-  BOOLEAN SharedDelete;
-  ULONG Flags;
-  UNICODE_STRING FileName;
-  LARGE_INTEGER CurrentByteOffset;
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    PFILE_OBJECT RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
 };
 
 struct _MDL {
-  struct _MDL* Next;
-  CSHORT Size;
-  CSHORT MdlFlags;
-  PEPROCESS Process;
-  PVOID MappedSystemVa;
-  PVOID StartVa;
-  ULONG ByteCount;
-  ULONG ByteOffset;
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    PEPROCESS Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
 };
 
 static_assert(sizeof(void*) != 8 || sizeof(MDL) == 0x30, "MDL layout (x64)");
@@ -845,178 +905,194 @@ static_assert(sizeof(void*) != 8 || sizeof(MDL) == 0x30, "MDL layout (x64)");
 
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
 typedef enum _MM_PAGE_PRIORITY {
-  LowPagePriority = 0,
-  NormalPagePriority = 16,
-  HighPagePriority = 32,
+    LowPagePriority = 0,
+    NormalPagePriority = 16,
+    HighPagePriority = 32,
 } MM_PAGE_PRIORITY;
 
 struct _IO_STACK_LOCATION {
-  UCHAR MajorFunction;
-  UCHAR MinorFunction;
-  UCHAR Flags;
-  UCHAR Control;
-  union {
-    struct {
-      PVOID SecurityContext;
-      ULONG Options;
-      USHORT FileAttributes;
-      USHORT ShareAccess;
-      ULONG EaLength;
-    } Create;
-    struct {
-      ULONG Length;
-      ULONG Key;
-      ULONG Flags;
-      LARGE_INTEGER ByteOffset;
-    } Read;
-    struct {
-      ULONG Length;
-      ULONG Key;
-      ULONG Flags;
-      LARGE_INTEGER ByteOffset;
-    } Write;
-    struct {
-      ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
-      PVOID Type3InputBuffer;
-    } DeviceIoControl;
-    struct {
-      ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
-    } Power;
-    struct {
-      PCM_RESOURCE_LIST AllocatedResources;
-      PCM_RESOURCE_LIST AllocatedResourcesTranslated;
-    } StartDevice;
-    struct {
-      ULONG Type;
-    } QueryDeviceRelations;
-    struct {
-      PVOID Argument1;
-      PVOID Argument2;
-      PVOID Argument3;
-      PVOID Argument4;
-    } Others;
-  } Parameters;
-  PDEVICE_OBJECT DeviceObject;
-  PFILE_OBJECT FileObject;
-  PIO_COMPLETION_ROUTINE CompletionRoutine;
-  PVOID Context;
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            PVOID SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            ULONG Flags;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            ULONG Flags;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            ULONG SystemContext;
+            POWER_STATE_TYPE Type;
+            POWER_STATE State;
+            POWER_ACTION ShutdownType;
+        } Power;
+        struct {
+            PCM_RESOURCE_LIST AllocatedResources;
+            PCM_RESOURCE_LIST AllocatedResourcesTranslated;
+        } StartDevice;
+        struct {
+            ULONG Type;
+        } QueryDeviceRelations;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
 };
 
 static_assert(sizeof(void*) != 8 || sizeof(IO_STACK_LOCATION) == 0x48, "IO_STACK_LOCATION layout (x64)");
 
 struct _IRP {
-  CSHORT Type;
-  USHORT Size;
-  PMDL MdlAddress;
-  ULONG Flags;
-  union {
-    struct _IRP* MasterIrp;
-    LONG IrpCount;
-    PVOID SystemBuffer;
-  } AssociatedIrp;
-  LIST_ENTRY ThreadListEntry;
-  IO_STATUS_BLOCK IoStatus;
-  KPROCESSOR_MODE RequestorMode;
-  BOOLEAN PendingReturned;
-  CHAR StackCount;
-  CHAR CurrentLocation;
-  BOOLEAN Cancel;
-  KIRQL CancelIrql;
-  CCHAR ApcEnvironment;
-  UCHAR AllocationFlags;
-  PIO_STATUS_BLOCK UserIosb;
-  PKEVENT UserEvent;
-  union {
-    struct {
-      PVOID UserApcRoutine;
-      PVOID UserApcContext;
-    } AsynchronousParameters;
-    LARGE_INTEGER AllocationSize;
-  } Overlay;
-  PVOID CancelRoutine;
-  PVOID UserBuffer;
-  union {
-    struct {
-      PVOID DriverContext[4];
-      PETHREAD Thread;
-      PCHAR AuxiliaryBuffer;
-      struct {
-        LIST_ENTRY ListEntry;
-        union {
-          PIO_STACK_LOCATION CurrentStackLocation;
-          ULONG PacketType;
-        };
-      };
-      PFILE_OBJECT OriginalFileObject;
+    CSHORT Type;
+    USHORT Size;
+    PMDL MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
     } Overlay;
-    PVOID CompletionKey;
-  } Tail;
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                union {
+                    PIO_STACK_LOCATION CurrentStackLocation;
+                    ULONG PacketType;
+                };
+            };
+            PFILE_OBJECT OriginalFileObject;
+        } Overlay;
+        PVOID CompletionKey;
+    } Tail;
 };
 
 // ---------------------------------------------------------------------------
 // I/O manager: stack location helpers
 // ---------------------------------------------------------------------------
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation - 1; }
-
-inline VOID IoSetNextIrpStackLocation(PIRP irp) {
-  irp->CurrentLocation--;
-  irp->Tail.Overlay.CurrentStackLocation--;
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp)
+{
+    return irp->Tail.Overlay.CurrentStackLocation;
+}
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp)
+{
+    return irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
-inline VOID IoSkipCurrentIrpStackLocation(PIRP irp) {
-  irp->CurrentLocation++;
-  irp->Tail.Overlay.CurrentStackLocation++;
+inline VOID IoSetNextIrpStackLocation(PIRP irp)
+{
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+}
+
+inline VOID IoSkipCurrentIrpStackLocation(PIRP irp)
+{
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
 }
 
 // Copies everything up to the completion routine; the copy has no routine,
 // no context and no Control bits.
-inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
-  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
-  next->Control = 0;
-  next->CompletionRoutine = NULL;
-  next->Context = NULL;
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP irp)
+{
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+    next->CompletionRoutine = NULL;
+    next->Context = NULL;
 }
 
-inline VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, BOOLEAN invokeOnSuccess,
-                                   BOOLEAN invokeOnError, BOOLEAN invokeOnCancel) {
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->CompletionRoutine = routine;
-  next->Context = context;
-  next->Control = 0;
-  if (invokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
-  if (invokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
-  if (invokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+inline VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                                   BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->CompletionRoutine = routine;
+    next->Context = context;
+    next->Control = 0;
+    if (invokeOnSuccess)
+        next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (invokeOnError)
+        next->Control |= SL_INVOKE_ON_ERROR;
+    if (invokeOnCancel)
+        next->Control |= SL_INVOKE_ON_CANCEL;
 }
 
-inline VOID IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoMarkIrpPending(PIRP irp)
+{
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+}
 
 #define IoSizeOfIrp(stackSize) ((USHORT)(sizeof(IRP) + (stackSize) * sizeof(IO_STACK_LOCATION)))
 
 #define MmGetMdlVirtualAddress(mdl) ((PVOID)((PCHAR)((mdl)->StartVa) + (mdl)->ByteOffset))
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
 #define MmGetMdlByteOffset(mdl) ((mdl)->ByteOffset)
-#define MmGetSystemAddressForMdlSafe(mdl, priority)                                         \
-  (((mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))              \
-       ? ((mdl)->MappedSystemVa)                                                            \
-       : MmMapLockedPagesSpecifyCache((mdl), KernelMode, MmCached, NULL, FALSE, (priority)))
+#define MmGetSystemAddressForMdlSafe(mdl, priority)                              \
+    (((mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
+         ? ((mdl)->MappedSystemVa)                                               \
+         : MmMapLockedPagesSpecifyCache((mdl), KernelMode, MmCached, NULL, FALSE, (priority)))
 
 // ---------------------------------------------------------------------------
 // I/O manager: routines
 // ---------------------------------------------------------------------------
 
 extern "C" {
-NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize, PUNICODE_STRING deviceName,
-                              DEVICE_TYPE deviceType, ULONG deviceCharacteristics, BOOLEAN exclusive,
-                              PDEVICE_OBJECT* deviceObject);
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
+                              PUNICODE_STRING deviceName, DEVICE_TYPE deviceType, ULONG deviceCharacteristics,
+                              BOOLEAN exclusive, PDEVICE_OBJECT* deviceObject);
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT deviceObject);
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName, PUNICODE_STRING deviceName);
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName);
@@ -1031,7 +1107,8 @@ NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT driverObject, PDEVICE_
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR majorVersion, UCHAR minorVersion);
 VOID NTAPI IoRegisterBootDriverReinitialization(PDRIVER_OBJECT driverObject, PDRIVER_REINITIALIZE routine,
                                                 PVOID context);
-VOID NTAPI IoRegisterDriverReinitialization(PDRIVER_OBJECT driverObject, PDRIVER_REINITIALIZE routine, PVOID context);
+VOID NTAPI IoRegisterDriverReinitialization(PDRIVER_OBJECT driverObject, PDRIVER_REINITIALIZE routine,
+                                            PVOID context);
 NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT deviceObject);
 VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT deviceObject);
 
@@ -1041,9 +1118,9 @@ VOID NTAPI IoReuseIrp(PIRP irp, NTSTATUS status);
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 VOID FASTCALL IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
-                                         ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                         BOOLEAN internalDeviceIoControl, PKEVENT event,
-                                         PIO_STATUS_BLOCK ioStatusBlock);
+                                         ULONG inputBufferLength, PVOID outputBuffer,
+                                         ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
+                                         PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT deviceObject, PVOID buffer,
                                         ULONG length, PLARGE_INTEGER startingOffset, PKEVENT event,
                                         PIO_STATUS_BLOCK ioStatusBlock);
@@ -1051,7 +1128,8 @@ PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT dev
                                          ULONG length, PLARGE_INTEGER startingOffset,
                                          PIO_STATUS_BLOCK ioStatusBlock);
 
-PMDL NTAPI IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
+PMDL NTAPI IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota,
+                         PIRP irp);
 VOID NTAPI IoFreeMdl(PMDL mdl);
 VOID NTAPI IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length);
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL mdl);
@@ -1077,14 +1155,15 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY CTL_CODE(IOCTL_DISK_BASE, 0x0000, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_DISK_SET_DRIVE_LAYOUT \
-  CTL_CODE(IOCTL_DISK_BASE, 0x0004, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+    CTL_CODE(IOCTL_DISK_BASE, 0x0004, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 #define IOCTL_DISK_SET_DRIVE_LAYOUT_EX \
-  CTL_CODE(IOCTL_DISK_BASE, 0x0015, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+    CTL_CODE(IOCTL_DISK_BASE, 0x0015, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 #define IOCTL_DISK_GET_LENGTH_INFO CTL_CODE(IOCTL_DISK_BASE, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS)
 #define IOCTL_DISK_DELETE_DRIVE_LAYOUT \
-  CTL_CODE(IOCTL_DISK_BASE, 0x0040, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+    CTL_CODE(IOCTL_DISK_BASE, 0x0040, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 #define IOCTL_STORAGE_GET_DEVICE_NUMBER CTL_CODE(IOCTL_STORAGE_BASE, 0x0420, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SCSI_MINIPORT CTL_CODE(IOCTL_SCSI_BASE, 0x0402, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#define IOCTL_SCSI_MINIPORT \
+    CTL_CODE(IOCTL_SCSI_BASE, 0x0402, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 #define IOCTL_SCSI_GET_ADDRESS CTL_CODE(IOCTL_SCSI_BASE, 0x0406, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 static_assert(IOCTL_DISK_GET_DRIVE_GEOMETRY == 0x70000, "control code");
@@ -1099,72 +1178,72 @@ static_assert(IOCTL_DISK_DELETE_DRIVE_LAYOUT == 0x7C100, "control code");
 typedef enum _MEDIA_TYPE { Unknown = 0, RemovableMedia = 11, FixedMedia = 12 } MEDIA_TYPE;
 
 typedef struct _STORAGE_DEVICE_NUMBER {
-  DEVICE_TYPE DeviceType;
-  ULONG DeviceNumber;
-  ULONG PartitionNumber;
+    DEVICE_TYPE DeviceType;
+    ULONG DeviceNumber;
+    ULONG PartitionNumber;
 } STORAGE_DEVICE_NUMBER, *PSTORAGE_DEVICE_NUMBER;
 
 typedef struct _DISK_GEOMETRY {
-  LARGE_INTEGER Cylinders;
-  MEDIA_TYPE MediaType;
-  ULONG TracksPerCylinder;
-  ULONG SectorsPerTrack;
-  ULONG BytesPerSector;
+    LARGE_INTEGER Cylinders;
+    MEDIA_TYPE MediaType;
+    ULONG TracksPerCylinder;
+    ULONG SectorsPerTrack;
+    ULONG BytesPerSector;
 } DISK_GEOMETRY, *PDISK_GEOMETRY;
 
 typedef struct _GET_LENGTH_INFORMATION {
-  LARGE_INTEGER Length;
+    LARGE_INTEGER Length;
 } GET_LENGTH_INFORMATION, *PGET_LENGTH_INFORMATION;
 
 typedef struct _SCSI_ADDRESS {
-  ULONG Length;
-  UCHAR PortNumber;
-  UCHAR PathId;
-  UCHAR TargetId;
-  UCHAR Lun;
+    ULONG Length;
+    UCHAR PortNumber;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
 } SCSI_ADDRESS, *PSCSI_ADDRESS;
 
 typedef struct _SRB_IO_CONTROL {
-  ULONG HeaderLength;
-  UCHAR Signature[8];
-  ULONG Timeout;
-  ULONG ControlCode;
-  ULONG ReturnCode;
-  ULONG Length;
+    ULONG HeaderLength;
+    UCHAR Signature[8];
+    ULONG Timeout;
+    ULONG ControlCode;
+    ULONG ReturnCode;
+    ULONG Length;
 } SRB_IO_CONTROL, *PSRB_IO_CONTROL;
 
 #pragma pack(push, 1)
 typedef struct _IDEREGS {
-  UCHAR bFeaturesReg;
-  UCHAR bSectorCountReg;
-  UCHAR bSectorNumberReg;
-  UCHAR bCylLowReg;
-  UCHAR bCylHighReg;
-  UCHAR bDriveHeadReg;
-  UCHAR bCommandReg;
-  UCHAR bReserved;
+    UCHAR bFeaturesReg;
+    UCHAR bSectorCountReg;
+    UCHAR bSectorNumberReg;
+    UCHAR bCylLowReg;
+    UCHAR bCylHighReg;
+    UCHAR bDriveHeadReg;
+    UCHAR bCommandReg;
+    UCHAR bReserved;
 } IDEREGS, *PIDEREGS;
 
 typedef struct _SENDCMDINPARAMS {
-  ULONG cBufferSize;
-  IDEREGS irDriveRegs;
-  UCHAR bDriveNumber;
-  UCHAR bReserved[3];
-  ULONG dwReserved[4];
-  UCHAR bBuffer[1];
+    ULONG cBufferSize;
+    IDEREGS irDriveRegs;
+    UCHAR bDriveNumber;
+    UCHAR bReserved[3];
+    ULONG dwReserved[4];
+    UCHAR bBuffer[1];
 } SENDCMDINPARAMS, *PSENDCMDINPARAMS;
 
 typedef struct _DRIVERSTATUS {
-  UCHAR bDriverError;
-  UCHAR bIDEError;
-  UCHAR bReserved[2];
-  ULONG dwReserved[2];
+    UCHAR bDriverError;
+    UCHAR bIDEError;
+    UCHAR bReserved[2];
+    ULONG dwReserved[2];
 } DRIVERSTATUS, *PDRIVERSTATUS;
 
 typedef struct _SENDCMDOUTPARAMS {
-  ULONG cBufferSize;
-  DRIVERSTATUS DriverStatus;
-  UCHAR bBuffer[1];
+    ULONG cBufferSize;
+    DRIVERSTATUS DriverStatus;
+    UCHAR bBuffer[1];
 } SENDCMDOUTPARAMS, *PSENDCMDOUTPARAMS;
 #pragma pack(pop)
 

@@ -21,12 +21,12 @@ struct Rgb {
 
 // The wizard's colours (as RGB; the program's COLORREFs are 0x00BBGGRR).
 const Rgb White = {255, 255, 255};
-const Rgb StripBlue = {0, 47, 122};     // 0x7A2F00
-const Rgb AccentBlue = {0, 90, 171};    // 0xAB5A00
-const Rgb SkyBlue = {120, 184, 255};    // light accent on the dark strip
-const Rgb BandGrey = {240, 240, 240};   // 0xF0F0F0
-const Rgb BoxGrey = {230, 230, 230};    // 0xE6E6E6, the message box
-const Rgb LineGrey = {181, 181, 181};   // 0xB5B5B5
+const Rgb StripBlue = {0, 47, 122};    // 0x7A2F00
+const Rgb AccentBlue = {0, 90, 171};   // 0xAB5A00
+const Rgb SkyBlue = {120, 184, 255};   // light accent on the dark strip
+const Rgb BandGrey = {240, 240, 240};  // 0xF0F0F0
+const Rgb BoxGrey = {230, 230, 230};   // 0xE6E6E6, the message box
+const Rgb LineGrey = {181, 181, 181};  // 0xB5B5B5
 const Rgb DarkGrey = {96, 104, 118};
 const Rgb ErrorRed = {208, 48, 48};
 const Rgb NearWhite = {250, 251, 253};
@@ -42,7 +42,7 @@ public:
     int Width() const { return width_; }
     int Height() const { return height_; }
 
-    void Fill(const Inside &inside, Rgb colour, double opacity = 1.0)
+    void Fill(const Inside& inside, Rgb colour, double opacity = 1.0)
     {
         for (int y = 0; y < height_; y++) {
             for (int x = 0; x < width_; x++) {
@@ -61,7 +61,7 @@ public:
     std::vector<uint8_t> Rgba() const
     {
         std::vector<uint8_t> out;
-        for (const Pixel &p : pixels_) {
+        for (const Pixel& p : pixels_) {
             double a = p.a > 0 ? p.a : 1;
             out.push_back(Byte(p.r / a));
             out.push_back(Byte(p.g / a));
@@ -77,7 +77,7 @@ public:
     std::vector<uint8_t> KeyedRgb(Rgb edge) const
     {
         std::vector<uint8_t> out;
-        for (const Pixel &p : pixels_) {
+        for (const Pixel& p : pixels_) {
             uint8_t rgb[3] = {255, 255, 255};
             if (p.a > 0) {
                 rgb[0] = Byte(p.r + edge.r * (1 - p.a));
@@ -95,17 +95,14 @@ private:
     struct Pixel {
         double r = 0, g = 0, b = 0, a = 0;
     };
-    static void Blend(Pixel &p, Rgb colour, double a)
+    static void Blend(Pixel& p, Rgb colour, double a)
     {
         p.r = colour.r * a + p.r * (1 - a);
         p.g = colour.g * a + p.g * (1 - a);
         p.b = colour.b * a + p.b * (1 - a);
         p.a = a + p.a * (1 - a);
     }
-    static uint8_t Byte(double v)
-    {
-        return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
-    }
+    static uint8_t Byte(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
 
     int width_, height_;
     std::vector<Pixel> pixels_;
@@ -149,7 +146,7 @@ Inside Minus(Inside a, Inside b)
 Inside Union(std::vector<Inside> parts)
 {
     return [=](double x, double y) {
-        for (const Inside &part : parts) {
+        for (const Inside& part : parts) {
             if (part(x, y))
                 return true;
         }
@@ -174,8 +171,8 @@ Inside Stroke(std::vector<Point> points, double width)
             if (ex * ex + ey * ey <= h * h)
                 return true;
         }
-        return points.size() == 1 && (points[0].x - x) * (points[0].x - x) +
-                                             (points[0].y - y) * (points[0].y - y) <= h * h;
+        return points.size() == 1 &&
+               (points[0].x - x) * (points[0].x - x) + (points[0].y - y) * (points[0].y - y) <= h * h;
     };
 }
 
@@ -207,15 +204,17 @@ Inside Arc(double cx, double cy, double r, double a0, double a1, double width)
 // The product's name in stroke capitals, on a 4 x 6 unit grid per letter.
 struct Glyph {
     char letter;
-    double advance;   // in units, the letter's width
+    double advance;  // in units, the letter's width
     std::vector<std::vector<Point>> strokes;
 };
 
-const std::vector<Glyph> &Glyphs()
+const std::vector<Glyph>& Glyphs()
 {
     static const std::vector<Glyph> glyphs = {
-        {'B', 4, {{{0, 0}, {0, 6}, {3, 6}, {4, 5}, {4, 4}, {3, 3}, {0, 3}},
-                  {{0, 0}, {2.6, 0}, {3.6, 1}, {3.6, 2}, {2.6, 3}}}},
+        {'B',
+         4,
+         {{{0, 0}, {0, 6}, {3, 6}, {4, 5}, {4, 4}, {3, 3}, {0, 3}},
+          {{0, 0}, {2.6, 0}, {3.6, 1}, {3.6, 2}, {2.6, 3}}}},
         {'R', 4, {{{0, 6}, {0, 0}, {3, 0}, {4, 1}, {4, 2}, {3, 3}, {0, 3}}, {{2.2, 3}, {4, 6}}}},
         {'I', 0, {{{0, 0}, {0, 6}}}},
         {'M', 4.6, {{{0, 6}, {0, 0}, {2.3, 3.6}, {4.6, 0}, {4.6, 6}}}},
@@ -229,15 +228,15 @@ const std::vector<Glyph> &Glyphs()
 }
 
 // Draws text at x (left), top y, with units of scale pixels; returns the end x.
-double DrawWord(Picture &picture, const std::string &text, double x, double y, double scale,
-                double weight, Rgb colour)
+double DrawWord(Picture& picture, const std::string& text, double x, double y, double scale, double weight,
+                Rgb colour)
 {
     std::vector<Inside> strokes;
     for (char c : text) {
-        for (const Glyph &g : Glyphs()) {
+        for (const Glyph& g : Glyphs()) {
             if (g.letter != c)
                 continue;
-            for (const auto &line : g.strokes) {
+            for (const auto& line : g.strokes) {
                 std::vector<Point> placed;
                 for (Point p : line)
                     placed.push_back({x + p.x * scale, y + p.y * scale});
@@ -265,7 +264,7 @@ Picture Logo()
 }
 
 // A hard disk drawn from its top left corner.
-void HardDisk(Picture &p, double x, double y, double w, double h)
+void HardDisk(Picture& p, double x, double y, double w, double h)
 {
     p.Fill(RoundRect(x, y, x + w, y + h, 6), StripBlue);
     double cx = x + w * 0.46, cy = y + h / 2, r = h * 0.36;
@@ -276,7 +275,7 @@ void HardDisk(Picture &p, double x, double y, double w, double h)
 }
 
 // A solid-state disk drawn from its top left corner.
-void SolidStateDisk(Picture &p, double x, double y, double w, double h)
+void SolidStateDisk(Picture& p, double x, double y, double w, double h)
 {
     p.Fill(RoundRect(x, y, x + w, y + h, 6), AccentBlue);
     for (int i = 0; i < 3; i++) {
@@ -375,7 +374,8 @@ Picture QuestionIcon()
     Picture p(32, 32);
     Inside bubble = Union({RoundRect(1, 2, 31, 25, 8), Polygon({{7, 22}, {6, 31}, {15, 23}})});
     p.Fill(bubble, AccentBlue);
-    Inside inner = Union({RoundRect(2.6, 3.6, 29.4, 23.4, 6.6), Polygon({{8.4, 22}, {7.8, 28}, {13.4, 22.5}})});
+    Inside inner =
+        Union({RoundRect(2.6, 3.6, 29.4, 23.4, 6.6), Polygon({{8.4, 22}, {7.8, 28}, {13.4, 22.5}})});
     p.Fill(inner, NearWhite);
     p.Fill(Union({Arc(16, 10.5, 4.2, 190, 400, 3), Stroke({{19.2, 13.2}, {16, 15.5}, {16, 17}}, 3)}),
            AccentBlue);
@@ -385,7 +385,7 @@ Picture QuestionIcon()
 
 // Writers.
 
-bool WritePng(const std::string &path, const Picture &picture)
+bool WritePng(const std::string& path, const Picture& picture)
 {
     std::vector<uint8_t> rgba = picture.Rgba();
     png_image image = {};
@@ -396,20 +396,20 @@ bool WritePng(const std::string &path, const Picture &picture)
     return png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr) != 0;
 }
 
-void Put16(std::vector<uint8_t> &out, unsigned v)
+void Put16(std::vector<uint8_t>& out, unsigned v)
 {
     out.push_back(v & 0xFF);
     out.push_back((v >> 8) & 0xFF);
 }
 
-void Put32(std::vector<uint8_t> &out, uint32_t v)
+void Put32(std::vector<uint8_t>& out, uint32_t v)
 {
     Put16(out, v & 0xFFFF);
     Put16(out, v >> 16);
 }
 
 // A 24-bit bottom-up BMP file.
-bool WriteBmp(const std::string &path, const Picture &picture, Rgb edge)
+bool WriteBmp(const std::string& path, const Picture& picture, Rgb edge)
 {
     int w = picture.Width(), h = picture.Height();
     int stride = (w * 3 + 3) & ~3;
@@ -421,27 +421,27 @@ bool WriteBmp(const std::string &path, const Picture &picture, Rgb edge)
     Put32(out, 14 + 40 + bitsSize);
     Put32(out, 0);
     Put32(out, 14 + 40);
-    Put32(out, 40);   // BITMAPINFOHEADER
+    Put32(out, 40);  // BITMAPINFOHEADER
     Put32(out, w);
     Put32(out, h);
     Put16(out, 1);
     Put16(out, 24);
-    Put32(out, 0);   // BI_RGB
+    Put32(out, 0);  // BI_RGB
     Put32(out, bitsSize);
-    Put32(out, 2835);   // 72 dpi
+    Put32(out, 2835);  // 72 dpi
     Put32(out, 2835);
     Put32(out, 0);
     Put32(out, 0);
     for (int y = h - 1; y >= 0; y--) {
         for (int x = 0; x < w; x++) {
-            const uint8_t *p = &rgb[(y * w + x) * 3];
+            const uint8_t* p = &rgb[(y * w + x) * 3];
             out.push_back(p[2]);
             out.push_back(p[1]);
             out.push_back(p[0]);
         }
         out.resize(out.size() + (stride - w * 3), 0);
     }
-    FILE *file = std::fopen(path.c_str(), "wb");
+    FILE* file = std::fopen(path.c_str(), "wb");
     if (!file)
         return false;
     bool ok = std::fwrite(out.data(), 1, out.size(), file) == out.size();
@@ -450,15 +450,15 @@ bool WriteBmp(const std::string &path, const Picture &picture, Rgb edge)
 
 struct Entry {
     int id;
-    const char *file;
+    const char* file;
     std::function<Picture()> draw;
     bool png;
-    Rgb edge;   // bitmaps: the colour the picture lies on
+    Rgb edge;  // bitmaps: the colour the picture lies on
 };
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 2) {
         std::fprintf(stderr, "usage: imagegen <output folder>\n");
@@ -481,7 +481,7 @@ int main(int argc, char **argv)
         {21305, "step-arrow.bmp", StepArrow, false, White},
     };
     std::string rc = "// Generated by imagegen: the wizard's pictures.\n";
-    for (const Entry &e : entries) {
+    for (const Entry& e : entries) {
         std::string path = folder + "/" + e.file;
         Picture picture = e.draw();
         bool written = e.png ? WritePng(path, picture) : WriteBmp(path, picture, e.edge);
@@ -491,7 +491,7 @@ int main(int argc, char **argv)
         }
         rc += std::to_string(e.id) + (e.png ? " BINRES \"" : " BITMAP \"") + path + "\"\n";
     }
-    FILE *file = std::fopen((folder + "/images.rc").c_str(), "w");
+    FILE* file = std::fopen((folder + "/images.rc").c_str(), "w");
     if (!file || std::fputs(rc.c_str(), file) < 0 || std::fclose(file) != 0) {
         std::fprintf(stderr, "imagegen: cannot write images.rc\n");
         return 1;

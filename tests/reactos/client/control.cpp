@@ -11,8 +11,8 @@ ControlDevice::~ControlDevice()
 DWORD ControlDevice::Open()
 {
     Close();
-    handle = CreateFileA(ControlDevicePath, GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    handle = CreateFileA(ControlDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         NULL, OPEN_EXISTING, 0, NULL);
     return handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
 }
 
@@ -23,8 +23,8 @@ void ControlDevice::Close()
     handle = INVALID_HANDLE_VALUE;
 }
 
-DWORD ControlDevice::Send(DWORD code, void *input, DWORD inputBytes, void *output, DWORD outputBytes,
-                          DWORD *returned)
+DWORD ControlDevice::Send(DWORD code, void* input, DWORD inputBytes, void* output, DWORD outputBytes,
+                          DWORD* returned)
 {
     *returned = 0;
     if (!DeviceIoControl(handle, code, input, inputBytes, output, outputBytes, returned, NULL))
@@ -32,7 +32,7 @@ DWORD ControlDevice::Send(DWORD code, void *input, DWORD inputBytes, void *outpu
     return 0;
 }
 
-DWORD ControlDevice::QueryVersion(VersionRecord *record, DWORD outputBytes)
+DWORD ControlDevice::QueryVersion(VersionRecord* record, DWORD outputBytes)
 {
     ZeroMemory(record, sizeof *record);
     DWORD returned = 0;

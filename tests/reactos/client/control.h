@@ -84,8 +84,8 @@ class ControlDevice {
 public:
     ControlDevice();
     ~ControlDevice();
-    ControlDevice(const ControlDevice &) = delete;
-    ControlDevice &operator=(const ControlDevice &) = delete;
+    ControlDevice(const ControlDevice&) = delete;
+    ControlDevice& operator=(const ControlDevice&) = delete;
 
     // 0 or the Win32 error of the open.
     DWORD Open();
@@ -93,13 +93,13 @@ public:
     void Close();
 
     // Sends raw buffers; 0 or the Win32 error. *returned gets the answer's size.
-    DWORD Send(DWORD code, void *input, DWORD inputBytes, void *output, DWORD outputBytes,
-               DWORD *returned);
+    DWORD Send(DWORD code, void* input, DWORD inputBytes, void* output, DWORD outputBytes, DWORD* returned);
 
     // Sends a record with its header filled in: in only, or in and out
     // (returnsData) in the same buffer, as the driver expects. 0 or the Win32
     // error; a returned size other than the record's is ERROR_INVALID_DATA.
-    template <typename Record> DWORD Exchange(DWORD code, Record *record, bool returnsData)
+    template <typename Record>
+    DWORD Exchange(DWORD code, Record* record, bool returnsData)
     {
         record->Header.Size = sizeof(Record);
         record->Header.Version = RecordVersion;
@@ -112,7 +112,7 @@ public:
     }
 
     // The version query: output only, 16 bytes unless told otherwise.
-    DWORD QueryVersion(VersionRecord *record, DWORD outputBytes = sizeof(VersionRecord));
+    DWORD QueryVersion(VersionRecord* record, DWORD outputBytes = sizeof(VersionRecord));
 
 private:
     HANDLE handle;

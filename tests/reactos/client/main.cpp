@@ -9,7 +9,7 @@
 namespace {
 
 struct Scenario {
-    const char *Name;
+    const char* Name;
     void (*Run)();
 };
 
@@ -17,14 +17,14 @@ const Scenario Scenarios[] = {
     {"passthrough", RunPassThrough},
 };
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    const char *name = argc > 1 ? argv[1] : "";
+    const char* name = argc > 1 ? argv[1] : "";
     Say("start scenario=%s", name);
-    const Scenario *scenario = NULL;
-    for (const Scenario &candidate : Scenarios) {
+    const Scenario* scenario = NULL;
+    for (const Scenario& candidate : Scenarios) {
         if (strcmp(candidate.Name, name) == 0)
             scenario = &candidate;
     }

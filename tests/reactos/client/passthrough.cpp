@@ -13,7 +13,7 @@ namespace {
 const DWORD IoctlUnknown = 0x2223FC;
 
 struct Region {
-    ULONGLONG Offset;   // from the disk's end when FromEnd
+    ULONGLONG Offset;  // from the disk's end when FromEnd
     DWORD Bytes;
     bool FromEnd;
 };
@@ -27,7 +27,7 @@ const Region WrittenRegions[] = {
     {4096, 4096, true},
 };
 
-void CheckVersion(ControlDevice &device, const char *which, DWORD expectedOpenNumber)
+void CheckVersion(ControlDevice& device, const char* which, DWORD expectedOpenNumber)
 {
     VersionRecord record;
     DWORD error = device.QueryVersion(&record);
@@ -46,7 +46,7 @@ void CheckVersion(ControlDevice &device, const char *which, DWORD expectedOpenNu
              expectedOpenNumber);
 }
 
-void ExpectRefused(ControlDevice &device, const char *what, DWORD code, DWORD outputBytes,
+void ExpectRefused(ControlDevice& device, const char* what, DWORD code, DWORD outputBytes,
                    DWORD expectedError)
 {
     BYTE output[32];
@@ -75,10 +75,8 @@ void CheckControlDevice()
         return;
     }
     CheckVersion(second, "second", 2);
-    ExpectRefused(first, "version query with 15-byte output", IoctlGetVersion, 15,
-                  ERROR_INVALID_USER_BUFFER);
-    ExpectRefused(first, "version query with 17-byte output", IoctlGetVersion, 17,
-                  ERROR_INVALID_USER_BUFFER);
+    ExpectRefused(first, "version query with 15-byte output", IoctlGetVersion, 15, ERROR_INVALID_USER_BUFFER);
+    ExpectRefused(first, "version query with 17-byte output", IoctlGetVersion, 17, ERROR_INVALID_USER_BUFFER);
     ExpectRefused(first, "unknown request", IoctlUnknown, 0, ErrorNotServed);
     first.Close();
     second.Close();
@@ -91,7 +89,7 @@ void CheckControlDevice()
 
 // The identity the driver read at the disk's START, through the control
 // interface; reported as pending while the driver does not serve the request.
-void ReportDriverIdentity(int disk, const DiskFacts &facts)
+void ReportDriverIdentity(int disk, const DiskFacts& facts)
 {
     ControlDevice device;
     DWORD error = device.Open();
@@ -120,7 +118,7 @@ void ReportDriverIdentity(int disk, const DiskFacts &facts)
 
 // The driver's request counters of a disk; false (and reported as pending)
 // while the driver does not serve the request.
-bool ReadDiskStats(int disk, DWORD deviceNumber, DiskStatsRecord *stats)
+bool ReadDiskStats(int disk, DWORD deviceNumber, DiskStatsRecord* stats)
 {
     ControlDevice device;
     DWORD error = device.Open();
@@ -144,8 +142,8 @@ bool ReadDiskStats(int disk, DWORD deviceNumber, DiskStatsRecord *stats)
 
 // Every transfer of the client went through the driver's filter device of
 // the disk: its counters grew by at least the client's own requests.
-void CheckStatsGrowth(int disk, const DiskStatsRecord &before, const DiskStatsRecord &after,
-                      DWORD reads, ULONGLONG sectorsRead, DWORD writes, ULONGLONG sectorsWritten)
+void CheckStatsGrowth(int disk, const DiskStatsRecord& before, const DiskStatsRecord& after, DWORD reads,
+                      ULONGLONG sectorsRead, DWORD writes, ULONGLONG sectorsWritten)
 {
     DWORD readsIn = after.ReadsIn - before.ReadsIn;
     DWORD writesIn = after.WritesIn - before.WritesIn;
@@ -157,10 +155,11 @@ void CheckStatsGrowth(int disk, const DiskStatsRecord &before, const DiskStatsRe
     if (readsIn < reads || writesIn < writes || sectorsReadIn < sectorsRead ||
         sectorsWrittenIn < sectorsWritten)
         Fail("disk%d driver statistics: expected at least %lu reads (%llu sectors) and %lu writes "
-             "(%llu sectors)", disk, reads, sectorsRead, writes, sectorsWritten);
+             "(%llu sectors)",
+             disk, reads, sectorsRead, writes, sectorsWritten);
 }
 
-bool ReadDiskFacts(int disk, DiskFacts *facts)
+bool ReadDiskFacts(int disk, DiskFacts* facts)
 {
     DWORD error;
     HANDLE handle = OpenDisk(disk, false, &error);
@@ -185,7 +184,7 @@ bool ReadDiskFacts(int disk, DiskFacts *facts)
 }
 
 // What the host put on the image before the boot reads back unchanged.
-void CheckSeed(HANDLE handle, int disk, BYTE *expected, BYTE *actual)
+void CheckSeed(HANDLE handle, int disk, BYTE* expected, BYTE* actual)
 {
     DWORD error = ReadAt(handle, SeedOffset, actual, SeedBytes);
     FillPattern(expected, "SEED", disk, SeedOffset, SeedBytes);
@@ -197,8 +196,7 @@ void CheckSeed(HANDLE handle, int disk, BYTE *expected, BYTE *actual)
         Say("disk%d seed read ok offset=%llu bytes=%lu", disk, SeedOffset, SeedBytes);
 }
 
-void WriteAndReadBack(HANDLE handle, int disk, ULONGLONG offset, DWORD bytes, BYTE *written,
-                      BYTE *read)
+void WriteAndReadBack(HANDLE handle, int disk, ULONGLONG offset, DWORD bytes, BYTE* written, BYTE* read)
 {
     FillPattern(written, "WRITE", disk, offset, bytes);
     DWORD error = WriteAt(handle, offset, written, bytes);
@@ -217,7 +215,7 @@ void WriteAndReadBack(HANDLE handle, int disk, ULONGLONG offset, DWORD bytes, BY
         Say("disk%d read back ok offset=%llu bytes=%lu", disk, offset, bytes);
 }
 
-void CheckTransfers(int disk, const DiskFacts &facts)
+void CheckTransfers(int disk, const DiskFacts& facts)
 {
     DWORD error;
     HANDLE handle = OpenDisk(disk, true, &error);
@@ -226,15 +224,15 @@ void CheckTransfers(int disk, const DiskFacts &facts)
         return;
     }
     const DWORD bufferBytes = 2u << 20;
-    BYTE *first = AllocateTransferBuffer(bufferBytes);
-    BYTE *second = AllocateTransferBuffer(bufferBytes);
+    BYTE* first = AllocateTransferBuffer(bufferBytes);
+    BYTE* second = AllocateTransferBuffer(bufferBytes);
     if (first && second) {
         DiskStatsRecord before, after;
         bool counted = ReadDiskStats(disk, facts.DeviceNumber, &before);
         CheckSeed(handle, disk, first, second);
         DWORD transfers = 1;
         ULONGLONG sectorsWritten = 0;
-        for (const Region &region : WrittenRegions) {
+        for (const Region& region : WrittenRegions) {
             ULONGLONG offset = region.FromEnd ? facts.SizeBytes - region.Offset : region.Offset;
             WriteAndReadBack(handle, disk, offset, region.Bytes, first, second);
             transfers++;
@@ -251,7 +249,7 @@ void CheckTransfers(int disk, const DiskFacts &facts)
     CloseHandle(handle);
 }
 
-} // namespace
+}  // namespace
 
 void RunPassThrough()
 {

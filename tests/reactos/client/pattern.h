@@ -7,4 +7,4 @@
 
 // kind is "WRITE" for the client's writes, "SEED" for what the host put on
 // the image before the boot.
-void FillPattern(BYTE *buffer, const char *kind, int disk, ULONGLONG offset, DWORD bytes);
+void FillPattern(BYTE* buffer, const char* kind, int disk, ULONGLONG offset, DWORD bytes);

@@ -5,21 +5,21 @@
 #include <stdio.h>
 #include <string.h>
 
-HANDLE OpenDisk(int number, bool forTransfers, DWORD *error)
+HANDLE OpenDisk(int number, bool forTransfers, DWORD* error)
 {
     char path[32];
     snprintf(path, sizeof path, "\\\\.\\PhysicalDrive%d", number);
     // The miniport pass-through needs read and write access like transfers.
     DWORD access = GENERIC_READ | GENERIC_WRITE;
     DWORD flags = forTransfers ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH : 0;
-    HANDLE disk = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              flags, NULL);
+    HANDLE disk =
+        CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, flags, NULL);
     *error = disk == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     return disk;
 }
 
-static DWORD Control(HANDLE disk, DWORD code, void *input, DWORD inputBytes, void *output,
-                     DWORD outputBytes, DWORD *returned)
+static DWORD Control(HANDLE disk, DWORD code, void* input, DWORD inputBytes, void* output, DWORD outputBytes,
+                     DWORD* returned)
 {
     *returned = 0;
     if (!DeviceIoControl(disk, code, input, inputBytes, output, outputBytes, returned, NULL))
@@ -27,13 +27,13 @@ static DWORD Control(HANDLE disk, DWORD code, void *input, DWORD inputBytes, voi
     return 0;
 }
 
-DWORD QueryDiskFacts(HANDLE disk, DiskFacts *facts)
+DWORD QueryDiskFacts(HANDLE disk, DiskFacts* facts)
 {
     ZeroMemory(facts, sizeof *facts);
     DWORD returned;
     DISK_GEOMETRY_EX geometry;
-    DWORD error = Control(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, NULL, 0, &geometry, sizeof geometry,
-                          &returned);
+    DWORD error =
+        Control(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, NULL, 0, &geometry, sizeof geometry, &returned);
     if (error)
         return error;
     facts->SizeBytes = (ULONGLONG)geometry.DiskSize.QuadPart;
@@ -52,10 +52,10 @@ DWORD QueryDiskFacts(HANDLE disk, DiskFacts *facts)
     return 0;
 }
 
-static void AtaString(const BYTE *identify, int firstWord, int chars, char *out)
+static void AtaString(const BYTE* identify, int firstWord, int chars, char* out)
 {
     for (int i = 0; i < chars; i += 2) {
-        const BYTE *word = identify + 2 * (firstWord + i / 2);
+        const BYTE* word = identify + 2 * (firstWord + i / 2);
         out[i] = (char)word[1];
         out[i + 1] = (char)word[0];
     }
@@ -64,7 +64,7 @@ static void AtaString(const BYTE *identify, int firstWord, int chars, char *out)
         out[i] = 0;
 }
 
-void AtaIdentityStrings(const BYTE *identify, char model[41], char serial[21])
+void AtaIdentityStrings(const BYTE* identify, char model[41], char serial[21])
 {
     AtaString(identify, 27, 40, model);
     AtaString(identify, 10, 20, serial);
@@ -73,24 +73,23 @@ void AtaIdentityStrings(const BYTE *identify, char model[41], char serial[21])
 // SRB_IO_CONTROL, SENDCMDINPARAMS for IDENTIFY DEVICE, byte for byte as the
 // driver sends it at a disk's start; the answer's data begins at byte 44 of
 // the same buffer, after the header and the miniport's DRIVERSTATUS.
-DWORD QueryAtaIdentity(HANDLE disk, DiskFacts *facts)
+DWORD QueryAtaIdentity(HANDLE disk, DiskFacts* facts)
 {
     const DWORD headerBytes = 28, requestBytes = 60, answerBytes = 556, dataOffset = 44;
     const DWORD driverErrorOffset = 32;
     BYTE buffer[answerBytes];
     ZeroMemory(buffer, sizeof buffer);
-    SRB_IO_CONTROL *header = (SRB_IO_CONTROL *)buffer;
+    SRB_IO_CONTROL* header = (SRB_IO_CONTROL*)buffer;
     header->HeaderLength = headerBytes;
     memcpy(header->Signature, "SCSIDISK", 8);
     header->Timeout = 1000;
-    header->ControlCode = 0x1B0501;   // IOCTL_SCSI_MINIPORT_IDENTIFY
+    header->ControlCode = 0x1B0501;  // IOCTL_SCSI_MINIPORT_IDENTIFY
     header->Length = answerBytes - headerBytes;
-    buffer[28] = 32;                  // SENDCMDINPARAMS.cBufferSize
-    buffer[38] = 0xEC;                // bCommandReg: IDENTIFY DEVICE
-    buffer[40] = facts->Target;       // bDriveNumber
+    buffer[28] = 32;             // SENDCMDINPARAMS.cBufferSize
+    buffer[38] = 0xEC;           // bCommandReg: IDENTIFY DEVICE
+    buffer[40] = facts->Target;  // bDriveNumber
     DWORD returned;
-    DWORD error = Control(disk, IOCTL_SCSI_MINIPORT, buffer, requestBytes, buffer, answerBytes,
-                          &returned);
+    DWORD error = Control(disk, IOCTL_SCSI_MINIPORT, buffer, requestBytes, buffer, answerBytes, &returned);
     if (error)
         return error;
     if (returned < answerBytes || buffer[driverErrorOffset] != 0)
@@ -106,7 +105,7 @@ static DWORD Seek(HANDLE disk, ULONGLONG offset)
     return SetFilePointerEx(disk, at, NULL, FILE_BEGIN) ? 0 : GetLastError();
 }
 
-DWORD WriteAt(HANDLE disk, ULONGLONG offset, const void *buffer, DWORD bytes)
+DWORD WriteAt(HANDLE disk, ULONGLONG offset, const void* buffer, DWORD bytes)
 {
     DWORD error = Seek(disk, offset);
     if (error)
@@ -117,7 +116,7 @@ DWORD WriteAt(HANDLE disk, ULONGLONG offset, const void *buffer, DWORD bytes)
     return done == bytes ? 0 : ERROR_HANDLE_EOF;
 }
 
-DWORD ReadAt(HANDLE disk, ULONGLONG offset, void *buffer, DWORD bytes)
+DWORD ReadAt(HANDLE disk, ULONGLONG offset, void* buffer, DWORD bytes)
 {
     DWORD error = Seek(disk, offset);
     if (error)
@@ -128,12 +127,12 @@ DWORD ReadAt(HANDLE disk, ULONGLONG offset, void *buffer, DWORD bytes)
     return done == bytes ? 0 : ERROR_HANDLE_EOF;
 }
 
-BYTE *AllocateTransferBuffer(DWORD bytes)
+BYTE* AllocateTransferBuffer(DWORD bytes)
 {
-    return (BYTE *)VirtualAlloc(NULL, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    return (BYTE*)VirtualAlloc(NULL, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
 }
 
-void FreeTransferBuffer(BYTE *buffer)
+void FreeTransferBuffer(BYTE* buffer)
 {
     if (buffer)
         VirtualFree(buffer, 0, MEM_RELEASE);

@@ -9,7 +9,7 @@ const char LastLine[] = "TVC: end of run";
 
 static int failures;
 
-static void SayLine(const char *kind, const char *format, va_list args)
+static void SayLine(const char* kind, const char* format, va_list args)
 {
     char line[600];
     int used = snprintf(line, sizeof line, "TVC: %s", kind);
@@ -21,7 +21,7 @@ static void SayLine(const char *kind, const char *format, va_list args)
     fflush(stdout);
 }
 
-void Say(const char *format, ...)
+void Say(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -29,7 +29,7 @@ void Say(const char *format, ...)
     va_end(args);
 }
 
-void Fail(const char *format, ...)
+void Fail(const char* format, ...)
 {
     failures++;
     va_list args;

@@ -4,9 +4,9 @@
 #pragma once
 
 // Reports one step or figure.
-void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Reports a failed check; the run's result becomes FAIL.
-void Fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int FailureCount();
 // The result line, then the fixed last line.
 void SayResultAndEnd();

@@ -13,12 +13,12 @@ using AppTest = ApplicationTest;
 // A form that records what the application said about it during construction.
 class RecordingForm : public TForm {
 public:
-    explicit RecordingForm(TComponent *owner) : TForm(owner)
+    explicit RecordingForm(TComponent* owner) : TForm(owner)
     {
         mainFormDuringConstruction = Application->MainForm();
         SetPosition(poScreenCenter);
     }
-    TForm *mainFormDuringConstruction = reinterpret_cast<TForm *>(1);
+    TForm* mainFormDuringConstruction = reinterpret_cast<TForm*>(1);
     int timesShown = 0;
 
 protected:
@@ -32,7 +32,7 @@ protected:
 
 class ThrowingForm : public TForm {
 public:
-    explicit ThrowingForm(TComponent *owner) : TForm(owner) { throw Exception("no form"); }
+    explicit ThrowingForm(TComponent* owner) : TForm(owner) { throw Exception("no form"); }
 };
 
 TEST_F(AppTest, HiddenApplicationWindowCarriesTheTitle)
@@ -62,7 +62,7 @@ TEST_F(AppTest, MainFormIsSetOnlyAfterTheConstructor)
 
 TEST_F(AppTest, ConstructorExceptionLeavesNoFormBehind)
 {
-    ThrowingForm *form = reinterpret_cast<ThrowingForm *>(1);
+    ThrowingForm* form = reinterpret_cast<ThrowingForm*>(1);
     EXPECT_THROW(app.CreateForm(form), Exception);
     EXPECT_EQ(form, nullptr);
     EXPECT_EQ(app.MainForm(), nullptr);
@@ -71,7 +71,7 @@ TEST_F(AppTest, ConstructorExceptionLeavesNoFormBehind)
 
 TEST_F(AppTest, TerminateBeforeRunShowsNothing)
 {
-    RecordingForm *form = nullptr;
+    RecordingForm* form = nullptr;
     app.CreateForm(form);
     app.Terminate();
     app.Run();
@@ -82,12 +82,12 @@ TEST_F(AppTest, TerminateBeforeRunShowsNothing)
 
 TEST_F(AppTest, ClosingTheMainFormEndsRunAndFreesNothingYet)
 {
-    RecordingForm *form = nullptr;
+    RecordingForm* form = nullptr;
     app.CreateForm(form);
     form->SetClientWidth(300);
     form->SetClientHeight(200);
     bool destroyed = false;
-    form->OnDestroy = [&](TObject *) { destroyed = true; };
+    form->OnDestroy = [&](TObject*) { destroyed = true; };
     PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
     app.Run();
     EXPECT_TRUE(app.Terminated());
@@ -104,11 +104,11 @@ TEST_F(AppTest, ClosingTheMainFormEndsRunAndFreesNothingYet)
 
 TEST_F(AppTest, CloseQueryRefusesCloseWmCloseAndEndOfSession)
 {
-    RecordingForm *form = nullptr;
+    RecordingForm* form = nullptr;
     app.CreateForm(form);
     bool allow = false;
     int asked = 0;
-    form->OnCloseQuery = [&](TObject *, bool &canClose) {
+    form->OnCloseQuery = [&](TObject*, bool& canClose) {
         asked++;
         canClose = allow;
     };
@@ -130,14 +130,14 @@ TEST_F(AppTest, CloseQueryRefusesCloseWmCloseAndEndOfSession)
 
 TEST_F(AppTest, ProcessMessagesDispatchesPendingAndKeepsQuit)
 {
-    RecordingForm *form = nullptr;
+    RecordingForm* form = nullptr;
     app.CreateForm(form);
     int asked = 0;
-    form->OnCloseQuery = [&](TObject *, bool &canClose) {
+    form->OnCloseQuery = [&](TObject*, bool& canClose) {
         asked++;
         canClose = false;
     };
-    app.ProcessMessages();   // nothing pending: returns at once
+    app.ProcessMessages();  // nothing pending: returns at once
     PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
     PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
     app.ProcessMessages();
@@ -149,15 +149,15 @@ TEST_F(AppTest, ProcessMessagesDispatchesPendingAndKeepsQuit)
     EXPECT_TRUE(app.Terminated());
     MSG message;
     EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
-    app.Run();   // returns at once
+    app.Run();  // returns at once
 }
 
 struct ModalContext {
-    TForm *dialog = nullptr;
-    TForm *main = nullptr;
+    TForm* dialog = nullptr;
+    TForm* main = nullptr;
     bool mainEnabledDuring = true;
 };
-ModalContext *modal = nullptr;
+ModalContext* modal = nullptr;
 
 void CALLBACK CloseDialogTimer(HWND, UINT, UINT_PTR id, DWORD)
 {
@@ -174,8 +174,8 @@ void CALLBACK AcceptDialogTimer(HWND, UINT, UINT_PTR id, DWORD)
 
 TEST_F(AppTest, ShowModalDisablesOtherWindowsUntilClosed)
 {
-    RecordingForm *main = nullptr;
-    TForm *dialog = nullptr;
+    RecordingForm* main = nullptr;
+    TForm* dialog = nullptr;
     app.CreateForm(main);
     app.CreateForm(dialog);
     main->Show();
@@ -198,24 +198,24 @@ TEST_F(AppTest, ShowModalDisablesOtherWindowsUntilClosed)
 
 // An event handler that throws: the barrier shows the box and the loop goes on.
 struct ThrowCase {
-    const char *name;
+    const char* name;
     std::function<void()> raise;
-    const wchar_t *shown;
+    const wchar_t* shown;
 };
 
 class HandlerException : public ApplicationTest, public ::testing::WithParamInterface<ThrowCase> {};
 
 TEST_P(HandlerException, IsShownAndTheProgramKeepsRunning)
 {
-    TForm *form = nullptr;
+    TForm* form = nullptr;
     app.CreateForm(form);
     app.SetTitle("Barrier Test");
     form->SetBorderStyle(bsNone);
     form->SetClientWidth(200);
     form->SetClientHeight(100);
-    Probe *button = new Probe(form, 10, 10, 50, 20, "b");
+    Probe* button = new Probe(form, 10, 10, 50, 20, "b");
     int clicks = 0;
-    button->OnClick = [&](TObject *) {
+    button->OnClick = [&](TObject*) {
         clicks++;
         if (clicks == 1)
             GetParam().raise();
@@ -238,10 +238,10 @@ TEST_P(HandlerException, IsShownAndTheProgramKeepsRunning)
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, HandlerException,
-    ::testing::Values(
-        ThrowCase{"LibraryException", [] { throw Exception("Broken handler"); }, L"Broken handler."},
-        ThrowCase{"EndsWithDot", [] { throw ERegistryException("Failed."); }, L"Failed."},
-        ThrowCase{"OtherException", [] { throw std::runtime_error("hidden"); }, L""}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ::testing::Values(ThrowCase{"LibraryException", [] { throw Exception("Broken handler"); },
+                                L"Broken handler."},
+                      ThrowCase{"EndsWithDot", [] { throw ERegistryException("Failed."); }, L"Failed."},
+                      ThrowCase{"OtherException", [] { throw std::runtime_error("hidden"); }, L""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-} // namespace
+}  // namespace

@@ -7,15 +7,14 @@
 
 namespace {
 
-std::vector<SeenBox> *seenBoxes = nullptr;
+std::vector<SeenBox>* seenBoxes = nullptr;
 std::vector<HWND> closedBoxes;
 UINT_PTR boxTimer = 0;
 
 BOOL CALLBACK CloseIfMessageBox(HWND hwnd, LPARAM)
 {
     wchar_t className[32];
-    if (!IsWindowVisible(hwnd) || !GetClassNameW(hwnd, className, 32) ||
-        std::wstring(className) != L"#32770")
+    if (!IsWindowVisible(hwnd) || !GetClassNameW(hwnd, className, 32) || std::wstring(className) != L"#32770")
         return TRUE;
     for (HWND closed : closedBoxes) {
         if (closed == hwnd)
@@ -41,9 +40,9 @@ void CALLBACK CloseBoxesTimer(HWND, UINT, UINT_PTR, DWORD)
         EnumThreadWindows(GetCurrentThreadId(), CloseIfMessageBox, 0);
 }
 
-} // namespace
+}  // namespace
 
-void StartClosingMessageBoxes(std::vector<SeenBox> *seen)
+void StartClosingMessageBoxes(std::vector<SeenBox>* seen)
 {
     seenBoxes = seen;
     closedBoxes.clear();
@@ -56,7 +55,7 @@ void StopClosingMessageBoxes()
     seenBoxes = nullptr;
 }
 
-std::vector<uint8_t> EncodeRgbaPng(int width, int height, const uint8_t *rgba)
+std::vector<uint8_t> EncodeRgbaPng(int width, int height, const uint8_t* rgba)
 {
     png_image image;
     memset(&image, 0, sizeof image);
@@ -72,7 +71,7 @@ std::vector<uint8_t> EncodeRgbaPng(int width, int height, const uint8_t *rgba)
     return out;
 }
 
-COLORREF ScreenPixel(TForm *form, int x, int y)
+COLORREF ScreenPixel(TForm* form, int x, int y)
 {
     HDC screen = GetDC(nullptr);
     COLORREF colour = GetPixel(screen, form->Left() + x, form->Top() + y);

@@ -30,13 +30,13 @@ protected:
     TApplication app;
 
 private:
-    TApplication *previous_ = nullptr;
+    TApplication* previous_ = nullptr;
 };
 
 // A windowless control that logs its events as short words.
 class Probe : public TControl {
 public:
-    Probe(TForm *form, int left, int top, int width, int height, std::string name)
+    Probe(TForm* form, int left, int top, int width, int height, std::string name)
         : TControl(form), name(std::move(name))
     {
         SetParent(form);
@@ -67,7 +67,7 @@ public:
         log->push_back(name + ":click");
         TControl::Click();
     }
-    void Paint(TCanvas &canvas) override
+    void Paint(TCanvas& canvas) override
     {
         if (paintColor >= 0) {
             RECT all = {0, 0, Width(), Height()};
@@ -78,29 +78,29 @@ public:
     }
 
     std::string name;
-    std::vector<std::string> *log = &ownLog;
+    std::vector<std::string>* log = &ownLog;
     std::vector<std::string> ownLog;
-    std::vector<std::string> *destroyed = nullptr;
+    std::vector<std::string>* destroyed = nullptr;
     bool logMoves = false;
     TColor paintColor = -1;
-    const TPicture *picture = nullptr;
+    const TPicture* picture = nullptr;
 
 private:
     static std::string ButtonName(TMouseButton button)
     {
         return button == mbLeft ? "L" : button == mbRight ? "R" : "M";
     }
-    void Log(const std::string &what, int x, int y)
+    void Log(const std::string& what, int x, int y)
     {
         log->push_back(name + ":" + what + "@" + std::to_string(x) + "," + std::to_string(y));
     }
 };
 
 // Reads a pixel of a borderless form's client area as it is on screen.
-COLORREF ScreenPixel(TForm *form, int x, int y);
+COLORREF ScreenPixel(TForm* form, int x, int y);
 
 // A PNG of width x height RGBA pixels (8 bits each).
-std::vector<uint8_t> EncodeRgbaPng(int width, int height, const uint8_t *rgba);
+std::vector<uint8_t> EncodeRgbaPng(int width, int height, const uint8_t* rgba);
 
 // The text and caption of the system message boxes closed by CloseMessageBoxes.
 struct SeenBox {
@@ -109,7 +109,7 @@ struct SeenBox {
 
 // Starts a thread timer that closes every message box of this thread as it
 // appears and records it; StopClosingMessageBoxes ends it.
-void StartClosingMessageBoxes(std::vector<SeenBox> *seen);
+void StartClosingMessageBoxes(std::vector<SeenBox>* seen);
 void StopClosingMessageBoxes();
 
 // Dispatches messages until done() or the timeout (milliseconds) passes.

@@ -25,28 +25,28 @@ protected:
         UpdateWindow(form->Handle());
         PumpUntil([] { return false; }, 300);
     }
-    TLabel *NewLabel(const std::wstring &caption)
+    TLabel* NewLabel(const std::wstring& caption)
     {
-        auto *label = new TLabel(form);
+        auto* label = new TLabel(form);
         label->SetParent(form);
         label->SetCaption(caption);
         return label;
     }
-    TForm *form = nullptr;
+    TForm* form = nullptr;
 };
 
 TEST_F(DrawnControls, LabelsSizeToTheirText)
 {
-    TLabel *one = NewLabel(L"Hello");
-    TLabel *two = NewLabel(L"Hello, wide world");
-    TLabel *empty = NewLabel(L"");
+    TLabel* one = NewLabel(L"Hello");
+    TLabel* two = NewLabel(L"Hello, wide world");
+    TLabel* empty = NewLabel(L"");
     EXPECT_GT(one->Width(), 0);
     EXPECT_GT(two->Width(), one->Width());
     EXPECT_EQ(two->Height(), one->Height());
-    EXPECT_EQ(empty->Height(), one->Height());   // an empty label keeps a line
+    EXPECT_EQ(empty->Height(), one->Height());  // an empty label keeps a line
 
     // Word wrap keeps the width and grows downwards.
-    TLabel *wrapped = NewLabel(L"");
+    TLabel* wrapped = NewLabel(L"");
     wrapped->SetAutoSize(false);
     wrapped->SetWidth(60);
     wrapped->SetWordWrap(true);
@@ -56,11 +56,11 @@ TEST_F(DrawnControls, LabelsSizeToTheirText)
     EXPECT_GE(wrapped->Height(), 3 * one->Height());
 
     // Limits win over the text; a right-aligned label keeps its right edge.
-    TLabel *limited = NewLabel(L"");
+    TLabel* limited = NewLabel(L"");
     limited->SetConstraints(TSizeConstraints{0, 40, 0, 0});
     limited->SetCaption(L"Hello, wide world");
     EXPECT_EQ(limited->Width(), 40);
-    TLabel *right = NewLabel(L"ab");
+    TLabel* right = NewLabel(L"ab");
     right->SetAlignment(taRightJustify);
     right->SetLeft(100);
     int rightEdge = right->Left() + right->Width();
@@ -77,7 +77,7 @@ TEST_F(DrawnControls, LabelsSizeToTheirText)
 TEST_F(DrawnControls, ShapesDrawTheirOutlineInside)
 {
     struct {
-        const char *what;
+        const char* what;
         int penWidth;
         TBrushStyle brush;
         COLORREF edge, inside;
@@ -87,10 +87,10 @@ TEST_F(DrawnControls, ShapesDrawTheirOutlineInside)
         {"no pen", 0, bsSolid, 0xFFFFFF, 0xFFFFFF},
         {"clear brush", 1, bsClear, 0x000000, 0x808080},
     };
-    std::vector<TShape *> shapes;
+    std::vector<TShape*> shapes;
     int top = 0;
-    for (const auto &c : cases) {
-        auto *shape = new TShape(form);
+    for (const auto& c : cases) {
+        auto* shape = new TShape(form);
         shape->SetParent(form);
         shape->SetBounds(10, top, 30, 20);
         shape->Pen()->SetColor(clBlack);
@@ -102,7 +102,7 @@ TEST_F(DrawnControls, ShapesDrawTheirOutlineInside)
     }
     ShowAndPaint();
     for (size_t i = 0; i < shapes.size(); i++) {
-        TShape *s = shapes[i];
+        TShape* s = shapes[i];
         EXPECT_EQ(ScreenPixel(form, s->Left(), s->Top() + 10), cases[i].edge) << cases[i].what;
         EXPECT_EQ(ScreenPixel(form, s->Left() + 15, s->Top() + 10), cases[i].inside) << cases[i].what;
         COLORREF right = ScreenPixel(form, s->Left() + 29, s->Top() + 10);
@@ -115,11 +115,10 @@ TEST_F(DrawnControls, ShapesDrawTheirOutlineInside)
 TEST_F(DrawnControls, ImagesSizeKeyAndMirror)
 {
     // A 2 x 1 bitmap: blue on the left, white (its bottom-left colour) on the right.
-    const uint8_t dib[] = {40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0,
-                           0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 0, 0,
-                           255, 255, 255, 255, 0, 0, 0, 0};
+    const uint8_t dib[] = {40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0,   0,   0,   0,   0, 0, 0, 0,
+                           0,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 255, 255, 255, 255, 0, 0, 0, 0};
     struct {
-        const char *what;
+        const char* what;
         bool transparent, mirrored;
         COLORREF left, right;
     } cases[] = {
@@ -128,10 +127,10 @@ TEST_F(DrawnControls, ImagesSizeKeyAndMirror)
         {"mirrored", false, true, 0xFF0000, 0xFFFFFF},
         {"mirrored and keyed", true, true, 0xFF0000, 0x808080},
     };
-    std::vector<TImage *> images;
+    std::vector<TImage*> images;
     int top = 10;
-    for (const auto &c : cases) {
-        auto *image = new TImage(form);
+    for (const auto& c : cases) {
+        auto* image = new TImage(form);
         image->SetParent(form);
         image->SetBounds(10, top, 50, 50);
         image->SetAutoSize(true);
@@ -152,25 +151,25 @@ TEST_F(DrawnControls, ImagesSizeKeyAndMirror)
 
 TEST_F(DrawnControls, ProgressBarKeepsItsRangeAndFillsFromTheLeft)
 {
-    auto *bar = new TProgressBar(form);
+    auto* bar = new TProgressBar(form);
     bar->SetParent(form);
     bar->SetBounds(10, 10, 104, 16);
     struct {
         int set, shown;
     } cases[] = {{42, 42}, {-5, 0}, {150, 100}, {50, 50}};
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         bar->SetPosition(c.set);
         EXPECT_EQ(bar->Position(), c.shown) << c.set;
     }
     ShowAndPaint();
-    EXPECT_EQ(ScreenPixel(form, 10 + 2 + 10, 18), 0xAB5A00u);   // filled half
-    EXPECT_EQ(ScreenPixel(form, 10 + 2 + 80, 18), 0xFFFFFFu);   // empty half
-    EXPECT_EQ(ScreenPixel(form, 10, 10), 0x808080u);            // frame
+    EXPECT_EQ(ScreenPixel(form, 10 + 2 + 10, 18), 0xAB5A00u);  // filled half
+    EXPECT_EQ(ScreenPixel(form, 10 + 2 + 80, 18), 0xFFFFFFu);  // empty half
+    EXPECT_EQ(ScreenPixel(form, 10, 10), 0x808080u);           // frame
 }
 
 TEST_F(DrawnControls, MemoLinesGetCrLf)
 {
-    auto *memo = new TMemo(form);
+    auto* memo = new TMemo(form);
     memo->SetParent(form);
     memo->SetBounds(10, 10, 150, 60);
     memo->SetReadOnly(true);
@@ -187,4 +186,4 @@ TEST_F(DrawnControls, MemoLinesGetCrLf)
     EXPECT_EQ(GetWindowTextLengthW(memo->Handle()), 0);
 }
 
-} // namespace
+}  // namespace

@@ -16,8 +16,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes EncodePng(int width, int height, uint32_t format, const void *pixels,
-                const void *colormap = nullptr, int colormapEntries = 0)
+Bytes EncodePng(int width, int height, uint32_t format, const void* pixels, const void* colormap = nullptr,
+                int colormapEntries = 0)
 {
     png_image image;
     memset(&image, 0, sizeof image);
@@ -45,20 +45,19 @@ TPicture RedDot()
 }
 
 struct PngCase {
-    const char *name;
+    const char* name;
     uint32_t format;
-    Bytes pixels;     // 2 x 2 in the format's layout (indexes for a colour map)
-    Bytes colormap;   // RGBA entries, or empty
-    std::vector<uint32_t> expected;   // 0xAARRGGBB premultiplied, row by row
+    Bytes pixels;                    // 2 x 2 in the format's layout (indexes for a colour map)
+    Bytes colormap;                  // RGBA entries, or empty
+    std::vector<uint32_t> expected;  // 0xAARRGGBB premultiplied, row by row
 };
 
 class PngDecode : public ::testing::TestWithParam<PngCase> {};
 
 TEST_P(PngDecode, GivesPremultipliedPixels)
 {
-    const PngCase &c = GetParam();
-    Bytes png = EncodePng(2, 2, c.format, c.pixels.data(),
-                          c.colormap.empty() ? nullptr : c.colormap.data(),
+    const PngCase& c = GetParam();
+    Bytes png = EncodePng(2, 2, c.format, c.pixels.data(), c.colormap.empty() ? nullptr : c.colormap.data(),
                           static_cast<int>(c.colormap.size() / 4));
     TPicture picture;
     picture.LoadPng(png.data(), png.size());
@@ -73,18 +72,28 @@ INSTANTIATE_TEST_SUITE_P(
     ColourTypes, PngDecode,
     ::testing::Values(
         // Opaque red; 40% alpha scales 100,200,50 to 40,80,20; fully transparent is all zero.
-        PngCase{"Rgba", PNG_FORMAT_RGBA,
+        PngCase{"Rgba",
+                PNG_FORMAT_RGBA,
                 {255, 0, 0, 255, 100, 200, 50, 102, 10, 20, 30, 0, 255, 255, 255, 128},
                 {},
                 {0xFFFF0000, 0x66285014, 0x00000000, 0x80808080}},
-        PngCase{"GrayAlpha", PNG_FORMAT_GA, {200, 255, 255, 51, 0, 0, 90, 255}, {},
+        PngCase{"GrayAlpha",
+                PNG_FORMAT_GA,
+                {200, 255, 255, 51, 0, 0, 90, 255},
+                {},
                 {0xFFC8C8C8, 0x33333333, 0x00000000, 0xFF5A5A5A}},
-        PngCase{"Rgb", PNG_FORMAT_RGB, {1, 2, 3, 4, 5, 6, 7, 8, 9, 250, 251, 252}, {},
+        PngCase{"Rgb",
+                PNG_FORMAT_RGB,
+                {1, 2, 3, 4, 5, 6, 7, 8, 9, 250, 251, 252},
+                {},
                 {0xFF010203, 0xFF040506, 0xFF070809, 0xFFFAFBFC}},
         // A palette whose first entry is transparent.
-        PngCase{"Palette", PNG_FORMAT_RGBA_COLORMAP, {0, 1, 1, 0}, {0, 0, 255, 0, 0, 128, 0, 255},
+        PngCase{"Palette",
+                PNG_FORMAT_RGBA_COLORMAP,
+                {0, 1, 1, 0},
+                {0, 0, 255, 0, 0, 128, 0, 255},
                 {0x00000000, 0xFF008000, 0xFF008000, 0x00000000}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Sets the IHDR width (with a fresh CRC) of a PNG.
 Bytes WithWidth(Bytes png, uint32_t width)
@@ -105,10 +114,10 @@ TEST(PngDecodeErrors, BrokenDataRaisesAndKeepsThePicture)
     std::vector<uint8_t> pixels(16 * 16 * 4, 0x7F);
     Bytes good = EncodePng(16, 16, PNG_FORMAT_RGBA, pixels.data());
     Bytes flipped = good;
-    flipped[good.size() / 2] ^= 0x55;   // inside the image data: its CRC fails
+    flipped[good.size() / 2] ^= 0x55;  // inside the image data: its CRC fails
     Bytes notPng = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     struct {
-        const char *what;
+        const char* what;
         Bytes data;
     } cases[] = {
         {"empty", {}},
@@ -120,7 +129,7 @@ TEST(PngDecodeErrors, BrokenDataRaisesAndKeepsThePicture)
         {"too wide", WithWidth(good, 100000)},
         {"zero wide", WithWidth(good, 0)},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         TPicture picture = RedDot();
         EXPECT_THROW(picture.LoadPng(c.data.data(), c.data.size()), EInvalidGraphic) << c.what;
         ASSERT_EQ(picture.Width(), 1) << c.what;
@@ -131,8 +140,8 @@ TEST(PngDecodeErrors, BrokenDataRaisesAndKeepsThePicture)
 }
 
 // DIB data: a BITMAPINFOHEADER, the colour table, the bits.
-Bytes Dib(int width, int height, int bitCount, const std::vector<uint32_t> &palette,
-          const Bytes &bits, DWORD compression = BI_RGB)
+Bytes Dib(int width, int height, int bitCount, const std::vector<uint32_t>& palette, const Bytes& bits,
+          DWORD compression = BI_RGB)
 {
     BITMAPINFOHEADER header = {};
     header.biSize = sizeof header;
@@ -146,24 +155,24 @@ Bytes Dib(int width, int height, int bitCount, const std::vector<uint32_t> &pale
     memcpy(out.data(), &header, sizeof header);
     for (uint32_t colour : palette) {
         for (int i = 0; i < 4; i++)
-            out.push_back(uint8_t(colour >> (8 * i)));   // blue, green, red, 0
+            out.push_back(uint8_t(colour >> (8 * i)));  // blue, green, red, 0
     }
     out.insert(out.end(), bits.begin(), bits.end());
     return out;
 }
 
 struct DibCase {
-    const char *name;
+    const char* name;
     Bytes dib;
     int width, height;
-    std::vector<uint32_t> expected;   // row by row, top first
+    std::vector<uint32_t> expected;  // row by row, top first
 };
 
 class DibDecode : public ::testing::TestWithParam<DibCase> {};
 
 TEST_P(DibDecode, GivesOpaquePixelsTopDown)
 {
-    const DibCase &c = GetParam();
+    const DibCase& c = GetParam();
     TPicture picture;
     picture.LoadDib(c.dib.data(), c.dib.size());
     ASSERT_EQ(picture.Width(), c.width);
@@ -179,18 +188,29 @@ INSTANTIATE_TEST_SUITE_P(
         // Bottom-up rows padded to 4 bytes: the first row stored is the lowest.
         DibCase{"Bgr24BottomUp",
                 Dib(2, 2, 24, {}, {1, 2, 3, 4, 5, 6, 0, 0, 10, 20, 30, 40, 50, 60, 0, 0}),
-                2, 2, {0xFF1E140A, 0xFF3C3228, 0xFF030201, 0xFF060504}},
+                2,
+                2,
+                {0xFF1E140A, 0xFF3C3228, 0xFF030201, 0xFF060504}},
         // A negative height is top down; the fourth byte is not an alpha channel.
-        DibCase{"Bgra32TopDown", Dib(1, -2, 32, {}, {1, 2, 3, 0, 4, 5, 6, 9}), 1, 2,
-                {0xFF030201, 0xFF060504}},
-        DibCase{"Palette8", Dib(3, 1, 8, {0x0000FF, 0x00FF00}, {1, 0, 7, 0}), 3, 1,
-                {0xFF00FF00, 0xFF0000FF, 0xFF0000FF}},   // index 7 lies outside: the first colour
-        DibCase{"Palette4", Dib(3, 1, 4, {0x111111, 0x222222, 0x333333}, {0x12, 0x00, 0, 0}), 3, 1,
+        DibCase{
+            "Bgra32TopDown", Dib(1, -2, 32, {}, {1, 2, 3, 0, 4, 5, 6, 9}), 1, 2, {0xFF030201, 0xFF060504}},
+        DibCase{"Palette8",
+                Dib(3, 1, 8, {0x0000FF, 0x00FF00}, {1, 0, 7, 0}),
+                3,
+                1,
+                {0xFF00FF00, 0xFF0000FF, 0xFF0000FF}},  // index 7 lies outside: the first colour
+        DibCase{"Palette4",
+                Dib(3, 1, 4, {0x111111, 0x222222, 0x333333}, {0x12, 0x00, 0, 0}),
+                3,
+                1,
                 {0xFF222222, 0xFF333333, 0xFF111111}},
-        DibCase{"Mono9Wide", Dib(9, 1, 1, {0x000000, 0xFFFFFF}, {0xA0, 0x80, 0, 0}), 9, 1,
+        DibCase{"Mono9Wide",
+                Dib(9, 1, 1, {0x000000, 0xFFFFFF}, {0xA0, 0x80, 0, 0}),
+                9,
+                1,
                 {0xFFFFFFFF, 0xFF000000, 0xFFFFFFFF, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000,
                  0xFF000000, 0xFFFFFFFF}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DibDecodeErrors, BrokenDataRaisesAndKeepsThePicture)
 {
@@ -199,7 +219,7 @@ TEST(DibDecodeErrors, BrokenDataRaisesAndKeepsThePicture)
     Bytes shortBits(good.begin(), good.end() - 1);
     Bytes tooManyColours = Dib(1, 1, 8, std::vector<uint32_t>(257, 0), Bytes(4, 0));
     struct {
-        const char *what;
+        const char* what;
         Bytes data;
     } cases[] = {
         {"empty", {}},
@@ -212,7 +232,7 @@ TEST(DibDecodeErrors, BrokenDataRaisesAndKeepsThePicture)
         {"most negative height", Dib(1, INT32_MIN, 24, {}, Bytes(4, 0))},
         {"more colours than the depth has", tooManyColours},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         TPicture picture = RedDot();
         EXPECT_THROW(picture.LoadDib(c.data.data(), c.data.size()), EInvalidGraphic) << c.what;
         EXPECT_EQ(picture.Width(), 1) << c.what;
@@ -248,4 +268,4 @@ TEST(Resources, FoundByIdOrRaiseNotFound)
     EXPECT_THROW(picture.LoadBitmapResource(self, 4713), EResNotFound);
 }
 
-} // namespace
+}  // namespace

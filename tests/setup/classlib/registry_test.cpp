@@ -56,17 +56,17 @@ TEST_F(Registry, WrongTypesRaise)
     reg.WriteString("Text", "7");
     const uint8_t two[] = {1, 2};
     reg.WriteBinaryData("Short", two, sizeof two);
-    RegSetValueExA(reg.CurrentKey(), "Expand", 0, REG_EXPAND_SZ,
-                   reinterpret_cast<const BYTE *>("%TEMP%\\x"), 9);
+    RegSetValueExA(reg.CurrentKey(), "Expand", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>("%TEMP%\\x"),
+                   9);
 
     EXPECT_THROW(reg.ReadString("Number"), ERegistryException);
     EXPECT_THROW(reg.ReadInteger("Text"), ERegistryException);
     EXPECT_THROW(reg.ReadInteger("Short"), ERegistryException);
     EXPECT_THROW(reg.ReadInteger("Missing"), ERegistryException);
-    EXPECT_EQ(reg.ReadString("Expand"), "%TEMP%\\x");   // not expanded
+    EXPECT_EQ(reg.ReadString("Expand"), "%TEMP%\\x");  // not expanded
     try {
         reg.ReadInteger("Text");
-    } catch (const Exception &e) {
+    } catch (const Exception& e) {
         EXPECT_NE(e.Message().find("Text"), std::string::npos);
     }
 }
@@ -83,12 +83,12 @@ TEST_F(Registry, FailedWritesRaise)
 
 TEST_F(Registry, KeysOpenRelativeToTheOpenKeyOrTheRoot)
 {
-    EXPECT_FALSE(reg.OpenKey("Sub\\Deeper", false));   // missing, no create
-    EXPECT_EQ(reg.CurrentPath(), TestKey);             // the old key stays open
+    EXPECT_FALSE(reg.OpenKey("Sub\\Deeper", false));  // missing, no create
+    EXPECT_EQ(reg.CurrentPath(), TestKey);            // the old key stays open
     ASSERT_TRUE(reg.OpenKey("Sub\\Deeper", true));
     EXPECT_EQ(reg.CurrentPath(), std::string(TestKey) + "\\Sub\\Deeper");
     reg.WriteInteger("Here", 1);
-    ASSERT_TRUE(reg.OpenKey(std::string("\\") + TestKey + "\\Sub", false));   // from the root
+    ASSERT_TRUE(reg.OpenKey(std::string("\\") + TestKey + "\\Sub", false));  // from the root
     EXPECT_TRUE(reg.KeyExists("Deeper"));
     EXPECT_FALSE(reg.ValueExists("Here"));
     reg.CloseKey();
@@ -134,8 +134,8 @@ TEST(Paths, ExtractFileDir)
     struct {
         const char *path, *dir;
     } cases[] = {
-        {"C:\\a\\b.exe", "C:\\a"},          // the folder without its closing backslash
-        {"C:\\b.exe", "C:\\"},              // a root keeps it
+        {"C:\\a\\b.exe", "C:\\a"},  // the folder without its closing backslash
+        {"C:\\b.exe", "C:\\"},      // a root keeps it
         {"C:b.exe", "C:"},
         {"b.exe", ""},
         {"", ""},
@@ -143,8 +143,8 @@ TEST(Paths, ExtractFileDir)
         {"\\\\server\\share\\x.exe", "\\\\server\\share"},
         {"\\x.exe", "\\"},
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(ExtractFileDir(c.path), c.dir) << c.path;
 }
 
-} // namespace
+}  // namespace

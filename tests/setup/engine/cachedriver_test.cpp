@@ -38,7 +38,7 @@ clVornDriverInstall* AddCacheDriver(RoadList& list, FakeMachine& machine)
     return item;
 }
 
-} // namespace
+}  // namespace
 
 TEST(InsertFilterName, NewUpperFiltersData)
 {
@@ -46,7 +46,7 @@ TEST(InsertFilterName, NewUpperFiltersData)
         const char* what;
         bool null;
         std::string old;
-        std::string result;    // "-" when nothing is to be written
+        std::string result;  // "-" when nothing is to be written
     };
     const Case cases[] = {
         {"no value", true, "", "Tolvarn\0\0"s},
@@ -64,7 +64,7 @@ TEST(InsertFilterName, NewUpperFiltersData)
         {"the name unterminated at the end", false, "A\0Tolvarn"s, "-"},
     };
     for (const Case& c : cases) {
-        GuardedBytes guarded(c.old);    // a read past the data faults
+        GuardedBytes guarded(c.old);  // a read past the data faults
         char* out = reinterpret_cast<char*>(1);
         uint32_t outSize = 99;
         ASSERT_EQ(InsertFilterName(c.null ? nullptr : guarded.data(), static_cast<uint32_t>(c.old.size()),
@@ -99,20 +99,45 @@ TEST(CacheDriverInstall, RoadsThroughTheStates)
     };
     const Case cases[] = {
         {"fresh install", {}, "0,2,4,5,6,7", "extract create filter version=204", 204, 1},
-        {"installed, not loaded yet: the service is not made again", {204, 1000, true, false}, "0,2,4,5,6,7",
-         "extract filter version=204", 204, 1},
+        {"installed, not loaded yet: the service is not made again",
+         {204, 1000, true, false},
+         "0,2,4,5,6,7",
+         "extract filter version=204",
+         204,
+         1},
         {"running and current", {204, 1000, true, true}, "0,1,7", "", 204, 0},
-        {"running and outdated", {203, 1000, true, true}, "0,1,3,5,6,7", "extract filter version=204", 204, 1},
-        {"running, same version, file missing", {204, -1, true, true}, "0,1,3,5,6,7",
-         "extract filter version=204", 204, 1},
-        {"running, same version, another size", {204, 1200, true, true}, "0,1,3,5,6,7",
-         "extract filter version=204", 204, 1},
+        {"running and outdated",
+         {203, 1000, true, true},
+         "0,1,3,5,6,7",
+         "extract filter version=204",
+         204,
+         1},
+        {"running, same version, file missing",
+         {204, -1, true, true},
+         "0,1,3,5,6,7",
+         "extract filter version=204",
+         204,
+         1},
+        {"running, same version, another size",
+         {204, 1200, true, true},
+         "0,1,3,5,6,7",
+         "extract filter version=204",
+         204,
+         1},
         {"running and newer", {300, 1200, true, true}, "0,1,7", "", 300, 0},
         {"newer, installed but not loaded: left as it is", {300, 1200, true, false}, "0,7", "", 300, 0},
-        {"newer recorded, its file missing: ours written, the record kept", {300, -1, true, false},
-         "0,2,4,5,6,7", "extract filter", 300, 1},
-        {"newer recorded with its file, no service: the service made for it", {300, 1200, false, false},
-         "0,4,5,6,7", "create filter", 300, 1},
+        {"newer recorded, its file missing: ours written, the record kept",
+         {300, -1, true, false},
+         "0,2,4,5,6,7",
+         "extract filter",
+         300,
+         1},
+        {"newer recorded with its file, no service: the service made for it",
+         {300, 1200, false, false},
+         "0,4,5,6,7",
+         "create filter",
+         300,
+         1},
     };
     for (const Case& c : cases) {
         FakeMachine machine;
@@ -153,7 +178,8 @@ TEST(CacheDriverInstall, AFailingStateKeepsItsStep)
         bool running;
         int32_t failingState;
     };
-    const Case cases[] = {{"extract", false, 2}, {"extract", true, 3}, {"create", false, 4}, {"filter", false, 5}};
+    const Case cases[] = {
+        {"extract", false, 2}, {"extract", true, 3}, {"create", false, 4}, {"filter", false, 5}};
     for (const Case& c : cases) {
         FakeMachine machine;
         machine.errors[c.call] = ERROR_BAD_FORMAT;
@@ -185,13 +211,13 @@ clVornOldDriverUninstall* AddOldDriver(clWinSetupList& list, FakeMachine& machin
     return item;
 }
 
-} // namespace
+}  // namespace
 
 TEST(OldDriverRemoval, RoadsThroughTheStates)
 {
     struct Case {
         const char* what;
-        std::vector<std::string> users;    // of "DORQVORN"
+        std::vector<std::string> users;  // of "DORQVORN"
         std::vector<std::string> filters;
         const char* road;
         const char* calls;
@@ -201,12 +227,30 @@ TEST(OldDriverRemoval, RoadsThroughTheStates)
     };
     const std::vector<std::string> both = {"PartMgr", "DORQVORN", "DORQVORNZEMK"};
     const Case cases[] = {
-        {"never installed", {}, {"PartMgr"}, "0,1,2,3,4,5",
-         "delete-file delete-records delete-service-key", {"PartMgr"}, 0, false},
-        {"only this product uses it", {"JyxBrimvault"}, both, "0,1,2,3,4,5",
-         "delete-file delete-records delete-service-key", {"PartMgr"}, 1, false},
-        {"another product uses it: only our name goes", {"JyxBrimvault", "OtherProduct"}, both, "0,5", "", both,
-         0, true},
+        {"never installed",
+         {},
+         {"PartMgr"},
+         "0,1,2,3,4,5",
+         "delete-file delete-records delete-service-key",
+         {"PartMgr"},
+         0,
+         false},
+        {"only this product uses it",
+         {"JyxBrimvault"},
+         both,
+         "0,1,2,3,4,5",
+         "delete-file delete-records delete-service-key",
+         {"PartMgr"},
+         1,
+         false},
+        {"another product uses it: only our name goes",
+         {"JyxBrimvault", "OtherProduct"},
+         both,
+         "0,5",
+         "",
+         both,
+         0,
+         true},
         {"another product alone uses it", {"OtherProduct"}, both, "0,5", "", both, 0, true},
     };
     for (const Case& c : cases) {
@@ -239,7 +283,7 @@ TEST(OldDriverRemoval, TheBaseNameTakesTheLongerNamesEntriesToo)
     RoadList list;
     clVornOldDriverUninstall* first = AddOldDriver(list, machine, "DORQVORN");
     clVornOldDriverUninstall* second = AddOldDriver(list, machine, "DORQVORNZEMK");
-    AddOldDriver(list, machine, "DORQVORN");    // a duplicate: dropped
+    AddOldDriver(list, machine, "DORQVORN");  // a duplicate: dropped
     EXPECT_EQ(list.Count(), 2);
     EXPECT_EQ(RunSetupList(&list), 0);
     EXPECT_EQ(machine.filters, std::vector<std::string>({"PartMgr"}));

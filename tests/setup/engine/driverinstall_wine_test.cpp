@@ -22,7 +22,7 @@ using namespace std::string_literals;
 
 namespace {
 
-const uint16_t PayloadId = 31001;    // winsetupactions_test.rc
+const uint16_t PayloadId = 31001;  // winsetupactions_test.rc
 
 // {4D36E967-E325-11CE-BFC1-08002BE10318}: the disk drive device class.
 const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
@@ -76,7 +76,8 @@ protected:
     {
         char data[512];
         DWORD size = sizeof data;
-        if (RegQueryValueExA(key_, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+        if (RegQueryValueExA(key_, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS)
             return "<missing>";
         return std::string(data, size);
     }
@@ -93,7 +94,8 @@ private:
         saved->exists = RegQueryValueExA(key_, name, nullptr, &saved->type, nullptr, &size) == ERROR_SUCCESS;
         if (saved->exists) {
             saved->bytes.assign(size, '\0');
-            RegQueryValueExA(key_, name, nullptr, &saved->type, reinterpret_cast<BYTE*>(&saved->bytes[0]), &size);
+            RegQueryValueExA(key_, name, nullptr, &saved->type, reinterpret_cast<BYTE*>(&saved->bytes[0]),
+                             &size);
         }
     }
     void Restore(const char* name, const Saved& saved)
@@ -167,13 +169,13 @@ void RemoveTestDriver(const std::string& name)
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, ComponentPath(name).c_str());
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(DiskClassFixture, UpperFilterInsertedIntoTheRealClassKey)
 {
     struct Case {
         const char* what;
-        DWORD type;    // 0: no value
+        DWORD type;  // 0: no value
         std::string stored;
         int32_t result;
         std::string after;
@@ -182,11 +184,13 @@ TEST_F(DiskClassFixture, UpperFilterInsertedIntoTheRealClassKey)
         {"no value", 0, "", 0, "TolvarnTest\0\0"s},
         {"after Fastboot, the others kept in order", REG_MULTI_SZ, "PartMgr\0Fastboot\0Other\0\0"s, 0,
          "PartMgr\0Fastboot\0TolvarnTest\0Other\0\0"s},
-        {"in front of the others", REG_MULTI_SZ, "Other\0PartMgr\0\0"s, 0, "TolvarnTest\0Other\0PartMgr\0\0"s},
+        {"in front of the others", REG_MULTI_SZ, "Other\0PartMgr\0\0"s, 0,
+         "TolvarnTest\0Other\0PartMgr\0\0"s},
         {"already there in another case: left as it is", REG_MULTI_SZ, "PartMgr\0tolvarntest\0\0"s, 0,
          "PartMgr\0tolvarntest\0\0"s},
         {"no terminator at all", REG_MULTI_SZ, "PartMgr"s, 0, "TolvarnTest\0PartMgr\0\0"s},
-        {"an unterminated Fastboot at the end", REG_MULTI_SZ, "A\0Fastboot"s, 0, "A\0Fastboot\0TolvarnTest\0\0"s},
+        {"an unterminated Fastboot at the end", REG_MULTI_SZ, "A\0Fastboot"s, 0,
+         "A\0Fastboot\0TolvarnTest\0\0"s},
         {"a truncated Fastboot", REG_MULTI_SZ, "A\0Fastbo"s, 0, "TolvarnTest\0A\0Fastbo\0\0"s},
         {"a single text instead of a list", REG_SZ, "PartMgr\0"s, ERROR_BAD_FORMAT, "PartMgr\0"s},
     };
@@ -271,7 +275,7 @@ clVornDriverInstall* AddTestCacheDriver(clWinSetupList& list, const char* name)
     return item;
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(DiskClassFixture, CacheDriverInstalledAsABootStartFilter)
 {
@@ -359,14 +363,15 @@ TEST(DriverRecordsOnWine, OddValuesReadAsNothing)
     std::string programFiles = GetProgramFilesDir();
     struct Case {
         const char* what;
-        DWORD type;    // 0: no entry
+        DWORD type;  // 0: no entry
         std::string data;
         std::string folder;
     };
     const Case cases[] = {
         {"no entry", 0, "", programFiles + "\\TolvarnEngineTest"},
         {"the uninstaller's folder", REG_SZ, "D:\\Brim vault\\Uninstall.exe\0"s, "D:\\Brim vault"},
-        {"a quoted command", REG_SZ, "\"D:\\Brim vault\\Uninstall.exe\"\0"s, programFiles + "\\TolvarnEngineTest"},
+        {"a quoted command", REG_SZ, "\"D:\\Brim vault\\Uninstall.exe\"\0"s,
+         programFiles + "\\TolvarnEngineTest"},
         {"a bare name", REG_SZ, "Uninstall.exe\0"s, programFiles + "\\TolvarnEngineTest"},
         {"a number", REG_DWORD, Dword(7), programFiles + "\\TolvarnEngineTest"},
     };
@@ -383,7 +388,8 @@ TEST(DriverFilesOnWine, PathsAndDeletion)
 {
     DetectOs();
     ASSERT_EQ(GetOsArch(), OS_ARCH_X64) << "the 64-bit prefix";
-    EXPECT_EQ(DriverFilePath("SABLINEX"), std::string(GetWindowsDir()) + "\\Sysnative\\drivers\\SABLINEX.SYS");
+    EXPECT_EQ(DriverFilePath("SABLINEX"),
+              std::string(GetWindowsDir()) + "\\Sysnative\\drivers\\SABLINEX.SYS");
     const std::string wow64 = std::string(GetSystemWow64Dir()) + "\\drivers\\TOLVARNTESTFILE.SYS";
     MakeFile(DriverFilePath("TOLVARNTESTFILE"), "x");
     MakeFile(wow64, "y");
@@ -391,7 +397,7 @@ TEST(DriverFilesOnWine, PathsAndDeletion)
     DeleteDriverFile("TOLVARNTESTFILE");
     EXPECT_EQ(FileBytes(DriverFilePath("TOLVARNTESTFILE")), "<missing>");
     EXPECT_EQ(FileBytes(wow64), "<missing>");
-    DeleteDriverFile("TOLVARNTESTFILE");    // nothing there: nothing happens
+    DeleteDriverFile("TOLVARNTESTFILE");  // nothing there: nothing happens
 
     EXPECT_FALSE(DeviceIsPresent("TOLVARNTESTNODEVICE"));
 }
@@ -455,7 +461,7 @@ public:
     std::string imagePathMade;
 };
 
-} // namespace
+}  // namespace
 
 TEST(ProxyDriverOnWine, ARunningOlderDriverIsStoppedReplacedAndStarted)
 {

@@ -16,11 +16,11 @@ const std::string ProxyFile = std::string(FakeMachine::DriversDir) + "SABLINEX.S
 
 // What is on the machine before the run.
 struct Installed {
-    int32_t version = 0;         // the recorded "Version"; 0 for none
-    int64_t fileSize = -1;       // the driver file's size; -1 for none
+    int32_t version = 0;    // the recorded "Version"; 0 for none
+    int64_t fileSize = -1;  // the driver file's size; -1 for none
     bool service = false;
     uint32_t state = SERVICE_STOPPED;
-    bool device = false;         // the control device answers
+    bool device = false;  // the control device answers
 };
 
 void Prepare(FakeMachine& machine, const Installed& before)
@@ -50,7 +50,7 @@ clWinSetupInstallSys* AddProxy(RoadList& list, FakeMachine& machine, int32_t sta
     return item;
 }
 
-} // namespace
+}  // namespace
 
 TEST(InstallSys, RoadsThroughTheStates)
 {
@@ -68,30 +68,90 @@ TEST(InstallSys, RoadsThroughTheStates)
     const Case cases[] = {
         {"fresh install", {}, System, "0,6,8,9,10,11", "extract create start version=103", 103, 0},
         {"current, running", {103, 1000, true, SERVICE_RUNNING, true}, System, "0,1,11", "", 103, 0},
-        {"current, stopped: started", {103, 1000, true, SERVICE_STOPPED, false}, System, "0,1,9,10,11",
-         "start version=103", 103, 0},
-        {"newer recorded, running: left alone", {200, 900, true, SERVICE_RUNNING, true}, System, "0,1,11", "",
-         200, 0},
-        {"newer recorded, stopped: started, its record kept", {200, 900, true, SERVICE_STOPPED, false}, System,
-         "0,1,9,10,11", "start", 200, 0},
-        {"newer recorded with its file, no service: the service made for it", {200, 900, false, SERVICE_STOPPED, false},
-         System, "0,8,9,10,11", "create start", 200, 0},
-        {"newer recorded without its file: ours written, the record kept", {200, -1, true, SERVICE_STOPPED, false},
-         System, "0,1,2,4,5,6,8,9,10,11", "stop delete extract create start", 200, 0},
-        {"older, running: stopped, deleted, replaced", {100, 900, true, SERVICE_RUNNING, true}, System,
-         "0,1,2,4,5,6,8,9,10,11", "stop delete extract create start version=103", 103, 0},
-        {"older, stopped", {100, 900, true, SERVICE_STOPPED, false}, System, "0,1,2,4,5,6,8,9,10,11",
-         "stop delete extract create start version=103", 103, 0},
-        {"same version, another size", {103, 999, true, SERVICE_RUNNING, true}, System, "0,1,2,4,5,6,8,9,10,11",
-         "stop delete extract create start version=103", 103, 0},
-        {"same version, file missing", {103, -1, true, SERVICE_RUNNING, true}, System, "0,1,2,4,5,6,8,9,10,11",
-         "stop delete extract create start version=103", 103, 0},
-        {"only the device answers (no service)", {100, 900, false, SERVICE_STOPPED, true}, System,
-         "0,1,2,4,5,6,8,9,10,11", "stop delete extract create start version=103", 103, 0},
-        {"boot start, fresh: a restart instead of a start", {}, Boot, "0,6,8,9,10,11", "extract create version=103",
-         103, 1},
-        {"boot start, outdated: replaced in place", {100, 900, true, SERVICE_RUNNING, true}, Boot, "0,1,7,10,11",
-         "extract version=103", 103, 1},
+        {"current, stopped: started",
+         {103, 1000, true, SERVICE_STOPPED, false},
+         System,
+         "0,1,9,10,11",
+         "start version=103",
+         103,
+         0},
+        {"newer recorded, running: left alone",
+         {200, 900, true, SERVICE_RUNNING, true},
+         System,
+         "0,1,11",
+         "",
+         200,
+         0},
+        {"newer recorded, stopped: started, its record kept",
+         {200, 900, true, SERVICE_STOPPED, false},
+         System,
+         "0,1,9,10,11",
+         "start",
+         200,
+         0},
+        {"newer recorded with its file, no service: the service made for it",
+         {200, 900, false, SERVICE_STOPPED, false},
+         System,
+         "0,8,9,10,11",
+         "create start",
+         200,
+         0},
+        {"newer recorded without its file: ours written, the record kept",
+         {200, -1, true, SERVICE_STOPPED, false},
+         System,
+         "0,1,2,4,5,6,8,9,10,11",
+         "stop delete extract create start",
+         200,
+         0},
+        {"older, running: stopped, deleted, replaced",
+         {100, 900, true, SERVICE_RUNNING, true},
+         System,
+         "0,1,2,4,5,6,8,9,10,11",
+         "stop delete extract create start version=103",
+         103,
+         0},
+        {"older, stopped",
+         {100, 900, true, SERVICE_STOPPED, false},
+         System,
+         "0,1,2,4,5,6,8,9,10,11",
+         "stop delete extract create start version=103",
+         103,
+         0},
+        {"same version, another size",
+         {103, 999, true, SERVICE_RUNNING, true},
+         System,
+         "0,1,2,4,5,6,8,9,10,11",
+         "stop delete extract create start version=103",
+         103,
+         0},
+        {"same version, file missing",
+         {103, -1, true, SERVICE_RUNNING, true},
+         System,
+         "0,1,2,4,5,6,8,9,10,11",
+         "stop delete extract create start version=103",
+         103,
+         0},
+        {"only the device answers (no service)",
+         {100, 900, false, SERVICE_STOPPED, true},
+         System,
+         "0,1,2,4,5,6,8,9,10,11",
+         "stop delete extract create start version=103",
+         103,
+         0},
+        {"boot start, fresh: a restart instead of a start",
+         {},
+         Boot,
+         "0,6,8,9,10,11",
+         "extract create version=103",
+         103,
+         1},
+        {"boot start, outdated: replaced in place",
+         {100, 900, true, SERVICE_RUNNING, true},
+         Boot,
+         "0,1,7,10,11",
+         "extract version=103",
+         103,
+         1},
         {"boot start, current", {103, 1000, true, SERVICE_RUNNING, true}, Boot, "0,1,11", "", 103, 0},
     };
     for (const Case& c : cases) {
@@ -193,7 +253,7 @@ TEST(InstallSys, AFailingStateKeepsItsStep)
         Prepare(machine, c.before);
         machine.errors[c.call] = 1234;
         if (machine.services.count(Proxy))
-            machine.services[Proxy].stopQueries = 5;    // a stop is pending at first
+            machine.services[Proxy].stopQueries = 5;  // a stop is pending at first
         RoadList list;
         clWinSetupInstallSys* item = AddProxy(list, machine, c.startType);
         EXPECT_EQ(RunSetupList(&list), 1234) << c.what;
@@ -213,8 +273,8 @@ TEST(InstallSys, NeedsUpdate)
     struct Case {
         const char* what;
         int32_t installed;
-        int64_t fileSize;    // -1: no file
-        const char* path;    // null: the item's usual path
+        int64_t fileSize;  // -1: no file
+        const char* path;  // null: the item's usual path
         bool update;
     };
     const Case cases[] = {

@@ -16,9 +16,9 @@ struct FakeService {
     uint32_t startType = SERVICE_SYSTEM_START;
     std::string imagePath;
     std::string group;
-    bool stopRefused = false;     // a stop request is taken but the driver keeps running
-    int stopQueries = 0;          // state queries that still see STOP_PENDING after a stop
-    int lingerAfterDelete = 0;    // existence checks that still see it after its deletion; -1 for ever
+    bool stopRefused = false;   // a stop request is taken but the driver keeps running
+    int stopQueries = 0;        // state queries that still see STOP_PENDING after a stop
+    int lingerAfterDelete = 0;  // existence checks that still see it after its deletion; -1 for ever
     bool deleted = false;
 };
 
@@ -87,8 +87,8 @@ public:
             found->second.deleted = true;
         return 0;
     }
-    int CreateDriverService(const std::string& name, const std::string& imagePath,
-                            const std::string& group, uint32_t startType) override
+    int CreateDriverService(const std::string& name, const std::string& imagePath, const std::string& group,
+                            uint32_t startType) override
     {
         if (int error = Fails("create"))
             return error;
@@ -218,7 +218,7 @@ public:
     std::set<std::string> serviceKeys;
     std::vector<std::string> filters;
     uint32_t resourceSize = 1000;
-    std::map<std::string, int> errors;    // by call: "stop", "query", "delete", "create", ...
+    std::map<std::string, int> errors;  // by call: "stop", "query", "delete", "create", ...
     std::string log;
 
     static constexpr const char* DriversDir = "C:\\Windows\\System32\\drivers\\";

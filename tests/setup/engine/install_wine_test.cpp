@@ -33,7 +33,7 @@ using namespace std::string_literals;
 
 namespace {
 
-const char HelpDir[] = "C:\\brimvault-media\\";    // where Setup.exe would lie, with two help files
+const char HelpDir[] = "C:\\brimvault-media\\";  // where Setup.exe would lie, with two help files
 const char MakerKey[] = "Software\\DORQ";
 const char RecordsKey[] = "Software\\DORQ\\JyxBrimvault";
 const char EntryKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\JyxBrimvault";
@@ -41,8 +41,10 @@ const char RunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char Proxy[] = "SABLINEX";
 const char Cache[] = "DORQPELKZEMK";
 
-
-std::string HelpSourceDir() { return HelpDir; }
+std::string HelpSourceDir()
+{
+    return HelpDir;
+}
 
 std::string Resource(uint16_t id)
 {
@@ -132,7 +134,8 @@ std::string UpperFilters()
         return "<no class key>";
     char data[512];
     DWORD size = sizeof data;
-    LONG result = RegQueryValueExA(key, "UpperFilters", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    LONG result =
+        RegQueryValueExA(key, "UpperFilters", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     return result == ERROR_SUCCESS ? std::string(data, size) : "<missing>";
 }
@@ -166,7 +169,7 @@ public:
     }
     int cancelAfter = 0;
     std::vector<int> percents;
-    std::string proxyImagePath;    // as the installation made it
+    std::string proxyImagePath;  // as the installation made it
 };
 
 struct RunResult {
@@ -175,11 +178,11 @@ struct RunResult {
     int items = 0;
     int targets = 0;
     std::vector<int> percents;
-    std::vector<int32_t> steps;    // each item's current step after the run
+    std::vector<int32_t> steps;  // each item's current step after the run
     std::vector<bool> finished;
     std::string proxyImagePath;
     double seconds = 0;
-    int stoppedAt = 0;    // the current item when the run ended (from 1); 0 past the last
+    int stoppedAt = 0;  // the current item when the run ended (from 1); 0 past the last
 };
 
 class InstallOnWine : public ::testing::Test {
@@ -269,7 +272,8 @@ protected:
         EXPECT_EQ(Value(EntryKey, "UninstallString", REG_SZ), Text((installDir + "\\Uninstall.exe").c_str()));
         EXPECT_EQ(Value(EntryKey, "DisplayIcon", REG_SZ), Text(App().c_str()));
         uint32_t kib = static_cast<uint32_t>(Resource(UninstallerResource).size() +
-                                             Resource(MainProgramResource).size()) >> 10;
+                                             Resource(MainProgramResource).size()) >>
+                       10;
         EXPECT_EQ(Value(EntryKey, "EstimatedSize", REG_DWORD), Dword(kib));
         EXPECT_EQ(Value(RunKey, "JyxBrimvault", REG_SZ), Text(("\"" + App() + "\"").c_str()));
 
@@ -280,7 +284,8 @@ protected:
         char lang[8] = {};
         GetPrivateProfileStringA("Display", "Lang", "", lang, sizeof lang, GetIniFileName().c_str());
         EXPECT_STREQ(lang, "ENG");
-        EXPECT_EQ(GetIniFileName(), ShellFolder(CsidlCommonAppData) + "\\DORQ\\JyxBrimvault\\JyxBrimvault_ZEMK.ini");
+        EXPECT_EQ(GetIniFileName(),
+                  ShellFolder(CsidlCommonAppData) + "\\DORQ\\JyxBrimvault\\JyxBrimvault_ZEMK.ini");
 
         // The drivers: the proxy running, the cache driver a boot-start disk upper filter.
         EXPECT_EQ(FileBytes(DriverFilePath(Proxy)), Resource(ProxyResource()));
@@ -348,7 +353,7 @@ protected:
 
 std::string InstallOnWine::installDir;
 
-} // namespace
+}  // namespace
 
 TEST_F(InstallOnWine, FirstRunAndUpdates)
 {
@@ -357,7 +362,8 @@ TEST_F(InstallOnWine, FirstRunAndUpdates)
         WriteValueAt(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\"s + name, "ImagePath",
                      REG_EXPAND_SZ, "System32\\drivers\\"s + name + ".SYS\0"s);
         WriteValueAt(HKEY_LOCAL_MACHINE, MakerKey + "\\"s + name, "Version", REG_DWORD, Dword(105));
-        WriteValueAt(HKEY_LOCAL_MACHINE, MakerKey + "\\"s + name + "\\Used", "JyxBrimvault", REG_SZ, "then\0"s);
+        WriteValueAt(HKEY_LOCAL_MACHINE, MakerKey + "\\"s + name + "\\Used", "JyxBrimvault", REG_SZ,
+                     "then\0"s);
         WriteWholeFile(DriverFilePath(name).c_str(), "old", 3);
     }
     SetUpperFilters("PartMgr\0DORQVORN\0\0"s);
@@ -389,8 +395,8 @@ TEST_F(InstallOnWine, FirstRunAndUpdates)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     std::string command = "\"" + App() + "\" /window";
-    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process));
     for (int i = 0; i < 200 && !FindWindowA("TApplication", "JYX Brimvault "); ++i)
         Sleep(25);
     RunResult second = Install();
@@ -436,7 +442,7 @@ TEST_F(InstallOnWine, FirstRunAndUpdates)
 TEST_F(InstallOnWine, CancelAfterEachItemThenARunThatCompletes)
 {
     RemoveProduct();
-    int items = Install(-1).items;    // the count only; this run completes
+    int items = Install(-1).items;  // the count only; this run completes
     ASSERT_GT(items, 10);
     for (int k = 1; k <= items; ++k) {
         std::string after = "cancel after item " + std::to_string(k);

@@ -29,9 +29,18 @@ const char Desktop[] = "D:\\Desktop";
 const char SetupDir[] = "S:\\Setup\\";
 const char* const ShippedCodes[] = {"ENG", "CHT", "CHS", "JPN", "KOR", "FRA", "DEU", "ESN", "RUS"};
 
-const char* FakePrograms() { return Programs; }
-const char* FakeDesktop() { return Desktop; }
-std::string FakeSetupDir() { return SetupDir; }
+const char* FakePrograms()
+{
+    return Programs;
+}
+const char* FakeDesktop()
+{
+    return Desktop;
+}
+std::string FakeSetupDir()
+{
+    return SetupDir;
+}
 
 // Only the English message file of the shipped ones.
 const void* EnglishOnly(uint16_t id, uint32_t* size)
@@ -120,7 +129,7 @@ private:
     InstallLookups savedLookups_;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(InstallListTest, CompositionForEachSystem)
 {
@@ -134,7 +143,7 @@ TEST_F(InstallListTest, CompositionForEachSystem)
         int languages;
         bool desktop;
         int32_t result;
-        int32_t targets;    // -1: not checked
+        int32_t targets;  // -1: not checked
     };
     const Case cases[] = {
         {"Windows 7 x64, nine languages", OS_WIN7, OS_ARCH_X64, 9, false, 0, 64},
@@ -172,7 +181,8 @@ TEST_F(InstallListTest, CompositionForEachSystem)
             expected.push_back("old DORQVORN JyxBrimvault 5");
             expected.push_back("old DORQVORNZEMK JyxBrimvault 5");
             if (c.arch != OS_ARCH_IA64)
-                expected.push_back("cache DORQPELKZEMK 204 "s + (x64 ? "21415" : "21414") + " JyxBrimvault 7");
+                expected.push_back("cache DORQPELKZEMK 204 "s + (x64 ? "21415" : "21414") +
+                                   " JyxBrimvault 7");
         }
         if (c.result == 0) {
             if (c.desktop)
@@ -204,7 +214,7 @@ TEST_F(InstallListTest, CompositionForEachSystem)
 
 TEST_F(InstallListTest, EstimatedSizeOfTheUninstallEntry)
 {
-    static uint32_t sizes[2];    // the main program's, the uninstaller's
+    static uint32_t sizes[2];  // the main program's, the uninstaller's
     InstallSystem.binResSize = [](uint16_t id) -> uint32_t {
         return id == MainProgramResource ? sizes[0] : id == UninstallerResource ? sizes[1] : 0;
     };
@@ -235,14 +245,11 @@ TEST_F(InstallListTest, EstimatedSizeOfTheUninstallEntry)
 TEST(InstallErrors, MessageShownForEachResult)
 {
     const int32_t cases[][2] = {
-        {0, 0},
-        {20001, 20010},    // "Initialization failed."
-        {20002, 20011},    // "Memory allocation failed."
-        {20003, 20005},
-        {20004, 20044},    // a running application stayed open (20004 itself is "OK")
-        {5, 5},            // Win32 codes as they are
-        {20005, 20005},
-        {static_cast<int32_t>(0x80070005), static_cast<int32_t>(0x80070005)},
+        {0, 0},         {20001, 20010},  // "Initialization failed."
+        {20002, 20011},                  // "Memory allocation failed."
+        {20003, 20005}, {20004, 20044},  // a running application stayed open (20004 itself is "OK")
+        {5, 5},                          // Win32 codes as they are
+        {20005, 20005}, {static_cast<int32_t>(0x80070005), static_cast<int32_t>(0x80070005)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(MapInstallError(c[0]), c[1]) << c[0];
@@ -271,7 +278,7 @@ public:
     std::vector<int> calls;
 };
 
-} // namespace
+}  // namespace
 
 TEST(InstallListHook, ReportsWholePercentOrNothing)
 {
@@ -291,7 +298,7 @@ TEST(InstallListHook, ReportsWholePercentOrNothing)
     // Without a view the hook leaves even pending window messages alone.
     list.progress = nullptr;
     MSG message;
-    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);    // this thread gets its queue
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // this thread gets its queue
     ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_APP + 7, 0, 0));
     list.StepHook();
     EXPECT_TRUE(PeekMessageA(&message, nullptr, WM_APP + 7, WM_APP + 7, PM_REMOVE));
@@ -303,10 +310,15 @@ std::string tempRoot;
 const char* TempFolders(int csidl)
 {
     static std::string path;
-    path = tempRoot + (csidl == CsidlCommonAppData ? "\\common" : csidl == CsidlAppData ? "\\user" : "\\other");
+    path = tempRoot + (csidl == CsidlCommonAppData ? "\\common"
+                       : csidl == CsidlAppData     ? "\\user"
+                                                   : "\\other");
     return path.c_str();
 }
-const char* NoFolders(int) { return nullptr; }
+const char* NoFolders(int)
+{
+    return nullptr;
+}
 
 const char RecordsKey[] = "Software\\DORQ\\JyxBrimvault";
 
@@ -317,7 +329,7 @@ FILETIME LastWrite(const std::string& path)
     return data.ftLastWriteTime;
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(InstallListTest, FoldersAndFileNames)
 {

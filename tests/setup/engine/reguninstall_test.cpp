@@ -101,7 +101,7 @@ std::map<std::string, std::string> With(std::map<std::string, std::string> value
     return values;
 }
 
-} // namespace
+}  // namespace
 
 TEST(UninstallEntry, WritesOnlyWhatDiffers)
 {
@@ -123,14 +123,11 @@ TEST(UninstallEntry, WritesOnlyWhatDiffers)
          With(FirstEntry, {{"VersionMajor", "i:7"}, {"VersionMinor", ""}})},
         {"another stored version is replaced with its numbers",
          With(FirstEntry, {{"DisplayVersion", "s:2.04.01"}, {"VersionMinor", "i:3"}}), none,
-         "S:DisplayVersion I:VersionMajor I:VersionMinor I:EstimatedSize I:NoModify I:NoRepair",
-         FirstEntry},
-        {"an estimated size of 0 leaves the stored one",
-         With(FirstEntry, {{"EstimatedSize", "i:99"}}),
-         [](clWinSetupRegUninstall& item, RecordingKey&) { item.estimatedSize = 0; },
-         "I:NoModify I:NoRepair", With(FirstEntry, {{"EstimatedSize", "i:99"}})},
-        {"an empty icon path is not written",
-         With(FirstEntry, {{"DisplayIcon", "s:C:\\Old\\Brimvault.exe"}}),
+         "S:DisplayVersion I:VersionMajor I:VersionMinor I:EstimatedSize I:NoModify I:NoRepair", FirstEntry},
+        {"an estimated size of 0 leaves the stored one", With(FirstEntry, {{"EstimatedSize", "i:99"}}),
+         [](clWinSetupRegUninstall& item, RecordingKey&) { item.estimatedSize = 0; }, "I:NoModify I:NoRepair",
+         With(FirstEntry, {{"EstimatedSize", "i:99"}})},
+        {"an empty icon path is not written", With(FirstEntry, {{"DisplayIcon", "s:C:\\Old\\Brimvault.exe"}}),
          [](clWinSetupRegUninstall& item, RecordingKey&) { item.iconPath = ""; },
          "I:EstimatedSize I:NoModify I:NoRepair",
          With(FirstEntry, {{"DisplayIcon", "s:C:\\Old\\Brimvault.exe"}})},
@@ -145,8 +142,11 @@ TEST(UninstallEntry, WritesOnlyWhatDiffers)
           {"UninstallString", "s:C:\\Program Files\\JyxBrimvault\\Uninstall.exe"},
           {"DisplayIcon", "s:C:\\Program Files\\JyxBrimvault\\Brimvault.exe"},
           {"Publisher", "s:DORQ"}}},
-        {"a key that cannot be opened", {},
-         [](clWinSetupRegUninstall&, RecordingKey& key) { key.opens = false; }, "", {}},
+        {"a key that cannot be opened",
+         {},
+         [](clWinSetupRegUninstall&, RecordingKey& key) { key.opens = false; },
+         "",
+         {}},
     };
     for (const Case& c : cases) {
         std::unique_ptr<clWinSetupRegUninstall> owned(ProductItem());
@@ -169,7 +169,7 @@ TEST(UninstallEntry, ItemAndDuplicates)
     AddSetupItem(&list, first);
     clWinSetupRegUninstall* other = ProductItem();
     other->uninstallCommand = "D:\\Uninstall.exe";
-    AddSetupItem(&list, other);    // same product key: dropped
+    AddSetupItem(&list, other);  // same product key: dropped
     clWinSetupRegUninstall* second = ProductItem();
     second->productKey = "jyxbrimvault";
     AddSetupItem(&list, second);
@@ -214,7 +214,7 @@ std::string Dword(DWORD value)
     return std::string(reinterpret_cast<const char*>(&value), 4);
 }
 
-} // namespace
+}  // namespace
 
 TEST(UninstallEntryOnWine, RoundTripThroughTheRegistry)
 {
@@ -240,8 +240,8 @@ TEST(UninstallEntryOnWine, RoundTripThroughTheRegistry)
     EXPECT_EQ(Number(key, "EstimatedSize"), 1234);
     EXPECT_EQ(Number(key, "NoModify"), 1);
     EXPECT_EQ(Number(key, "NoRepair"), 1);
-    for (const char* empty : {"HelpTelephone", "Contact", "Readme", "HelpLink", "URLInfoAbout",
-                              "URLUpdateInfo"})
+    for (const char* empty :
+         {"HelpTelephone", "Contact", "Readme", "HelpLink", "URLInfoAbout", "URLUpdateInfo"})
         EXPECT_EQ(Text(key, empty), "<missing>") << empty;
 
     // A display name stored as a number: the entry is left as it is and the item is done.

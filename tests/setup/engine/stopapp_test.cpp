@@ -24,9 +24,8 @@ public:
     {
         log += 'F';
         lastCaption = caption;
-        return closesAt == 0 || (closesAt > 0 && attempts >= closesAt && pausesInAttempt > 0)
-                   ? nullptr
-                   : FakeWindow;
+        return closesAt == 0 || (closesAt > 0 && attempts >= closesAt && pausesInAttempt > 0) ? nullptr
+                                                                                              : FakeWindow;
     }
     void RestoreIfIconic(HWND) override
     {
@@ -94,7 +93,7 @@ std::string Repeat(const std::string& text, int times)
     return all;
 }
 
-} // namespace
+}  // namespace
 
 TEST(StopApp, AttemptsOverAFakeDesktop)
 {
@@ -109,7 +108,7 @@ TEST(StopApp, AttemptsOverAFakeDesktop)
         int hooks;
         std::string log;
     };
-    const std::string attempt = "FC..F";    // two pauses per attempt here
+    const std::string attempt = "FC..F";  // two pauses per attempt here
     const Case cases[] = {
         {"no program window: finished at the first step", 0, false, false, 0, 0, 20, 2, "F"},
         {"closes at the first request", 1, false, false, 0, 1, 20, 2, attempt},
@@ -120,8 +119,8 @@ TEST(StopApp, AttemptsOverAFakeDesktop)
          Repeat(attempt, 20)},
         {"a minimised window is restored before the request", 2, true, false, 0, 2, 20, 3,
          "FRC..F" + attempt},
-        {"a request that is not handled (hung) still waits and looks again", 3, false, true, 0, 3, 20,
-         4, Repeat(attempt, 3)},
+        {"a request that is not handled (hung) still waits and looks again", 3, false, true, 0, 3, 20, 4,
+         Repeat(attempt, 3)},
     };
     for (const Case& c : cases) {
         FakeDesktop desktop;
@@ -241,8 +240,8 @@ public:
         std::string command = "\"" + WindowsPath(PLACEHOLDER_APP) + "\" " + option;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                           &startup, &process_)) {
+        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                           &process_)) {
             CloseHandle(process_.hThread);
             started_ = WaitForWindow(AppCaption, true, 20000);
         }
@@ -266,8 +265,8 @@ private:
     bool started_ = false;
 };
 
-int32_t RunStopApp(const char* caption, uint32_t timeoutMs, int32_t waits, uint32_t pauseMs,
-                   DWORD* elapsedMs, int* hooks = nullptr)
+int32_t RunStopApp(const char* caption, uint32_t timeoutMs, int32_t waits, uint32_t pauseMs, DWORD* elapsedMs,
+                   int* hooks = nullptr)
 {
     RecordingList list;
     AddStopApp(&list, caption);
@@ -283,7 +282,7 @@ int32_t RunStopApp(const char* caption, uint32_t timeoutMs, int32_t waits, uint3
     return result;
 }
 
-} // namespace
+}  // namespace
 
 TEST(StopAppOnWine, ClosesThePlaceholderApplication)
 {
@@ -338,14 +337,14 @@ DWORD WINAPI HungWindowThread(void* context)
     windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.lpszClassName = "TApplication";
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "TApplication", HungCaption, WS_POPUP, 0, 0, 0, 0, nullptr,
-                                  nullptr, windowClass.hInstance, nullptr);
+    HWND window = CreateWindowExA(0, "TApplication", HungCaption, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
     WaitForSingleObject(hung->release, INFINITE);
     DestroyWindow(window);
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 TEST(StopAppOnWine, AHungProgramNeverBlocksBeyondTheBound)
 {

@@ -19,7 +19,7 @@
 namespace {
 
 const char Root[] = "C:\\tolvarn-engine";
-const uint16_t PayloadId = 31001;    // winsetupactions_test.rc
+const uint16_t PayloadId = 31001;  // winsetupactions_test.rc
 const char RunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char RunValueName[] = "TolvarnEngineTest";
 
@@ -48,7 +48,7 @@ struct LinkFacts {
     std::string target;
     std::string arguments;
     std::string workingDir;
-    DWORD storedShowCommand = 0xFFFFFFFF;    // as stored in the file's header
+    DWORD storedShowCommand = 0xFFFFFFFF;  // as stored in the file's header
 };
 
 LinkFacts ReadLink(const std::string& path)
@@ -131,8 +131,9 @@ void AddInstallActions(clWinSetupList& list)
     list.installDir = Path("install dir");
     EXPECT_EQ(AddCopyFile(&list, Path("install dir\\Brimvault.chm"), Path("source.chm")), 0);
     EXPECT_EQ(AddCreateImage(&list, Path("install dir\\Brimvault.exe"), PayloadId), 0);
-    EXPECT_EQ(AddShortcut(&list, Path("menu\\JYX Brimvault"), "JYX Brimvault",
-                          Path("install dir\\Brimvault.exe")), 0);
+    EXPECT_EQ(
+        AddShortcut(&list, Path("menu\\JYX Brimvault"), "JYX Brimvault", Path("install dir\\Brimvault.exe")),
+        0);
     EXPECT_EQ(AddRegStartRun(&list, RunValueName, Path("install dir\\Brimvault.exe")), 0);
 }
 
@@ -146,7 +147,7 @@ void ExpectInstalled(const char* what)
     EXPECT_EQ(RunValue(), "\"" + Path("install dir\\Brimvault.exe") + "\"") << what;
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(ActionsTest, EachActionFinishesInOneStepWithoutARestart)
 {
@@ -223,9 +224,7 @@ TEST_F(ActionsTest, AFailingStepPassesItsCodeAndKeepsItsStep)
          },
          ERROR_FILE_EXISTS},
         {"a resource id that the module lacks",
-         [](clWinSetupList* l, const std::string&) {
-             return AddCreateImage(l, Path("never.exe"), 31999);
-         },
+         [](clWinSetupList* l, const std::string&) { return AddCreateImage(l, Path("never.exe"), 31999); },
          ERROR_RESOURCE_NAME_NOT_FOUND},
         {"a link path beyond MAX_PATH: the shell's HRESULT",
          [](clWinSetupList* l, const std::string& folder) {
@@ -260,8 +259,7 @@ TEST_F(ActionsTest, CopyOfAMissingSourceOrAFolderCountsAsDone)
     const Case cases[] = {
         {"a missing source", Path("missing.bin"), Path("out\\missing.bin"), "<missing>"},
         {"a folder as source", Path("a-folder"), Path("out\\a-folder"), "<missing>"},
-        {"a read-only destination is overwritten", Path("source.bin"), Path("read-only.bin"),
-         "new bytes"},
+        {"a read-only destination is overwritten", Path("source.bin"), Path("read-only.bin"), "new bytes"},
     };
     for (const Case& c : cases) {
         clWinSetupList list;
@@ -283,15 +281,14 @@ TEST_F(ActionsTest, PayloadFileIsTheResourceByteForByte)
     EXPECT_EQ(RunSetupList(&list), 0);
     ASSERT_FALSE(PayloadBytes().empty());
     EXPECT_EQ(FileBytes(Path("app\\Brimvault.exe")), PayloadBytes());
-    EXPECT_EQ(FileBytes(Path("new folder\\deeper\\Uninstall.exe")), PayloadBytes())
-        << "its folders are made";
+    EXPECT_EQ(FileBytes(Path("new folder\\deeper\\Uninstall.exe")), PayloadBytes()) << "its folders are made";
 }
 
 TEST_F(ActionsTest, ShortcutReadsBack)
 {
     clWinSetupList list;
-    ASSERT_EQ(AddShortcut(&list, Path("menu\\JYX Brimvault"), "Uninstall",
-                          Path("install dir\\Uninstall.exe")), 0);
+    ASSERT_EQ(
+        AddShortcut(&list, Path("menu\\JYX Brimvault"), "Uninstall", Path("install dir\\Uninstall.exe")), 0);
     // Same folder and link name, another target: a duplicate, the first one stays.
     ASSERT_EQ(AddShortcut(&list, Path("menu\\JYX Brimvault"), "Uninstall", "C:\\other.exe"), 0);
     ASSERT_EQ(AddShortcut(&list, Path("menu\\JYX Brimvault"), "JYX Brimvault", "C:\\Brimvault.exe"), 0);
@@ -393,7 +390,7 @@ const clWinSetupCreateShortcut* OnlyShortcut(clWinSetupList& list)
     return static_cast<const clWinSetupCreateShortcut*>(list.First());
 }
 
-} // namespace
+}  // namespace
 
 TEST(ActionFactories, FoldersAndPaths)
 {
@@ -451,8 +448,8 @@ TEST(ActionFactories, EmptyKeysAndMissingFolders)
         {"no desktop folder", none,
          [](clWinSetupList* l) { return AddDesktopShortcut(l, "JYX Brimvault", "C:\\B.exe"); },
          ERROR_PATH_NOT_FOUND, 0},
-        {"no folder of Setup", none, [](clWinSetupList* l) { return AddCopyFromSetupDir(l, "Brimvault.chm"); },
-         ERROR_PATH_NOT_FOUND, 0},
+        {"no folder of Setup", none,
+         [](clWinSetupList* l) { return AddCopyFromSetupDir(l, "Brimvault.chm"); }, ERROR_PATH_NOT_FOUND, 0},
     };
     for (const Case& c : cases) {
         FolderLookups lookups(c.folders);
@@ -466,12 +463,12 @@ TEST(ActionFactories, DuplicatesByTypeAndKey)
 {
     clWinSetupList list;
     EXPECT_EQ(AddCopyFile(&list, "C:\\I\\a.chm", "D:\\a.chm"), 0);
-    EXPECT_EQ(AddCopyFile(&list, "C:\\I\\a.chm", "E:\\a.chm"), 0);        // same destination
-    EXPECT_EQ(AddCreateImage(&list, "C:\\I\\a.chm", 21401), 0);            // another type
-    EXPECT_EQ(AddCreateImage(&list, "C:\\I\\a.chm", 21400), 0);            // same file
+    EXPECT_EQ(AddCopyFile(&list, "C:\\I\\a.chm", "E:\\a.chm"), 0);  // same destination
+    EXPECT_EQ(AddCreateImage(&list, "C:\\I\\a.chm", 21401), 0);     // another type
+    EXPECT_EQ(AddCreateImage(&list, "C:\\I\\a.chm", 21400), 0);     // same file
     EXPECT_EQ(AddRegStartRun(&list, "JyxBrimvault", "C:\\I\\B.exe"), 0);
-    EXPECT_EQ(AddRegStartRun(&list, "JyxBrimvault", "C:\\J\\B.exe"), 0);   // same value name
-    EXPECT_EQ(AddRegStartRun(&list, "jyxbrimvault", "C:\\J\\B.exe"), 0);   // case matters
+    EXPECT_EQ(AddRegStartRun(&list, "JyxBrimvault", "C:\\J\\B.exe"), 0);  // same value name
+    EXPECT_EQ(AddRegStartRun(&list, "jyxbrimvault", "C:\\J\\B.exe"), 0);  // case matters
     ASSERT_EQ(list.Count(), 4);
     const clWinSetupCopyFile* copy = static_cast<const clWinSetupCopyFile*>(list.First());
     EXPECT_EQ(copy->sourcePath, "D:\\a.chm") << "the first one stays";

@@ -79,7 +79,7 @@ struct ItemSpec {
     const char* script;
     uint8_t reboot;
     int32_t startStep;
-    char key = 0;    // items with the same key are duplicates
+    char key = 0;  // items with the same key are duplicates
 };
 
 struct RunCase {
@@ -88,10 +88,10 @@ struct RunCase {
     int cancelAtHook;
     uint8_t continueOnError;
     int32_t result;
-    const char* steps;    // the items stepped, in order; "!" marks a failing step
+    const char* steps;  // the items stepped, in order; "!" marks a failing step
     int hooks;
     uint8_t reboot;
-    std::vector<int32_t> finalSteps;    // of the items kept in the list
+    std::vector<int32_t> finalSteps;  // of the items kept in the list
 };
 
 void ExpectProgressRises(const std::vector<float>& progress, bool complete, const char* what)
@@ -113,7 +113,8 @@ public:
     ~DestructionCounter() override { (*deleted_)++; }
     bool IsSame(const clSetupItem* other) const override
     {
-        return other && other->typeCode == typeCode && static_cast<const DestructionCounter*>(other)->key == key;
+        return other && other->typeCode == typeCode &&
+               static_cast<const DestructionCounter*>(other)->key == key;
     }
 
     std::string key;
@@ -122,39 +123,123 @@ private:
     int* deleted_;
 };
 
-} // namespace
+}  // namespace
 
 TEST(RunSetupList, RunsTheItemsOneStepAtATime)
 {
     const RunCase cases[] = {
         {"an empty list", {}, 0, 0, 0, "", 0, 0, {}},
         {"finished items and one without steps are only passed over",
-         {{1, "", 0, 1}, {20, "", 1, 20}, {0, "e1", 0, 0}}, 0, 0, 0, "", 3, 1, {1, 20, 0}},
+         {{1, "", 0, 1}, {20, "", 1, 20}, {0, "e1", 0, 0}},
+         0,
+         0,
+         0,
+         "",
+         3,
+         1,
+         {1, 20, 0}},
         {"every step moves on by one: targets plus items hook calls",
-         {{1, "", 0, 0}, {3, "", 0, 0}, {2, "", 0, 0}}, 0, 0, 0, "ABBBCC", 9, 0, {1, 3, 2}},
+         {{1, "", 0, 0}, {3, "", 0, 0}, {2, "", 0, 0}},
+         0,
+         0,
+         0,
+         "ABBBCC",
+         9,
+         0,
+         {1, 3, 2}},
         {"a step that jumps to the end", {{20, "+20", 0, 0}, {1, "", 0, 0}}, 0, 0, 0, "AB", 4, 0, {20, 1}},
         {"the reboot flags of finished items are gathered",
-         {{1, "", 1, 0}, {1, "", 0, 0}}, 0, 0, 0, "AB", 4, 1, {1, 1}},
+         {{1, "", 1, 0}, {1, "", 0, 0}},
+         0,
+         0,
+         0,
+         "AB",
+         4,
+         1,
+         {1, 1}},
         {"the first failure ends the run at once, later items untouched",
-         {{1, "", 0, 0}, {3, "+1 e5", 1, 0}, {1, "", 1, 0}}, 0, 0, 5, "ABB!", 3, 0, {1, 1, 0}},
+         {{1, "", 0, 0}, {3, "+1 e5", 1, 0}, {1, "", 1, 0}},
+         0,
+         0,
+         5,
+         "ABB!",
+         3,
+         0,
+         {1, 1, 0}},
         {"a failure at the very first step", {{2, "e1053", 0, 0}}, 0, 0, 1053, "A!", 0, 0, {0}},
         {"an item equal to one already in the list is dropped and never runs",
-         {{1, "", 0, 0, 'k'}, {5, "e3", 1, 0, 'k'}, {2, "", 0, 0, 'm'}}, 0, 0, 0, "ACC", 5, 0, {1, 2}},
+         {{1, "", 0, 0, 'k'}, {5, "e3", 1, 0, 'k'}, {2, "", 0, 0, 'm'}},
+         0,
+         0,
+         0,
+         "ACC",
+         5,
+         0,
+         {1, 2}},
         {"a waiting step is repeated after the hook",
-         {{1, "w w +1", 0, 0}, {1, "", 0, 0}}, 0, 0, 0, "AAAB", 6, 0, {1, 1}},
+         {{1, "w w +1", 0, 0}, {1, "", 0, 0}},
+         0,
+         0,
+         0,
+         "AAAB",
+         6,
+         0,
+         {1, 1}},
         {"continue-on-error marks a failing item done and keeps its reboot flag",
-         {{3, "+1 e9", 1, 0}, {1, "", 0, 0}}, 0, 1, 0, "AA!B", 5, 1, {3, 1}},
-        {"cancel after the first step", {{2, "", 0, 0}, {1, "", 0, 0}}, 1, 0, SETUP_ERR_CANCELLED, "A", 1, 0,
+         {{3, "+1 e9", 1, 0}, {1, "", 0, 0}},
+         0,
+         1,
+         0,
+         "AA!B",
+         5,
+         1,
+         {3, 1}},
+        {"cancel after the first step",
+         {{2, "", 0, 0}, {1, "", 0, 0}},
+         1,
+         0,
+         SETUP_ERR_CANCELLED,
+         "A",
+         1,
+         0,
          {1, 0}},
         {"cancel while an item waits", {{2, "W", 0, 0}}, 3, 0, SETUP_ERR_CANCELLED, "AAA", 3, 0, {0}},
-        {"cancel when the first item has finished", {{2, "", 1, 0}, {1, "", 0, 0}}, 2, 0, SETUP_ERR_CANCELLED,
-         "AA", 2, 0, {2, 0}},
-        {"cancel after passing the first item", {{2, "", 1, 0}, {1, "", 0, 0}}, 3, 0, SETUP_ERR_CANCELLED, "AA",
-         3, 1, {2, 0}},
+        {"cancel when the first item has finished",
+         {{2, "", 1, 0}, {1, "", 0, 0}},
+         2,
+         0,
+         SETUP_ERR_CANCELLED,
+         "AA",
+         2,
+         0,
+         {2, 0}},
+        {"cancel after passing the first item",
+         {{2, "", 1, 0}, {1, "", 0, 0}},
+         3,
+         0,
+         SETUP_ERR_CANCELLED,
+         "AA",
+         3,
+         1,
+         {2, 0}},
         {"cancel after the last step still completes the run",
-         {{2, "", 0, 0}, {1, "", 1, 0}}, 4, 0, 0, "AAB", 4, 1, {2, 1}},
+         {{2, "", 0, 0}, {1, "", 1, 0}},
+         4,
+         0,
+         0,
+         "AAB",
+         4,
+         1,
+         {2, 1}},
         {"cancel after passing the last item still completes the run",
-         {{2, "", 0, 0}, {1, "", 1, 0}}, 5, 0, 0, "AAB", 5, 1, {2, 1}},
+         {{2, "", 0, 0}, {1, "", 1, 0}},
+         5,
+         0,
+         0,
+         "AAB",
+         5,
+         1,
+         {2, 1}},
     };
     for (const RunCase& c : cases) {
         std::string log;
@@ -169,7 +254,7 @@ TEST(RunSetupList, RunsTheItemsOneStepAtATime)
             item->reboot = spec.reboot;
             item->currentStep = spec.startStep;
             AddSetupItem(&list, item);
-            if (list.Last() == item)    // else it was a duplicate and is gone
+            if (list.Last() == item)  // else it was a duplicate and is gone
                 items.push_back(item);
         }
         list.waitPauseMs = 1;
@@ -237,7 +322,7 @@ LRESULT CALLBACK CancelWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-} // namespace
+}  // namespace
 
 TEST(RunSetupList, TheBaseHookDispatchesPendingMessages)
 {
@@ -276,7 +361,7 @@ TEST(SetupListProgress, RelatesCurrentToTargetSteps)
 {
     struct Case {
         const char* what;
-        std::vector<std::pair<int32_t, int32_t>> items;    // current, target
+        std::vector<std::pair<int32_t, int32_t>> items;  // current, target
         float percent;
     };
     const Case cases[] = {
@@ -325,7 +410,7 @@ TEST(AddSetupItem, KeepsOneItemPerTypeAndKey)
             int before = list.Count();
             int deletedBefore = deleted;
             DestructionCounter* item = new DestructionCounter(c.type, c.key, &deleted);
-            item->targetStep = 7;    // other fields do not matter
+            item->targetStep = 7;  // other fields do not matter
             EXPECT_EQ(AddNewSetupItem(&list, item), 0) << c.what;
             EXPECT_EQ(list.Count(), before + (c.kept ? 1 : 0)) << c.what;
             EXPECT_EQ(deleted, deletedBefore + (c.kept ? 0 : 1)) << c.what;

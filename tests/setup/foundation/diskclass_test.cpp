@@ -11,11 +11,9 @@ namespace {
 using namespace std::string_literals;
 
 // {4D36E967-E325-11CE-BFC1-08002BE10318}: the disk drive device class.
-const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE,
-                             {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 // {53F56307-B6BF-11D0-94F2-00A0C91EFB8B}: the disk device interface class.
-const GUID DiskInterface = {0x53F56307, 0xB6BF, 0x11D0,
-                            {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+const GUID DiskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 bool AnyDiskInterfaceDevice()
 {
@@ -43,8 +41,8 @@ void RemoveLeftoverPhantomDisks()
     for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
         char description[64] = "";
         if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_DEVICEDESC, nullptr,
-                                              reinterpret_cast<BYTE*>(description),
-                                              sizeof description - 1, nullptr) &&
+                                              reinterpret_cast<BYTE*>(description), sizeof description - 1,
+                                              nullptr) &&
             strcmp(description, PhantomDiskDescription) == 0)
             SetupDiRemoveDevice(set, &device);
     }
@@ -64,14 +62,13 @@ public:
         set_ = SetupDiCreateDeviceInfoList(&DiskDriveClass, nullptr);
         device_.cbSize = sizeof device_;
         registered_ = set_ != INVALID_HANDLE_VALUE &&
-                      SetupDiCreateDeviceInfoA(set_, "DiskDrive", &DiskDriveClass,
-                                               PhantomDiskDescription, nullptr,
-                                               DICD_GENERATE_ID, &device_) &&
+                      SetupDiCreateDeviceInfoA(set_, "DiskDrive", &DiskDriveClass, PhantomDiskDescription,
+                                               nullptr, DICD_GENERATE_ID, &device_) &&
                       SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr);
         SP_DEVICE_INTERFACE_DATA iface = {};
         iface.cbSize = sizeof iface;
-        registered_ = registered_ && SetupDiCreateDeviceInterfaceA(set_, &device_, &DiskInterface,
-                                                                   nullptr, 0, &iface);
+        registered_ =
+            registered_ && SetupDiCreateDeviceInterfaceA(set_, &device_, &DiskInterface, nullptr, 0, &iface);
     }
     ~PhantomDisk()
     {
@@ -100,8 +97,7 @@ public:
         exists_ = RegQueryValueExA(key_, name_, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
         if (exists_) {
             bytes_.assign(size, '\0');
-            RegQueryValueExA(key_, name_, nullptr, &type_, reinterpret_cast<BYTE*>(&bytes_[0]),
-                             &size);
+            RegQueryValueExA(key_, name_, nullptr, &type_, reinterpret_cast<BYTE*>(&bytes_[0]), &size);
         }
     }
     ~SavedValue()
@@ -134,8 +130,7 @@ std::string StoredValue(HKEY key, const char* name)
 {
     char data[256];
     DWORD size = sizeof data;
-    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) !=
-        ERROR_SUCCESS)
+    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
         return "<missing>";
     return std::string(data, size);
 }
@@ -200,4 +195,4 @@ TEST_F(DiskClass, FiltersRemovedFromTheRealClassKey)
     RegCloseKey(key);
 }
 
-} // namespace
+}  // namespace

@@ -10,53 +10,53 @@ namespace {
 
 // A node that records its destruction by name.
 struct Node : clDorqObject {
-    Node(const char *name, std::vector<std::string> *deleted) : name(name), deleted(deleted) {}
+    Node(const char* name, std::vector<std::string>* deleted) : name(name), deleted(deleted) {}
     ~Node() override { deleted->push_back(name); }
     std::string name;
-    std::vector<std::string> *deleted;
+    std::vector<std::string>* deleted;
 };
 
-std::string Name(clDorqObject *node)
+std::string Name(clDorqObject* node)
 {
-    return static_cast<Node *>(node)->name;
+    return static_cast<Node*>(node)->name;
 }
 
-std::string Forward(const clDorqObjectList &list)
+std::string Forward(const clDorqObjectList& list)
 {
     std::string names;
-    for (clDorqObject *node = list.First(); node; node = node->next)
+    for (clDorqObject* node = list.First(); node; node = node->next)
         names += Name(node);
     return names;
 }
 
-std::string Backward(const clDorqObjectList &list)
+std::string Backward(const clDorqObjectList& list)
 {
     std::string names;
-    for (clDorqObject *node = list.Last(); node; node = node->prev)
+    for (clDorqObject* node = list.Last(); node; node = node->prev)
         names += Name(node);
     return names;
 }
 
 class ObjectList : public ::testing::Test {
 protected:
-    Node *Make(const char *name)
+    Node* Make(const char* name)
     {
         made.push_back({new Node(name, &deleted), name});
         return made.back().first;
     }
-    Node *AppendOwned(const char *name)
+    Node* AppendOwned(const char* name)
     {
-        Node *node = Make(name);
+        Node* node = Make(name);
         list.Append(node);
         node->owner = &list;
         return node;
     }
     ~ObjectList() override
     {
-        list.head = nullptr;   // whatever the test left in the chain is freed below
-        for (const auto &node : made) {
+        list.head = nullptr;  // whatever the test left in the chain is freed below
+        for (const auto& node : made) {
             bool gone = false;
-            for (const std::string &name : deleted)
+            for (const std::string& name : deleted)
                 gone = gone || name == node.second;
             if (!gone) {
                 node.first->deleted = &scratch;
@@ -66,7 +66,7 @@ protected:
     }
 
     clDorqObjectList list;
-    std::vector<std::pair<Node *, std::string>> made;
+    std::vector<std::pair<Node*, std::string>> made;
     std::vector<std::string> deleted, scratch;
 };
 
@@ -84,7 +84,7 @@ TEST_F(ObjectList, EmptyListHasNothing)
 
 TEST_F(ObjectList, NullNodesChangeNothing)
 {
-    Node *a = AppendOwned("a");
+    Node* a = AppendOwned("a");
     list.Append(nullptr);
     list.InsertAfter(nullptr, a);
     list.InsertAfter(nullptr, nullptr);
@@ -95,7 +95,7 @@ TEST_F(ObjectList, NullNodesChangeNothing)
 
 TEST_F(ObjectList, FirstAppendBecomesTheHeadWithoutLinks)
 {
-    Node *a = AppendOwned("a");
+    Node* a = AppendOwned("a");
     EXPECT_EQ(list.First(), a);
     EXPECT_EQ(list.Last(), a);
     EXPECT_EQ(a->prev, nullptr);
@@ -105,17 +105,17 @@ TEST_F(ObjectList, FirstAppendBecomesTheHeadWithoutLinks)
 
 // Each case builds a chain from "abc" (appended in order) with one insertion.
 struct InsertCase {
-    const char *what;
-    int after;   // index into a, b, c; -1 for the head
-    const char *forward;
+    const char* what;
+    int after;  // index into a, b, c; -1 for the head
+    const char* forward;
 };
 
 class ObjectListInsert : public ObjectList, public ::testing::WithParamInterface<InsertCase> {};
 
 TEST_P(ObjectListInsert, ForwardAndBackwardAgree)
 {
-    Node *abc[] = {AppendOwned("a"), AppendOwned("b"), AppendOwned("c")};
-    Node *x = Make("x");
+    Node* abc[] = {AppendOwned("a"), AppendOwned("b"), AppendOwned("c")};
+    Node* x = Make("x");
     int after = GetParam().after;
     list.InsertAfter(x, after < 0 ? nullptr : abc[after]);
     x->owner = &list;
@@ -133,12 +133,12 @@ INSTANTIATE_TEST_SUITE_P(Positions, ObjectListInsert,
                                            InsertCase{"after the head", 0, "axbc"},
                                            InsertCase{"inside", 1, "abxc"},
                                            InsertCase{"after the tail", 2, "abcx"}),
-                         [](const auto &info) { return "After" + std::to_string(info.param.after + 1); });
+                         [](const auto& info) { return "After" + std::to_string(info.param.after + 1); });
 
 TEST_F(ObjectList, InsertAtTheHeadLinksTheOldHeadBack)
 {
-    Node *a = AppendOwned("a");
-    Node *x = Make("x");
+    Node* a = AppendOwned("a");
+    Node* x = Make("x");
     list.InsertAfter(x, nullptr);
     EXPECT_EQ(list.First(), x);
     EXPECT_EQ(a->prev, x);
@@ -149,10 +149,10 @@ TEST_F(ObjectList, ClearDeletesOnlyOwnedNodesHeadFirst)
 {
     clDorqObjectList other;
     AppendOwned("a");
-    Node *unowned = Make("u");
-    list.Append(unowned);   // appended without setting owner
+    Node* unowned = Make("u");
+    list.Append(unowned);  // appended without setting owner
     AppendOwned("b");
-    Node *foreign = Make("f");
+    Node* foreign = Make("f");
     list.Append(foreign);
     foreign->owner = &other;
     AppendOwned("c");
@@ -175,20 +175,20 @@ TEST_F(ObjectList, ClearDeletesOnlyOwnedNodesHeadFirst)
 TEST(ObjectListLifetime, DestructorDeletesEachOwnedNodeOnce)
 {
     std::vector<std::string> deleted;
-    Node *kept = new Node("k", &deleted);
+    Node* kept = new Node("k", &deleted);
     {
-        auto *list = new clDorqObjectList;
-        for (const char *name : {"a", "b"}) {
-            Node *node = new Node(name, &deleted);
+        auto* list = new clDorqObjectList;
+        for (const char* name : {"a", "b"}) {
+            Node* node = new Node(name, &deleted);
             list->Append(node);
             node->owner = list;
         }
         list->Append(kept);
-        clDorqObject *asObject = list;
-        delete asObject;   // through the virtual destructor
+        clDorqObject* asObject = list;
+        delete asObject;  // through the virtual destructor
     }
     EXPECT_EQ(deleted, (std::vector<std::string>{"a", "b"}));
     delete kept;
 }
 
-} // namespace
+}  // namespace

@@ -17,8 +17,7 @@ using namespace std::string_literals;
 
 const char TestRoot[] = "C:\\tolvarn-files";
 const uint16_t SmallResource = 30001;
-const std::string SmallResourceBytes =
-    "Tolvarn test resource\r\n\0\1\2\3\377binary tail"s;
+const std::string SmallResourceBytes = "Tolvarn test resource\r\n\0\1\2\3\377binary tail"s;
 
 std::string Path(const std::string& name)
 {
@@ -86,10 +85,9 @@ const char* FakeLookup(int csidl)
 TEST(CommonOrOwnFolder, FallsBackToTheUsersOwnFolder)
 {
     KnownCommon = CsidlCommonDesktopDirectory;
-    EXPECT_STREQ(CommonOrOwnFolder(true, CsidlCommonDesktopDirectory, CsidlDesktop, FakeLookup),
-                 "common");
-    EXPECT_STREQ(CommonOrOwnFolder(false, CsidlCommonDesktopDirectory, CsidlDesktop, FakeLookup),
-                 "own") << "outside the NT family the common folder is not asked";
+    EXPECT_STREQ(CommonOrOwnFolder(true, CsidlCommonDesktopDirectory, CsidlDesktop, FakeLookup), "common");
+    EXPECT_STREQ(CommonOrOwnFolder(false, CsidlCommonDesktopDirectory, CsidlDesktop, FakeLookup), "own")
+        << "outside the NT family the common folder is not asked";
     KnownCommon = -1;
     EXPECT_STREQ(CommonOrOwnFolder(true, CsidlCommonPrograms, CsidlPrograms, FakeLookup), "own");
 }
@@ -170,8 +168,7 @@ TEST_F(FilesTest, ForcedDelete)
 
     // Held open without sharing: the delete's error, and the file stays.
     MakeFile(Path("busy.txt"), "x");
-    HANDLE busy = CreateFileA(Path("busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE busy = CreateFileA(Path("busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(busy, INVALID_HANDLE_VALUE);
     EXPECT_EQ(DeleteFileForced(Path("busy.txt").c_str()), ERROR_SHARING_VIOLATION);
     CloseHandle(busy);
@@ -187,7 +184,8 @@ TEST_F(FilesTest, WholeFileWrites)
     // Into missing nested folders: created.
     std::string nested = Path("w1\\w2\\data.bin");
     ASSERT_EQ(WriteWholeFile(nested.c_str(), SmallResourceBytes.data(),
-                             static_cast<uint32_t>(SmallResourceBytes.size())), 0);
+                             static_cast<uint32_t>(SmallResourceBytes.size())),
+              0);
     EXPECT_EQ(FileBytes(nested), SmallResourceBytes);
 
     // Size 0 truncates an existing read-only file to nothing.
@@ -210,17 +208,16 @@ TEST_F(FilesTest, AWriteThatStopsShortIsAFailure)
     HANDLE server = CreateNamedPipeA("\\\\.\\pipe\\tolvarn-short-write", PIPE_ACCESS_OUTBOUND,
                                      PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 64, 64, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    HANDLE client = CreateFileA("\\\\.\\pipe\\tolvarn-short-write", GENERIC_READ, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE client =
+        CreateFileA("\\\\.\\pipe\\tolvarn-short-write", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
     std::string big(100000, 'x');
-    EXPECT_EQ(WriteAllBytes(server, big.data(), static_cast<uint32_t>(big.size())),
-              ERROR_WRITE_FAULT);
+    EXPECT_EQ(WriteAllBytes(server, big.data(), static_cast<uint32_t>(big.size())), ERROR_WRITE_FAULT);
     CloseHandle(client);
     CloseHandle(server);
 
-    HANDLE file = CreateFileA(Path("whole.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileA(Path("whole.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_EQ(WriteAllBytes(file, big.data(), static_cast<uint32_t>(big.size())), 0);
     CloseHandle(file);
@@ -292,12 +289,12 @@ TEST_F(FilesTest, ResourcesReadAndWrittenByteForByte)
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     EXPECT_EQ(ExtractBinRes(self, Path("r1\\module.bin").c_str(), SmallResource), 0);
     EXPECT_EQ(FileBytes(Path("r1\\module.bin")), SmallResourceBytes);
-    EXPECT_EQ(ExtractBinRes(Path("no-such-module.dll").c_str(), Path("r1\\fallback.bin").c_str(),
-                            SmallResource), 0) << "a module that does not load: the own one";
+    EXPECT_EQ(
+        ExtractBinRes(Path("no-such-module.dll").c_str(), Path("r1\\fallback.bin").c_str(), SmallResource), 0)
+        << "a module that does not load: the own one";
     EXPECT_EQ(FileBytes(Path("r1\\fallback.bin")), SmallResourceBytes);
 
-    EXPECT_EQ(ExtractBinRes(nullptr, Path("r1\\none.bin").c_str(), 30999),
-              ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(ExtractBinRes(nullptr, Path("r1\\none.bin").c_str(), 30999), ERROR_RESOURCE_NAME_NOT_FOUND);
     EXPECT_EQ(FileBytes(Path("r1\\none.bin")), "<missing>");
 }
 
@@ -344,8 +341,7 @@ TEST(SystemErrorText, LanguageOrderAndCharset)
         Attempts.clear();
         Answering = c.answering;
         uint8_t charset = untouched;
-        wchar_t* text = SelectSystemErrorText(c.langId, 2, &charset, system, FakeAttempt,
-                                              FakeCharset);
+        wchar_t* text = SelectSystemErrorText(c.langId, 2, &charset, system, FakeAttempt, FakeCharset);
         EXPECT_EQ(text != nullptr, c.found) << c.comment;
         EXPECT_EQ(Attempts, c.attempts) << c.comment;
         EXPECT_EQ(charset, c.charset) << c.comment;
@@ -369,8 +365,7 @@ TEST_F(FilesTest, SystemMessagesFromTheSystem)
 TEST_F(FilesTest, SystemErrorTextsWithTheirCharsets)
 {
     const uint8_t untouched = 0xEE;
-    const uint8_t systemCharset =
-        LangIdToCharset(static_cast<uint16_t>(GetSystemDefaultLCID() & 0xFFFF));
+    const uint8_t systemCharset = LangIdToCharset(static_cast<uint16_t>(GetSystemDefaultLCID() & 0xFFFF));
 
     // langId 0: the user's default language, the charset of the system's.
     uint8_t charset = untouched;
@@ -412,4 +407,4 @@ TEST(AllocZeroed, ZeroFilledBlocks)
     FreeIfSet(nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -29,8 +29,7 @@ TEST(RegReadValue, TypeSizeAndData)
     free(data);
 
     EXPECT_EQ(RegReadValue(key.get(), "text", 0, &type, nullptr, &size), 0) << "any type, size only";
-    EXPECT_EQ(RegReadValue(key.get(), "text", REG_MULTI_SZ, nullptr, &data, nullptr), 11)
-        << "another type";
+    EXPECT_EQ(RegReadValue(key.get(), "text", REG_MULTI_SZ, nullptr, &data, nullptr), 11) << "another type";
     EXPECT_EQ(RegReadValue(key.get(), "missing", 0, nullptr, &data, nullptr), 2);
 
     data = reinterpret_cast<void*>(1);
@@ -41,7 +40,7 @@ TEST(RegReadValue, TypeSizeAndData)
 
 struct RemoveCase {
     const char* comment;
-    bool seeded;             // false: the value does not exist
+    bool seeded;  // false: the value does not exist
     DWORD type;
     std::string stored;
     int expectedResult;
@@ -54,21 +53,17 @@ TEST(RegRemoveFromMultiSz, Table)
 {
     const RemoveCase cases[] = {
         {"missing value: no change", false, 0, "", 0, false, false, ""},
-        {"another type: 11, value kept", true, REG_SZ, "dorqvorn\0"s, 11, false, true,
-         "dorqvorn\0"s},
-        {"one entry dropped", true, REG_MULTI_SZ, "partmgr\0dorqvorn\0\0"s, 0, true, true,
-         "partmgr\0\0"s},
-        {"emptied: the value is deleted", true, REG_MULTI_SZ, "DORQVORN\0DorqVornZemk\0\0"s, 0,
-         true, false, ""},
-        {"nothing to drop: untouched", true, REG_MULTI_SZ, "partmgr\0\0"s, 0, false, true,
-         "partmgr\0\0"s},
+        {"another type: 11, value kept", true, REG_SZ, "dorqvorn\0"s, 11, false, true, "dorqvorn\0"s},
+        {"one entry dropped", true, REG_MULTI_SZ, "partmgr\0dorqvorn\0\0"s, 0, true, true, "partmgr\0\0"s},
+        {"emptied: the value is deleted", true, REG_MULTI_SZ, "DORQVORN\0DorqVornZemk\0\0"s, 0, true, false,
+         ""},
+        {"nothing to drop: untouched", true, REG_MULTI_SZ, "partmgr\0\0"s, 0, false, true, "partmgr\0\0"s},
         {"extra closing NULs: rewritten", true, REG_MULTI_SZ, "partmgr\0\0\0\0"s, 0, true, true,
          "partmgr\0\0"s},
         {"no terminators: rewritten well formed", true, REG_MULTI_SZ, "partmgr"s, 0, true, true,
          "partmgr\0\0"s},
-        {"odd byte count, unterminated last entry dropped", true, REG_MULTI_SZ,
-         "partmgr\0dorqvornz"s, 0, true, true,
-         "partmgr\0\0"s},
+        {"odd byte count, unterminated last entry dropped", true, REG_MULTI_SZ, "partmgr\0dorqvornz"s, 0,
+         true, true, "partmgr\0\0"s},
         {"only NULs: deleted", true, REG_MULTI_SZ, "\0\0"s, 0, true, false, ""},
         {"empty value: no change", true, REG_MULTI_SZ, "", 0, false, true, ""},
     };
@@ -78,8 +73,7 @@ TEST(RegRemoveFromMultiSz, Table)
             key.Set("UpperFilters", c.type, c.stored);
         // Starts opposite to the expectation; an error must leave it as it was.
         bool changed = c.expectedResult != 0 ? true : !c.expectedChanged;
-        EXPECT_EQ(RegRemoveFromMultiSz(key.get(), "UpperFilters", "dorqvorn", &changed),
-                  c.expectedResult)
+        EXPECT_EQ(RegRemoveFromMultiSz(key.get(), "UpperFilters", "dorqvorn", &changed), c.expectedResult)
             << c.comment;
         EXPECT_EQ(changed, c.expectedChanged || c.expectedResult != 0) << c.comment;
         DWORD type = 0;
@@ -102,14 +96,13 @@ TEST(RemoveDiskFilter, BothListsAreAlwaysProcessed)
         bool expectedRemoved;
     };
     const Case cases[] = {
-        {"neither holds the name", REG_MULTI_SZ, "partmgr\0\0"s, REG_MULTI_SZ, "fvevol\0\0"s, 0,
-         false},
+        {"neither holds the name", REG_MULTI_SZ, "partmgr\0\0"s, REG_MULTI_SZ, "fvevol\0\0"s, 0, false},
         {"upper only", REG_MULTI_SZ, "dorqvorn\0partmgr\0\0"s, REG_MULTI_SZ, "fvevol\0\0"s, 0, true},
         {"lower only", REG_MULTI_SZ, "partmgr\0\0"s, REG_MULTI_SZ, "dorqvornzemk\0\0"s, 0, true},
-        {"upper of another type, lower still cleaned", REG_SZ, "dorqvorn\0"s, REG_MULTI_SZ,
-         "dorqvorn\0\0"s, 11, true},
-        {"lower of another type, upper still cleaned", REG_MULTI_SZ, "dorqvorn\0\0"s, REG_DWORD,
-         "\1\0\0\0"s, 11, true},
+        {"upper of another type, lower still cleaned", REG_SZ, "dorqvorn\0"s, REG_MULTI_SZ, "dorqvorn\0\0"s,
+         11, true},
+        {"lower of another type, upper still cleaned", REG_MULTI_SZ, "dorqvorn\0\0"s, REG_DWORD, "\1\0\0\0"s,
+         11, true},
     };
     for (const Case& c : cases) {
         ScratchKey key(HKEY_CURRENT_USER, KeyPath);
@@ -128,4 +121,4 @@ TEST(RemoveDiskFilter, BothListsAreAlwaysProcessed)
     }
 }
 
-} // namespace
+}  // namespace

@@ -13,8 +13,8 @@ public:
         GetSystemInfo(&info);
         page_ = info.dwPageSize;
         const size_t dataBytes = (bytes.size() + page_ - 1) / page_ * page_;
-        base_ = static_cast<char*>(VirtualAlloc(nullptr, dataBytes + page_, MEM_RESERVE | MEM_COMMIT,
-                                                PAGE_READWRITE));
+        base_ = static_cast<char*>(
+            VirtualAlloc(nullptr, dataBytes + page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         DWORD old;
         VirtualProtect(base_ + dataBytes, page_, PAGE_NOACCESS, &old);
         data_ = base_ + dataBytes - bytes.size();

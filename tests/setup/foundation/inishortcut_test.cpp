@@ -50,8 +50,7 @@ TEST_F(ShellFilesTest, IniValueWrittenOnlyWhenItChanges)
     // would show as a failure.
     const std::string spaced = "[Display]\r\nLang = ENU \r\n";
     MakeFile(ini, spaced);
-    HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "ENU"));
     EXPECT_FALSE(IniWriteStringIfChanged(ini.c_str(), "Display", "Lang", "DEU"))
@@ -183,8 +182,7 @@ DWORD WINAPI LinkFromMultithreadedApartment(void* context)
 TEST_F(ShellFilesTest, ShortcutLeavesTheCallersComAsItWas)
 {
     HRESULT stillInitialised = E_UNEXPECTED;
-    HANDLE thread = CreateThread(nullptr, 0, LinkFromMultithreadedApartment, &stillInitialised, 0,
-                                 nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, LinkFromMultithreadedApartment, &stillInitialised, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     ASSERT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
     DWORD code = 99;
@@ -195,4 +193,4 @@ TEST_F(ShellFilesTest, ShortcutLeavesTheCallersComAsItWas)
     DeleteFileA(Path("mta.lnk").c_str());
 }
 
-} // namespace
+}  // namespace

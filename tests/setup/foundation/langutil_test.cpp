@@ -78,23 +78,22 @@ TEST(LangCodeToLangId, EveryCodeOfTheTable)
         uint16_t langId;
         uint8_t charset;
     };
-    const Case cases[] = {
-        {"ENG", 1033, 1},   {"CHT", 1028, 136}, {"CHS", 2052, 134}, {"JPN", 1041, 128},
-        {"KOR", 1042, 129}, {"DEU", 1031, 1},   {"ESN", 3082, 1},   {"FRA", 1036, 1},
-        {"ITA", 1040, 1},   {"PTG", 2070, 1},   {"TRK", 1055, 162}, {"THA", 1054, 222},
-        {"PLK", 1045, 238}, {"RUS", 1049, 204}, {"NLD", 1043, 1},   {"DAN", 1030, 1},
-        {"ARA", 1025, 178}, {"LVI", 1062, 186}, {"ETI", 1061, 186}, {"HUN", 1038, 1},
-        {"CSY", 1029, 238}, {"LTH", 1063, 186}, {"HRV", 1050, 238}, {"SRB", 3098, 238},
-        {"SLV", 1060, 238}, {"ROM", 1048, 238}, {"SKY", 1051, 238}, {"BGR", 1026, 238},
-        {"UKR", 1058, 238}, {"ELL", 1032, 161}, {"SVE", 1053, 1},   {"HEB", 1037, 177},
-        {"VIT", 1066, 163},
-        {"kor", 1042, 129},  // letters without regard to case
-        {"KORX", 1042, 129}, // anything after the third letter is ignored
-        {"KO", 2057, 1},     // too short
-        {"XYZ", 2057, 1},    // not in the table: English (United Kingdom)
-        {"", 2057, 1},
-        {nullptr, 2057, 1},
-    };
+    const Case cases[] =
+        {
+            {"ENG", 1033, 1},    {"CHT", 1028, 136}, {"CHS", 2052, 134}, {"JPN", 1041, 128},
+            {"KOR", 1042, 129},  {"DEU", 1031, 1},   {"ESN", 3082, 1},   {"FRA", 1036, 1},
+            {"ITA", 1040, 1},    {"PTG", 2070, 1},   {"TRK", 1055, 162}, {"THA", 1054, 222},
+            {"PLK", 1045, 238},  {"RUS", 1049, 204}, {"NLD", 1043, 1},   {"DAN", 1030, 1},
+            {"ARA", 1025, 178},  {"LVI", 1062, 186}, {"ETI", 1061, 186}, {"HUN", 1038, 1},
+            {"CSY", 1029, 238},  {"LTH", 1063, 186}, {"HRV", 1050, 238}, {"SRB", 3098, 238},
+            {"SLV", 1060, 238},  {"ROM", 1048, 238}, {"SKY", 1051, 238}, {"BGR", 1026, 238},
+            {"UKR", 1058, 238},  {"ELL", 1032, 161}, {"SVE", 1053, 1},   {"HEB", 1037, 177},
+            {"VIT", 1066, 163},  {"kor", 1042, 129},  // letters without regard to case
+            {"KORX", 1042, 129},                      // anything after the third letter is ignored
+            {"KO", 2057, 1},                          // too short
+            {"XYZ", 2057, 1},                         // not in the table: English (United Kingdom)
+            {"", 2057, 1},       {nullptr, 2057, 1},
+        };
     for (const Case& c : cases) {
         const char* name = c.code ? c.code : "null";
         EXPECT_EQ(LangCodeToLangId(c.code), c.langId) << name;
@@ -169,14 +168,11 @@ TEST(LicenceResourceId, MessageFileNumberPlus100)
         uint16_t id;
     };
     const Case cases[] = {
-        {"ENG", 21100}, {"CHT", 21101}, {"CHS", 21102}, {"JPN", 21103}, {"KOR", 21104},
-        {"FRA", 21105}, {"DEU", 21106}, {"ESN", 21107}, {"ITA", 21108}, {"RUS", 21113},
-        {"ARA", 21115}, {"SVE", 21130},
-        {"jpn", 21100},   // byte for byte: case matters
-        {"HEB", 21100},   // no slot
-        {"VIT", 21100},
-        {"", 21100},
-        {nullptr, 21100},
+        {"ENG", 21100}, {"CHT", 21101}, {"CHS", 21102},   {"JPN", 21103}, {"KOR", 21104},
+        {"FRA", 21105}, {"DEU", 21106}, {"ESN", 21107},   {"ITA", 21108}, {"RUS", 21113},
+        {"ARA", 21115}, {"SVE", 21130}, {"jpn", 21100},  // byte for byte: case matters
+        {"HEB", 21100},                                  // no slot
+        {"VIT", 21100}, {"", 21100},    {nullptr, 21100},
     };
     for (const Case& c : cases)
         EXPECT_EQ(LicenceResourceId(c.code), c.id) << (c.code ? c.code : "null");
@@ -245,9 +241,9 @@ TEST_F(Languages, TheComboListsTheNineLanguagesInOrder)
     TComboBox combo(nullptr);
     combo.AddItem(L"stale", nullptr);
     ASSERT_TRUE(FillLanguageCombo(&combo, 20001));
-    EXPECT_EQ(Items(combo), (std::vector<std::wstring>{L"English", L"繁體中文", L"简体中文", L"日本語",
-                                                       L"한국어", L"Français", L"Deutsch", L"Español",
-                                                       L"Русский"}));
+    EXPECT_EQ(Items(combo),
+              (std::vector<std::wstring>{L"English", L"繁體中文", L"简体中文", L"日本語", L"한국어",
+                                         L"Français", L"Deutsch", L"Español", L"Русский"}));
     EXPECT_EQ(combo.ItemIndex(), 0) << "English is current";
     EXPECT_EQ(combo.Font()->Charset(), 129) << "Korean decides wherever it stands";
     EXPECT_EQ(combo.ItemObject(4), LanguageList->First()->next->next->next->next);
@@ -282,8 +278,8 @@ TEST_F(Languages, WithoutKoreanTheFirstOwnCharsetDecides)
 TEST_F(Languages, ATableWithoutItsNameIsListedByTheSystemsNameOrNotAtAll)
 {
     SetFile(21000, L"20001\tEnglish\r\n");
-    SetFile(21006, L"20002\tJa\r\n");   // German without 20001
-    SetFile(21023, L"20002\tDa\r\n");   // Serbian without 20001
+    SetFile(21006, L"20002\tJa\r\n");  // German without 20001
+    SetFile(21023, L"20002\tDa\r\n");  // Serbian without 20001
     ASSERT_TRUE(CreateMsgCatalogueFrom(FakeBinRes::Source, "SRB"));
     std::vector<std::wstring> expected = {L"English"};
     for (const char* code : {"DEU", "SRB"}) {

@@ -62,7 +62,9 @@ TEST(MsgParser, TextsOfLinesAndEscapes)
          "once a text is expanded, the second backslash of \\\\n and its n become an LF"},
         {L"1\tA\n2\tB\n", 2, L"B", false, "LF-only lines"},
         {L"1\tA\r2\tB\r", 2, L"B", false, "CR-only lines"},
-        {L"1\tA\x1A" L"2\tB\x1A", 2, L"B", false, "U+001A ends a line"},
+        {L"1\tA\x1A"
+         L"2\tB\x1A",
+         2, L"B", false, "U+001A ends a line"},
         {L"\r\n\r\n1\tA\r\n\r\n\r\n2\tB\r\n\r\n", 2, L"B", false, "empty lines are skipped"},
         {L"+8\tplus\r\n", 8, L"plus", false, "a sign before the digits"},
         {L"-8\tminus\r\n", -8, L"minus", false, "a negative id"},
@@ -138,9 +140,9 @@ TEST(MsgParser, HasEscapesSkipsDoubledPairs)
         bool escapes;
     };
     const Case cases[] = {
-        {L"plain", false},       {L"a\\\\b", false},  {L"a%%b", false},  {L"\\\\%%", false},
-        {L"a\\nb", true},        {L"%s", true},       {L"end\\", true},  {L"end%", true},
-        {L"\\\\\\", true},       {L"%%%", true},      {L"", false},
+        {L"plain", false}, {L"a\\\\b", false}, {L"a%%b", false}, {L"\\\\%%", false},
+        {L"a\\nb", true},  {L"%s", true},      {L"end\\", true}, {L"end%", true},
+        {L"\\\\\\", true}, {L"%%%", true},     {L"", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(HasEscapes(c.text), c.escapes) << "case " << (&c - cases);
@@ -225,12 +227,9 @@ TEST_F(Catalogue, TheSystemLanguageIsCurrentWhenItHasAFile)
         const char* comment;
     };
     const Case cases[] = {
-        {"KOR", "KOR", "Korean has a file"},
-        {"RUS", "RUS", "the last slot loaded"},
-        {"ITA", "ENG", "Italian has none: English"},
-        {"HEB", "ENG", "Hebrew has no slot at all"},
-        {"kor", "ENG", "codes match with their case"},
-        {"", "ENG", "no system code"},
+        {"KOR", "KOR", "Korean has a file"},           {"RUS", "RUS", "the last slot loaded"},
+        {"ITA", "ENG", "Italian has none: English"},   {"HEB", "ENG", "Hebrew has no slot at all"},
+        {"kor", "ENG", "codes match with their case"}, {"", "ENG", "no system code"},
         {nullptr, "ENG", "a null system code"},
     };
     for (const Case& c : cases) {
@@ -247,8 +246,8 @@ TEST_F(Catalogue, TablesAreListedInSlotOrder)
     SetNineFiles();
     SetFile(21008, L"20001\tItaliano\r\n");  // slot 6, between Korean and French
     ASSERT_TRUE(CreateMsgCatalogueFrom(FakeBinRes::Source, "ENG"));
-    EXPECT_EQ(LoadedCodes(), (std::vector<std::string>{"ENG", "CHT", "CHS", "JPN", "KOR", "ITA",
-                                                        "FRA", "DEU", "ESN", "RUS"}));
+    EXPECT_EQ(LoadedCodes(), (std::vector<std::string>{"ENG", "CHT", "CHS", "JPN", "KOR", "ITA", "FRA", "DEU",
+                                                       "ESN", "RUS"}));
     EXPECT_TRUE(HasSeveralLanguages());
     for (clDorqObject* node = LanguageList->First(); node; node = node->next)
         EXPECT_EQ(node->owner, LanguageList);
@@ -297,7 +296,7 @@ TEST_F(Catalogue, SelectLanguageByCodeMatchesThreeBytesExactly)
         const char* current;
     };
     const Case cases[] = {
-        {"KOR", true, "KOR"}, {"kor", false, "KOR"}, {"JPNX", true, "JPN"}, {"XYZ", false, "JPN"},
+        {"KOR", true, "KOR"}, {"kor", false, "KOR"}, {"JPNX", true, "JPN"},   {"XYZ", false, "JPN"},
         {"JP", false, "JPN"}, {"", false, "JPN"},    {nullptr, false, "JPN"},
     };
     for (const Case& c : cases) {
@@ -340,7 +339,9 @@ TEST_F(Catalogue, MalformedFilesAreReadSafelyOrRefused)
         {"", false, nullptr, "empty"},
         {"\xFF", false, nullptr, "one byte"},
         {"\xFF\xFE", false, nullptr, "the mark alone"},
-        {"\xFF\xFE" "A", false, nullptr, "the mark and an odd byte: no unit"},
+        {"\xFF\xFE"
+         "A",
+         false, nullptr, "the mark and an odd byte: no unit"},
         {Utf16Bytes(L"20001\tEnglish", false), false, nullptr, "no byte-order mark"},
         {"\xFE\xFF" + Utf16Bytes(L"20001\tEnglish", false), false, nullptr, "a big-endian mark"},
         {Utf16Bytes(L"\r\n\r\n\n\r\x1A"), false, nullptr, "only line ends"},

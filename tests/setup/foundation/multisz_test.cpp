@@ -48,15 +48,15 @@ struct RemoveCase {
     const char* comment;
     std::string list;
     const char* name;
-    int expectedSize;        // 0 unchanged, 1 emptied, else the new size
+    int expectedSize;  // 0 unchanged, 1 emptied, else the new size
     std::string expectedList;
 };
 
 TEST(MultiSzRemovePrefix, Table)
 {
     const RemoveCase cases[] = {
-        {"both older names go, a shorter entry stays",
-         "dorqvorn\0DORQVORNZEMK\0DORQ\0partmgr\0\0"s, "DORQVORN", 14, "DORQ\0partmgr\0\0"s},
+        {"both older names go, a shorter entry stays", "dorqvorn\0DORQVORNZEMK\0DORQ\0partmgr\0\0"s,
+         "DORQVORN", 14, "DORQ\0partmgr\0\0"s},
         {"everything dropped", "DorqVorn\0dorqvornzemk\0\0"s, "dorqvorn", 1, ""},
         {"nothing dropped", "partmgr\0fvevol\0\0"s, "dorqvorn", 0, ""},
         {"extra closing NULs are rewritten", "partmgr\0\0\0"s, "dorqvorn", 9, "partmgr\0\0"s},
@@ -64,16 +64,16 @@ TEST(MultiSzRemovePrefix, Table)
         {"missing closing empty string", "partmgr\0"s, "dorqvorn", 9, "partmgr\0\0"s},
         {"missing last NUL too", "partmgr"s, "dorqvorn", 9, "partmgr\0\0"s},
         {"dropped entry, unterminated rest of the same size", "x\0ab"s, "x", 4, "ab\0\0"s},
-        {"entries after an empty entry are dropped with the rewrite", "a\0\0dorqvorn\0\0"s,
-         "dorqvorn", 3, "a\0\0"s},
+        {"entries after an empty entry are dropped with the rewrite", "a\0\0dorqvorn\0\0"s, "dorqvorn", 3,
+         "a\0\0"s},
         {"an empty name drops nothing", "partmgr\0\0"s, "", 0, ""},
     };
     for (const RemoveCase& c : cases) {
         GuardedBytes bytes(c.list);
         char* out = reinterpret_cast<char*>(1);
         int outSize = -1;
-        ASSERT_TRUE(MultiSzRemovePrefix(bytes.data(), static_cast<int>(c.list.size()), c.name,
-                                        &out, &outSize))
+        ASSERT_TRUE(
+            MultiSzRemovePrefix(bytes.data(), static_cast<int>(c.list.size()), c.name, &out, &outSize))
             << c.comment;
         EXPECT_EQ(outSize, c.expectedSize) << c.comment;
         if (c.expectedSize <= 1) {
@@ -97,4 +97,4 @@ TEST(MultiSzRemovePrefix, NullNameFailsAndNullListIsUnchanged)
     EXPECT_EQ(outSize, 0);
 }
 
-} // namespace
+}  // namespace

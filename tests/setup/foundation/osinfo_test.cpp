@@ -61,7 +61,7 @@ std::string Narrow(const wchar_t* text)
     return s;
 }
 
-} // namespace
+}  // namespace
 
 TEST(OsClassification, Windows9xVersions)
 {
@@ -70,7 +70,7 @@ TEST(OsClassification, Windows9xVersions)
         int32_t type;
     };
     const Case cases[] = {
-        {4, 0, OS_WIN95}, {4, 10, OS_WIN98}, {4, 90, OS_WINME}, {4, 3, OS_WINME},
+        {4, 0, OS_WIN95},   {4, 10, OS_WIN98},  {4, 90, OS_WINME},  {4, 3, OS_WINME},
         {3, 0, OS_UNKNOWN}, {5, 0, OS_UNKNOWN}, {0, 0, OS_UNKNOWN},
     };
     for (const Case& c : cases)
@@ -84,9 +84,8 @@ TEST(OsClassification, ProcessorArchitectures)
         int32_t arch;
     };
     const Case cases[] = {
-        {0, OS_ARCH_X86}, {9, OS_ARCH_X64}, {6, OS_ARCH_IA64},
-        {12, OS_ARCH_UNKNOWN},    // ARM64
-        {5, OS_ARCH_UNKNOWN},     // ARM
+        {0, OS_ARCH_X86},          {9, OS_ARCH_X64}, {6, OS_ARCH_IA64}, {12, OS_ARCH_UNKNOWN},  // ARM64
+        {5, OS_ARCH_UNKNOWN},                                                                   // ARM
         {0xFFFF, OS_ARCH_UNKNOWN},
     };
     for (const Case& c : cases)
@@ -95,11 +94,11 @@ TEST(OsClassification, ProcessorArchitectures)
 
 TEST(OsClassification, NtVersions)
 {
-    const int32_t native = 99;    // marks "the native architecture"
+    const int32_t native = 99;  // marks "the native architecture"
     struct Case {
         DWORD major, minor;
-        int32_t workstation, server;    // the type on each product type
-        int32_t arch;                   // OS_ARCH_X86, or native
+        int32_t workstation, server;  // the type on each product type
+        int32_t arch;                 // OS_ARCH_X86, or native
         bool asksServer;
     };
     const Case cases[] = {
@@ -165,7 +164,7 @@ TEST(OsNames, DependOnTypeArchitectureAndServer)
         {OS_WIN2008, OS_ARCH_X64, true, "Windows Server 2008 (x64)"},
         {OS_WIN2008, OS_ARCH_IA64, true, "Windows Server 2008 (ia64)"},
         {OS_WIN7, OS_ARCH_X86, false, "Windows 7"},
-        {OS_WIN8, OS_ARCH_X64, true, "Windows 8 (x64)"},     // the server flag renames only NT and 2000
+        {OS_WIN8, OS_ARCH_X64, true, "Windows 8 (x64)"},  // the server flag renames only NT and 2000
         {OS_WIN81, OS_ARCH_X86, true, "Windows 8.1"},
         {OS_WIN10, OS_ARCH_X64, true, "Windows 10 (x64)"},
         {OS_WIN10, OS_ARCH_IA64, false, "Windows 10 (ia64)"},
@@ -183,8 +182,8 @@ TEST(OsSupport, XpOrLaterOnX86OrX64)
     for (int32_t type = -2; type <= 13; type++) {
         for (int32_t arch : {-1, 0, 1, 2, 3}) {
             for (bool server : {false, true}) {
-                bool expected = type >= OS_WINXP && type <= OS_WIN10 &&
-                                (arch == OS_ARCH_X86 || arch == OS_ARCH_X64);
+                bool expected =
+                    type >= OS_WINXP && type <= OS_WIN10 && (arch == OS_ARCH_X86 || arch == OS_ARCH_X64);
                 EXPECT_EQ(IsSupportedSystem(OsInfoRecord{type, arch, server}), expected)
                     << type << " " << arch << " " << server;
             }
@@ -205,15 +204,15 @@ TEST(OsDetection, ClassifiesTheReportedSystem)
     const Case cases[] = {
         {"Windows 10 reports 6.2", VER_PLATFORM_WIN32_NT, 6, 2, 10, 0, false, 9, OS_WIN10, OS_ARCH_X64, 1, 0},
         {"Windows 8.1 reports 6.2", VER_PLATFORM_WIN32_NT, 6, 2, 6, 3, false, 9, OS_WIN81, OS_ARCH_X64, 1, 0},
-        {"no NT numbers: the reported version decides", VER_PLATFORM_WIN32_NT, 5, 2, 0, 0, true, 0, OS_WIN2003,
-         OS_ARCH_X86, 1, 0},
+        {"no NT numbers: the reported version decides", VER_PLATFORM_WIN32_NT, 5, 2, 0, 0, true, 0,
+         OS_WIN2003, OS_ARCH_X86, 1, 0},
         {"XP x64 edition", VER_PLATFORM_WIN32_NT, 5, 2, 5, 2, false, 9, OS_WINXP, OS_ARCH_X64, 1, 0},
         {"Server 2008 R2", VER_PLATFORM_WIN32_NT, 6, 1, 6, 1, true, 9, OS_WIN2008, OS_ARCH_X64, 1, 0},
         {"Windows 2000", VER_PLATFORM_WIN32_NT, 5, 0, 5, 0, false, 9, OS_WIN2000, OS_ARCH_X86, 1, 0},
         {"Windows 98", VER_PLATFORM_WIN32_WINDOWS, 4, 10, 0, 0, false, 9, OS_WIN98, OS_ARCH_X86, 0, 1},
         {"Windows ME", VER_PLATFORM_WIN32_WINDOWS, 4, 90, 0, 0, false, 9, OS_WINME, OS_ARCH_X86, 0, 1},
-        {"an unknown 9x major", VER_PLATFORM_WIN32_WINDOWS, 5, 0, 0, 0, false, 9, OS_UNKNOWN, OS_ARCH_UNKNOWN, 0,
-         0},
+        {"an unknown 9x major", VER_PLATFORM_WIN32_WINDOWS, 5, 0, 0, 0, false, 9, OS_UNKNOWN, OS_ARCH_UNKNOWN,
+         0, 0},
         {"Win32s", VER_PLATFORM_WIN32s, 3, 10, 0, 0, false, 9, OS_UNKNOWN, OS_ARCH_UNKNOWN, 0, 0},
     };
     for (const Case& c : cases) {

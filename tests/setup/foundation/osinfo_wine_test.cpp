@@ -58,8 +58,8 @@ std::map<std::string, std::string> RunProbe()
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process = {};
     std::string command = "\"" + ProbePath() + "\"";
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
+    BOOL started =
+        CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     CloseHandle(writeEnd);
     std::string output;
     if (started) {
@@ -97,7 +97,7 @@ protected:
     void TearDown() override { RegDeleteKeyA(HKEY_CURRENT_USER, AppDefaultsKey); }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(OsDetectionUnderWine, PrefixHasTheExpectedArchitecture)
 {
@@ -112,10 +112,10 @@ TEST_F(OsDetectionUnderWine, EachWindowsVersionGivesItsTypeAndName)
     const bool x64 = PrefixIs64Bit();
     const std::string suffix = x64 ? " (x64)" : "";
     struct Case {
-        const char* version;    // null: the prefix's default
+        const char* version;  // null: the prefix's default
         int type;
         const char* name;
-        bool archNamed;    // the name carries the architecture
+        bool archNamed;  // the name carries the architecture
         bool server;
         bool supported;
     };

@@ -25,7 +25,8 @@ int main()
     WideCharToMultiByte(CP_UTF8, 0, GetOsName(), -1, name, sizeof(name), nullptr, nullptr);
     printf("type=%d\narch=%d\nserver=%d\nsupported=%d\nname=%s\n", int(GetOsType()), int(GetOsArch()),
            OsInfo.server ? 1 : 0, IsSupportedOs() ? 1 : 0, name);
-    printf("nt=%d\nvista=%d\nwin8=%d\n", IsNtFamily() ? 1 : 0, IsVistaOrLater() ? 1 : 0, IsWin8OrLater() ? 1 : 0);
+    printf("nt=%d\nvista=%d\nwin8=%d\n", IsNtFamily() ? 1 : 0, IsVistaOrLater() ? 1 : 0,
+           IsWin8OrLater() ? 1 : 0);
     printf("folderBefore=%ld\ncreateBefore=%ld\nwow64Before=%u\n", folderBefore, createBefore, wow64Before);
     printf("folderAfter=%ld\nwindows=%s\nwow64=%s\nsdcontrol=%d\n", folderAfter, windows,
            wow64After ? wow64 : "", control);

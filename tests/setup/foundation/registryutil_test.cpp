@@ -68,8 +68,7 @@ TEST(RegistryWrappers, FailedWritesRaiseOnlyThroughTheIntegerWrite)
     std::string tooLong(20000, 'v');  // beyond the longest value name the registry takes
     EXPECT_FALSE(WriteRegString(HKEY_CURRENT_USER, UserKey, tooLong.c_str(), "x", false));
     EXPECT_FALSE(WriteRegBinary(HKEY_CURRENT_USER, UserKey, tooLong.c_str(), "x", 1, false));
-    EXPECT_THROW(WriteRegInteger(HKEY_CURRENT_USER, UserKey, tooLong.c_str(), 1, false),
-                 ERegistryException);
+    EXPECT_THROW(WriteRegInteger(HKEY_CURRENT_USER, UserKey, tooLong.c_str(), 1, false), ERegistryException);
 }
 
 TEST(RegistryWrappers, KeyDeletion)
@@ -97,8 +96,8 @@ TEST(RegistryWrappers, ServiceKeys)
     const Case cases[] = {
         {"Tolvarn", "System\\CurrentControlSet\\Services\\Tolvarn"},
         {nullptr, ""},
-        {"", ""},            // would name the Services key itself
-        {"a\\b", ""},        // would name a key further down
+        {"", ""},      // would name the Services key itself
+        {"a\\b", ""},  // would name a key further down
     };
     for (const Case& c : cases)
         EXPECT_EQ(ServiceKeyPath(c.name), c.expected) << (c.name ? c.name : "null");
@@ -110,11 +109,12 @@ TEST(RegistryWrappers, ServiceKeys)
 
     DeleteServiceKey("");
     HKEY services = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services", 0, KEY_READ,
-                            &services), ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services", 0, KEY_READ, &services),
+        ERROR_SUCCESS);
     DWORD subkeys = 0;
-    RegQueryInfoKeyA(services, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, nullptr);
+    RegQueryInfoKeyA(services, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, nullptr);
     EXPECT_GT(subkeys, 10u) << "the services are still there";
     RegCloseKey(services);
 }
@@ -213,8 +213,7 @@ public:
             DWORD nameSize = sizeof name;
             DWORD dataSize = sizeof data;
             DWORD type = 0;
-            if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) !=
-                ERROR_SUCCESS)
+            if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS)
                 break;
             values_.push_back({name, {type, std::string(reinterpret_cast<char*>(data), dataSize)}});
         }
@@ -249,8 +248,7 @@ TEST(RunValue, WrittenOnlyWhenItDiffers)
 {
     SavedRunKey saved(HKEY_CURRENT_USER);
     // A stored expandable text reads back equal; a rewrite would store REG_SZ.
-    WriteValueAt(HKEY_CURRENT_USER, RunKey, RunName, REG_EXPAND_SZ,
-                 "\"C:\\B\\Brimvault.exe\"\0"s);
+    WriteValueAt(HKEY_CURRENT_USER, RunKey, RunName, REG_EXPAND_SZ, "\"C:\\B\\Brimvault.exe\"\0"s);
     DWORD type = 0;
     std::string bytes;
 
@@ -294,4 +292,4 @@ TEST(RunValue, AnExceptionEndsWithoutTryingTheUser)
     EXPECT_FALSE(RunValue(HKEY_CURRENT_USER, &type, &bytes)) << "no second try";
 }
 
-} // namespace
+}  // namespace

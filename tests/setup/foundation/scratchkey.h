@@ -9,8 +9,7 @@ public:
     ScratchKey(HKEY root, const std::string& path) : root_(root), path_(path)
     {
         RegDeleteTreeA(root_, path_.c_str());
-        RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
-                        nullptr);
+        RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
     }
     ~ScratchKey()
     {
@@ -36,8 +35,8 @@ public:
         if (RegQueryValueExA(key_, name, nullptr, type, nullptr, &size) != ERROR_SUCCESS)
             return false;
         bytes->assign(size, '\0');
-        return RegQueryValueExA(key_, name, nullptr, type,
-                                reinterpret_cast<BYTE*>(&(*bytes)[0]), &size) == ERROR_SUCCESS;
+        return RegQueryValueExA(key_, name, nullptr, type, reinterpret_cast<BYTE*>(&(*bytes)[0]), &size) ==
+               ERROR_SUCCESS;
     }
 
 private:
@@ -47,16 +46,15 @@ private:
 };
 
 // One value of the key at path below root: false when the key or value is missing.
-inline bool ReadValueAt(HKEY root, const std::string& path, const char* name, DWORD* type,
-                        std::string* bytes)
+inline bool ReadValueAt(HKEY root, const std::string& path, const char* name, DWORD* type, std::string* bytes)
 {
     HKEY key = nullptr;
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     char data[2048];
     DWORD size = sizeof data;
-    bool found = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(data),
-                                  &size) == ERROR_SUCCESS;
+    bool found =
+        RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
     RegCloseKey(key);
     if (found)
         bytes->assign(data, size);
@@ -68,8 +66,8 @@ inline void WriteValueAt(HKEY root, const std::string& path, const char* name, D
                          const std::string& bytes)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
         return;
     if (name)
         RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),

@@ -12,7 +12,7 @@ namespace {
 enum Who { Users, Everyone, System };
 
 struct Entry {
-    BYTE type;   // ACCESS_ALLOWED_ACE_TYPE or ACCESS_DENIED_ACE_TYPE
+    BYTE type;  // ACCESS_ALLOWED_ACE_TYPE or ACCESS_DENIED_ACE_TYPE
     BYTE flags;
     Who who;
     DWORD mask;
@@ -25,9 +25,8 @@ struct Entry {
 std::ostream& operator<<(std::ostream& out, const Entry& e)
 {
     const char* names[] = {"Users", "Everyone", "System"};
-    return out << "{" << (e.type == ACCESS_ALLOWED_ACE_TYPE ? "allow" : "deny") << " flags 0x"
-               << std::hex << int(e.flags) << " " << names[e.who] << " mask 0x" << e.mask
-               << std::dec << "}";
+    return out << "{" << (e.type == ACCESS_ALLOWED_ACE_TYPE ? "allow" : "deny") << " flags 0x" << std::hex
+               << int(e.flags) << " " << names[e.who] << " mask 0x" << e.mask << std::dec << "}";
 }
 
 const BYTE Inherited = INHERITED_ACE;
@@ -47,10 +46,7 @@ struct Sids {
         size = sizeof system;
         CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size);
     }
-    PSID of(Who who)
-    {
-        return who == Users ? PSID(users) : who == Everyone ? PSID(everyone) : PSID(system);
-    }
+    PSID of(Who who) { return who == Users ? PSID(users) : who == Everyone ? PSID(everyone) : PSID(system); }
     Who whoIs(PSID sid)
     {
         if (EqualSid(sid, users))
@@ -89,8 +85,8 @@ std::vector<Entry> ReadAcl(PACL acl)
         void* p = nullptr;
         GetAce(acl, i, &p);
         ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(p);
-        entries.push_back({ace->Header.AceType, ace->Header.AceFlags,
-                           KnownSids().whoIs(&ace->SidStart), ace->Mask});
+        entries.push_back(
+            {ace->Header.AceType, ace->Header.AceFlags, KnownSids().whoIs(&ace->SidStart), ace->Mask});
     }
     return entries;
 }
@@ -287,4 +283,4 @@ TEST(Privileges, EveryCallClosesItsToken)
     EXPECT_EQ(again, probe) << "a token handle was left open";
 }
 
-} // namespace
+}  // namespace

@@ -15,8 +15,8 @@ std::string ServiceKeyValue(const char* service, const char* value, DWORD* type)
     std::string path = std::string("System\\CurrentControlSet\\Services\\") + service;
     char data[512] = {};
     DWORD size = sizeof data - 1;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, path.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, type,
-                     data, &size) != ERROR_SUCCESS)
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, path.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, type, data, &size) !=
+        ERROR_SUCCESS)
         return "<missing>";
     return std::string(data, size);
 }
@@ -125,16 +125,14 @@ TEST(ProxyDriverService, StartedAndStoppedThroughTheHelpers)
 {
     DeleteServiceByName(ProxyService);
     CreateDirectoryA(ProxyDir, nullptr);
-    ASSERT_TRUE(CopyFileA(UnixToWine(PROXY_DRIVER_X64).c_str(), ProxyImage, FALSE))
-        << GetLastError();
+    ASSERT_TRUE(CopyFileA(UnixToWine(PROXY_DRIVER_X64).c_str(), ProxyImage, FALSE)) << GetLastError();
     ASSERT_EQ(CreateDriverService(ProxyService, ProxyImage, nullptr, SERVICE_DEMAND_START), 0);
 
     // 1. Started: it runs and its device opens; a second start leaves it alone.
     EXPECT_EQ(StartServiceByName(ProxyService), 0);
     EXPECT_EQ(WaitForState(ProxyService, ServiceStateRunning), ServiceStateRunning);
     EXPECT_EQ(StartServiceByName(ProxyService), 0) << "a running service is left alone";
-    HANDLE device = CreateFileA("\\\\.\\SABLINEX", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE device = CreateFileA("\\\\.\\SABLINEX", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
     if (device != INVALID_HANDLE_VALUE)
         CloseHandle(device);
@@ -152,4 +150,4 @@ TEST(ProxyDriverService, StartedAndStoppedThroughTheHelpers)
 }
 #endif
 
-} // namespace
+}  // namespace

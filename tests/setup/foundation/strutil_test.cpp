@@ -29,7 +29,7 @@ void* FailingAlloc(size_t)
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 TEST(ScratchBuffer, GrowsZeroesAndKeepsItsBlock)
 {
@@ -67,8 +67,8 @@ TEST(ScratchBuffer, RoundsToTheNextMultipleOf256Above)
         int rounded;
     };
     const Case cases[] = {
-        {2048, 2304}, {256, 512}, {100, 256}, {3000, 3072}, {1, 256}, {255, 256}, {257, 512},
-        {0x7FFFFFFF, 0},    // would overflow: refused
+        {2048, 2304}, {256, 512}, {100, 256}, {3000, 3072},
+        {1, 256},     {255, 256}, {257, 512}, {0x7FFFFFFF, 0},  // would overflow: refused
     };
     for (const Case& c : cases)
         EXPECT_EQ(RoundScratchSize(c.request), c.rounded) << c.request;
@@ -110,16 +110,12 @@ TEST(VersionText, FormatsVersionCodes)
         const char* text;
     };
     const Case cases[] = {
-        {20402, "2.04.02"},  // the product
-        {204, "2.04"},       // the cache driver
-        {103, "1.03"},       // the proxy driver
-        {0, "0.00"},
-        {5, "0.05"},
-        {9999, "99.99"},     // the largest two-part code
-        {10000, "1.00.00"},  // the smallest three-part code
-        {10001, "1.00.01"},
-        {99999, "9.99.99"},
-        {4294967295u, "429496.72.95"},
+        {20402, "2.04.02"},                                       // the product
+        {204, "2.04"},                                            // the cache driver
+        {103, "1.03"},                                            // the proxy driver
+        {0, "0.00"},        {5, "0.05"},        {9999, "99.99"},  // the largest two-part code
+        {10000, "1.00.00"},                                       // the smallest three-part code
+        {10001, "1.00.01"}, {99999, "9.99.99"}, {4294967295u, "429496.72.95"},
     };
     for (const Case& c : cases) {
         char buffer[VERSION_TEXT_BUFFER];
@@ -157,7 +153,7 @@ TEST(FormatMsg, FillsPlaceholders)
         {L"[%s]", nullptr, nullptr, L"[]"},                  // a null argument
         {L"%d %i %", L"a", nullptr, L"%d %i %"},             // other sequences stay as they are
         {L"", L"a", L"b", L""},
-        {nullptr, L"a", L"b", L""},                          // no format at all
+        {nullptr, L"a", L"b", L""},  // no format at all
     };
     for (const Case& c : cases) {
         wchar_t* result = FormatMsg2(c.format, c.argument1, c.argument2);
@@ -249,17 +245,12 @@ TEST(LetterComparison, IgnoresCaseOfAsciiLettersOnly)
         int result;
     };
     const Case cases[] = {
-        {L"ENG", L"eng", -1},
-        {L"Tolvarn1", L"tOLVARN1", -1},
-        {L"", L"", -1},
-        {nullptr, L"", -1},
-        {nullptr, nullptr, -1},
-        {L"abc", L"abd", 2},
-        {L"ab", L"abc", 2},       // one text ends first
-        {L"abc", nullptr, 0},
-        {L"[", L"{", 0},          // 0x5B and 0x7B differ by the case bit but are no letters
-        {L"@", L"`", 0},
-        {L"\u00C4", L"\u00E4", 0}, // only ASCII letters fold
+        {L"ENG", L"eng", -1},   {L"Tolvarn1", L"tOLVARN1", -1},
+        {L"", L"", -1},         {nullptr, L"", -1},
+        {nullptr, nullptr, -1}, {L"abc", L"abd", 2},
+        {L"ab", L"abc", 2},                       // one text ends first
+        {L"abc", nullptr, 0},   {L"[", L"{", 0},  // 0x5B and 0x7B differ by the case bit but are no letters
+        {L"@", L"`", 0},        {L"\u00C4", L"\u00E4", 0},  // only ASCII letters fold
         {L"a1", L"A2", 1},
     };
     for (const Case& c : cases) {
@@ -281,7 +272,7 @@ TEST(SmallRoutines, NumbersAndTexts)
     };
     const Division divisions[] = {
         {0, 512, 0}, {1, 512, 1}, {512, 512, 1}, {513, 512, 2}, {~0ull, 1, ~0ull}, {~0ull, 2, 1ull << 63},
-        {10, 0, 0},    // no divisor: nothing, rather than a crash
+        {10, 0, 0},  // no divisor: nothing, rather than a crash
     };
     for (const Division& d : divisions)
         EXPECT_EQ(CeilDiv64(d.value, d.divisor), d.result) << d.value << " / " << d.divisor;
@@ -291,8 +282,15 @@ TEST(SmallRoutines, NumbersAndTexts)
         uint64_t value;
     };
     const Hex hexes[] = {
-        {"0", 0}, {"ff", 0xFF}, {"DORQ", 0xD}, {"1A2b3C", 0x1A2B3C}, {"", 0}, {nullptr, 0}, {"g1", 0},
-        {"FFFFFFFFFFFFFFFF", ~0ull}, {"123456789ABCDEF01", 0x23456789ABCDEF01ull},    // the top digit is lost
+        {"0", 0},
+        {"ff", 0xFF},
+        {"DORQ", 0xD},
+        {"1A2b3C", 0x1A2B3C},
+        {"", 0},
+        {nullptr, 0},
+        {"g1", 0},
+        {"FFFFFFFFFFFFFFFF", ~0ull},
+        {"123456789ABCDEF01", 0x23456789ABCDEF01ull},  // the top digit is lost
     };
     for (const Hex& h : hexes)
         EXPECT_EQ(ParseHex64(h.text), h.value) << (h.text ? h.text : "(null)");
@@ -345,10 +343,10 @@ TEST(SmallRoutines, MultiStrings)
     auto text = [](const char* list, int length) { return std::string(list ? list : "", list ? length : 0); };
     struct Case {
         const char* what;
-        std::string list;    // empty: no list
+        std::string list;  // empty: no list
         const char* name;
         bool ok;
-        std::string added;   // empty: nothing new
+        std::string added;  // empty: nothing new
         int addedLength;
     };
     const Case adds[] = {
@@ -361,7 +359,8 @@ TEST(SmallRoutines, MultiStrings)
     for (const Case& c : adds) {
         char* result = reinterpret_cast<char*>(1);
         int length = -5;
-        EXPECT_EQ(MultiSzAdd(c.list.empty() ? nullptr : c.list.data(), int(c.list.size()), c.name, &result, &length),
+        EXPECT_EQ(MultiSzAdd(c.list.empty() ? nullptr : c.list.data(), int(c.list.size()), c.name, &result,
+                             &length),
                   c.ok)
             << c.what;
         EXPECT_EQ(text(result, length), c.added) << c.what;

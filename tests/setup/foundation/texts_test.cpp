@@ -156,8 +156,8 @@ TEST(MessageFiles, TheCatalogueLoadsThemAll)
     std::vector<std::string> codes;
     for (clDorqObject* node = LanguageList->First(); node; node = node->next)
         codes.push_back(static_cast<clMsgObject*>(node)->code);
-    EXPECT_EQ(codes, (std::vector<std::string>{"ENG", "CHT", "CHS", "JPN", "KOR", "FRA", "DEU",
-                                               "ESN", "RUS", "ARA"}));
+    EXPECT_EQ(codes, (std::vector<std::string>{"ENG", "CHT", "CHS", "JPN", "KOR", "FRA", "DEU", "ESN", "RUS",
+                                               "ARA"}));
     EXPECT_STREQ(CurrentLanguageCode(), "KOR");
     for (int id : AllMessageIds)
         EXPECT_NE(MessageText(id), nullptr) << id;

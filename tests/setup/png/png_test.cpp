@@ -14,13 +14,13 @@ struct Buffer {
 
 void WriteToBuffer(png_structp png, png_bytep data, png_size_t length)
 {
-    auto *buffer = static_cast<Buffer *>(png_get_io_ptr(png));
+    auto* buffer = static_cast<Buffer*>(png_get_io_ptr(png));
     buffer->bytes.insert(buffer->bytes.end(), data, data + length);
 }
 
 void ReadFromBuffer(png_structp png, png_bytep data, png_size_t length)
 {
-    auto *buffer = static_cast<Buffer *>(png_get_io_ptr(png));
+    auto* buffer = static_cast<Buffer*>(png_get_io_ptr(png));
     if (buffer->readAt + length > buffer->bytes.size())
         png_error(png, "read past the end");
     memcpy(data, buffer->bytes.data() + buffer->readAt, length);
@@ -37,7 +37,7 @@ std::vector<unsigned char> Pixels()
     return pixels;
 }
 
-Buffer Encode(const std::vector<unsigned char> &pixels)
+Buffer Encode(const std::vector<unsigned char>& pixels)
 {
     Buffer out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, NULL, NULL, NULL);
@@ -104,4 +104,4 @@ TEST(PngCodec, TruncatedImageIsAnErrorNotACrash)
     EXPECT_TRUE(failed);
 }
 
-} // namespace
+}  // namespace

@@ -18,7 +18,7 @@
 // Makes the next nothrow allocation of a page list fail.
 static bool failPageListAllocation = false;
 
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
 {
     if (failPageListAllocation && size == sizeof(clInstallPageList)) {
         failPageListAllocation = false;
@@ -35,7 +35,7 @@ protected:
     {
         previous_ = Application;
         Application = &app;
-        app.SetTitle("Brimvault Setup (form test)");   // never taken for a running installer
+        app.SetTitle("Brimvault Setup (form test)");  // never taken for a running installer
     }
     void TearDown() override
     {
@@ -45,29 +45,29 @@ protected:
         // The page list's start-up built these; the box's form went with the application.
         MessageBoxInstance = nullptr;
         ResetMsgCatalogue();
-        MSG message;   // a quit posted by Terminate would end the next test's loops
+        MSG message;  // a quit posted by Terminate would end the next test's loops
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
     }
     TApplication app;
 
 private:
-    TApplication *previous_ = nullptr;
+    TApplication* previous_ = nullptr;
 };
 
 // A page list whose deletion and close answer the test controls.
 struct ProbeList : clInstallPageList {
-    explicit ProbeList(int *deletions) : deletions(deletions) {}
+    explicit ProbeList(int* deletions) : deletions(deletions) {}
     ~ProbeList() override { ++*deletions; }
     bool CanClose() override { return canClose; }
-    int *deletions;
+    int* deletions;
     bool canClose = true;
 };
 
 TEST_F(FormInstallTest, BuildsFromItsDescriptionAndSizesThroughThePageList)
 {
-    app.CreateForm(FormInstall);   // as the program entry does
-    TFormInstall *form = FormInstall;
+    app.CreateForm(FormInstall);  // as the program entry does
+    TFormInstall* form = FormInstall;
     ASSERT_NE(form, nullptr);
     EXPECT_EQ(app.MainForm(), form);
     EXPECT_FALSE(app.Terminated());
@@ -83,7 +83,7 @@ TEST_F(FormInstallTest, BuildsFromItsDescriptionAndSizesThroughThePageList)
     EXPECT_EQ(form->Font()->Height(), -12);
     EXPECT_EQ(form->Font()->Name(), GetUiFontName());
 
-    TTntComboBox *combo = form->ComboLang;
+    TTntComboBox* combo = form->ComboLang;
     ASSERT_NE(combo, nullptr);
     EXPECT_EQ(combo->Parent(), form);
     EXPECT_EQ(combo->Owner(), form);
@@ -92,13 +92,13 @@ TEST_F(FormInstallTest, BuildsFromItsDescriptionAndSizesThroughThePageList)
     EXPECT_EQ(combo->Width(), 226);
     EXPECT_EQ(combo->Cursor(), crHandPoint);
     EXPECT_FALSE(combo->ParentFont());
-    EXPECT_EQ(combo->Font()->Charset(), 129);   // the language names' charset
+    EXPECT_EQ(combo->Font()->Charset(), 129);  // the language names' charset
     EXPECT_EQ(combo->Font()->Height(), -12);
 }
 
 TEST_F(FormInstallTest, DestroyingTheFormDeletesThePageListOnce)
 {
-    TFormInstall *form = nullptr;
+    TFormInstall* form = nullptr;
     app.CreateForm(form);
     int deletions = 0;
     delete PageList;
@@ -110,15 +110,15 @@ TEST_F(FormInstallTest, DestroyingTheFormDeletesThePageListOnce)
 
 TEST_F(FormInstallTest, CloseRequestsAreRefusedWhileThePageListSaysSo)
 {
-    TFormInstall *form = nullptr;
+    TFormInstall* form = nullptr;
     app.CreateForm(form);
     int deletions = 0;
     delete PageList;
-    auto *list = new ProbeList(&deletions);
+    auto* list = new ProbeList(&deletions);
     PageList = list;
     form->Show();
 
-    list->canClose = false;   // as while an installation runs
+    list->canClose = false;  // as while an installation runs
     PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
     app.ProcessMessages();
     form->Close();
@@ -140,7 +140,7 @@ TEST_F(FormInstallTest, CloseRequestsAreRefusedWhileThePageListSaysSo)
 LRESULT CALLBACK RefuseComboBoxes(int code, WPARAM wparam, LPARAM lparam)
 {
     if (code == HCBT_CREATEWND) {
-        const wchar_t *className = reinterpret_cast<CBT_CREATEWNDW *>(lparam)->lpcs->lpszClass;
+        const wchar_t* className = reinterpret_cast<CBT_CREATEWNDW*>(lparam)->lpcs->lpszClass;
         if (!IS_INTRESOURCE(className) && lstrcmpiW(className, L"ComboBox") == 0)
             return 1;
     }
@@ -151,7 +151,7 @@ TEST_F(FormInstallTest, AFormWhoseConstructionFailsIsNeverTheMainForm)
 {
     HHOOK hook = SetWindowsHookExW(WH_CBT, RefuseComboBoxes, nullptr, GetCurrentThreadId());
     ASSERT_NE(hook, nullptr);
-    EXPECT_THROW(app.CreateForm(FormInstall), Exception);   // the language box cannot be made
+    EXPECT_THROW(app.CreateForm(FormInstall), Exception);  // the language box cannot be made
     UnhookWindowsHookEx(hook);
     EXPECT_EQ(FormInstall, nullptr) << "would point to the destroyed form";
     EXPECT_EQ(app.MainForm(), nullptr);
@@ -162,8 +162,7 @@ std::vector<std::wstring> boxTexts;
 BOOL CALLBACK CloseMessageBox(HWND hwnd, LPARAM)
 {
     wchar_t className[16], text[256] = L"";
-    if (IsWindowVisible(hwnd) && GetClassNameW(hwnd, className, 16) &&
-        std::wstring(className) == L"#32770") {
+    if (IsWindowVisible(hwnd) && GetClassNameW(hwnd, className, 16) && std::wstring(className) == L"#32770") {
         GetDlgItemTextW(hwnd, 0xFFFF, text, 256);
         boxTexts.push_back(text);
         PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
@@ -184,16 +183,16 @@ TEST_F(FormInstallTest, NoMemoryForThePageListShowsTheFixedTextAndEnds)
     boxTexts.clear();
     SetTimer(nullptr, 0, 100, CloseMessageBoxTimer);
     failPageListAllocation = true;
-    TFormInstall *form = nullptr;
+    TFormInstall* form = nullptr;
     app.CreateForm(form);
     failPageListAllocation = false;
     EXPECT_EQ(PageList, nullptr);
-    EXPECT_TRUE(app.Terminated());   // the exit code is then 1
+    EXPECT_TRUE(app.Terminated());  // the exit code is then 1
     ASSERT_EQ(boxTexts.size(), 1u);
     EXPECT_EQ(boxTexts[0], L"Allocated memory fail !");
-    app.Run();   // returns at once, showing nothing
+    app.Run();  // returns at once, showing nothing
     EXPECT_FALSE(IsWindowVisible(form->Handle()));
     EXPECT_EQ(SetupExitCode(), 1);
 }
 
-} // namespace
+}  // namespace

@@ -31,10 +31,7 @@ protected:
         SysLocale.MiddleEast = false;
         ApplicationTest::TearDown();
     }
-    void Mirror(bool on)
-    {
-        ApplyFrameLanguage(&frame, on ? 178 : 0, "");
-    }
+    void Mirror(bool on) { ApplyFrameLanguage(&frame, on ? 178 : 0, ""); }
     // The wizard's row: three steps, 23-pixel boxes, 12 x 10 arrows, at top 100.
     std::unique_ptr<StepIndicators> MakeSteps(int arrowImageId)
     {
@@ -70,7 +67,7 @@ protected:
         frame.versionLabel->SetTop(2);
         frame.versionLabel->SetLeft(117);
         frame.titleLabel->SetTop(38);
-        for (TclCaptionButton *button : {frame.leftButton, frame.middleButton, frame.rightButton})
+        for (TclCaptionButton* button : {frame.leftButton, frame.middleButton, frame.rightButton})
             button->SetTop(368);
         LoadImageResource(frame.centrePicture, 21303, ImageKindPng);
         frame.centrePicture->SetLeft(166);
@@ -80,9 +77,9 @@ protected:
         header->SetLeft(22);
     }
 
-    TForm *form = nullptr;
+    TForm* form = nullptr;
     SetupFrame frame;
-    TImage *header = nullptr;
+    TImage* header = nullptr;
 };
 
 TEST_F(FrameTest, StepRowPositionsBothWays)
@@ -91,7 +88,7 @@ TEST_F(FrameTest, StepRowPositionsBothWays)
         int arrow, box;
     };
     struct {
-        const char *what;
+        const char* what;
         bool arrows, mirrored;
         Place items[3];
         bool flipped;
@@ -101,11 +98,11 @@ TEST_F(FrameTest, StepRowPositionsBothWays)
         {"no arrows", false, false, {{0, 32}, {0, 71}, {0, 110}}, false},
         {"no arrows, mirrored", false, true, {{0, 445}, {0, 406}, {0, 367}}, false},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         Mirror(c.mirrored);
         std::unique_ptr<StepIndicators> steps = MakeSteps(c.arrows ? 21305 : 0);
         for (int k = 0; k < 3; k++) {
-            const StepItem &item = steps->items[k];
+            const StepItem& item = steps->items[k];
             EXPECT_EQ(item.box->Left(), c.items[k].box) << c.what << " step " << k + 1;
             EXPECT_EQ(item.number->Left(), c.items[k].box) << c.what;
             EXPECT_EQ(item.box->Top(), 100);
@@ -128,7 +125,7 @@ TEST_F(FrameTest, ShowStepLightsOneStepAndPaintsWithoutDispatchingInput)
 {
     std::unique_ptr<StepIndicators> steps = MakeSteps(21305);
     form->Show();
-    for (const StepItem &item : steps->items)
+    for (const StepItem& item : steps->items)
         EXPECT_FALSE(item.box->Visible() || item.number->Visible() || item.arrow->Visible());
 
     // A click waiting in the queue is not handled by the repaint.
@@ -137,7 +134,7 @@ TEST_F(FrameTest, ShowStepLightsOneStepAndPaintsWithoutDispatchingInput)
     MSG waiting;
     EXPECT_TRUE(PeekMessageW(&waiting, form->Handle(), WM_APP, WM_APP, PM_REMOVE));
     for (int k = 0; k < 3; k++) {
-        const StepItem &item = steps->items[k];
+        const StepItem& item = steps->items[k];
         bool lit = k == 1;
         EXPECT_EQ(item.box->Brush()->Color(), lit ? 0xAB5A00 : 0x7A2F00) << k;
         EXPECT_EQ(item.number->Font()->Color(), lit ? 0xFFFFFF : 0xB5B5B5) << k;
@@ -145,11 +142,11 @@ TEST_F(FrameTest, ShowStepLightsOneStepAndPaintsWithoutDispatchingInput)
         EXPECT_TRUE(item.box->Visible() && item.number->Visible());
         EXPECT_EQ(item.arrow->Visible(), k != 0) << "the row begins with a box";
     }
-    ShowStep(steps.get(), 4);   // beyond the row: nothing lit
-    for (const StepItem &item : steps->items)
+    ShowStep(steps.get(), 4);  // beyond the row: nothing lit
+    for (const StepItem& item : steps->items)
         EXPECT_EQ(item.box->Brush()->Color(), 0x7A2F00);
     ShowStep(steps.get(), 0);
-    for (const StepItem &item : steps->items)
+    for (const StepItem& item : steps->items)
         EXPECT_FALSE(item.box->Visible() || item.number->Visible() || item.arrow->Visible());
     ShowStep(nullptr, 1);
 }
@@ -158,7 +155,7 @@ TEST_F(FrameTest, ButtonsLogoAndTitleFollowTheReadingSide)
 {
     ASSERT_TRUE(CreateSetupFrame(&frame));
     struct {
-        const char *what;
+        const char* what;
         bool mirrored;
         int middleWidth, rightWidth;
         int left, middle, right, logo, title;
@@ -168,7 +165,7 @@ TEST_F(FrameTest, ButtonsLogoAndTitleFollowTheReadingSide)
         {"wide buttons", false, 200, 200, 10, 80, 290, 8, 80},
         {"wide buttons, mirrored", true, 200, 200, 390, 220, 10, 391, 8},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         Mirror(c.mirrored);
         frame.middleButton->SetWidth(c.middleWidth);
         frame.rightButton->SetWidth(c.rightWidth);
@@ -203,32 +200,32 @@ TEST_F(FrameTest, FrameControlsAndFactories)
     EXPECT_EQ(frame.leftButton->FontColorHot, 0);
     EXPECT_EQ(frame.leftButton->GetWidth(), 100);
     EXPECT_EQ(frame.leftButton->GetHeight(), 24);
-    TclCaptionButton *boxButton = CreateCaptionButton(form);
+    TclCaptionButton* boxButton = CreateCaptionButton(form);
     ASSERT_TRUE(boxButton);
     EXPECT_EQ(boxButton->FontColorHot, 0x800080);
 
-    TclCheckBox *box = CreateCheckBox(form);
+    TclCheckBox* box = CreateCheckBox(form);
     EXPECT_EQ(box->ImageId(), 21203);
     EXPECT_TRUE(box->Transparent());
-    TclCaptionCheckBox *captionBox = CreateCaptionCheckBox(form);
+    TclCaptionCheckBox* captionBox = CreateCaptionCheckBox(form);
     EXPECT_FALSE(captionBox->Transparent());
     EXPECT_EQ(captionBox->ImageTickedDisabled, 21202);
 
-    TclCustomBox *line = CreateFrameBox(form, 1);
+    TclCustomBox* line = CreateFrameBox(form, 1);
     EXPECT_EQ(line->Width(), 500);
     EXPECT_EQ(line->Height(), 400);
     EXPECT_EQ(line->Brush()->Style(), bsClear);
-    TShape *bottom = CreateBottomBand(form, 45, 0xF0F0F0);
+    TShape* bottom = CreateBottomBand(form, 45, 0xF0F0F0);
     EXPECT_EQ(bottom->Top(), 355);
     EXPECT_EQ(form->Controls(0), bottom) << "bands lie behind everything";
-    TJvXPProgressBar *bar = CreateProgressBar(form);
+    TJvXPProgressBar* bar = CreateProgressBar(form);
     EXPECT_EQ(bar->Left(), 24);
     EXPECT_EQ(bar->Width(), 452);
     EXPECT_EQ(CreateStartPicture(form)->Width(), 94);
-    TImage *header = CreateHeaderPicture(form);
+    TImage* header = CreateHeaderPicture(form);
     EXPECT_EQ(header->Top(), 28);
     EXPECT_EQ(header->Width(), 48);
-    TTntMemo *memo = CreateLicenceMemo(&frame);
+    TTntMemo* memo = CreateLicenceMemo(&frame);
     EXPECT_EQ(memo->Width(), 484);
     EXPECT_TRUE(memo->ReadOnly());
 
@@ -236,14 +233,14 @@ TEST_F(FrameTest, FrameControlsAndFactories)
     SetupFrame bare;
     InitSetupFrame(&bare);
     EXPECT_EQ(bare.titleMargin, 80);
-    EXPECT_FALSE(CreateSetupFrame(&bare));   // no form
+    EXPECT_FALSE(CreateSetupFrame(&bare));  // no form
     bare.form = form;
     int before = form->ControlCount();
     ASSERT_TRUE(CreateSetupFrame(&bare));
     EXPECT_EQ(bare.titleStripLogo, nullptr);
-    TclFormMove *area = nullptr;
+    TclFormMove* area = nullptr;
     for (int i = before; i < form->ControlCount(); i++) {
-        if (auto *found = dynamic_cast<TclFormMove *>(form->Controls(i)))
+        if (auto* found = dynamic_cast<TclFormMove*>(form->Controls(i)))
             area = found;
     }
     ASSERT_TRUE(area);
@@ -254,7 +251,7 @@ TEST_F(FrameTest, FrameControlsAndFactories)
 TEST_F(FrameTest, ApplyFrameLanguageSetsDirectionAndFonts)
 {
     ASSERT_TRUE(CreateSetupFrame(&frame));
-    ApplyFrameLanguage(&frame, 177, "");   // Hebrew, no font name
+    ApplyFrameLanguage(&frame, 177, "");  // Hebrew, no font name
     EXPECT_TRUE(SysLocale.MiddleEast);
     EXPECT_EQ(app.BiDiMode(), bdRightToLeft);
     EXPECT_EQ(form->BiDiMode(), bdRightToLeft);
@@ -277,12 +274,12 @@ TEST_F(FrameTest, CenterControlOverTheFormOrTheScreen)
 {
     TShape box(nullptr);
     box.SetBounds(0, 0, 300, 200);
-    TForm *other = new TForm(&app);
+    TForm* other = new TForm(&app);
     other->SetBounds(100, 100, 500, 400);
     CenterControl(&box, other);
     EXPECT_EQ(box.Left(), 200);
     EXPECT_EQ(box.Top(), 200);
-    box.SetWidth(301);   // divisions truncate
+    box.SetWidth(301);  // divisions truncate
     CenterControl(&box, other);
     EXPECT_EQ(box.Left(), 199);
     CenterControl(&box, nullptr);
@@ -297,7 +294,7 @@ TEST_F(FrameTest, FrameLooksRightWithEachStepLit)
 {
     BuildWizardFrame();
     std::unique_ptr<StepIndicators> steps = MakeSteps(21305);
-    for (TclCaptionButton *button : {frame.leftButton, frame.middleButton, frame.rightButton})
+    for (TclCaptionButton* button : {frame.leftButton, frame.middleButton, frame.rightButton})
         button->SetVisible(true);
     for (bool mirrored : {false, true}) {
         Mirror(mirrored);
@@ -315,18 +312,18 @@ TEST_F(FrameTest, FrameLooksRightWithEachStepLit)
         for (int step = 1; step <= 3; step++) {
             ShowStep(steps.get(), step);
             PumpUntil([] { return false; }, 200);
-            std::string name = std::string("frame-") + (mirrored ? "rtl" : "ltr") + "-step" +
-                               std::to_string(step);
+            std::string name =
+                std::string("frame-") + (mirrored ? "rtl" : "ltr") + "-step" + std::to_string(step);
             SaveWindowShot(form->Handle(), ARTIFACT_DIR, name);
             for (int k = 0; k < 3; k++) {
-                const TShape *box = steps->items[k].box;
+                const TShape* box = steps->items[k].box;
                 // A point of the box that the number does not cover.
                 COLORREF inside = ScreenPixel(form, box->Left() + 4, box->Top() + 4);
                 EXPECT_EQ(inside, k + 1 == step ? 0xAB5A00u : 0x7A2F00u) << name << " box " << k + 1;
             }
         }
         struct {
-            const char *what;
+            const char* what;
             int x, y;
             COLORREF colour;
         } samples[] = {
@@ -339,12 +336,12 @@ TEST_F(FrameTest, FrameLooksRightWithEachStepLit)
             {"disabled button border", frame.rightButton->GetLeft(), 380, 0x808080},
             {"enabled button border", frame.leftButton->GetLeft(), 380, 0x000000},
         };
-        for (const auto &s : samples)
+        for (const auto& s : samples)
             EXPECT_EQ(ScreenPixel(form, s.x, s.y), s.colour) << s.what << (mirrored ? " mirrored" : "");
     }
 
     // The frame buttons do not change under the pointer (real X input).
-    TclCaptionButton *options = frame.leftButton;
+    TclCaptionButton* options = frame.leftButton;
     ASSERT_TRUE(XMoveTo(form->Left() + options->GetLeft() + 50, form->Top() + 380));
     ASSERT_TRUE(PumpUntil([&] { return options->Hot(); }));
     PumpUntil([] { return false; }, 200);
@@ -354,4 +351,4 @@ TEST_F(FrameTest, FrameLooksRightWithEachStepLit)
     ASSERT_TRUE(PumpUntil([&] { return !options->Hot(); }));
 }
 
-} // namespace
+}  // namespace

@@ -24,7 +24,7 @@ std::vector<SystemBoxCall> systemBoxCalls;
 std::atomic<COLORREF> hotBorder{0};
 int systemBoxAnswer = IDNO;
 
-int FakeSystemMessageBox(HWND, const wchar_t *text, UINT type)
+int FakeSystemMessageBox(HWND, const wchar_t* text, UINT type)
 {
     systemBoxCalls.push_back({text, type});
     return systemBoxAnswer;
@@ -51,14 +51,14 @@ protected:
         SysLocale.MiddleEast = false;
         ApplicationTest::TearDown();
     }
-    tclMsgDialog *Box()
+    tclMsgDialog* Box()
     {
         if (!MessageBoxInstance)
             EXPECT_TRUE(SetupMsgDialog());
         return MessageBoxInstance;
     }
     // Lays the box out for a text of a given size, as a message does.
-    void LayOut(tclMsgDialog *box, bool question, int textWidth, int textHeight)
+    void LayOut(tclMsgDialog* box, bool question, int textWidth, int textHeight)
     {
         box->SetMessageBoxText(L"x");
         if (question)
@@ -70,9 +70,9 @@ protected:
         box->LayoutMessageBox();
         box->PlaceMessageBoxControls();
     }
-    void SelectLanguage(const char *code) { ASSERT_TRUE(SelectLanguageByCode(code)) << code; }
+    void SelectLanguage(const char* code) { ASSERT_TRUE(SelectLanguageByCode(code)) << code; }
 
-    int (*realSystemMessageBox)(HWND, const wchar_t *, UINT) = nullptr;
+    int (*realSystemMessageBox)(HWND, const wchar_t*, UINT) = nullptr;
 };
 
 TEST_F(MsgDialogTest, TheSystemBoxStandsInUntilTheBoxExists)
@@ -89,7 +89,7 @@ TEST_F(MsgDialogTest, TheSystemBoxStandsInUntilTheBoxExists)
     // A null text shows nothing and is No.
     EXPECT_FALSE(AskYesNo(nullptr));
     ShowErrorText(nullptr);
-    ShowSystemError(0x7FFFFFF0);   // no system text: nothing
+    ShowSystemError(0x7FFFFFF0);  // no system text: nothing
     EXPECT_EQ(systemBoxCalls.size(), 3u);
     ShowSystemError(ERROR_ACCESS_DENIED);
     ASSERT_EQ(systemBoxCalls.size(), 4u);
@@ -98,7 +98,7 @@ TEST_F(MsgDialogTest, TheSystemBoxStandsInUntilTheBoxExists)
 
 TEST_F(MsgDialogTest, OneBoxPerProcess)
 {
-    tclMsgDialog *first = Box();
+    tclMsgDialog* first = Box();
     ASSERT_TRUE(first);
     MessageBoxConfig other = {0xFFFFFF, 1, 2, 3, 4, 30, 0};
     EXPECT_FALSE(CreateMessageBox(&other));
@@ -113,9 +113,9 @@ TEST_F(MsgDialogTest, OneBoxPerProcess)
 
 TEST_F(MsgDialogTest, LayoutNumbersBothWays)
 {
-    tclMsgDialog *box = Box();
+    tclMsgDialog* box = Box();
     struct {
-        const char *what;
+        const char* what;
         bool mirrored, question;
         int textWidth, textHeight;
         int width, height, iconLeft, textLeft, textTop, buttonTop, first, second;
@@ -128,7 +128,7 @@ TEST_F(MsgDialogTest, LayoutNumbersBothWays)
         {"error: one centred button", false, false, 20, 15, 140, 130, 16, 56, 50, 90, 20, -1},
         {"mirrored question", true, true, 200, 15, 286, 130, 238, 30, 50, 90, 140, 20},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SysLocale.MiddleEast = c.mirrored;
         LayOut(box, c.question, c.textWidth, c.textHeight);
         EXPECT_EQ(box->form->ClientWidth(), c.width) << c.what;
@@ -150,7 +150,7 @@ TEST_F(MsgDialogTest, LayoutNumbersBothWays)
 
 TEST_F(MsgDialogTest, CaptionsFollowTheLanguageAndTheErrorHidesNo)
 {
-    tclMsgDialog *box = Box();
+    tclMsgDialog* box = Box();
     box->SetMessageBoxText(L"Failed.");
     box->PrepareError();
     EXPECT_EQ(box->firstButton->CaptionLabel()->Caption(), L"OK");
@@ -165,7 +165,7 @@ TEST_F(MsgDialogTest, CaptionsFollowTheLanguageAndTheErrorHidesNo)
 
 TEST_F(MsgDialogTest, AWideTextWrapsInsideTheScreen)
 {
-    tclMsgDialog *box = Box();
+    tclMsgDialog* box = Box();
     std::wstring longText;
     for (int i = 0; i < 60; i++)
         longText += L"The system could not do what was asked. ";
@@ -197,9 +197,9 @@ public:
     }
 
 private:
-    static DWORD WINAPI Run(void *self)
+    static DWORD WINAPI Run(void* self)
     {
-        static_cast<Driver *>(self)->body_();
+        static_cast<Driver*>(self)->body_();
         return 0;
     }
     std::function<void()> body_;
@@ -218,9 +218,9 @@ bool WaitFor(std::function<bool()> done)
 
 TEST_F(MsgDialogTest, RealClicksAnswerTheQuestion)
 {
-    tclMsgDialog *box = Box();
+    tclMsgDialog* box = Box();
     ASSERT_TRUE(XMoveTo(5, 5)) << "xdotool cannot be started";
-    auto clickButton = [box](TclCaptionButton *button, const std::string &shot,
+    auto clickButton = [box](TclCaptionButton* button, const std::string& shot,
                              std::function<void()> whileShown) {
         HWND hwnd = box->form->Handle();
         if (!WaitFor([&] { return IsWindowVisible(hwnd) != FALSE; }))
@@ -233,7 +233,7 @@ TEST_F(MsgDialogTest, RealClicksAnswerTheQuestion)
         XMoveTo(window.left + button->GetLeft() + 30, window.top + button->GetTop() + 12);
         WaitFor([&] { return button->Hot(); });
         Sleep(300);
-        HDC screen = GetDC(nullptr);   // the border under the pointer turns purple
+        HDC screen = GetDC(nullptr);  // the border under the pointer turns purple
         hotBorder = GetPixel(screen, window.left + button->GetLeft(), window.top + button->GetTop() + 12);
         ReleaseDC(nullptr, screen);
         SaveWindowShot(hwnd, ARTIFACT_DIR, shot + "-hot");
@@ -243,16 +243,13 @@ TEST_F(MsgDialogTest, RealClicksAnswerTheQuestion)
             PostMessageW(hwnd, WM_CLOSE, 0, 0);
     };
     struct {
-        const char *language;
+        const char* language;
         bool question, yes;
-        const char *shot;
+        const char* shot;
     } cases[] = {
-        {"ENG", true, true, "msgbox-eng-question"},
-        {"ENG", true, false, "msgbox-eng-question-no"},
-        {"ENG", false, true, "msgbox-eng-error"},
-        {"ARA", true, true, "msgbox-ara-question"},
-        {"ARA", false, true, "msgbox-ara-error"},
-        {"JPN", true, false, "msgbox-jpn-question"},
+        {"ENG", true, true, "msgbox-eng-question"}, {"ENG", true, false, "msgbox-eng-question-no"},
+        {"ENG", false, true, "msgbox-eng-error"},   {"ARA", true, true, "msgbox-ara-question"},
+        {"ARA", false, true, "msgbox-ara-error"},   {"JPN", true, false, "msgbox-jpn-question"},
         {"JPN", false, true, "msgbox-jpn-error"},
     };
     // Before the main form exists the box is centred on the screen.
@@ -272,7 +269,7 @@ TEST_F(MsgDialogTest, RealClicksAnswerTheQuestion)
     EXPECT_EQ(shown.top, (GetSystemMetrics(SM_CYSCREEN) - (shown.bottom - shown.top)) / 2);
 
     // Over the main form: modal (the main form is disabled meanwhile) and centred on it.
-    TForm *main = nullptr;
+    TForm* main = nullptr;
     app.CreateForm(main);
     main->SetBorderStyle(bsNone);
     main->SetBounds(100, 80, 500, 400);
@@ -283,16 +280,14 @@ TEST_F(MsgDialogTest, RealClicksAnswerTheQuestion)
         GetWindowRect(box->form->Handle(), &shown);
     };
 
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SelectLanguage(c.language);
         // As the frame's language does: Arabic reads from right to left.
         SysLocale.MiddleEast = std::string(c.language) == "ARA";
-        TclCaptionButton *button = c.yes ? box->firstButton : box->secondButton;
+        TclCaptionButton* button = c.yes ? box->firstButton : box->secondButton;
         bool answer = false;
         {
-            Driver driver([&] {
-                clickButton(button, c.shot, modalCheck);
-            });
+            Driver driver([&] { clickButton(button, c.shot, modalCheck); });
             if (c.question)
                 answer = AskYesNo(ProductMsg(MsgQuitQuestion));
             else
@@ -311,4 +306,4 @@ TEST_F(MsgDialogTest, RealClicksAnswerTheQuestion)
     }
 }
 
-} // namespace
+}  // namespace

@@ -35,7 +35,7 @@ protected:
     void BuildControls()
     {
         // The title strip with the logo; the drag area over it.
-        auto *strip = new TShape(form);
+        auto* strip = new TShape(form);
         strip->SetParent(form);
         strip->SetBounds(0, 0, 500, 18);
         strip->Pen()->SetColor(0x7A2F00);
@@ -48,16 +48,16 @@ protected:
         drag->SetBounds(0, 0, 500, 18);
 
         ok = MakeButton(20, 40, L"OK");
-        ok->SetOnClick([this](TObject *) { okClicks++; });
+        ok->SetOnClick([this](TObject*) { okClicks++; });
         install = MakeButton(140, 40, L"Install");
-        install->SetOnClick([this](TObject *) { installClicks++; });
+        install->SetOnClick([this](TObject*) { installClicks++; });
         install->SetEnabled(false);
 
-        box = static_cast<TclCheckBox *>(Boxed(new TclCheckBox(form)));
+        box = static_cast<TclCheckBox*>(Boxed(new TclCheckBox(form)));
         box->SetTransparent(true);
         box->SetLeft(20);
         box->SetTop(90);
-        captionBox = static_cast<TclCaptionCheckBox *>(Boxed(new TclCaptionCheckBox(form)));
+        captionBox = static_cast<TclCaptionCheckBox*>(Boxed(new TclCaptionCheckBox(form)));
         captionBox->SetTop(120);
         captionBox->SetLeft(20);
         captionBox->SetCaption(L"I have read and accepted the Licensing Agreement.");
@@ -71,7 +71,7 @@ protected:
 
         // A grey panel with a message-box icon and an unticked box on it: the
         // bitmaps' white background must let the grey through.
-        auto *panel = new TShape(form);
+        auto* panel = new TShape(form);
         panel->SetParent(form);
         panel->SetBounds(300, 40, 180, 80);
         panel->Pen()->SetColor(0xE6E6E6);
@@ -79,13 +79,13 @@ protected:
         icon = CreateResourceImage(form, 21212, ImageKindBitmap);
         icon->SetLeft(316);
         icon->SetTop(60);
-        greyBox = static_cast<TclCheckBox *>(Boxed(new TclCheckBox(form)));
+        greyBox = static_cast<TclCheckBox*>(Boxed(new TclCheckBox(form)));
         greyBox->SetTransparent(true);
         greyBox->SetLeft(380);
         greyBox->SetTop(70);
         // Every picture of a check box: ticked, unticked, third; enabled, then disabled.
         for (int i = 0; i < 6; i++) {
-            auto *sample = Boxed(new TclCheckBox(form));
+            auto* sample = Boxed(new TclCheckBox(form));
             sample->SetTransparent(true);
             sample->SetState(static_cast<uint8_t>(1 + (i % 3 == 1 ? -1 : i % 3 == 2 ? 1 : 0)));
             sample->SetEnabled(i < 3);
@@ -94,9 +94,9 @@ protected:
         }
     }
 
-    TclCaptionButton *MakeButton(int left, int top, const wchar_t *caption)
+    TclCaptionButton* MakeButton(int left, int top, const wchar_t* caption)
     {
-        auto *button = new TclCaptionButton(form);
+        auto* button = new TclCaptionButton(form);
         EXPECT_TRUE(button->CreateParts());
         button->SetParent(form);
         button->SetLeft(left);
@@ -109,7 +109,7 @@ protected:
         return button;
     }
 
-    TclCheckBox *Boxed(TclCheckBox *checkBox)
+    TclCheckBox* Boxed(TclCheckBox* checkBox)
     {
         checkBox->SetImageKind(ImageKindBitmap);
         checkBox->ImageTicked = 21201;
@@ -141,18 +141,18 @@ protected:
         return reached;
     }
     COLORREF Pixel(int x, int y) { return ScreenPixel(form, x, y); }
-    void Shot(const std::string &name) { SaveWindowShot(form->Handle(), ARTIFACT_DIR, name); }
+    void Shot(const std::string& name) { SaveWindowShot(form->Handle(), ARTIFACT_DIR, name); }
 
-    TForm *form = nullptr;
-    TImage *logo = nullptr;
-    TImage *icon = nullptr;
-    TclFormMove *drag = nullptr;
-    TclCaptionButton *ok = nullptr;
-    TclCaptionButton *install = nullptr;
-    TclCheckBox *box = nullptr;
-    TclCheckBox *greyBox = nullptr;
-    TclCaptionCheckBox *captionBox = nullptr;
-    TclStaticText *text = nullptr;
+    TForm* form = nullptr;
+    TImage* logo = nullptr;
+    TImage* icon = nullptr;
+    TclFormMove* drag = nullptr;
+    TclCaptionButton* ok = nullptr;
+    TclCaptionButton* install = nullptr;
+    TclCheckBox* box = nullptr;
+    TclCheckBox* greyBox = nullptr;
+    TclCaptionCheckBox* captionBox = nullptr;
+    TclStaticText* text = nullptr;
     int okClicks = 0;
     int installClicks = 0;
 };
@@ -161,7 +161,7 @@ TEST_F(OwnControlsInputTest, PicturesShowThroughTheirTransparentParts)
 {
     Shot("owncontrols-normal");
     struct {
-        const char *what;
+        const char* what;
         int x, y;
         COLORREF colour;
     } samples[] = {
@@ -175,7 +175,7 @@ TEST_F(OwnControlsInputTest, PicturesShowThroughTheirTransparentParts)
         {"disabled button border", 140, 40 + 12, Grey},
         {"static text frame", 20, 165, Black},
     };
-    for (const auto &s : samples)
+    for (const auto& s : samples)
         EXPECT_EQ(Pixel(s.x, s.y), s.colour) << s.what;
 }
 
@@ -209,7 +209,7 @@ TEST_F(OwnControlsInputTest, DisabledButtonSeesThePointerButIgnoresClicks)
 {
     MoveTo(190, 52);
     ASSERT_TRUE(Settle([&] { return install->Hot(); }));
-    EXPECT_EQ(Pixel(140, 52), Grey);   // the look stays disabled
+    EXPECT_EQ(Pixel(140, 52), Grey);  // the look stays disabled
     Shot("owncontrols-disabled-hover");
     ASSERT_TRUE(XButtonDown(1));
     ASSERT_TRUE(XButtonUp(1));
@@ -236,16 +236,16 @@ TEST_F(OwnControlsInputTest, CheckBoxesToggleOnTheirPictureOnly)
 
     // Without double-click messages a fast double click is two clicks.
     int changes = 0;
-    box->OnChange = [&](TObject *) { changes++; };
+    box->OnChange = [&](TObject*) { changes++; };
     ASSERT_TRUE(XdoTool({"click", "--repeat", "2", "--delay", "30", "1"}));
     ASSERT_TRUE(Settle([&] { return changes == 2; }));
     EXPECT_EQ(box->State(), 1);
 
     // The caption of a caption check box takes no click; its picture does.
-    TTntLabel *caption = captionBox->CaptionLabel();
+    TTntLabel* caption = captionBox->CaptionLabel();
     MoveTo(caption->Left() + 20, caption->Top() + 6);
     ASSERT_TRUE(XdoTool({"click", "1"}));
-    MoveTo(captionBox->Left() + 8, captionBox->Top() + 9);   // the picture
+    MoveTo(captionBox->Left() + 8, captionBox->Top() + 9);  // the picture
     PumpFor(300);
     EXPECT_EQ(captionBox->State(), 0);
     ASSERT_TRUE(XdoTool({"click", "1"}));
@@ -281,4 +281,4 @@ TEST_F(OwnControlsInputTest, DraggingTheStripMovesTheWindow)
     Shot("owncontrols-dragged");
 }
 
-} // namespace
+}  // namespace

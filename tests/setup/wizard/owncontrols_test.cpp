@@ -25,16 +25,16 @@ protected:
         ApplicationTest::TearDown();
     }
 
-    TclCaptionButton *MakeButton()
+    TclCaptionButton* MakeButton()
     {
-        auto *button = new TclCaptionButton(form);
+        auto* button = new TclCaptionButton(form);
         EXPECT_TRUE(button->CreateParts());
         button->SetParent(form);
         button->SetWidth(100);
         button->SetHeight(24);
         return button;
     }
-    TclCheckBox *MakeCheckBox(TclCheckBox *box)
+    TclCheckBox* MakeCheckBox(TclCheckBox* box)
     {
         box->SetImageKind(ImageKindBitmap);
         box->ImageTicked = 21201;
@@ -47,7 +47,7 @@ protected:
         return box;
     }
 
-    TForm *form = nullptr;
+    TForm* form = nullptr;
 };
 
 // Every picture of the wizard is in the program's resources at its size.
@@ -58,24 +58,22 @@ TEST_F(OwnControlsTest, EveryPictureLoadsAtItsSize)
         uint8_t kind;
         int width, height;
     } pictures[] = {
-        {21300, ImageKindPng, 101, 13},  {21303, ImageKindPng, 306, 82},
-        {21304, ImageKindPng, 48, 36},   {21470, ImageKindPng, 94, 46},
-        {21201, ImageKindBitmap, 16, 17}, {21202, ImageKindBitmap, 16, 17},
-        {21203, ImageKindBitmap, 16, 17}, {21204, ImageKindBitmap, 16, 17},
-        {21205, ImageKindBitmap, 16, 17}, {21206, ImageKindBitmap, 16, 17},
-        {21212, ImageKindBitmap, 32, 32}, {21213, ImageKindBitmap, 32, 32},
+        {21300, ImageKindPng, 101, 13},   {21303, ImageKindPng, 306, 82},   {21304, ImageKindPng, 48, 36},
+        {21470, ImageKindPng, 94, 46},    {21201, ImageKindBitmap, 16, 17}, {21202, ImageKindBitmap, 16, 17},
+        {21203, ImageKindBitmap, 16, 17}, {21204, ImageKindBitmap, 16, 17}, {21205, ImageKindBitmap, 16, 17},
+        {21206, ImageKindBitmap, 16, 17}, {21212, ImageKindBitmap, 32, 32}, {21213, ImageKindBitmap, 32, 32},
         {21305, ImageKindBitmap, 12, 10},
     };
-    for (const auto &p : pictures) {
-        TImage *image = CreateResourceImage(form, p.id, p.kind);
+    for (const auto& p : pictures) {
+        TImage* image = CreateResourceImage(form, p.id, p.kind);
         ASSERT_NE(image, nullptr);
         EXPECT_EQ(image->Width(), p.width) << p.id;
         EXPECT_EQ(image->Height(), p.height) << p.id;
         EXPECT_TRUE(image->Visible() && image->Transparent() && image->AutoSize()) << p.id;
         EXPECT_EQ(image->Picture()->IsBitmap(), p.kind == ImageKindBitmap) << p.id;
         // Bitmaps leave out their white bottom-left pixel; PNGs are transparent there.
-        TPicture shown = image->Picture()->IsBitmap() ? image->Picture()->WithColorKeyBottomLeft()
-                                                      : *image->Picture();
+        TPicture shown =
+            image->Picture()->IsBitmap() ? image->Picture()->WithColorKeyBottomLeft() : *image->Picture();
         EXPECT_EQ(shown.Pixel(0, shown.Height() - 1) >> 24, 0u) << p.id;
     }
 }
@@ -84,7 +82,7 @@ TEST_F(OwnControlsTest, LoadersRefuseMissingPicturesAndKeepTheOldOne)
 {
     TImage image(nullptr);
     struct {
-        const char *what;
+        const char* what;
         int id;
         uint8_t kind;
         bool loads;
@@ -99,13 +97,13 @@ TEST_F(OwnControlsTest, LoadersRefuseMissingPicturesAndKeepTheOldOne)
         {"a missing bitmap", 29999, ImageKindBitmap, false, 101},
         {"a bitmap id asked for as PNG", 21201, ImageKindPng, false, 101},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(LoadImageResource(&image, c.id, c.kind), c.loads) << c.what;
         EXPECT_EQ(image.Picture()->Width(), c.width) << c.what;
     }
     EXPECT_FALSE(LoadPngResource(nullptr, 21300));
     // A failed load still gives the image, without a picture.
-    TImage *empty = CreateResourceImage(form, 29999, ImageKindPng);
+    TImage* empty = CreateResourceImage(form, 29999, ImageKindPng);
     ASSERT_NE(empty, nullptr);
     EXPECT_TRUE(empty->Picture()->Empty());
 }
@@ -116,13 +114,13 @@ TEST_F(OwnControlsTest, SetImageLoadsOnlyANewId)
     EXPECT_EQ(image.ImageId(), -1);
     image.SetImage(21201);
     EXPECT_EQ(image.Width(), 16);
-    image.Picture()->Clear();   // a reload would bring the picture back
+    image.Picture()->Clear();  // a reload would bring the picture back
     image.SetImage(21201);
     EXPECT_TRUE(image.Picture()->Empty()) << "the same id was loaded again";
 
     image.SetImage(21213);
     EXPECT_EQ(image.Picture()->Width(), 32);
-    image.SetImage(-1);   // nothing is loaded: the old picture stays
+    image.SetImage(-1);  // nothing is loaded: the old picture stays
     EXPECT_EQ(image.ImageId(), -1);
     EXPECT_EQ(image.Picture()->Width(), 32);
     image.SetImage(21201);
@@ -132,7 +130,7 @@ TEST_F(OwnControlsTest, SetImageLoadsOnlyANewId)
 // A parent that logs how the drag area moves it.
 class MoveLog : public TWinControl {
 public:
-    explicit MoveLog(TComponent *owner) : TWinControl(owner) { SetBounds(100, 200, 500, 400); }
+    explicit MoveLog(TComponent* owner) : TWinControl(owner) { SetBounds(100, 200, 500, 400); }
     std::vector<std::string> moves;
 
 protected:
@@ -173,27 +171,27 @@ TEST_F(OwnControlsTest, DragAreaMovesItsParentByTheOffsetFromThePress)
     area.MouseDown(mbRight, ssLeft | ssRight, 10, 5);
     area.MouseUp(mbRight, ssLeft, 10, 5);
     EXPECT_TRUE(area.Dragging());
-    area.MouseUp(mbLeft, 0, 12, 6);   // the release moves once more
+    area.MouseUp(mbLeft, 0, 12, 6);  // the release moves once more
     EXPECT_FALSE(area.Dragging());
     std::vector<std::string> expected = {"top 203", "left 105", "top 204", "left 107"};
     EXPECT_EQ(parent.moves, expected);
 
     parent.moves.clear();
-    area.MouseMove(ssLeft, 30, 30);   // no drag: nothing moves
+    area.MouseMove(ssLeft, 30, 30);  // no drag: nothing moves
     EXPECT_TRUE(parent.moves.empty());
 }
 
 TEST_F(OwnControlsTest, CaptionButtonLooksFollowTheState)
 {
-    TclCaptionButton *button = MakeButton();
+    TclCaptionButton* button = MakeButton();
     button->SetCaption(L"Yes");
-    button->SetOnClick([](TObject *) {});
+    button->SetOnClick([](TObject*) {});
     int changes = 0;
-    button->OnStateChange = [&](TObject *sender) {
+    button->OnStateChange = [&](TObject* sender) {
         EXPECT_EQ(sender, button);
         changes++;
     };
-    TTntLabel *overlay = button->Overlay();
+    TTntLabel* overlay = button->Overlay();
     auto look = [&] {
         return std::to_string(button->CaptionLabel()->Font()->Color()) + "/" +
                std::to_string(button->Shape()->Pen()->Color()) + "/" +
@@ -204,7 +202,7 @@ TEST_F(OwnControlsTest, CaptionButtonLooksFollowTheState)
     button->SetVisible(true);
     EXPECT_EQ(look(), normal);
     struct {
-        const char *what;
+        const char* what;
         std::function<void()> act;
         std::string look;
         bool hot;
@@ -215,10 +213,15 @@ TEST_F(OwnControlsTest, CaptionButtonLooksFollowTheState)
         {"disabled", [&] { button->SetEnabled(false); }, disabled, false, 2},
         {"enter while disabled: only the flag", [&] { overlay->MouseEnter(); }, disabled, true, 2},
         {"enabled while hot: normal", [&] { button->SetEnabled(true); }, normal, true, 2},
-        {"shown again: the hot look", [&] { button->SetVisible(false); button->SetVisible(true); }, hot, true, 2},
+        {"shown again: the hot look",
+         [&] {
+             button->SetVisible(false);
+             button->SetVisible(true);
+         },
+         hot, true, 2},
         {"leave", [&] { overlay->MouseLeave(); }, normal, false, 3},
     };
-    for (const auto &s : steps) {
+    for (const auto& s : steps) {
         s.act();
         EXPECT_EQ(look(), s.look) << s.what;
         EXPECT_EQ(button->Hot(), s.hot) << s.what;
@@ -226,7 +229,7 @@ TEST_F(OwnControlsTest, CaptionButtonLooksFollowTheState)
     }
 
     // A border of width 0 takes the fill colour in every state.
-    auto *flat = new TclCaptionButton(form);
+    auto* flat = new TclCaptionButton(form);
     flat->BorderWidth = 0;
     flat->BrushColorNormal = 0x00FF00;
     flat->BrushColorHot = 0x0000FF;
@@ -244,13 +247,13 @@ TEST_F(OwnControlsTest, CaptionButtonLooksFollowTheState)
 
 TEST_F(OwnControlsTest, ButtonPartsMoveTogetherAndTheOverlayLiesOnTop)
 {
-    TclCaptionButton *button = MakeButton();
+    TclCaptionButton* button = MakeButton();
     button->SetLeft(390);
     button->SetTop(368);
     button->SetAnchors(akRight | akBottom);
-    for (TControl *part : {static_cast<TControl *>(button->Shape()),
-                           static_cast<TControl *>(button->CaptionLabel()),
-                           static_cast<TControl *>(button->Overlay())}) {
+    for (TControl* part :
+         {static_cast<TControl*>(button->Shape()), static_cast<TControl*>(button->CaptionLabel()),
+          static_cast<TControl*>(button->Overlay())}) {
         RECT r = part->BoundsRect(), expected = {390, 368, 490, 392};
         EXPECT_TRUE(EqualRect(&r, &expected));
         EXPECT_EQ(part->Anchors(), akRight | akBottom);
@@ -259,7 +262,7 @@ TEST_F(OwnControlsTest, ButtonPartsMoveTogetherAndTheOverlayLiesOnTop)
     EXPECT_EQ(button->GetWidth(), 100);
     EXPECT_EQ(form->ControlAtPos(POINT{400, 370}, false), button->Overlay());
     // The caption set before SetParent is reset to a blank by it.
-    auto *late = new TclCaptionButton(form);
+    auto* late = new TclCaptionButton(form);
     ASSERT_TRUE(late->CreateParts());
     late->SetCaption(L"early");
     late->SetParent(form);
@@ -268,10 +271,10 @@ TEST_F(OwnControlsTest, ButtonPartsMoveTogetherAndTheOverlayLiesOnTop)
 
 TEST_F(OwnControlsTest, ButtonCursorAndClicks)
 {
-    TclCaptionButton *button = MakeButton();
+    TclCaptionButton* button = MakeButton();
     int clicks = 0;
-    EXPECT_EQ(button->GetCursor(), crDefault);   // no handler yet
-    button->SetOnClick([&](TObject *sender) {
+    EXPECT_EQ(button->GetCursor(), crDefault);  // no handler yet
+    button->SetOnClick([&](TObject* sender) {
         EXPECT_EQ(sender, button);
         clicks++;
     });
@@ -288,14 +291,14 @@ TEST_F(OwnControlsTest, ButtonCursorAndClicks)
 
 TEST_F(OwnControlsTest, CheckBoxStatesAndPictures)
 {
-    TclCheckBox *box = MakeCheckBox(new TclCheckBox(form));
+    TclCheckBox* box = MakeCheckBox(new TclCheckBox(form));
     EXPECT_EQ(box->Cursor(), crHandPoint);
     EXPECT_EQ(box->ImageId(), 21203);
     std::vector<std::string> log;
-    box->OnChange = [&](TObject *) { log.push_back("change " + std::to_string(box->State())); };
-    box->OnClick = [&](TObject *) { log.push_back("click " + std::to_string(box->State())); };
+    box->OnChange = [&](TObject*) { log.push_back("change " + std::to_string(box->State())); };
+    box->OnClick = [&](TObject*) { log.push_back("click " + std::to_string(box->State())); };
     struct {
-        const char *what;
+        const char* what;
         std::function<void()> act;
         uint8_t state;
         int image;
@@ -310,9 +313,16 @@ TEST_F(OwnControlsTest, CheckBoxStatesAndPictures)
         {"disabled ticked", [&] { box->SetEnabled(false); }, 1, 21202, {}},
         {"disabled third", [&] { box->SetState(2); }, 2, 21206, {"change 2"}},
         {"disabled unticked", [&] { box->SetChecked(false); }, 0, 21204, {"change 0"}},
-        {"enabled again", [&] { box->SetEnabled(true); box->SetChecked(true); }, 1, 21201, {"change 1"}},
+        {"enabled again",
+         [&] {
+             box->SetEnabled(true);
+             box->SetChecked(true);
+         },
+         1,
+         21201,
+         {"change 1"}},
     };
-    for (const auto &s : steps) {
+    for (const auto& s : steps) {
         log.clear();
         s.act();
         EXPECT_EQ(box->State(), s.state) << s.what;
@@ -323,7 +333,7 @@ TEST_F(OwnControlsTest, CheckBoxStatesAndPictures)
     EXPECT_TRUE(box->IsChecked());
 
     // A box without pictures shows nothing.
-    auto *bare = new TclCheckBox(form);
+    auto* bare = new TclCheckBox(form);
     bare->SetParent(form);
     EXPECT_TRUE(bare->Picture()->Empty());
     bare->Click();
@@ -332,9 +342,9 @@ TEST_F(OwnControlsTest, CheckBoxStatesAndPictures)
 
 TEST_F(OwnControlsTest, CaptionCheckBoxGeometryBothWays)
 {
-    auto *box = static_cast<TclCaptionCheckBox *>(MakeCheckBox(new TclCaptionCheckBox(form)));
+    auto* box = static_cast<TclCaptionCheckBox*>(MakeCheckBox(new TclCaptionCheckBox(form)));
     box->SetCaption(L"I have read and accepted the Licensing Agreement.");
-    TTntLabel *caption = box->CaptionLabel();
+    TTntLabel* caption = box->CaptionLabel();
     caption->SetAutoSize(false);
     caption->SetWidth(120);
     box->SetTop(200);
@@ -368,10 +378,10 @@ TEST_F(OwnControlsTest, CaptionCheckBoxGeometryBothWays)
 
 TEST_F(OwnControlsTest, CaptionCheckBoxCutsItsCaptionAtTheMaximumWidth)
 {
-    auto *box = static_cast<TclCaptionCheckBox *>(MakeCheckBox(new TclCaptionCheckBox(form)));
+    auto* box = static_cast<TclCaptionCheckBox*>(MakeCheckBox(new TclCaptionCheckBox(form)));
     const std::wstring text = L"A caption far wider than the limit";
     box->SetCaption(text);
-    TTntLabel *caption = box->CaptionLabel();
+    TTntLabel* caption = box->CaptionLabel();
     int natural = caption->Width();
     ASSERT_GT(natural, 76);
     EXPECT_EQ(caption->Hint(), L"");
@@ -380,12 +390,12 @@ TEST_F(OwnControlsTest, CaptionCheckBoxCutsItsCaptionAtTheMaximumWidth)
         int captionWidth;
         std::wstring hint;
     } cases[] = {
-        {0, natural, L""},                    // no limit
-        {16 + 8 + natural, natural, L""},     // it just fits
-        {100, 76, text},                      // cut, the whole text as the hint
-        {20, 0, text},                        // narrower than picture and gap: no caption
+        {0, natural, L""},                 // no limit
+        {16 + 8 + natural, natural, L""},  // it just fits
+        {100, 76, text},                   // cut, the whole text as the hint
+        {20, 0, text},                     // narrower than picture and gap: no caption
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         box->SetMaxWidth(c.maxWidth);
         EXPECT_EQ(caption->Width(), c.captionWidth) << c.maxWidth;
         EXPECT_EQ(caption->Hint(), c.hint) << c.maxWidth;
@@ -394,12 +404,12 @@ TEST_F(OwnControlsTest, CaptionCheckBoxCutsItsCaptionAtTheMaximumWidth)
 
 TEST_F(OwnControlsTest, StaticTextFramesItsLabel)
 {
-    auto *text = new TclStaticText(form);
+    auto* text = new TclStaticText(form);
     text->SetParent(form);
     text->SetLeft(20);
     text->SetTop(100);
-    TJvLabel *label = text->Label();
-    EXPECT_EQ(label->Left(), 25);   // pen 1 + margin 4
+    TJvLabel* label = text->Label();
+    EXPECT_EQ(label->Left(), 25);  // pen 1 + margin 4
     EXPECT_EQ(label->Top(), 105);
     EXPECT_EQ(text->Width(), label->Width() + 10);
 
@@ -415,14 +425,14 @@ TEST_F(OwnControlsTest, StaticTextFramesItsLabel)
     EXPECT_EQ(text->Width(), label->Width() + 10);
     EXPECT_EQ(text->Height(), label->Height() + 10);
     int width = text->Width();
-    text->SetWidth(400);   // ignored while the label sizes itself
+    text->SetWidth(400);  // ignored while the label sizes itself
     text->SetHeight(60);
     EXPECT_EQ(text->Width(), width);
 
     text->SetMargin(2);
     EXPECT_EQ(label->Left(), 23);
     EXPECT_EQ(text->Width(), label->Width() + 6);
-    text->SetPenWidth(3);   // the label stays
+    text->SetPenWidth(3);  // the label stays
     EXPECT_EQ(label->Left(), 23);
 
     text->SetTransparent(false);
@@ -434,4 +444,4 @@ TEST_F(OwnControlsTest, StaticTextFramesItsLabel)
     EXPECT_EQ(label->Color(), 0xF0F0F0);
 }
 
-} // namespace
+}  // namespace

@@ -16,7 +16,7 @@ namespace {
 
 // A page that writes each operation it is asked for into a shared log.
 struct LogPage : clCustomPage {
-    LogPage(std::string *log, const char *name) : log(log), name(name) {}
+    LogPage(std::string* log, const char* name) : log(log), name(name) {}
     bool Create() override
     {
         Note("create");
@@ -31,9 +31,9 @@ struct LogPage : clCustomPage {
     void Hide() override { Note("hide"); }
     void ApplyLanguage() override { Note("lang"); }
     void Arrange() override { Note("arrange"); }
-    void Note(const char *what) { *log += name + std::string(".") + what + " "; }
+    void Note(const char* what) { *log += name + std::string(".") + what + " "; }
 
-    std::string *log;
+    std::string* log;
     std::string name;
     bool createResult = true;
     std::function<void()> onShow;
@@ -41,7 +41,7 @@ struct LogPage : clCustomPage {
 
 // A list that logs the step it is asked to light, inside the guard.
 struct LogList : clCustomPageList {
-    void PageChanging(clCustomPage *page) override
+    void PageChanging(clCustomPage* page) override
     {
         log += "step" + std::to_string(page ? page->step : 0) + " ";
         changingWhileBusy = changingWhileBusy && busy == 1;
@@ -51,9 +51,9 @@ struct LogList : clCustomPageList {
 };
 
 struct PageListTest : ::testing::Test {
-    LogPage *Add(const char *name, int step)
+    LogPage* Add(const char* name, int step)
     {
-        auto *page = new LogPage(&list.log, name);
+        auto* page = new LogPage(&list.log, name);
         EXPECT_TRUE(list.AddPage(page));
         page->step = step;
         return page;
@@ -65,10 +65,10 @@ TEST_F(PageListTest, AddedPagesAreBuiltHiddenAndPlacedButNotLabelled)
 {
     Add("a", 1);
     EXPECT_EQ(list.log, "a.create a.hide a.arrange ");
-    auto *broken = new LogPage(&list.log, "b");
+    auto* broken = new LogPage(&list.log, "b");
     broken->createResult = false;
     EXPECT_FALSE(list.AddPage(broken));
-    EXPECT_EQ(broken->owner, &list);   // stays in the list and goes with it
+    EXPECT_EQ(broken->owner, &list);  // stays in the list and goes with it
     EXPECT_EQ(list.Last(), broken);
     EXPECT_FALSE(list.AddPage(nullptr));
 }
@@ -78,16 +78,16 @@ TEST_F(PageListTest, ASwitchHidesTheOldPageThenLabelsPlacesAndShowsTheNew)
     LogPage *a = Add("a", 1), *b = Add("b", 0);
     list.log.clear();
     struct {
-        clCustomPage *page;
-        const char *log;
-        clCustomPage *current;
+        clCustomPage* page;
+        const char* log;
+        clCustomPage* current;
     } cases[] = {
         {a, "step1 a.lang a.arrange a.show ", a},
-        {a, "", a},   // the current page: nothing at all
+        {a, "", a},  // the current page: nothing at all
         {b, "step0 a.hide b.lang b.arrange b.show ", b},
         {nullptr, "step0 b.hide ", nullptr},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         list.log.clear();
         EXPECT_TRUE(list.ShowPage(c.page));
         EXPECT_EQ(list.log, c.log);
@@ -139,9 +139,9 @@ TEST_F(PageListTest, AnExceptionFromAPageNeverLeavesTheGuardTaken)
 
 TEST_F(PageListTest, ALanguageChangeRelabelsOnlyTheCurrentPage)
 {
-    list.ApplyLanguage();   // no page yet: nothing
+    list.ApplyLanguage();  // no page yet: nothing
     EXPECT_EQ(list.log, "");
-    LogPage *a = Add("a", 1);
+    LogPage* a = Add("a", 1);
     Add("b", 0);
     ASSERT_TRUE(list.ShowPage(a));
     list.log.clear();
@@ -150,7 +150,7 @@ TEST_F(PageListTest, ALanguageChangeRelabelsOnlyTheCurrentPage)
 }
 
 std::wstring askedText;
-int FakeSystemBox(HWND, const wchar_t *text, UINT)
+int FakeSystemBox(HWND, const wchar_t* text, UINT)
 {
     askedText = text;
     return IDNO;
@@ -162,23 +162,24 @@ TEST(ReplaceQuestion, ArgumentOrderPerLanguageAndAFixedTextWithoutMessageFiles)
     auto realBox = SystemMessageBox;
     SystemMessageBox = FakeSystemBox;
     struct {
-        const char *language;   // null: no message files at all
-        const wchar_t *text;
+        const char* language;  // null: no message files at all
+        const wchar_t* text;
     } cases[] = {
         {"ENG", L"Brimvault Version 2.04.03 is already installed. Do you want to replace Version 2.04.02 ?"},
         {"FRA", L"La version 2.04.03 de Brimvault est d\u00e9j\u00e0 install\u00e9e. "
                 L"Voulez-vous la remplacer par la version 2.04.02 ?"},
-        {nullptr, L"Brimvault Version 2.04.03 is already installed. Do you want to replace Version 2.04.02 ?"},
+        {nullptr,
+         L"Brimvault Version 2.04.03 is already installed. Do you want to replace Version 2.04.02 ?"},
     };
     clPageInstallProgress page;
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         ResetMsgCatalogue();
         if (c.language) {
             ASSERT_TRUE(CreateMsgCatalogue());
             ASSERT_TRUE(SelectLanguageByCode(c.language));
         }
         askedText.clear();
-        EXPECT_FALSE(page.ConfirmReplace(20403));   // the fake answers No
+        EXPECT_FALSE(page.ConfirmReplace(20403));  // the fake answers No
         EXPECT_EQ(askedText, c.text) << (c.language ? c.language : "none");
     }
     ResetMsgCatalogue();
@@ -191,7 +192,7 @@ TEST(SystemCheck, AnUnsupportedSystemIsNamedWithOrWithoutMessageFiles)
 {
     auto realBox = SystemMessageBox;
     SystemMessageBox = FakeSystemBox;
-    clInstallPageList list;   // detects the real system once
+    clInstallPageList list;  // detects the real system once
     OsInfoRecord real = OsInfo;
     EXPECT_TRUE(list.CheckSystem());
     OsInfo.type = OS_WIN2000;
@@ -212,4 +213,4 @@ TEST(SystemCheck, AnUnsupportedSystemIsNamedWithOrWithoutMessageFiles)
     SystemMessageBox = realBox;
 }
 
-} // namespace
+}  // namespace

@@ -16,14 +16,14 @@ std::string WindowsPath(std::string path)
 {
     if (!path.empty() && path[0] == '/')
         path = "Z:" + path;
-    for (char &c : path) {
+    for (char& c : path) {
         if (c == '/')
             c = '\\';
     }
     return path;
 }
 
-std::string FileBytes(const std::string &path)
+std::string FileBytes(const std::string& path)
 {
     std::ifstream in(WindowsPath(path), std::ios::binary);
     if (!in)
@@ -34,14 +34,14 @@ std::string FileBytes(const std::string &path)
 }
 
 // The resource bytes in module, or "<missing>".
-std::string ResourceBytes(HMODULE module, WORD id, const char *type)
+std::string ResourceBytes(HMODULE module, WORD id, const char* type)
 {
     HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(id), type);
     HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
-    const void *data = loaded ? LockResource(loaded) : nullptr;
+    const void* data = loaded ? LockResource(loaded) : nullptr;
     if (!data)
         return "<missing>";
-    return std::string(static_cast<const char *>(data), SizeofResource(module, resource));
+    return std::string(static_cast<const char*>(data), SizeofResource(module, resource));
 }
 
 struct SetupModule {
@@ -87,4 +87,4 @@ TEST(SetupPayload, EveryPayloadFileIsInsideByteForByte)
     EXPECT_NE(manifest.find("requireAdministrator"), std::string::npos) << manifest;
 }
 
-} // namespace
+}  // namespace

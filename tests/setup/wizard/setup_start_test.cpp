@@ -13,13 +13,13 @@ namespace {
 
 struct Process {
     PROCESS_INFORMATION info = {};
-    bool Start(const std::string &exe)
+    bool Start(const std::string& exe)
     {
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         std::string commandLine = "\"" + exe + "\"";
-        return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &startup, &info) != FALSE;
+        return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &info) != FALSE;
     }
     // The exit code, or -1 when it has not ended within timeout milliseconds.
     long WaitExit(DWORD timeout)
@@ -48,7 +48,7 @@ struct FoundWindow {
 
 BOOL CALLBACK FindVisibleWindow(HWND hwnd, LPARAM context)
 {
-    auto *found = reinterpret_cast<FoundWindow *>(context);
+    auto* found = reinterpret_cast<FoundWindow*>(context);
     DWORD process = 0;
     GetWindowThreadProcessId(hwnd, &process);
     if (process == found->process && IsWindowVisible(hwnd)) {
@@ -79,7 +79,7 @@ TEST(SetupStart, OneBorderlessCentredWindowThenExitCodeOneWhenClosed)
     ASSERT_TRUE(first.Start(exe)) << exe;
     HWND form = WaitForWindow(first.info.dwProcessId, 15000);
     ASSERT_NE(form, nullptr) << "Setup showed no window";
-    Sleep(500);   // let it paint
+    Sleep(500);  // let it paint
 
     // 1. Borderless, 500 x 400, centred on the screen.
     LONG style = GetWindowLongW(form, GWL_STYLE);
@@ -102,14 +102,12 @@ TEST(SetupStart, OneBorderlessCentredWindowThenExitCodeOneWhenClosed)
         POINT at;
         uint32_t rgb;
     } pixels[] = {
-        {{250, 320}, 0xFFFFFF}, {{5, 395}, 0xF0F0F0}, {{300, 30}, 0xF0F0F0},
-        {{300, 5}, 0x002F7A},   {{0, 200}, 0x000000}, {{499, 200}, 0x000000},
-        {{250, 399}, 0x000000},
+        {{250, 320}, 0xFFFFFF}, {{5, 395}, 0xF0F0F0},   {{300, 30}, 0xF0F0F0},  {{300, 5}, 0x002F7A},
+        {{0, 200}, 0x000000},   {{499, 200}, 0x000000}, {{250, 399}, 0x000000},
     };
-    for (const auto &p : pixels) {
-        const uint8_t *pixel = &shot[(static_cast<size_t>(p.at.y) * 500 + p.at.x) * 3];
-        EXPECT_EQ(uint32_t(pixel[0]) << 16 | pixel[1] << 8 | pixel[2], p.rgb)
-            << p.at.x << "," << p.at.y;
+    for (const auto& p : pixels) {
+        const uint8_t* pixel = &shot[(static_cast<size_t>(p.at.y) * 500 + p.at.x) * 3];
+        EXPECT_EQ(uint32_t(pixel[0]) << 16 | pixel[1] << 8 | pixel[2], p.rgb) << p.at.x << "," << p.at.y;
     }
 
     // 3. The hidden application window carries the title for the next start.
@@ -119,7 +117,7 @@ TEST(SetupStart, OneBorderlessCentredWindowThenExitCodeOneWhenClosed)
     DWORD owner = 0;
     GetWindowThreadProcessId(application, &owner);
     EXPECT_EQ(owner, first.info.dwProcessId);
-    EXPECT_EQ(SendMessageW(form, WM_QUERYENDSESSION, 0, 0), TRUE);   // nothing runs
+    EXPECT_EQ(SendMessageW(form, WM_QUERYENDSESSION, 0, 0), TRUE);  // nothing runs
 
     // 4. A second start ends at once with 0 and shows nothing.
     Process second;
@@ -133,4 +131,4 @@ TEST(SetupStart, OneBorderlessCentredWindowThenExitCodeOneWhenClosed)
     EXPECT_EQ(first.WaitExit(10000), 1);
 }
 
-} // namespace
+}  // namespace

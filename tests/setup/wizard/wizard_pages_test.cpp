@@ -26,7 +26,7 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()> &done, int ms = 10000)
+bool WaitFor(const std::function<bool()>& done, int ms = 10000)
 {
     for (int waited = 0; waited < ms; waited += 20) {
         if (done())
@@ -40,7 +40,7 @@ bool WaitFor(const std::function<bool()> &done, int ms = 10000)
 // wizard's message loop, and notes what went wrong for the test's thread to report.
 class Scenario {
 public:
-    explicit Scenario(std::function<void(Scenario &)> body) : body_(std::move(body))
+    explicit Scenario(std::function<void(Scenario&)> body) : body_(std::move(body))
     {
         thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
     }
@@ -54,22 +54,22 @@ public:
         thread_ = nullptr;
     }
 
-    void Check(bool ok, const std::string &what)
+    void Check(bool ok, const std::string& what)
     {
         if (ok)
             return;
         failures.push_back(what);
     }
-    std::vector<std::string> failures;   // read by the test's thread after Join
+    std::vector<std::string> failures;  // read by the test's thread after Join
 
 private:
-    static DWORD WINAPI Run(void *self)
+    static DWORD WINAPI Run(void* self)
     {
-        auto *scenario = static_cast<Scenario *>(self);
+        auto* scenario = static_cast<Scenario*>(self);
         scenario->body_(*scenario);
         return 0;
     }
-    std::function<void(Scenario &)> body_;
+    std::function<void(Scenario&)> body_;
     HANDLE thread_ = nullptr;
 };
 
@@ -99,12 +99,12 @@ protected:
     }
     // Builds the wizard and runs its message loop until the form closes while
     // the scenario plays.
-    void RunWizard(const std::function<void(Scenario &)> &body)
+    void RunWizard(const std::function<void(Scenario&)>& body)
     {
         app.CreateForm(FormInstall);
         ASSERT_NE(PageList, nullptr);
         ASSERT_FALSE(app.Terminated());
-        Scenario scenario([&](Scenario &s) {
+        Scenario scenario([&](Scenario& s) {
             if (WaitFor([] { return IsWindowVisible(FormInstall->Handle()) != FALSE; })) {
                 Sleep(300);
                 body(s);
@@ -118,7 +118,7 @@ protected:
         });
         app.Run();
         scenario.Join();
-        for (const std::string &failure : scenario.failures)
+        for (const std::string& failure : scenario.failures)
             ADD_FAILURE() << failure;
     }
     static RECT WindowRect()
@@ -137,37 +137,35 @@ protected:
         Sleep(250);
     }
     template <class Control>
-    static void ClickControl(Control *control)
+    static void ClickControl(Control* control)
     {
-        ClickAt(control->GetLeft() + control->GetWidth() / 2,
-                control->GetTop() + control->GetHeight() / 2);
+        ClickAt(control->GetLeft() + control->GetWidth() / 2, control->GetTop() + control->GetHeight() / 2);
     }
-    static void ClickLabel(TControl *label)
+    static void ClickLabel(TControl* label)
     {
         ClickAt(label->Left() + label->Width() / 2, label->Top() + label->Height() / 2);
     }
-    static void Shot(const std::string &name)
+    static void Shot(const std::string& name)
     {
         Sleep(300);
         SaveWindowShot(FormInstall->Handle(), ARTIFACT_DIR, name);
     }
-    static SetupFrame &Frame() { return PageList->frame; }
-    static bool Current(clCustomPage *page)
+    static SetupFrame& Frame() { return PageList->frame; }
+    static bool Current(clCustomPage* page)
     {
         bool shown = WaitFor([page] { return PageList && PageList->currentPage == page; });
-        Sleep(200);   // the page is current before it is labelled, placed and shown
+        Sleep(200);  // the page is current before it is labelled, placed and shown
         return shown;
     }
     static HWND BoxWindow() { return MessageBoxInstance->form->Handle(); }
     // Answers the message box with a real click once it shows.
-    static bool AnswerBox(bool yes, const std::string &shot)
+    static bool AnswerBox(bool yes, const std::string& shot)
     {
         if (!WaitFor([] { return MessageBoxInstance && IsWindowVisible(BoxWindow()); }))
             return false;
         Sleep(300);
         SaveWindowShot(BoxWindow(), ARTIFACT_DIR, shot);
-        TclCaptionButton *button =
-            yes ? MessageBoxInstance->firstButton : MessageBoxInstance->secondButton;
+        TclCaptionButton* button = yes ? MessageBoxInstance->firstButton : MessageBoxInstance->secondButton;
         RECT box;
         GetWindowRect(BoxWindow(), &box);
         XMoveTo(box.left + button->GetLeft() + button->GetWidth() / 2,
@@ -178,12 +176,12 @@ protected:
     }
     // Picks the language of code in the real combo box: a click opens the list,
     // and a click on the item chooses it.
-    static void ChooseLanguage(const char *code)
+    static void ChooseLanguage(const char* code)
     {
-        TTntComboBox *combo = WelcomePage->languageCombo;
+        TTntComboBox* combo = WelcomePage->languageCombo;
         int index = -1;
         for (int k = 0; k < combo->ItemCount(); k++) {
-            auto *language = static_cast<clMsgObject *>(combo->ItemObject(k));
+            auto* language = static_cast<clMsgObject*>(combo->ItemObject(k));
             if (std::string(language->code) == code)
                 index = k;
         }
@@ -204,8 +202,7 @@ protected:
         }
         int itemHeight = static_cast<int>(SendMessageW(box, CB_GETITEMHEIGHT, 0, 0));
         // The list lies under the box's edit part.
-        XMoveTo((rect.left + rect.right) / 2,
-                rect.bottom + 1 + (index - top) * itemHeight + itemHeight / 2);
+        XMoveTo((rect.left + rect.right) / 2, rect.bottom + 1 + (index - top) * itemHeight + itemHeight / 2);
         Sleep(150);
         XdoTool({"click", "1"});
         WaitFor([code] { return std::string(CurrentLanguageCode()) == code; }, 3000);
@@ -221,8 +218,8 @@ TEST_F(WizardTest, WelcomeOptionsLicenceLanguagesAndQuit)
     int labelRightArabic = 0, comboRightArabic = 0, boxRightArabic = 0;
     LONG comboStyleArabic = 0, comboStyleEnglish = 0;
     TColor linkColour = 0;
-    RunWizard([&](Scenario &s) {
-        SetupFrame &frame = Frame();
+    RunWizard([&](Scenario& s) {
+        SetupFrame& frame = Frame();
         s.Check(Current(WelcomePage), "welcome page first");
         Shot("page-welcome-eng");
         englishTitle = frame.titleLabel->Caption();
@@ -248,8 +245,7 @@ TEST_F(WizardTest, WelcomeOptionsLicenceLanguagesAndQuit)
         Shot("page-options-eng");
         folder = OptionsPage->Folder();
         s.Check(OptionsPage->desktopBox->IsChecked(), "desktop box ticked at first");
-        s.Check(!frame.middleButton->GetVisible() && !frame.rightButton->GetVisible(),
-                "options: only Back");
+        s.Check(!frame.middleButton->GetVisible() && !frame.rightButton->GetVisible(), "options: only Back");
         ClickControl(frame.leftButton);
         s.Check(Current(WelcomePage), "Back returns to the welcome page");
         s.Check(frame.middleButton->GetEnabled(), "still accepted after Back");
@@ -328,13 +324,13 @@ TEST_F(WizardTest, WelcomeOptionsLicenceLanguagesAndQuit)
     EXPECT_FALSE(germanTitle.empty());
     EXPECT_NE(germanInstall, L"Install");
     EXPECT_EQ(comboLeftEnglish, 30 + labelWidthEnglish + 8);
-    EXPECT_NE(comboLeftGerman, comboLeftEnglish);   // the label's width changed
+    EXPECT_NE(comboLeftGerman, comboLeftEnglish);  // the label's width changed
     EXPECT_EQ(comboStyleEnglish & 0x7000, 0);
     EXPECT_EQ(comboStyleArabic & 0x7000, 0x7000);
     EXPECT_EQ(labelRightArabic, 30);
     EXPECT_EQ(comboRightArabic, 8);
     EXPECT_EQ(boxRightArabic, 30);
-    EXPECT_EQ(linkColour, 0x800080u);   // visited
+    EXPECT_EQ(linkColour, 0x800080u);  // visited
     EXPECT_NE(folder.find("JyxBrimvault"), std::string::npos) << folder;
     ASSERT_FALSE(memoText.empty());
     EXPECT_NE(memoText[0], L'\xFEFF');
@@ -343,7 +339,7 @@ TEST_F(WizardTest, WelcomeOptionsLicenceLanguagesAndQuit)
         if (memoText[k] == L'\n')
             EXPECT_TRUE(k > 0 && memoText[k - 1] == L'\r') << "bare LF at " << k;
     }
-    EXPECT_EQ(SetupExitCode(), 1);   // quit without an installation
+    EXPECT_EQ(SetupExitCode(), 1);  // quit without an installation
 }
 
 // The real install list run from the progress page.
@@ -355,8 +351,8 @@ TEST_F(WizardTest, ReplaceQuestionAndAFailingRunUnderRealClicks)
     bool completed = false;
     DWORD runMs = 0;
     std::vector<std::wstring> percents;
-    RunWizard([&](Scenario &s) {
-        SetupFrame &frame = Frame();
+    RunWizard([&](Scenario& s) {
+        SetupFrame& frame = Frame();
         Current(WelcomePage);
         ClickControl(WelcomePage->acceptBox);
         WaitFor([&] { return frame.middleButton->GetEnabled(); });
@@ -383,8 +379,7 @@ TEST_F(WizardTest, ReplaceQuestionAndAFailingRunUnderRealClicks)
         std::wstring last;
         bool progressShot = false;
         auto ended = [] {
-            return (MessageBoxInstance && IsWindowVisible(BoxWindow())) ||
-                   PageList->currentPage == FinalPage;
+            return (MessageBoxInstance && IsWindowVisible(BoxWindow())) || PageList->currentPage == FinalPage;
         };
         while (GetTickCount() - start < 120000 && !ended()) {
             std::wstring percent = ProgressPage->percentLabel->Caption();
@@ -407,9 +402,9 @@ TEST_F(WizardTest, ReplaceQuestionAndAFailingRunUnderRealClicks)
         } else {
             Shot("page-final-installed-eng");
         }
-        Sleep(1500);   // a second installation would have started by now
-        s.Check(PageList->currentPage == (completed ? static_cast<clCustomPage *>(FinalPage)
-                                                    : static_cast<clCustomPage *>(WelcomePage)) &&
+        Sleep(1500);  // a second installation would have started by now
+        s.Check(PageList->currentPage == (completed ? static_cast<clCustomPage*>(FinalPage)
+                                                    : static_cast<clCustomPage*>(WelcomePage)) &&
                     !(MessageBoxInstance && IsWindowVisible(BoxWindow())),
                 "one installation for a double click");
         ClickControl(frame.rightButton);
@@ -420,7 +415,7 @@ TEST_F(WizardTest, ReplaceQuestionAndAFailingRunUnderRealClicks)
                 completed ? "completed" : "failed");
     EXPECT_EQ(question, L"Brimvault Version 2.04.03 is already installed. "
                         L"Do you want to replace Version 2.04.02 ?");
-    ASSERT_GE(percents.size(), 2u);   // the bar moved
+    ASSERT_GE(percents.size(), 2u);  // the bar moved
     if (completed) {
         EXPECT_EQ(percents.back(), L"100%");
         EXPECT_EQ(InstallCompleted, 1);
@@ -436,10 +431,10 @@ TEST_F(WizardTest, ReplaceQuestionAndAFailingRunUnderRealClicks)
 
 // After each step of a real run: the Wine workaround for the proxy driver's start, and, when
 // the item changed, 100 ms with messages dispatched, so that a click lands during the run.
-void SlowRunUnderWine(clInstallList *list)
+void SlowRunUnderWine(clInstallList* list)
 {
     MakeProxyImagePathAbsolute();
-    static clSetupItem *lastItem = nullptr;
+    static clSetupItem* lastItem = nullptr;
     if (list->currentItem == lastItem)
         return;
     lastItem = list->currentItem;
@@ -460,8 +455,8 @@ TEST_F(WizardTest, CancelDuringTheRunThenAFullInstallation)
     uint8_t completedAfterCancel = 1;
     DWORD installMs = 0;
     std::string folder;
-    RunWizard([&](Scenario &s) {
-        SetupFrame &frame = Frame();
+    RunWizard([&](Scenario& s) {
+        SetupFrame& frame = Frame();
         Current(WelcomePage);
         folder = OptionsPage->Folder();
         ClickControl(WelcomePage->acceptBox);
@@ -469,10 +464,12 @@ TEST_F(WizardTest, CancelDuringTheRunThenAFullInstallation)
 
         // Cancel once the bar has moved.
         ClickControl(frame.middleButton);
-        s.Check(WaitFor([] {
-                    return PageList->currentPage == ProgressPage &&
-                           ProgressPage->progressBar->Position() > 0;
-                }, 60000),
+        s.Check(WaitFor(
+                    [] {
+                        return PageList->currentPage == ProgressPage &&
+                               ProgressPage->progressBar->Position() > 0;
+                    },
+                    60000),
                 "the bar moves");
         SaveWindowShot(FormInstall->Handle(), ARTIFACT_DIR, "page-progress-before-cancel");
         ClickControl(frame.rightButton);
@@ -488,10 +485,13 @@ TEST_F(WizardTest, CancelDuringTheRunThenAFullInstallation)
             ClickControl(WelcomePage->acceptBox);
         ClickControl(frame.middleButton);
         DWORD start = GetTickCount();
-        reachedFinal = WaitFor([] {
-            return PageList->currentPage == FinalPage ||
-                   (MessageBoxInstance && IsWindowVisible(BoxWindow()));
-        }, 180000) && PageList->currentPage == FinalPage;
+        reachedFinal = WaitFor(
+                           [] {
+                               return PageList->currentPage == FinalPage ||
+                                      (MessageBoxInstance && IsWindowVisible(BoxWindow()));
+                           },
+                           180000) &&
+                       PageList->currentPage == FinalPage;
         installMs = GetTickCount() - start;
         if (!reachedFinal) {
             std::wstring error;
@@ -540,11 +540,11 @@ TEST_P(FinalPageTest, OneButtonThatEndsTheWizard)
         ASSERT_NE(PageList, nullptr);
         FinalPage->reboot = reboot;
         ASSERT_TRUE(PageList->ShowPage(FinalPage));
-        Scenario scenario([&](Scenario &s) {
+        Scenario scenario([&](Scenario& s) {
             if (!WaitFor([] { return IsWindowVisible(FormInstall->Handle()) != FALSE; }))
                 return;
             Sleep(300);
-            SetupFrame &frame = Frame();
+            SetupFrame& frame = Frame();
             Shot(reboot ? "page-final-reboot-eng" : "page-final-done-eng");
             caption = frame.rightButton->CaptionLabel()->Caption();
             left = frame.rightButton->GetLeft();
@@ -554,8 +554,8 @@ TEST_P(FinalPageTest, OneButtonThatEndsTheWizard)
                 RestartAnswer = ERROR_PRIVILEGE_NOT_HELD;
                 ClickControl(frame.rightButton);
                 s.Check(AnswerBox(true, "restart-refused-eng"), "the refused restart is shown");
-                stayedAfterRefusal = PageList->currentPage == FinalPage &&
-                                     IsWindowVisible(FormInstall->Handle());
+                stayedAfterRefusal =
+                    PageList->currentPage == FinalPage && IsWindowVisible(FormInstall->Handle());
                 RestartAnswer = 0;
             }
             ClickControl(frame.rightButton);
@@ -564,7 +564,7 @@ TEST_P(FinalPageTest, OneButtonThatEndsTheWizard)
         });
         app.Run();
         scenario.Join();
-        for (const std::string &failure : scenario.failures)
+        for (const std::string& failure : scenario.failures)
             ADD_FAILURE() << failure;
         if (reboot) {
             EXPECT_EQ(caption, L"Reboot Now");
@@ -583,4 +583,4 @@ TEST_P(FinalPageTest, OneButtonThatEndsTheWizard)
 
 INSTANTIATE_TEST_SUITE_P(RebootOrDone, FinalPageTest, ::testing::Values(true, false));
 
-} // namespace
+}  // namespace

@@ -8,7 +8,7 @@
 namespace {
 
 // Wine's ntdll starts a Unix program (as its own browser launcher does).
-using UnixSpawn = LONG(WINAPI *)(char *const *argv, int wait);
+using UnixSpawn = LONG(WINAPI*)(char* const* argv, int wait);
 
 UnixSpawn FindUnixSpawn()
 {
@@ -16,17 +16,17 @@ UnixSpawn FindUnixSpawn()
     return ntdll ? reinterpret_cast<UnixSpawn>(GetProcAddress(ntdll, "__wine_unix_spawnvp")) : nullptr;
 }
 
-} // namespace
+}  // namespace
 
-bool XdoTool(const std::vector<std::string> &args)
+bool XdoTool(const std::vector<std::string>& args)
 {
     static UnixSpawn spawn = FindUnixSpawn();
     if (!spawn)
         return false;
     std::vector<std::string> words = {"xdotool"};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &word : words)
+    std::vector<char*> argv;
+    for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     return spawn(argv.data(), 1) == 0;
@@ -47,7 +47,7 @@ bool XButtonUp(int button)
     return XdoTool({"mouseup", std::to_string(button)});
 }
 
-std::vector<uint8_t> GrabScreen(const RECT &rect)
+std::vector<uint8_t> GrabScreen(const RECT& rect)
 {
     int width = rect.right - rect.left, height = rect.bottom - rect.top;
     HDC screen = GetDC(nullptr);
@@ -58,13 +58,13 @@ std::vector<uint8_t> GrabScreen(const RECT &rect)
     info.bmiHeader.biHeight = -height;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
-    void *bits = nullptr;
+    void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ previous = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
     GdiFlush();
     std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
-    const uint8_t *bgrx = static_cast<const uint8_t *>(bits);
+    const uint8_t* bgrx = static_cast<const uint8_t*>(bits);
     for (size_t i = 0; i < static_cast<size_t>(width) * height; i++) {
         rgb[i * 3 + 0] = bgrx[i * 4 + 2];
         rgb[i * 3 + 1] = bgrx[i * 4 + 1];
@@ -77,7 +77,7 @@ std::vector<uint8_t> GrabScreen(const RECT &rect)
     return rgb;
 }
 
-bool SavePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb)
+bool SavePng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb)
 {
     png_image image;
     memset(&image, 0, sizeof image);
@@ -92,14 +92,14 @@ std::string WindowsPath(std::string path)
 {
     if (!path.empty() && path[0] == '/')
         path = "Z:" + path;
-    for (char &c : path) {
+    for (char& c : path) {
         if (c == '/')
             c = '\\';
     }
     return path;
 }
 
-void SaveWindowShot(HWND hwnd, const std::string &artifactDir, const std::string &name)
+void SaveWindowShot(HWND hwnd, const std::string& artifactDir, const std::string& name)
 {
     RECT window;
     GetWindowRect(hwnd, &window);

@@ -10,7 +10,7 @@
 #include <vector>
 
 // Runs xdotool with args and waits for it; false when it could not run or failed.
-bool XdoTool(const std::vector<std::string> &args);
+bool XdoTool(const std::vector<std::string>& args);
 // Moves the pointer to screen position x, y.
 bool XMoveTo(int x, int y);
 // Presses or releases mouse button (1 left, 2 middle, 3 right) where the pointer is.
@@ -18,10 +18,10 @@ bool XButtonDown(int button);
 bool XButtonUp(int button);
 
 // The screen's pixels in rect as 8-bit RGB rows.
-std::vector<uint8_t> GrabScreen(const RECT &rect);
+std::vector<uint8_t> GrabScreen(const RECT& rect);
 // Writes RGB rows as a PNG file (a Windows path).
-bool SavePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb);
+bool SavePng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb);
 // A Unix path of the build as Wine sees it.
 std::string WindowsPath(std::string path);
 // Saves the screen under hwnd's window as ARTIFACT_DIR/name.png.
-void SaveWindowShot(HWND hwnd, const std::string &artifactDir, const std::string &name);
+void SaveWindowShot(HWND hwnd, const std::string& artifactDir, const std::string& name);

@@ -10,6 +10,17 @@ bool AttachCacheAtBoot(PDEVICE_OBJECT master)
     return false;
 }
 
+NTSTATUS StartCache(PDEVICE_OBJECT master)
+{
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS StopCache(PDEVICE_OBJECT master)
+{
+    FilterExtensionOf(master)->Master.MasterStart = 0;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master)
 {
     return STATUS_SUCCESS;

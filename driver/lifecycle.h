@@ -8,6 +8,12 @@
 // At a boot START of the master or its SSD (PnP thread): attaches the master's
 // cache; true when it is active afterwards. An attached cache stays as it is.
 bool AttachCacheAtBoot(PDEVICE_OBJECT master);
+// START and STOP of the control interface (the client's thread, passive
+// level). StartCache builds a fresh layout with the block shift in
+// CacheState.StartBlockShift, or only withdraws a pending stop; StopCache
+// leaves the stop itself to the worker's drain.
+NTSTATUS StartCache(PDEVICE_OBJECT master);
+NTSTATUS StopCache(PDEVICE_OBJECT master);
 // At shutdown or removal (that request's thread): stops the master's worker,
 // then flushes and saves its cache.
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master);

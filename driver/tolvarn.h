@@ -104,6 +104,7 @@ struct CacheState {
     ULONG WrittenDetached;  // the master was written while its map had no SSD
     ULONG MetadataValid;    // the map saved on the SSD may be reused
     ULONG Persist;          // save the map with a stamp at shutdown
+    ULONG StartBlockShift;  // START's block shift, for the next fresh layout only
     CacheMap Map;
     // Write contexts whose failed SSD ranges still hold valid bits because
     // the worker took no post (write.cpp): emptied before every plan, flush

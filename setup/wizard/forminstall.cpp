@@ -13,6 +13,13 @@ const wchar_t AllocatedMemoryFailText[] = L"Allocated memory fail !";
 TFormInstall* FormInstall = nullptr;
 clInstallPageList* PageList = nullptr;
 
+static clInstallPageList* AllocatePageList()
+{
+    return new (std::nothrow) clInstallPageList();
+}
+
+clInstallPageList* (*NewPageList)() = AllocatePageList;
+
 int SetupExitCode()
 {
     return InstallCompleted ? 0 : 1;
@@ -24,7 +31,7 @@ TFormInstall::TFormInstall(TComponent* owner) : TForm(owner)
     // succeeded: the page list reaches the form through its frame.
     ApplyFormDescription();
 
-    PageList = new (std::nothrow) clInstallPageList();
+    PageList = NewPageList();
     if (!PageList) {
         // No message file exists yet: the fixed text, in the system's box.
         MessageBoxW(Application->Handle(), AllocatedMemoryFailText, nullptr, MB_ICONERROR);

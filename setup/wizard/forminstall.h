@@ -39,5 +39,9 @@ extern TFormInstall* FormInstall;
 // The wizard's page list: null until the form's constructor stores it and
 // again after FormDestroy. The form owns it.
 extern clInstallPageList* PageList;
+// Allocates the page list the form's constructor stores (null when memory is
+// short). Setup keeps the plain allocation; a test sets its own to make the
+// allocation fail.
+extern clInstallPageList* (*NewPageList)();
 // The process exit code: 0 after a completed installation (InstallCompleted), else 1.
 int SetupExitCode();

@@ -10,22 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
-
-// Makes the next nothrow allocation of a page list fail.
-static bool failPageListAllocation = false;
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    if (failPageListAllocation && size == sizeof(clInstallPageList)) {
-        failPageListAllocation = false;
-        return nullptr;
-    }
-    return std::malloc(size ? size : 1);
-}
 
 namespace {
 
@@ -182,10 +168,11 @@ TEST_F(FormInstallTest, NoMemoryForThePageListShowsTheFixedTextAndEnds)
 {
     boxTexts.clear();
     SetTimer(nullptr, 0, 100, CloseMessageBoxTimer);
-    failPageListAllocation = true;
+    clInstallPageList* (*previous)() = NewPageList;
+    NewPageList = [] { return static_cast<clInstallPageList*>(nullptr); };
     TFormInstall* form = nullptr;
     app.CreateForm(form);
-    failPageListAllocation = false;
+    NewPageList = previous;
     EXPECT_EQ(PageList, nullptr);
     EXPECT_TRUE(app.Terminated());  // the exit code is then 1
     ASSERT_EQ(boxTexts.size(), 1u);

@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "shelllinkfacts.h"
 #include "testfolder.h"
 
 #include <gtest/gtest.h>
@@ -65,38 +66,6 @@ TEST_F(ShellFilesTest, IniValueWrittenOnlyWhenItChanges)
     EXPECT_FALSE(IniWriteStringIfChanged(Path("no-folder\\x.ini").c_str(), "Display", "Lang", "ENU"))
         << "a file that cannot be written";
     EXPECT_FALSE(IniWriteStringIfChanged(nullptr, "Display", "Lang", "ENU"));
-}
-
-struct LinkFacts {
-    HRESULT loaded = E_FAIL;
-    std::string target;
-    std::string workingDir;
-};
-
-LinkFacts ReadLink(const std::string& path)
-{
-    LinkFacts facts;
-    CoInitialize(nullptr);
-    IShellLinkA* link = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                   reinterpret_cast<void**>(&link)))) {
-        IPersistFile* file = nullptr;
-        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
-            wchar_t wide[MAX_PATH] = {};
-            MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-            facts.loaded = file->Load(wide, STGM_READ);
-            char text[MAX_PATH] = {};
-            link->GetPath(text, MAX_PATH, nullptr, 0);
-            facts.target = text;
-            text[0] = 0;
-            link->GetWorkingDirectory(text, MAX_PATH);
-            facts.workingDir = text;
-            file->Release();
-        }
-        link->Release();
-    }
-    CoUninitialize();
-    return facts;
 }
 
 // The show command as stored in the file header (the shell's interface may report another).

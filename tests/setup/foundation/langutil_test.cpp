@@ -6,6 +6,7 @@
 #include "foundation/msgcatalogue.h"
 
 #include "fakebinres.h"
+#include "messagefilestest.h"
 
 #include <windows.h>
 
@@ -179,19 +180,8 @@ TEST(LicenceResourceId, MessageFileNumberPlus100)
 }
 
 // The catalogue and licence texts over resources held by the test.
-class Languages : public ::testing::Test {
+class Languages : public MessageFilesTest {
 protected:
-    void SetUp() override
-    {
-        ResetMsgCatalogue();
-        FakeBinRes::Clear();
-    }
-    void TearDown() override
-    {
-        ResetMsgCatalogue();
-        FakeBinRes::Clear();
-    }
-    static void SetFile(uint16_t id, const std::wstring& body) { FakeBinRes::Set(id, Utf16Bytes(body)); }
     static void SetNineFiles()
     {
         const struct {

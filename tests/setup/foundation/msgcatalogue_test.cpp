@@ -4,6 +4,7 @@
 #include "foundation/msgids.h"
 
 #include "fakebinres.h"
+#include "messagefilestest.h"
 
 #include <gtest/gtest.h>
 
@@ -177,19 +178,8 @@ TEST(MsgParser, OutOfMemory)
 }
 
 // The catalogue over message files held by the test.
-class Catalogue : public ::testing::Test {
+class Catalogue : public MessageFilesTest {
 protected:
-    void SetUp() override
-    {
-        ResetMsgCatalogue();
-        FakeBinRes::Clear();
-    }
-    void TearDown() override
-    {
-        ResetMsgCatalogue();
-        FakeBinRes::Clear();
-    }
-    static void SetFile(uint16_t id, const std::wstring& body) { FakeBinRes::Set(id, Utf16Bytes(body)); }
     // The nine files the program carries, each naming itself and with its own 20002.
     static void SetNineFiles()
     {

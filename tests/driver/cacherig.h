@@ -82,6 +82,16 @@ inline MapView ViewMap(const CacheMap* map, ULONG sectorShift)
     return view;
 }
 
+// Requests of one major function the disk has received since its request
+// log was last cleared.
+inline ULONG CountRequests(emu::Disk& disk, UCHAR major)
+{
+    ULONG n = 0;
+    for (const emu::DiskRecord& r : disk.Requests())
+        n += r.major == major;
+    return n;
+}
+
 class CacheRig {
 public:
     explicit CacheRig(const RigShape& shape = {})
@@ -150,6 +160,9 @@ public:
         EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), reference.begin() + offset))
             << "data of the read at " << offset << "+" << length;
     }
+
+    // Caches a block by reading it whole and letting the fill run.
+    void Warm(ULONG block) { ExpectRead((uint64_t)block * BlockBytes(), BlockBytes()); }
 
     // At a quiet point: every valid sector of a used slot holds, on the SSD,
     // the block's current data (the reference), and every clean valid sector

@@ -18,29 +18,6 @@ using emu::DiskOp;
 
 namespace {
 
-ULONG Reads(emu::Disk& disk)
-{
-    ULONG n = 0;
-    for (const emu::DiskRecord& r : disk.Requests())
-        n += r.major == IRP_MJ_READ;
-    return n;
-}
-
-ULONG Writes(emu::Disk& disk)
-{
-    ULONG n = 0;
-    for (const emu::DiskRecord& r : disk.Requests())
-        n += r.major == IRP_MJ_WRITE;
-    return n;
-}
-
-// Caches a block by reading it whole and letting the fill run.
-void Warm(CacheRig& rig, ULONG block)
-{
-    rig.ExpectRead((uint64_t)block * rig.BlockBytes(), rig.BlockBytes());
-    rig.machine.WaitUntilQuiet();
-}
-
 TEST(ReadPath, AMissIsFilledInTheBackgroundAndThenServedFromTheSsd)
 {
     for (ULONG sectorSize : {512u, 4096u}) {
@@ -57,15 +34,15 @@ TEST(ReadPath, AMissIsFilledInTheBackgroundAndThenServedFromTheSsd)
         EXPECT_EQ(view.ValidCount(view.SlotOf(4)), rig.SectorsPerBlock());
         EXPECT_EQ(view.ValidCount(view.SlotOf(5)), 1u);
         EXPECT_EQ(rig.CheckCoherence(), "");
-        EXPECT_EQ(Writes(rig.ssd), 1u) << "blocks in adjacent slots: one SSD write";
+        EXPECT_EQ(CountRequests(rig.ssd, IRP_MJ_WRITE), 1u) << "blocks in adjacent slots: one SSD write";
 
         rig.master.ClearRequests();
         rig.ssd.ClearRequests();
         rig.ExpectRead(3 * block + sectorSize, 2 * block);
-        EXPECT_EQ(Reads(rig.master), 0u) << "served from the SSD";
-        EXPECT_EQ(Reads(rig.ssd), 1u);
+        EXPECT_EQ(CountRequests(rig.master, IRP_MJ_READ), 0u) << "served from the SSD";
+        EXPECT_EQ(CountRequests(rig.ssd, IRP_MJ_READ), 1u);
         rig.ExpectRead(3 * block, block);  // sector 0 of block 3 was never read
-        EXPECT_EQ(Reads(rig.master), 1u);
+        EXPECT_EQ(CountRequests(rig.master, IRP_MJ_READ), 1u);
         EXPECT_EQ(rig.CheckCoherence(), "");
     }
 }
@@ -76,14 +53,14 @@ TEST(ReadPath, OwnMasterReadsCarryTheCallersPagingAndNoCacheFlags)
     const ULONG block = rig.BlockBytes();
     const ULONG flags = IRP_PAGING_IO | IRP_NOCACHE;
     rig.ExpectRead(0, block, flags);  // single master read
-    Warm(rig, 2);
+    rig.Warm(2);
     rig.master.ClearRequests();
     rig.ssd.ClearRequests();
     rig.ExpectRead(2 * block, 2 * block, flags);  // SSD child and master child
     std::vector<emu::DiskRecord> master = rig.master.Requests(), ssd = rig.ssd.Requests();
     ASSERT_EQ(master.size(), 1u);
     EXPECT_EQ(master[0].irpFlags & flags, flags);
-    ASSERT_EQ(Reads(rig.ssd), 1u);
+    ASSERT_EQ(CountRequests(rig.ssd, IRP_MJ_READ), 1u);
     EXPECT_EQ(ssd[0].irpFlags & flags, 0u) << "SSD reads are the driver's own business";
 }
 
@@ -102,7 +79,7 @@ TEST(ReadPath, RangeChecksWhileTheCacheIsActive)
     EXPECT_EQ(rig.machine.Read(rig.master, length - 512, buffer.data(), 1024).status,
               STATUS_INVALID_PARAMETER)
         << "an inactive cache passes it down: the disk refuses it";
-    EXPECT_EQ(Reads(rig.master), 1u);
+    EXPECT_EQ(CountRequests(rig.master, IRP_MJ_READ), 1u);
 }
 
 // The same mixed read (an SSD run between master runs, over three blocks) in
@@ -116,7 +93,7 @@ TEST(ReadPath, EveryCompletionOrderCompletesTheCallerOnceWithTheFirstFailure)
             SCOPED_TRACE(testing::Message() << "mode " << (int)mode << ", failing " << failing);
             CacheRig rig;
             const ULONG block = rig.BlockBytes();
-            Warm(rig, 5);
+            rig.Warm(5);
             rig.master.SetCompletion(mode);
             rig.ssd.SetCompletion(mode);
             rig.master.ClearRequests();
@@ -160,7 +137,7 @@ TEST(ReadPath, OfTwoFailingChildrenTheOneThatCompletesFirstWins)
     for (bool masterFirst : {false, true}) {
         CacheRig rig;
         const ULONG block = rig.BlockBytes();
-        Warm(rig, 1);
+        rig.Warm(1);
         rig.master.SetCompletion(CompletionMode::Held);
         rig.ssd.SetCompletion(CompletionMode::Held);
         rig.ssd.InjectError(DiskOp::Read, 0, 1 << 20, STATUS_IO_DEVICE_ERROR, 1);
@@ -196,7 +173,7 @@ TEST(ReadPath, ResourceFailuresPassDownCleanReadsAndFailDirtyOnes)
                 shape.mode = CacheModeWriteBack;
                 CacheRig rig(shape);
                 const ULONG block = rig.BlockBytes();
-                Warm(rig, 1);
+                rig.Warm(1);
                 if (dirty) {
                     // Sector 0 of block 1 dirty on the SSD: new data the master lacks.
                     MapView view = rig.View();
@@ -215,7 +192,7 @@ TEST(ReadPath, ResourceFailuresPassDownCleanReadsAndFailDirtyOnes)
                 rig.machine.WaitUntilQuiet();
                 if (r.status == STATUS_SUCCESS) {
                     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), rig.reference.begin() + block));
-                    EXPECT_FALSE(dirty && Reads(rig.ssd) == 0) << "dirty data can only come from the SSD";
+                    EXPECT_FALSE(dirty && CountRequests(rig.ssd, IRP_MJ_READ) == 0) << "dirty data can only come from the SSD";
                 } else {
                     EXPECT_TRUE(dirty);
                     EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
@@ -234,8 +211,8 @@ TEST(ReadPath, AMapWithoutAnSsdReadsTheMasterAndFillsNothing)
     rig.Map()->SsdDevice = NULL;
     rig.ExpectRead(0, 3 * rig.BlockBytes());
     rig.machine.WaitUntilQuiet();
-    EXPECT_EQ(Reads(rig.master), 1u);
-    EXPECT_EQ(Writes(rig.ssd), 0u);
+    EXPECT_EQ(CountRequests(rig.master, IRP_MJ_READ), 1u);
+    EXPECT_EQ(CountRequests(rig.ssd, IRP_MJ_WRITE), 0u);
     EXPECT_EQ(rig.View().SlotOf(0), -1);
     rig.Map()->SsdDevice = rig.ssd.Top();
 }
@@ -280,7 +257,7 @@ TEST(Fill, ACachedBlockThatLostItsSlotIsSkippedAndAStopWritesNothing)
     rig.master.ReleaseHeld();
     ASSERT_EQ(io.Wait().status, STATUS_SUCCESS);
     rig.machine.WaitUntilQuiet();
-    EXPECT_EQ(Writes(rig.ssd), 0u);
+    EXPECT_EQ(CountRequests(rig.ssd, IRP_MJ_WRITE), 0u);
     CacheRig::Ext(rig.master)->Cache.StopRequested = 0;
     rig.master.SetCompletion(CompletionMode::Inline);
 }
@@ -293,13 +270,13 @@ TEST(Fill, WriteBackSetsCleanBitsAndAFailedWriteLeavesOnlyItsRangeInvalid)
     const ULONG block = rig.BlockBytes();
     // Blocks 3 and 5 missed around the cached block 4: two master children,
     // two fills, and the first fill write fails.
-    Warm(rig, 1);
-    Warm(rig, 4);
+    rig.Warm(1);
+    rig.Warm(4);
     rig.ssd.ClearRequests();
     rig.ssd.InjectError(DiskOp::Write, 0, 1 << 20, STATUS_IO_DEVICE_ERROR, 1);
     rig.ExpectRead(3 * block, 3 * block);
     rig.machine.WaitUntilQuiet();
-    EXPECT_EQ(Writes(rig.ssd), 2u);
+    EXPECT_EQ(CountRequests(rig.ssd, IRP_MJ_WRITE), 2u);
     MapView view = rig.View();
     ULONG filled = view.ValidCount(view.SlotOf(3)) + view.ValidCount(view.SlotOf(5));
     EXPECT_EQ(filled, rig.SectorsPerBlock()) << "one write failed, the other became valid";
@@ -314,7 +291,7 @@ TEST(Fill, WriteBackSetsCleanBitsAndAFailedWriteLeavesOnlyItsRangeInvalid)
 TEST(Fill, InvalidationFromTheMiddleOfASlotAndStaleSetValidItems)
 {
     CacheRig rig;
-    Warm(rig, 2);
+    rig.Warm(2);
     CacheMap* map = rig.Map();
     SsdSlot slot = rig.View().Slot(2);
     LONG index = FromSsdSlot(slot);
@@ -357,8 +334,8 @@ TEST(ReadRace, ASlotWithAnSsdReadInFlightIsNoVictim)
 {
     CacheRig rig(TinyCache());
     const ULONG block = rig.BlockBytes();
-    Warm(rig, 0);
-    Warm(rig, 1);
+    rig.Warm(0);
+    rig.Warm(1);
     rig.ssd.SetCompletion(CompletionMode::Held);
     std::vector<uint8_t> buffer(block);
     emu::PendingIo io = rig.machine.StartRead(rig.master, 0, buffer.data(), block);
@@ -381,7 +358,7 @@ TEST(ReadRace, ASlotWithAFillInFlightIsNoVictim)
 {
     CacheRig rig(TinyCache());
     const ULONG block = rig.BlockBytes();
-    Warm(rig, 1);
+    rig.Warm(1);
     rig.ssd.SetCompletion(CompletionMode::Held);
     rig.ExpectRead(0, block);  // block 0: slot taken, fill write held
     rig.machine.WaitUntilQuiet();
@@ -408,7 +385,7 @@ TEST(ReadRace, AFillWhoseSlotChangedHandsIsDropped)
                                  : "the slot goes to another block");
         CacheRig rig(TinyCache());
         const ULONG block = rig.BlockBytes();
-        Warm(rig, 1);
+        rig.Warm(1);
         rig.master.SetTransferOnArrival(true);
         rig.master.SetCompletion(CompletionMode::Held);
         std::vector<uint8_t> buffer(block);

@@ -21,20 +21,6 @@ using emu::DiskOp;
 
 namespace {
 
-ULONG Writes(emu::Disk& disk)
-{
-    ULONG n = 0;
-    for (const emu::DiskRecord& r : disk.Requests())
-        n += r.major == IRP_MJ_WRITE;
-    return n;
-}
-
-void Warm(CacheRig& rig, ULONG block)
-{
-    rig.ExpectRead((uint64_t)block * rig.BlockBytes(), rig.BlockBytes());
-    rig.machine.WaitUntilQuiet();
-}
-
 std::vector<uint8_t> Pattern(ULONG length, uint32_t tag)
 {
     std::vector<uint8_t> data(length);
@@ -147,7 +133,7 @@ TEST_F(WritePathTest, EveryCompletedReadReturnsTheLatestCompletedWrite)
                         DriverPhase = PhaseRunning;
                         OpenSequence = bootSlots ? 0 : 1;
                         for (ULONG b : {2u, 3u, 5u})
-                            Warm(rig, b);
+                            rig.Warm(b);
                         OpenSequence = 1;
                         rig.Map()->WriteMode = writeMode;
                         DriverPhase = phase;
@@ -236,7 +222,7 @@ TEST_F(WritePathTest, FailedWritesLeaveNoValidCopyOfDataThatDidNotLand)
             DriverPhase = PhaseRunning;
             OpenSequence = 1;
             for (ULONG b : c.warm)
-                Warm(rig, b);
+                rig.Warm(b);
             rig.Map()->WriteMode = 2;
             if (!worker)
                 StopWorkerThread(&CacheRig::Ext(rig.master)->Worker);
@@ -273,8 +259,8 @@ TEST_F(WritePathTest, ResourceFailuresPassTheWriteDownOrFailIt)
                 const ULONG block = rig.BlockBytes();
                 DriverPhase = PhaseRunning;
                 OpenSequence = 1;
-                Warm(rig, 2);
-                Warm(rig, 4);
+                rig.Warm(2);
+                rig.Warm(4);
                 rig.Map()->WriteMode = 3;
                 Started s{2 * block + 1024, Pattern(3 * block, 3), nullptr};
                 emu::FailNth(resource, nth);
@@ -302,7 +288,7 @@ TEST_F(WritePathTest, EntryChecksAndDetachedWrites)
     emu::IoResult beyond = rig.machine.Write(rig.master, length - 512, data.data(), 1024);
     EXPECT_EQ(beyond.status, STATUS_NONEXISTENT_SECTOR);
     EXPECT_EQ(beyond.information, 0u);
-    EXPECT_EQ(Writes(rig.master) + Writes(rig.ssd), 0u) << "refused writes reach no disk";
+    EXPECT_EQ(CountRequests(rig.master, IRP_MJ_WRITE) + CountRequests(rig.ssd, IRP_MJ_WRITE), 0u) << "refused writes reach no disk";
 
     struct Case {
         const char* what;
@@ -330,8 +316,8 @@ TEST_F(WritePathTest, EntryChecksAndDetachedWrites)
         EXPECT_EQ(Write(rig, 4096, 1024, 2).status, STATUS_SUCCESS);
         EXPECT_EQ(ext->Cache.WrittenDetached, c.marked);
         if (c.detached || !c.active) {
-            EXPECT_EQ(Writes(rig.master), 1u) << "passed down whole";
-            EXPECT_EQ(Writes(rig.ssd), 0u);
+            EXPECT_EQ(CountRequests(rig.master, IRP_MJ_WRITE), 1u) << "passed down whole";
+            EXPECT_EQ(CountRequests(rig.ssd, IRP_MJ_WRITE), 0u);
         }
     }
     rig.Map()->SsdDevice = ssd;
@@ -347,7 +333,7 @@ TEST_F(WritePathTest, OwnWritesAreCountedUntilTheyComplete)
     CacheRig rig;
     DriverPhase = PhaseRunning;
     OpenSequence = 1;
-    Warm(rig, 2);
+    rig.Warm(2);
     rig.Map()->WriteMode = 2;
     rig.ssd.SetCompletion(CompletionMode::Held);
     rig.master.SetCompletion(CompletionMode::Held);
@@ -471,7 +457,7 @@ TEST_F(WritePathTest, ASlotWithAWriteInFlightIsNoVictim)
     DriverPhase = PhaseRunning;
     OpenSequence = 1;
     rig.Map()->WriteMode = 3;
-    Warm(rig, 1);
+    rig.Warm(1);
     rig.ssd.SetCompletion(CompletionMode::Held);
     Started s = StartWrite(rig, block + 512, 1024, 5);
     rig.machine.WaitUntilQuiet();
@@ -501,7 +487,7 @@ TEST_F(WritePathTest, TwoWritesToOneBlockWithReversedCompletions)
         const ULONG block = rig.BlockBytes();
         DriverPhase = PhaseRunning;
         OpenSequence = 1;
-        Warm(rig, 3);
+        rig.Warm(3);
         rig.Map()->WriteMode = 2;
         rig.ssd.SetCompletion(CompletionMode::Held);
         rig.master.SetCompletion(CompletionMode::Held);

@@ -1,6 +1,9 @@
 # Setup's tests: GoogleTest cross-built with the mingw compiler of Setup.exe, run by
 # ctest through tools/winerun in a private Wine prefix of this build tree.
 set(WINE_PREFIX_DIR ${CMAKE_BINARY_DIR}/wine/prefix)
+# The 32-bit prefix (WINEARCH=win32) of the tests that need 32-bit Windows; its
+# fixture, wine32_prefix, makes it once per tree like the 64-bit one.
+set(WINE32_PREFIX_DIR ${CMAKE_BINARY_DIR}/wine32/prefix)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/tools/winerun;${WINE_PREFIX_DIR})
 
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

@@ -1,9 +1,12 @@
-// The real x64 Tolvarn image under Wine's kernel: it loads as a demand-start
-// service, its control device opens by the service name and answers the
-// version query, and it stops and goes. Wine has no disk stack, so this covers
-// the driver entry, the control device and the dispatch of the real binary.
+// The real Tolvarn image under Wine's kernel: the x64 image in a 64-bit prefix,
+// the x86 image in a 32-bit one (the test picks the image of the prefix it runs
+// in). It loads as a demand-start service, its control device opens by the
+// service name and answers the version query, and it stops and goes. Wine has
+// no disk stack, so this covers the driver entry, the control device and the
+// dispatch of the real binary.
 #include <windows.h>
 #include <gtest/gtest.h>
+
 #include "kernel_service.h"
 
 namespace {
@@ -20,6 +23,15 @@ struct VersionRecord {
     DWORD RecordVersion;
     DWORD OpenNumber;
 };
+
+// The image for the prefix's Windows: a 32-bit test runs under WoW64 in a
+// 64-bit prefix.
+const char* PrefixImage()
+{
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    return wow64 ? TOLVARN_X64_IMAGE : TOLVARN_X86_IMAGE;
+}
 
 HANDLE OpenControlDevice()
 {
@@ -40,8 +52,7 @@ TEST(TolvarnImage, LoadsAsServiceAndAnswersVersionQuery)
     ServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager.h) << GetLastError();
     std::string error;
-    ServiceHandle service(
-        InstallKernelService(manager.h, TOLVARN_X64_IMAGE, "Tolvarn.sys", ServiceName, &error));
+    ServiceHandle service(InstallKernelService(manager.h, PrefixImage(), "Tolvarn.sys", ServiceName, &error));
     ASSERT_TRUE(service.h) << error;
 
     // 2. It starts, and its control device opens through the service name.

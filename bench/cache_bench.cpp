@@ -18,6 +18,13 @@
 //   BM_ReadCpu/hit          inline completion, no timing: CPU per 4 KiB read
 //                           served from the cache
 //   BM_ReadCpu/passthrough  the same for a disk without a role (both through the worker)
+//   BM_Pool/per_GiB_cache   nonpaged pool the driver holds for each further GiB of
+//                           cache (1 TiB master, 1 and 2 GiB of write-back cache)
+//   BM_Pool/per_TiB_master  the same for each further TiB of master (1 and 2 TiB,
+//                           1 GiB of cache)
+//   Each pool case reports, per unit: the pool of the driver's tag (pool), the
+//   driver's own count that GET_POOL_USAGE reports (pool_bytes), the bytes of the
+//   map's tables and bitmaps (records), and pool / records (ratio, target <= 1.05).
 //
 // Build it in a Release tree without sanitizers (see the README).
 #include <benchmark/benchmark.h>
@@ -29,6 +36,7 @@
 
 #include "tolvarn.h"
 #include "entry.h"
+#include "pool.h"
 #include "../tests/driver/cachesetup.h"
 
 namespace {
@@ -270,6 +278,86 @@ void BM_ReadCpuPassthrough(benchmark::State& state)
     IoLoop(state, rig, *rig.master, 1, [&] { return rng() % (HotBytes / ReadBytes) * ReadBytes; });
 }
 
+// ---- Pool held per GiB of cache and per TiB of master ---------------------------------
+
+const uint64_t GiB = 1ull << 30;
+const uint64_t TiB = 1ull << 40;
+
+struct PoolFigures {
+    uint64_t pool = 0;       // pool of the driver's tag the cache added
+    uint64_t poolBytes = 0;  // the driver's own count (GET_POOL_USAGE)
+    uint64_t records = 0;    // the map's tables and bitmaps
+};
+
+uint64_t MapRecordBytes(const CacheMap& map)
+{
+    uint64_t bitmaps = (uint64_t)map.BitmapSize * (map.CleanBitmap ? 2 : 1);
+    return (uint64_t)map.Blocks.Count * sizeof(BlockEntry) +
+           (uint64_t)map.Slots.SlotCount * (sizeof(SlotEntry) + sizeof(SlotLink)) + bitmaps;
+}
+
+// A master of masterBytes with a write-back cache of cacheBytes, after a few
+// reads have been cached: what the cache holds beyond the booted machine.
+bool MeasurePool(uint64_t masterBytes, uint64_t cacheBytes, PoolFigures* figures)
+{
+    CacheShape shape;
+    shape.blockShiftSectors = BlockShiftSectors;
+    shape.slots = (ULONG)(cacheBytes / BlockBytes);
+    shape.dataStart = 2048;
+    shape.mode = CacheModeWriteBack;
+    emu::Machine machine;
+    emu::Disk& master = machine.AddDisk({.lengthBytes = masterBytes, .serial = "MASTER01"});
+    emu::Disk& ssd = machine.AddDisk({.lengthBytes = cache_test::SsdBytesFor(shape, 512), .serial = "SSD00001"});
+    if (!NT_SUCCESS(machine.Boot(DriverEntry)))
+        return false;
+    machine.WaitUntilQuiet();
+    uint64_t before = emu::PoolUsage(PoolTag).bytes;
+    uint64_t poolBytesBefore = PoolBytes;
+    if (!NT_SUCCESS(cache_test::ActivateCache(master, ssd, shape)))
+        return false;
+    std::vector<uint8_t> buffer(BlockBytes);
+    for (uint64_t at = 0; at < 64 * (uint64_t)BlockBytes; at += BlockBytes)
+        if (machine.Read(master, at, buffer.data(), BlockBytes).status != STATUS_SUCCESS)
+            return false;
+    machine.WaitUntilQuiet();
+    figures->pool = emu::PoolUsage(PoolTag).bytes - before;
+    figures->poolBytes = PoolBytes - poolBytesBefore;
+    figures->records = MapRecordBytes(cache_test::Ext(master)->Cache.Map);
+    return true;
+}
+
+// The pool one more unit adds: the difference between two caches.
+void PoolPerUnit(benchmark::State& state, uint64_t masterBytes, uint64_t cacheBytes, uint64_t moreMaster,
+                 uint64_t moreCache)
+{
+    PoolFigures base, larger;
+    for (auto _ : state) {
+        if (!MeasurePool(masterBytes, cacheBytes, &base) ||
+            !MeasurePool(masterBytes + moreMaster, cacheBytes + moreCache, &larger)) {
+            state.SkipWithError("the cache did not come up");
+            return;
+        }
+    }
+    double pool = (double)(larger.pool - base.pool);
+    double records = (double)(larger.records - base.records);
+    state.counters["pool"] = pool;
+    state.counters["pool_bytes"] = (double)(larger.poolBytes - base.poolBytes);
+    state.counters["records"] = records;
+    state.counters["ratio"] = pool / records;
+    state.counters["pool_at_base"] = (double)base.pool;
+    state.counters["ratio_at_base"] = (double)base.pool / (double)base.records;
+}
+
+void BM_PoolPerGiBCache(benchmark::State& state)
+{
+    PoolPerUnit(state, TiB, GiB, 0, GiB);
+}
+
+void BM_PoolPerTiBMaster(benchmark::State& state)
+{
+    PoolPerUnit(state, TiB, GiB, TiB, 0);
+}
+
 }  // namespace
 
 BENCHMARK(BM_ReadHotCached)->Name("BM_Read/hot_cached")->UseRealTime();
@@ -287,5 +375,8 @@ BENCHMARK(BM_WriteBackCached)->Name("BM_Write/back_cached")->UseRealTime();
 BENCHMARK(BM_WriteSsdDirect)->Name("BM_Write/ssd_direct")->UseRealTime();
 BENCHMARK(BM_ReadCpuHit)->Name("BM_ReadCpu/hit")->MeasureProcessCPUTime();
 BENCHMARK(BM_ReadCpuPassthrough)->Name("BM_ReadCpu/passthrough")->MeasureProcessCPUTime();
+
+BENCHMARK(BM_PoolPerGiBCache)->Name("BM_Pool/per_GiB_cache")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PoolPerTiBMaster)->Name("BM_Pool/per_TiB_master")->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -2,8 +2,31 @@
 // and close, and its device-control requests.
 #include "tolvarn.h"
 #include "control.h"
+#include "controlrecords.h"
+#include "controlrequests.h"
 #include "countedstring.h"
 #include "requests.h"
+
+// Serialises the requests after the version query, so that two clients
+// cannot interleave a start, a stop or a pairing. An auto-reset event held
+// at PASSIVE_LEVEL: the handlers write the registry, which a fast mutex's
+// raised IRQL would forbid.
+static KEVENT ControlLock;
+
+static void InitControlLock()
+{
+    KeInitializeEvent(&ControlLock, SynchronizationEvent, TRUE);
+}
+
+static void AcquireControlLock()
+{
+    KeWaitForSingleObject(&ControlLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static void ReleaseControlLock()
+{
+    KeSetEvent(&ControlLock, IO_NO_INCREMENT, FALSE);
+}
 
 // ---- Creation and deletion ---------------------------------------------------------
 
@@ -74,6 +97,7 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver)
 {
     if (!ServiceName)
         return STATUS_UNSUCCESSFUL;
+    InitControlLock();
     UNICODE_STRING name;
     NTSTATUS status = ConcatToCountedString(&name, WSTR("\\Device\\"), ServiceName);
     if (!NT_SUCCESS(status))
@@ -100,21 +124,6 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver)
 }
 
 // ---- Requests -------------------------------------------------------------------------
-
-static const ULONG DriverVersion = 204;
-static const ULONG RecordVersion = 203;
-
-const ULONG IoctlCacheGetVersion = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-
-#pragma pack(push, 1)
-struct VersionRecord {
-    ULONG Size;
-    ULONG DriverVersion;
-    ULONG RecordVersion;
-    ULONG OpenNumber;
-};
-#pragma pack(pop)
-static_assert(sizeof(VersionRecord) == 16, "version record layout");
 
 static ULONG OpenNumberOf(PIO_STACK_LOCATION stack)
 {
@@ -149,32 +158,85 @@ NTSTATUS ControlClose(PIRP irp)
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS CompleteWithData(PIRP irp, ULONG_PTR information)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// Output only; the input is not read.
 static NTSTATUS GetVersion(PIRP irp, PIO_STACK_LOCATION stack)
 {
     if (stack->Parameters.DeviceIoControl.OutputBufferLength != sizeof(VersionRecord))
         return STATUS_INVALID_BUFFER_SIZE;
-    VersionRecord* record = static_cast<VersionRecord*>(irp->AssociatedIrp.SystemBuffer);
-    if (!record)
+    if (!irp->AssociatedIrp.SystemBuffer)
         return STATUS_INVALID_PARAMETER;
-    record->Size = sizeof(VersionRecord);
-    record->DriverVersion = DriverVersion;
-    record->RecordVersion = RecordVersion;
-    record->OpenNumber = OpenNumberOf(stack);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = sizeof(VersionRecord);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    VersionRecord record;
+    record.Size = sizeof(VersionRecord);
+    record.DriverVersion = ControlDriverVersion;
+    record.RecordVersion = ControlRecordVersion;
+    record.OpenNumber = OpenNumberOf(stack);
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &record, sizeof(record));
+    return CompleteWithData(irp, sizeof(record));
+}
+
+static NTSTATUS CheckLengths(const ControlRequest* request, PIO_STACK_LOCATION stack)
+{
+    if (stack->Parameters.DeviceIoControl.InputBufferLength != request->Size)
+        return STATUS_INVALID_BUFFER_SIZE;
+    if (request->ReturnsData && stack->Parameters.DeviceIoControl.OutputBufferLength != request->Size)
+        return STATUS_INVALID_BUFFER_SIZE;
     return STATUS_SUCCESS;
+}
+
+static bool HeaderMatches(const ControlRequest* request, const UCHAR* record)
+{
+    ControlHeader header;
+    RtlCopyMemory(&header, record, sizeof(header));
+    return header.Size == request->Size && header.Version == ControlRecordVersion;
+}
+
+// Checks the record's lengths and header, runs the handler on a local copy
+// under the control lock, and returns the copy when the request answers with
+// data.
+static NTSTATUS RunControlRequest(const ControlRequest* request, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    NTSTATUS status = CheckLengths(request, stack);
+    if (!NT_SUCCESS(status))
+        return status;
+    PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+    if (!buffer)
+        return STATUS_INVALID_PARAMETER;
+    UCHAR record[MaxControlRecordSize];
+    RtlCopyMemory(record, buffer, request->Size);
+    if (!HeaderMatches(request, record))
+        return STATUS_INVALID_PARAMETER;
+    AcquireControlLock();
+    status = request->Handle(record);
+    ReleaseControlLock();
+    if (!NT_SUCCESS(status))
+        return status;
+    if (!request->ReturnsData)
+        return CompleteWithData(irp, 0);
+    RtlCopyMemory(buffer, record, request->Size);
+    return CompleteWithData(irp, request->Size);
 }
 
 // A handler that succeeds completes the request itself; a failure is completed
 // here with no information.
 NTSTATUS DispatchControlIoctl(PIRP irp)
 {
+    PAGED_CODE();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     NTSTATUS status;
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IoctlCacheGetVersion: status = GetVersion(irp, stack); break;
-    default: status = STATUS_NOT_IMPLEMENTED; break;
+    if (code == IoctlCacheGetVersion) {
+        status = GetVersion(irp, stack);
+    } else {
+        const ControlRequest* request = FindControlRequest(code);
+        status = request ? RunControlRequest(request, irp, stack) : STATUS_NOT_IMPLEMENTED;
     }
     if (!NT_SUCCESS(status))
         CompleteRequest(irp, status);

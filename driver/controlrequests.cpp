@@ -337,7 +337,9 @@ static NTSTATUS SetSsdArea(UCHAR* bytes)
     return STATUS_SUCCESS;
 }
 
-// The end goes first: an end of 0 leaves no usable area whatever the start.
+// The end goes first: an end of 0 leaves no usable area whatever the start,
+// so a failure to clear the start still clears the area. Memory keeps the
+// start the registry kept, as the next boot will load it.
 static NTSTATUS ClearSsdArea(UCHAR* bytes)
 {
     const DiskIdOnlyRecord* record = reinterpret_cast<const DiskIdOnlyRecord*>(bytes);
@@ -348,9 +350,9 @@ static NTSTATUS ClearSsdArea(UCHAR* bytes)
     NTSTATUS status = SaveDiskQword(ext, ValueSsdCacheEnd, 0);
     if (!NT_SUCCESS(status))
         return status;
-    SaveDiskQword(ext, ValueSsdCacheStart, 0);
-    ext->Area.SsdCacheStart = 0;
     ext->Area.SsdCacheEnd = 0;
+    if (NT_SUCCESS(SaveDiskQword(ext, ValueSsdCacheStart, 0)))
+        ext->Area.SsdCacheStart = 0;
     return STATUS_SUCCESS;
 }
 

@@ -8,6 +8,8 @@
 
 #include <emu/machine.h>
 
+#include <stdio.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,6 +104,7 @@ public:
 
     ControlClient& client() { return *client_; }
     emu::Disk& disk(size_t i) { return *disks_[i]; }
+    size_t DiskCount() const { return disks_.size(); }
     emu::Disk& master() { return disk(0); }
     emu::Disk& ssd() { return disk(1); }
     emu::Disk& spare() { return disk(2); }
@@ -130,5 +133,28 @@ private:
     std::vector<emu::Disk*> disks_;
     std::unique_ptr<ControlClient> client_;
 };
+
+inline std::string Describe(const FilterExtension* e)
+{
+    char text[400];
+    snprintf(text, sizeof text,
+             "id %llx role %u stamp %llx start %u ssd %llx mode %u boot %u write %u area %llx-%llx master %llx "
+             "active %u stop %u persist %u idle %u shift %u",
+             (unsigned long long)e->DiskId, e->Role, (unsigned long long)e->TimeStamp, e->Master.MasterStart,
+             (unsigned long long)e->Master.SsdCacheDiskId, e->Master.SsdCacheMode, e->Master.SsdCacheMinBoot,
+             e->Master.SsdCacheWriteMode, (unsigned long long)e->Area.SsdCacheStart,
+             (unsigned long long)e->Area.SsdCacheEnd, (unsigned long long)e->Area.MasterDiskId, e->Cache.Active,
+             e->Cache.StopRequested, e->Cache.Persist, e->Cache.IdleWriteBack, e->Cache.StartBlockShift);
+    return text;
+}
+
+// What the requests could change, of every disk.
+inline std::vector<std::string> Snapshot(ControlRig& rig)
+{
+    std::vector<std::string> disks;
+    for (size_t i = 0; i < rig.DiskCount(); i++)
+        disks.push_back(Describe(rig.ext(i)));
+    return disks;
+}
 
 }  // namespace control_test

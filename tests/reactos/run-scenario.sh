@@ -99,18 +99,23 @@ Windows Registry Editor Version 5.00
 REG
 }
 
-write_software_reg() {
+write_software_reg() { # client-scenario
   cat <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]
-"tvclient"="$client_name $scenario"
+"tvclient"="$client_name $1"
 REG
 }
 
+# The client runs the scenario of the same name unless a boot says otherwise;
+# extra_system_reg holds further SYSTEM values for the next ISO.
+client_scenario=$scenario
+extra_system_reg=""
+
 make_iso() {
-  write_system_reg > "$work/system.reg"
-  write_software_reg > "$work/software.reg"
+  { write_system_reg; [ -n "$extra_system_reg" ] && printf '\n%s\n' "$extra_system_reg"; } > "$work/system.reg"
+  write_software_reg "$client_scenario" > "$work/software.reg"
   bash "$kit/inject.sh" "$(base_iso)" "$work/test.iso" \
     --file "$driver=reactos/system32/drivers/$service.SYS" \
     --file "$client=reactos/system32/$client_name" \
@@ -191,6 +196,10 @@ accel() {
   fi
 }
 
+has_marker() {
+  grep -aqF -- "$last_line" "$run_dir/serial.log" 2>/dev/null
+}
+
 kernel_started() {
   grep -aq 'kdinit.c' "$run_dir/serial.log" 2>/dev/null
 }
@@ -222,9 +231,15 @@ start_boot() { # mode timeout
   ACCEL=$1 setsid bash "$kit/run.sh" "$work/test.iso" "$run_dir" \
     --disk "$work/hdd.img,model=$hdd_model,serial=$hdd_serial" \
     --disk "$work/ssd.img,model=$ssd_model,serial=$ssd_serial" \
-    --timeout "$2" --marker "$last_line" --grace 5 > "$run_dir.log" 2>&1 &
+    --timeout "$2" --marker "$last_line" --grace "$boot_grace" > "$run_dir.log" 2>&1 &
   boot_pid=$!
 }
+
+# A boot ends 5 s after the client's last line, unless the scenario lets the
+# guest run on for a while after it (boot_grace) and names a check that ends
+# the boot earlier once it holds (boot_done_when; it runs every 2 s).
+boot_grace=5
+boot_done_when=""
 
 # Waits for the boot to end; 2 when the kernel did not start within the
 # given seconds (0: no such limit), after stopping it.
@@ -241,6 +256,12 @@ watch_boot() { # banner_seconds
       stop_boot
       return 2
     fi
+    if [ -n "$boot_done_when" ] && has_marker && "$boot_done_when"; then
+      sleep 3
+      note "boot: $boot_done_when holds after $((SECONDS - start)) s; stopping the guest"
+      stop_boot
+      return 0
+    fi
     sleep 2
   done
   wait "$boot_pid" 2>/dev/null
@@ -248,6 +269,27 @@ watch_boot() { # banner_seconds
   boot_pid=""
   stop_boot
   return $rc
+}
+
+# At most this many QEMUs of one build run at once (each takes a core under
+# TCG; the scenarios run in parallel under ctest -j): a boot waits for a free
+# slot, a lock file beside the scenarios' folders, held for the boot.
+qemu_slots=${REACTOS_QEMU_SLOTS:-3}
+slot_fd=""
+take_qemu_slot() {
+  local i
+  while :; do
+    for ((i = 0; i < qemu_slots; i++)); do
+      exec {slot_fd}> "$work/../qemu-slot-$i.lock"
+      if flock -n "$slot_fd"; then return 0; fi
+      exec {slot_fd}>&-
+    done
+    sleep 2
+  done
+}
+release_qemu_slot() {
+  [ -n "$slot_fd" ] && exec {slot_fd}>&-
+  slot_fd=""
 }
 
 # One boot into the folder $work/NAME (default run); the checks after it read
@@ -258,6 +300,9 @@ boot() { # timeout [name]
   client_log="$run_dir/client.log"
   mkdir -p "$run_dir"
   local mode rc start=$SECONDS
+  take_qemu_slot
+  [ $((SECONDS - start)) -gt 1 ] && note "boot: waited $((SECONDS - start)) s for a free QEMU slot"
+  start=$SECONDS
   mode=$(accel)
   if [ "$mode" = kvm-untried ]; then
     note "boot: trying KVM"
@@ -274,11 +319,12 @@ boot() { # timeout [name]
   if [ "$mode" != kvm-untried ] || [ $rc -eq 2 ]; then
     mode=$(accel)
     [ "$mode" = kvm ] && [ "$1" -gt 240 ] && set -- 240
-    note "boot: $mode, client '$client_name $scenario', timeout $1 s"
+    note "boot: $mode, client '$client_name $client_scenario', timeout $1 s"
     start_boot "$mode" "$1"
     watch_boot 0
     rc=$?
   fi
+  release_qemu_slot
   note "boot: ended after $((SECONDS - start)) s: $(tail -n 1 "$run_dir.log")"
   grep -a 'TVC: ' "$run_dir/serial.log" > "$client_log" 2>/dev/null
   return $rc
@@ -340,13 +386,18 @@ check_image() { # disk image size
   [ "$(grep -ac "TVC: disk$disk read back ok " "$client_log")" -eq 4 ] \
     && ok "disk$disk: every region reads back in the guest as written" \
     || fail "disk$disk: not every region read back as written"
+  check_image_holds "$disk" "$image" "$3" "$regions"
+}
+
+# The image equals a blank one with the host's seed and the given regions of
+# the client's pattern: nothing else changed, nothing got lost.
+check_image_holds() { # disk image size regions
+  local disk=$1 expected="$work/expected-disk$1.img" offset bytes diff
   make_image "$expected" "$3" "$disk"
-  local offset bytes
   while read -r offset bytes; do
     [ -n "$offset" ] && pattern_bytes WRITE "$disk" "$offset" "$bytes" | put_bytes "$expected" "$offset"
-  done <<< "$regions"
-  local diff
-  if diff=$(cmp "$expected" "$image" 2>&1); then
+  done <<< "$4"
+  if diff=$(cmp "$expected" "$2" 2>&1); then
     ok "disk$disk: the image holds the seed and the written regions, and nothing else changed"
   else
     fail "disk$disk: the image differs from what the client wrote: $diff"
@@ -358,6 +409,65 @@ check_kernel_log() {
   if debugger_entered; then fail "the kernel stopped in its debugger"
   else ok "the kernel did not stop in its debugger"; fi
 }
+
+# ---- Cache checks ----------------------------------------------------------------------
+
+# As client/cache.h and client/cachescenarios.cpp: the SSD's cache area, the
+# master's written range, the driver's registry key of each disk.
+area_start=$((1 << 20)); area_end=$((8 << 20))
+written_offset=$(((4 << 20) + (24 << 10))); written_bytes=$(((256 + 16) << 10))
+service_key="HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\$service"
+cache_image() { python3 "$(dirname "$0")/cacheimage.py" "$@"; }
+
+# The checks that the client made of the driver's counters, each one line.
+check_client_figures() {
+  local count
+  count=$(grep -ac 'TVC: check ' "$client_log" || true)
+  [ "$count" -gt 0 ] && ok "the driver's statistics showed what the client expected ($count figures)" \
+    || fail "the client checked none of the driver's statistics"
+}
+
+# The master holds exactly the client's writes over the host's seed.
+check_master_image() {
+  local regions
+  regions=$(grep -a "TVC: disk1 wrote " "$client_log" | sed -nE 's/.*offset=([0-9]+) bytes=([0-9]+).*/\1 \2/p')
+  [ "$regions" = "$written_offset $written_bytes" ] && ok "the client wrote its range of the master" \
+    || fail "the client reported the written ranges '$regions', expected '$written_offset $written_bytes'"
+  check_image_holds 1 "$work/hdd.img" $hdd_size "$regions"
+}
+
+# Outside its cache area the SSD holds what the host put there.
+check_ssd_outside_area() {
+  local expected="$work/expected-disk2.img" diff
+  make_image "$expected" $ssd_size 2
+  if diff=$(cmp -n $area_start "$expected" "$work/ssd.img" 2>&1) \
+    && diff=$(cmp -i $area_end "$expected" "$work/ssd.img" 2>&1); then
+    ok "the SSD is unchanged outside its cache area"
+  else
+    fail "the SSD changed outside its cache area: $diff"
+  fi
+  rm -f "$expected"
+}
+
+# Every sector of the client's range (or of the master's seed) lies in the
+# SSD's cache area: the cache really held it.
+check_ssd_holds() { # kind offset bytes what
+  local found
+  found=$(cache_image count "$work/ssd.img" $area_start $area_end "$1" 1 "$2" "$3")
+  [ "$found" = $(($3 / 512)) ] && ok "the SSD's cache area holds every sector of $4" \
+    || fail "the SSD's cache area holds $found of the $(($3 / 512)) sectors of $4"
+}
+
+ssd_header() { cache_image header "$work/ssd.img" $area_start; }
+
+check_header_wiped() { # why
+  local header
+  header=$(ssd_header)
+  [ "$header" = zero ] && ok "the SSD's header sector is zero ($1)" \
+    || fail "the SSD's header sector is not zero ($1): $header"
+}
+
+header_field() { sed -nE "s/.*(^| )$1=([^ ]*).*/\2/p" <<< "$2"; }
 
 # ---- Scenarios -------------------------------------------------------------------------
 
@@ -376,12 +486,156 @@ run_passthrough() {
   check_image 2 "$work/ssd.img" $ssd_size
 }
 
+run_badinput() {
+  make_image "$work/hdd.img" $hdd_size 1
+  make_image "$work/ssd.img" $ssd_size 2
+  boot "$1"
+  check_kernel_log
+  check_client_result
+  local refused
+  refused=$(grep -ac 'TVC: refused ' "$client_log" || true)
+  [ "$refused" -ge 30 ] && ok "the driver refused $refused malformed or misaddressed requests with the expected statuses" \
+    || fail "the client reported $refused refused requests, expected at least 30"
+  if has_line "TVC: running cache pending"; then
+    pending "requests refused while a cache runs (the driver does not start caches yet)"
+  else
+    expect_line "TVC: refused pair a started master: STATUS_INVALID_DEVICE_REQUEST" \
+      "a started master cannot be paired again"
+    expect_line "TVC: cache inactive after" "the stop after the refused requests drained the cache"
+  fi
+  # Nothing was written to either disk.
+  check_image_holds 1 "$work/hdd.img" $hdd_size ""
+  check_ssd_outside_area
+}
+
+run_writethrough() {
+  make_image "$work/hdd.img" $hdd_size 1
+  make_image "$work/ssd.img" $ssd_size 2
+  boot "$1"
+  check_kernel_log
+  check_client_result
+  check_client_figures
+  expect_line "TVC: check read 2 master reads-down 0 <= 0" "the second read of the written range came from the SSD alone"
+  expect_line "TVC: check seed read 2 master reads-down 0 <= 0" "a read miss was filled and then served from the SSD"
+  check_master_image
+  check_ssd_outside_area
+  check_ssd_holds WRITE $written_offset $written_bytes "the client's write"
+  check_ssd_holds SEED $seed_offset $seed_bytes "the master's seed that the client read"
+  check_header_wiped "a started cache writes its header only when it is saved"
+}
+
+run_writeback() {
+  make_image "$work/hdd.img" $hdd_size 1
+  make_image "$work/ssd.img" $ssd_size 2
+  boot "$1"
+  check_kernel_log
+  check_client_result
+  check_client_figures
+  expect_line "TVC: check write master writes-down 0 <= 0" "the write reached the SSD only while the cache ran"
+  expect_line "TVC: cache inactive after" "the stop drained the cache"
+  check_master_image
+  check_ssd_outside_area
+  check_ssd_holds WRITE $written_offset $written_bytes "the client's write"
+  check_header_wiped "the drain's end wipes it"
+}
+
+# Boot 1 is over once the driver has saved its map with a stamp, or once the
+# kernel has sent its last shutdown requests and turns to the power-off (no
+# QEMU power-off follows it).
+shutdown_over() {
+  local header
+  header=$(ssd_header)
+  { [ "$header" != zero ] && [ "$(header_field stamp "$header")" != 0 ]; } \
+    || grep -aq 'No system power driver available' "$run_dir/serial.log"
+}
+
+# The values that the client reported from the driver's key in boot 1, as a
+# .reg for boot 2, with the master's TimeStamp taken from the SSD's header.
+disk_values_reg() { # stamp
+  local key value kind data last=""
+  grep -a 'TVC: registry key=' "$client_log" \
+    | sed -nE 's/.*key=([^ ]+) value=([^ ]+) (dword|qword)=([0-9]+).*/\1 \2 \3 \4/p' \
+    | while read -r key value kind data; do
+        [ "$key" != "$last" ] && printf '\n[%s\\%s]\n' "$service_key" "$key" && last=$key
+        [ "$value" = TimeStamp ] && [ "$key" = "$(disk_key_name "$hdd_model" "$hdd_serial")" ] && data=$1
+        if [ "$kind" = dword ]; then
+          printf '"%s"=dword:%08x\n' "$value" "$data"
+        else
+          printf '"%s"=hex(b):%s\n' "$value" \
+            "$(printf '%016x' "$data" | sed -E 's/(..)/\1 /g' | awk '{ for (i = NF; i > 1; i--) printf "%s,", $i; print $1 }')"
+        fi
+      done
+}
+
+# The driver's key name of a disk: its ATA model (40 characters) and serial
+# number (20), blanks as underscores.
+disk_key_name() { # model serial
+  printf '%-40s%-20s' "$1" "$2" | tr ' ' _
+}
+
+run_persistence() {
+  make_image "$work/hdd.img" $hdd_size 1
+  make_image "$work/ssd.img" $ssd_size 2
+  boot_grace=150 boot_done_when=shutdown_over
+  boot "$1" boot1
+  boot_grace=5 boot_done_when=""
+  check_kernel_log
+  check_client_result
+  check_client_figures
+  expect_line "TVC: shutdown accepted" "the client's shutdown of the system was accepted"
+  local header stamp reported
+  header=$(ssd_header)
+  note "boot 1 left the SSD's header: $header"
+  stamp=$(header_field stamp "$header")
+  if [ "$header" != zero ] && [ "$(header_field size "$header")" = 144 ] \
+    && [ "$(header_field version "$header")" = 203 ] && [ "$(header_field name "$header")" = "$service" ] \
+    && [ "$stamp" != 0 ]; then
+    ok "the driver saved its map at the shutdown, under a header with a stamp"
+  else
+    fail "the SSD holds no saved header with a stamp after the shutdown"
+  fi
+  reported=$(sed -nE "s/.*key=$(disk_key_name "$hdd_model" "$hdd_serial") value=TimeStamp qword=([0-9]+).*/\1/p" \
+    "$client_log")
+  [ -n "$reported" ] && [ "$reported" = "$stamp" ] \
+    && ok "the stamp the client saved in the registry is the one in the SSD's header" \
+    || fail "the master's registry TimeStamp '$reported' differs from the header's stamp '$stamp'"
+  local key
+  for key in "$(disk_key_name "$hdd_model" "$hdd_serial")" "$(disk_key_name "$ssd_model" "$ssd_serial")"; do
+    grep -aq "TVC: registry key=$key value=ConfigType" "$client_log" && ok "the driver's key $key holds a role" \
+      || fail "the client reported no role in the driver's key $key"
+  done
+  check_master_image   # the shutdown flushed the write-back data
+  check_ssd_outside_area
+  check_ssd_holds WRITE $written_offset $written_bytes "the client's write"
+  [ $failed -eq 0 ] || return
+
+  client_scenario=persistence2
+  extra_system_reg=$(disk_values_reg "$stamp")
+  printf '%s\n' "$extra_system_reg" > "$work/boot2-disks.reg"
+  if ! make_iso; then
+    fail "inject.sh failed for boot 2 (see inject.log)"; return
+  fi
+  boot "$1" boot2
+  check_kernel_log
+  check_client_result
+  check_client_figures
+  expect_line "TVC: check read of boot 1's data master reads-down 0 <= 0" \
+    "boot 1's data came from the SSD after the attach at boot"
+  expect_line "TVC: check cached bytes at logon" "the cache attached at boot holds boot 1's data"
+  header=$(ssd_header)
+  [ "$(header_field stamp "$header")" = 0 ] && [ "$(header_field previous-stamp "$header")" = "$stamp" ] \
+    && ok "the attach at boot cleared the stamp on the SSD, so the saved map serves one boot" \
+    || fail "after the attach the SSD's header is '$header', expected stamp 0 after stamp $stamp"
+  check_image_holds 1 "$work/hdd.img" $hdd_size "$written_offset $written_bytes"
+}
+
 timeout=420
 case "$scenario" in
-  passthrough) ;;
+  passthrough|badinput|writethrough|writeback|persistence) ;;
   *) echo "run-scenario.sh: unknown scenario $scenario" >&2; exit 2 ;;
 esac
 note "scenario $scenario: work folder $work"
+[ "$scenario" = persistence ] && client_scenario=persistence1
 if ! make_iso; then
   fail "inject.sh failed (see inject.log)"; cat "$work/inject.log"; exit 1
 fi

@@ -41,3 +41,35 @@ DWORD ControlDevice::QueryVersion(VersionRecord* record, DWORD outputBytes)
         error = ERROR_INVALID_DATA;
     return error;
 }
+
+typedef struct {
+    Status Status;
+    ULONG_PTR Information;
+} IoStatusBlock;
+extern "C" Status NTAPI NtDeviceIoControlFile(HANDLE file, HANDLE event, void* apcRoutine, void* apcContext,
+                                              IoStatusBlock* ioStatus, ULONG code, void* input,
+                                              ULONG inputBytes, void* output, ULONG outputBytes);
+
+Status ControlDevice::Call(DWORD code, const void* input, DWORD inputBytes, void* output, DWORD outputBytes,
+                           DWORD* information)
+{
+    IoStatusBlock io = {0, 0};
+    // The handle is synchronous: the call returns when the request is complete.
+    Status status = NtDeviceIoControlFile(handle, NULL, NULL, NULL, &io, code, (void*)input, inputBytes, output,
+                                          outputBytes);
+    *information = (DWORD)io.Information;
+    return status;
+}
+
+const char* StatusName(Status status)
+{
+    switch (status) {
+    case StatusSuccess: return "STATUS_SUCCESS";
+    case StatusNotImplemented: return "STATUS_NOT_IMPLEMENTED";
+    case StatusInvalidParameter: return "STATUS_INVALID_PARAMETER";
+    case StatusInvalidDeviceRequest: return "STATUS_INVALID_DEVICE_REQUEST";
+    case StatusInvalidBufferSize: return "STATUS_INVALID_BUFFER_SIZE";
+    case StatusReturnedSize: return "a success of the wrong size";
+    default: return "another status";
+    }
+}

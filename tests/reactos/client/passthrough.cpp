@@ -2,6 +2,7 @@
 // filter answers on its control device, and both disks' reads and writes go
 // through it unchanged.
 #include "scenarios.h"
+#include "cache.h"
 #include "control.h"
 #include "pattern.h"
 #include "rawdisk.h"
@@ -157,30 +158,6 @@ void CheckStatsGrowth(int disk, const DiskStatsRecord& before, const DiskStatsRe
         Fail("disk%d driver statistics: expected at least %lu reads (%llu sectors) and %lu writes "
              "(%llu sectors)",
              disk, reads, sectorsRead, writes, sectorsWritten);
-}
-
-bool ReadDiskFacts(int disk, DiskFacts* facts)
-{
-    DWORD error;
-    HANDLE handle = OpenDisk(disk, false, &error);
-    if (handle == INVALID_HANDLE_VALUE) {
-        Fail("disk%d open for queries: error %lu", disk, error);
-        return false;
-    }
-    error = QueryDiskFacts(handle, facts);
-    if (error) {
-        Fail("disk%d facts: error %lu", disk, error);
-        CloseHandle(handle);
-        return false;
-    }
-    Say("disk%d size=%llu sector=%lu number=%lu port=%u target=%u", disk, facts->SizeBytes,
-        facts->BytesPerSector, facts->DeviceNumber, facts->Port, facts->Target);
-    if ((error = QueryAtaIdentity(handle, facts)) != 0)
-        Fail("disk%d identify through the disk: error %lu", disk, error);
-    else
-        Say("disk%d identify model='%s' serial='%s'", disk, facts->Model, facts->Serial);
-    CloseHandle(handle);
-    return true;
 }
 
 // What the host put on the image before the boot reads back unchanged.

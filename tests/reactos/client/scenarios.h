@@ -11,3 +11,11 @@ const ULONGLONG SeedOffset = 8u << 20;
 const DWORD SeedBytes = 64u << 10;
 
 void RunPassThrough();
+void RunBadInput();
+void RunWriteThrough();
+void RunWriteBack();
+void RunPersistenceSave();
+void RunPersistenceReuse();
+
+// Asks for a clean shutdown of the system once the report has ended.
+void ShutDownAfterReport();

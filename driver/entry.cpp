@@ -108,6 +108,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
         DriverObject = NULL;
         return status;
     }
+    // The shutdown request reaches the filter devices only when a driver of
+    // the disk's stack registered for it and every driver above passes it
+    // down (ReactOS's disk stack delivers none); the control device's own
+    // registration makes sure the shutdown sweep runs. Deleting the device
+    // ends the registration.
+    IoRegisterShutdownNotification(ControlDevice);
     IoRegisterBootDriverReinitialization(driver, OnBootReinitialize, NULL);
     return STATUS_SUCCESS;
 }

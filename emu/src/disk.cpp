@@ -621,7 +621,8 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
     pdo->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     pdo->SectorSize = (USHORT)d.config.sectorSize;
-    IoRegisterShutdownNotification(pdo);
+    if (d.config.shutdownNotification)
+        IoRegisterShutdownNotification(pdo);
     d.pdo = pdo;
     if (d.config.lowerFilter) {
         PDEVICE_OBJECT filter;

@@ -571,6 +571,29 @@ TEST_F(Pnp, FirstShutdownSweepsEveryMasterOnce)
     hooks.onShutdown = nullptr;  // the machine's power-off removes the masters
 }
 
+// A disk stack may deliver no shutdown request to the filter (ReactOS's
+// partition manager above it passes none down): the control device's own
+// registration still runs the sweep, once, whether the disks deliver one or not.
+TEST_F(Pnp, ShutdownSweepRunsWhetherOrNotTheDiskStacksDeliverIt)
+{
+    for (bool disksRegistered : {false, true}) {
+        SCOPED_TRACE(disksRegistered ? "disks registered" : "disks not registered");
+        hooks.shutDown.clear();
+        Machine machine;
+        Disk& master = machine.AddDisk({.shutdownNotification = disksRegistered});
+        Disk& ssd = machine.AddDisk({.shutdownNotification = disksRegistered});
+        ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
+        Ext(master)->Role = RoleMaster;
+        Ext(ssd)->Role = RoleSsd;
+        machine.Shutdown();
+        EXPECT_EQ(PhaseShutdown, DriverPhase);
+        EXPECT_EQ(std::vector<PDEVICE_OBJECT>({master.Top()}), hooks.shutDown);
+        EXPECT_EQ(1u, Ext(master)->Removing);
+        EXPECT_EQ(1u, Ext(ssd)->Removing);
+        EXPECT_EQ(disksRegistered ? 1u : 0u, master.Count(IRP_MJ_SHUTDOWN));
+    }
+}
+
 // ---- Device walks ----------------------------------------------------------------
 
 // Every lookup drops the reference of every listed device, also when it stops

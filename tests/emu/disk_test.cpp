@@ -274,6 +274,19 @@ TEST(SimDisk, PowerAndShutdownReachEveryStack)
     EXPECT_EQ(b.Count(IRP_MJ_SHUTDOWN), 1u);
 }
 
+// A disk whose stack did not register for shutdown notification gets no
+// shutdown request from the machine (ReactOS's disk stack below partmgr).
+TEST(SimDisk, ShutdownSkipsAStackThatDidNotRegister)
+{
+    emu::Machine machine;
+    emu::Disk& registered = machine.AddDisk();
+    emu::Disk& silent = machine.AddDisk({.shutdownNotification = false});
+    ASSERT_EQ(machine.Boot(FilterDriverEntry), STATUS_SUCCESS);
+    machine.Shutdown();
+    EXPECT_EQ(registered.Count(IRP_MJ_SHUTDOWN), 1u);
+    EXPECT_EQ(silent.Count(IRP_MJ_SHUTDOWN), 0u);
+}
+
 TEST(SimDisk, RequestRecordKeepsTheIrpFlags)
 {
     emu::Machine machine;

@@ -284,6 +284,10 @@ struct DiskConfig {
     // FLUSH_BUFFERS or SHUTDOWN request reaches the disk (or the write carries
     // SL_WRITE_THROUGH).
     bool writeCache = false;
+    // The disk's PDO registers for shutdown notification, so Shutdown() sends
+    // IRP_MJ_SHUTDOWN through the filter on top of it. ReactOS's disk stack
+    // sends a filter below partmgr none.
+    bool shutdownNotification = true;
 };
 
 // One request seen by a disk (every major function).

@@ -10,6 +10,10 @@
 namespace {
 
 const ULONGLONG UnknownDiskId = 0x0123456789ABCDEFull;
+// The kit's blank boot disk, made a second SSD: a master may be paired with
+// it, unless the master's cache has been started.
+const int SpareDisk = 0;
+const ULONGLONG SpareSsdId = 0x544F4C5641524E30ull;  // "TOLVARN0"
 const DWORD UnknownDeviceNumber = 77;
 const DWORD IoctlUnknown = 0x2223FC;
 
@@ -53,8 +57,6 @@ const BadRequest Refused[] = {
     {"stats one byte longer", IoctlGetDiskStats, 61, true, 0, 0, -1, 0, {{8, 4, 0}}, StatusInvalidBufferSize},
     {"stats without output", IoctlGetDiskStats, 60, true, 0, None, 0, 0, {{8, 4, 0}}, StatusInvalidBufferSize},
     {"set role one byte longer", IoctlSetRole, 18, false, 0, 0, -1, 0, {{8, 8, MasterDiskId}, {16, 1, 1}},
-     StatusInvalidBufferSize},
-    {"set role with output", IoctlSetRole, 17, false, 0, 17, 0, 0, {{8, 8, MasterDiskId}, {16, 1, 1}},
      StatusInvalidBufferSize},
     {"usage input one byte short", IoctlGetUsage, 48, true, 47, 0, 0, 0, {{8, 8, MasterDiskId}},
      StatusInvalidBufferSize},
@@ -117,13 +119,27 @@ const BadRequest Refused[] = {
 
 // While the master's cache runs (START sets MasterStart).
 const BadRequest RefusedWhileRunning[] = {
-    {"pair a started master", IoctlPair, 25, false, 0, 0, 0, 0, {{8, 8, MasterDiskId}, {16, 8, SsdDiskId}, {24, 1, 1}},
-     StatusInvalidDeviceRequest},
+    {"pair a started master", IoctlPair, 25, false, 0, 0, 0, 0,
+     {{8, 8, MasterDiskId}, {16, 8, SpareSsdId}, {24, 1, 1}}, StatusInvalidDeviceRequest},
     {"delete config of a running master", IoctlDeleteDiskConfig, 16, false, 0, 0, 0, 0, {{8, 8, MasterDiskId}},
      StatusInvalidParameter},
     {"start with a record one byte short", IoctlStart, 24, false, 0, 0, 1, 0,
      {{8, 8, MasterDiskId}, {16, 4, CacheBlockShift}}, StatusInvalidBufferSize},
 };
+
+bool MakeSpareSsd(ControlDevice& control, const DiskFacts& spare)
+{
+    DiskIdRecord id;
+    ZeroMemory(&id, sizeof id);
+    id.DeviceNumber = spare.DeviceNumber;
+    id.DiskId = SpareSsdId;
+    RoleRecord role;
+    ZeroMemory(&role, sizeof role);
+    role.DiskId = SpareSsdId;
+    role.Role = 2;
+    return Expect("spare set disk id", control.Ask(IoctlSetDiskId, &id, false)) &&
+           Expect("spare set role 2", control.Ask(IoctlSetRole, &role, false));
+}
 
 void PutField(BYTE* record, const Field& field)
 {
@@ -205,6 +221,9 @@ void RunBadInput()
         return;
     }
     if (!ConfigurePair(control, pair, CacheModeWriteThrough))
+        return;
+    DiskFacts spare;
+    if (!ReadDiskFacts(SpareDisk, &spare) || !MakeSpareSsd(control, spare))
         return;
     for (const BadRequest& request : Refused)
         SendBad(control, request, pair.Master.DeviceNumber);

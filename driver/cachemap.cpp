@@ -616,6 +616,18 @@ void ReleaseSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count)
     InterlockedDecrement(&map->OwnIo);
 }
 
+void HoldPlannedSlot(CacheMap* map, SsdSlot slot)
+{
+    if (IsSlotIndex(map, slot))
+        InterlockedIncrement(&EntryOf(&map->Slots, slot)->IoInFlight);
+}
+
+void ReleasePlannedSlot(CacheMap* map, SsdSlot slot)
+{
+    if (IsSlotIndex(map, slot))
+        InterlockedDecrement(&EntryOf(&map->Slots, slot)->IoInFlight);
+}
+
 bool IsSlotBusy(const CacheMap* map, SsdSlot slot)
 {
     return IsSlotIndex(map, slot) && EntryOf(&map->Slots, slot)->IoInFlight != 0;

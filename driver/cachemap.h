@@ -297,5 +297,11 @@ void RaiseSsdRangeGeneration(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 void HoldSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 void ReleaseSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 bool IsSlotBusy(const CacheMap* map, SsdSlot slot);
+// A plan gives slots to the pieces of one request one after another; each
+// slot a piece was given is held as own I/O until the plan is complete, so no
+// later piece of the same request takes it as its victim. Under the map's
+// rules; NoSlot is ignored.
+void HoldPlannedSlot(CacheMap* map, SsdSlot slot);
+void ReleasePlannedSlot(CacheMap* map, SsdSlot slot);
 LONG OwnIoInFlight(const CacheMap* map);
 void ForgetDirtyHints(CacheMap* map);

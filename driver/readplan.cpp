@@ -221,7 +221,11 @@ static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorSh
     StartBlockSplit(&split, map, request->StartSector, request->SectorCount, 0, sectorShift);
     BlockPiece piece;
     while (NextBlockPiece(&split, &piece)) {
-        if (!PlanReadPiece(pieces, map, &piece, policy))
+        LONG planned = pieces->Count;
+        bool ok = PlanReadPiece(pieces, map, &piece, policy);
+        for (LONG i = planned; i < pieces->Count; i++)
+            HoldPlannedSlot(map, pieces->Pieces[i].Slot);
+        if (!ok)
             return false;
     }
     if (split.Remaining != 0)
@@ -247,7 +251,10 @@ NTSTATUS PlanReadOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorSh
         return STATUS_INSUFFICIENT_RESOURCES;
     ReadPieceVector pieces;
     InitReadPieceVector(&pieces);
-    if (map->SsdDevice && !PlanPieces(map, request, sectorShift, policy, &pieces, &ranges)) {
+    bool planned = !map->SsdDevice || PlanPieces(map, request, sectorShift, policy, &pieces, &ranges);
+    for (LONG i = 0; i < pieces.Count; i++)
+        ReleasePlannedSlot(map, pieces.Pieces[i].Slot);
+    if (!planned) {
         FreeReadPieceVector(&pieces);
         FreeHddRangeList(&ranges);
         return STATUS_INSUFFICIENT_RESOURCES;

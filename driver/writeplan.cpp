@@ -125,7 +125,11 @@ static bool PlanPieces(CacheMap* map, const DiskRequest* request, ULONG sectorSh
     StartBlockSplit(&split, map, request->StartSector, request->SectorCount, 0, sectorShift);
     BlockPiece piece;
     while (NextBlockPiece(&split, &piece)) {
-        if (!PlanWritePiece(pieces, map, writeMode, &piece, allowed, boot))
+        LONG planned = pieces->Count;
+        bool ok = PlanWritePiece(pieces, map, writeMode, &piece, allowed, boot);
+        for (LONG i = planned; i < pieces->Count; i++)
+            HoldPlannedSlot(map, pieces->Pieces[i].Slot);
+        if (!ok)
             return false;
     }
     if (split.Remaining == 0)
@@ -258,6 +262,8 @@ NTSTATUS PlanWriteOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorS
         status = STATUS_INSUFFICIENT_RESOURCES;
     if (NT_SUCCESS(status))
         status = BuildWritePlan(map, request, sectorShift, &pieces, &ranges, plan);
+    for (LONG i = 0; i < pieces.Count; i++)
+        ReleasePlannedSlot(map, pieces.Pieces[i].Slot);
     FreeWritePieceVector(&pieces);
     FreeHddRangeList(&ranges);
     if (!NT_SUCCESS(status))

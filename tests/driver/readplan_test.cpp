@@ -320,6 +320,29 @@ TEST_F(ReadPlanTest, MapWithoutAnSsdLooksNothingUp)
     }
 }
 
+// A read over several blocks plans them piece by piece: a slot that an
+// earlier piece reads from is no victim for a later piece's miss, else the
+// fill of the later block overwrites what the earlier piece is reading.
+TEST_F(ReadPlanTest, ASlotReadByOnePieceIsNoVictimForTheNext)
+{
+    const Shape shape = {9, 3};
+    const ULONG per = 8;
+    const ULONGLONG data = 64;
+    TestMap map(SmallMap(shape, 1));
+    for (ULONG b : {5u, 6u, 7u}) {
+        Cache(map, b, "vvvvvvvv");
+        map->Blocks.Entries[b].Heat = 100;
+    }
+    SsdSlot s2 = Cache(map, 2, "vvvvvvvv");
+    map->Blocks.Entries[3].Heat = 50;
+    Planned read = Plan(map, 2 * per + 6, 2 + per, true, 9);
+    EXPECT_EQ(read.extents, (std::vector<Extent>{{true, data + FromSsdSlot(s2) * per + 6, 2, 0},
+                                                 {false, 3 * per, per, 2}}));
+    EXPECT_EQ(GetBlockSlot(&map->Blocks, B(2)), s2) << "block 2 keeps the slot it is read from";
+    EXPECT_EQ(GetBlockSlot(&map->Blocks, B(3)), NoSlot);
+    EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+}
+
 // Many alternating runs make the piece vector and the range list grow; every
 // failed allocation along the way fails the plan and leaks nothing.
 TEST_F(ReadPlanTest, GrowingAndFailingAllocations)

@@ -234,6 +234,36 @@ TEST_F(WritePlanTest, MapWithoutAnSsdPlansNothing)
     EXPECT_EQ(CountCachedSectors(map.get()), 0u);
 }
 
+// A write over several blocks takes slots piece by piece. A slot that an
+// earlier piece of the same write was given (taken from the free stack, or
+// hit) is no victim for a later piece: else both pieces' SSD writes land in
+// one slot and the block that lost it reads the other's data.
+TEST_F(WritePlanTest, ASlotGivenToOnePieceIsNoVictimForTheNext)
+{
+    DriverPhase = PhaseRunning;
+    for (bool hit : {false, true}) {
+        SCOPED_TRACE(hit ? "block 2 hit" : "block 2 takes the free slot");
+        TestMap map(SmallMap(2));
+        map->WriteMode = 3;
+        for (ULONG b : {5u, 6u, 7u}) {
+            Cache(map, b, Full, AfterBoot);
+            map->Blocks.Entries[b].Heat = 100;
+        }
+        if (hit)
+            Cache(map, 2, Full, AfterBoot);
+        // Block 3 is hotter than block 2 will be, colder than the others.
+        map->Blocks.Entries[3].Heat = 50;
+        DiskRequest request = {Master, 2 * Per + 15, 1 + Per, NULL};
+        WritePlan plan;
+        ASSERT_EQ(PlanWriteOnMap(map.get(), &request, Shift, 3, true, AfterBoot, &plan), STATUS_SUCCESS);
+        EXPECT_EQ(Extents(map, plan), (std::vector<Extent>{{-1, 3 * Per, Per, 1}, {2, 15, 1, 0}}));
+        EXPECT_EQ(map->Blocks.Entries[3].Slot, NoSlot) << "block 3 goes to the master";
+        EXPECT_EQ(Bits(map, 2), hit ? "vvvvvvvvvvvvvvvd" : "...............d");
+        EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
+        FreeWritePlan(&plan);
+    }
+}
+
 // Every allocation of a plan may fail: the plan fails with no pool left
 // behind, and no valid or clean bit has changed; a slot already taken stays.
 TEST_F(WritePlanTest, FailedAllocationsLeaveTheBitsAlone)

@@ -108,7 +108,7 @@ public:
         shape.blockShiftSectors = MaxBlockShiftSectors;
         shape.slots = MaxSlots;
         shape.mode = CacheModeWriteBack;
-        shape.masterBytes = (sectorSize == 512 ? 1ull : 4ull) << 20;
+        shape.masterBytes = (sectorSize == 512 ? 1ull : 2ull) << 20;
         return shape;
     }
 
@@ -151,6 +151,7 @@ private:
     static const ULONG MaxBlockShiftSectors = 4;
     static const ULONG MaxSlots = 48;
     static const size_t LogLength = 48;
+    static const ULONG MaxRequestBytes = 64 * 1024;
 
     ULONG Below(ULONG n) { return (ULONG)(rng_() % n); }
     bool Chance(ULONG percent) { return Below(100) < percent; }
@@ -212,6 +213,7 @@ private:
             uint64_t first = rng_() % masterSectors_;
             if (Chance(10))
                 first = masterSectors_ - 1 - Below((ULONG)std::min<uint64_t>(masterSectors_, 3 * blockSectors));
+            sectors = std::min(sectors, MaxRequestBytes / sector_);
             if (first + sectors > masterSectors_)
                 sectors = (ULONG)(masterSectors_ - first);
             uint64_t start = first * sector_, end = start + (uint64_t)sectors * sector_;

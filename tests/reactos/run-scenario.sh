@@ -492,6 +492,7 @@ run_badinput() {
   boot "$1"
   check_kernel_log
   check_client_result
+  check_client_figures
   local refused
   refused=$(grep -ac 'TVC: refused ' "$client_log" || true)
   [ "$refused" -ge 30 ] && ok "the driver refused $refused malformed or misaddressed requests with the expected statuses" \

@@ -77,6 +77,10 @@ const BadRequest Refused[] = {
     {"set disk id 0", IoctlSetDiskId, 20, false, 0, 0, 0, 0, {{8, 4, 0}, {12, 8, 0}}, StatusInvalidParameter},
     {"set ssd area start equal to end", IoctlSetSsdArea, 32, false, 0, 0, 0, 0,
      {{8, 8, SsdDiskId}, {16, 8, 4u << 20}, {24, 8, 4u << 20}}, StatusInvalidParameter},
+    {"set ssd area past the disk's end", IoctlSetSsdArea, 32, false, 0, 0, 0, 0,
+     {{8, 8, SsdDiskId}, {16, 8, 1u << 20}, {24, 8, 64u << 20}}, StatusInvalidParameter},
+    {"set ssd area starting inside a sector", IoctlSetSsdArea, 32, false, 0, 0, 0, 0,
+     {{8, 8, SsdDiskId}, {16, 8, (1u << 20) + 100}, {24, 8, 4u << 20}}, StatusInvalidParameter},
     {"set ssd area of an unknown disk, start above end", IoctlSetSsdArea, 32, false, 0, 0, 0, 0,
      {{8, 8, UnknownDiskId}, {16, 8, 8u << 20}, {24, 8, 4u << 20}}, StatusInvalidParameter},
     {"delete config of the master", IoctlDeleteDiskConfig, 16, false, 0, 0, 0, 0, {{8, 8, MasterDiskId}},
@@ -125,6 +129,13 @@ const BadRequest RefusedWhileRunning[] = {
      StatusInvalidParameter},
     {"start with a record one byte short", IoctlStart, 24, false, 0, 0, 1, 0,
      {{8, 8, MasterDiskId}, {16, 4, CacheBlockShift}}, StatusInvalidBufferSize},
+    // The map uses the SSD: its pairing and area stay as they are until the cache is stopped.
+    {"unpair a running master", IoctlUnpair, 16, false, 0, 0, 0, 0, {{8, 8, MasterDiskId}},
+     StatusInvalidDeviceRequest},
+    {"set the area of an ssd in use", IoctlSetSsdArea, 32, false, 0, 0, 0, 0,
+     {{8, 8, SsdDiskId}, {16, 8, 2u << 20}, {24, 8, 6u << 20}}, StatusInvalidDeviceRequest},
+    {"clear the area of an ssd in use", IoctlClearSsdArea, 16, false, 0, 0, 0, 0, {{8, 8, SsdDiskId}},
+     StatusInvalidDeviceRequest},
 };
 
 bool MakeSpareSsd(ControlDevice& control, const DiskFacts& spare)
@@ -225,8 +236,17 @@ void RunBadInput()
     DiskFacts spare;
     if (!ReadDiskFacts(SpareDisk, &spare) || !MakeSpareSsd(control, spare))
         return;
+    // Nothing refused reaches a disk.
+    PairCounters counters(control, pair);
+    StatsDelta master, ssd;
+    if (!counters.Mark())
+        return;
     for (const BadRequest& request : Refused)
         SendBad(control, request, pair.Master.DeviceNumber);
+    if (counters.Since("refused requests", &master, &ssd)) {
+        ExpectAtMost("refused requests master writes-down", master.WritesDown, 0);
+        ExpectAtMost("refused requests ssd writes-down", ssd.WritesDown, 0);
+    }
     CheckUnchanged(control, 0);
 
     StartRecord start;

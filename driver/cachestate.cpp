@@ -13,6 +13,9 @@ void InitCacheState(CacheState* state)
     state->Persist = 0;
     ResetCacheMap(&state->Map);
     state->WrittenDetached = 0;
+    state->SavedMapVoided = 0;
+    state->DirtySectorsLost = 0;
+    KeInitializeEvent(&state->LifecycleLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&state->PendingLock);
     InitializeListHead(&state->PendingInvalidations);
 }

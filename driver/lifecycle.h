@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kernel.h"
+#include "cachemap.h"
 
 // At a boot START of the master or its SSD (PnP thread): attaches the master's
 // cache; true when it is active afterwards. An attached cache stays as it is.
@@ -15,13 +16,20 @@ bool AttachCacheAtBoot(PDEVICE_OBJECT master);
 NTSTATUS StartCache(PDEVICE_OBJECT master);
 NTSTATUS StopCache(PDEVICE_OBJECT master);
 // At shutdown or removal (that request's thread): stops the master's worker,
-// then flushes and saves its cache.
+// then flushes and saves its cache. The flush's error is returned, and the
+// map is saved all the same, so that with persistence on the next boot
+// reuses it and writes its dirty data back.
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master);
+// The master whose map uses this SSD (the SSD names it and its map is on
+// this device), or null.
+PDEVICE_OBJECT FindMasterOfSsd(PDEVICE_OBJECT ssd);
 // QUERY_REMOVE of an SSD (PnP thread): false while a master uses it in
 // write-back mode.
 bool MayRemoveSsd(PDEVICE_OBJECT ssd);
 // REMOVE of an SSD (PnP thread): shuts down the cache of the master that
-// uses it.
+// uses it with persistence off, and leaves the master detached (map freed,
+// dirty sectors that could not be written back counted in
+// CacheState.DirtySectorsLost) whatever the flush and the save returned.
 void RemoveSsdFromMaster(PDEVICE_OBJECT ssd);
 // Device-control requests of a master or an SSD (caller's thread).
 NTSTATUS MasterDeviceControl(PDEVICE_OBJECT master, PIRP irp);
@@ -34,3 +42,14 @@ bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus);
 // On the master's worker, for a queued device-control request: drops the
 // cached copy of the layout sector the request may rewrite.
 void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp);
+
+// Valid sectors of the map that the master does not hold yet (0 without a
+// clean bitmap). The map's thread.
+ULONGLONG CountDirtySectors(const CacheMap* map);
+
+// Before a write to the master passes by its cache (not active, or without
+// an SSD): makes sure that no map of the master saved on its SSD is reused
+// over it, by clearing the header's stamp on the SSD or, when the SSD cannot
+// be reached, the TimeStamp in memory and in the registry. Once per saved
+// map; IRQL <= APC_LEVEL (the registry only at PASSIVE_LEVEL).
+void VoidSavedMapBeforeWrite(PDEVICE_OBJECT master);

@@ -475,7 +475,7 @@ static NTSTATUS SaveMapData(const CacheMap* map, const CacheGeometry* geometry)
     return status;
 }
 
-NTSTATUS SaveMetadata(PDEVICE_OBJECT master)
+NTSTATUS SaveMetadata(PDEVICE_OBJECT master, ULONGLONG* writtenStamp)
 {
     PAGED_CODE();
     FilterExtension* ext = FilterExtensionOf(master);
@@ -499,6 +499,28 @@ NTSTATUS SaveMetadata(PDEVICE_OBJECT master)
     FreePool(sector);
     if (!NT_SUCCESS(status))
         return status;
+    if (writtenStamp)
+        *writtenStamp = stamp;
     FreeCacheMap(state);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS ClearSavedStamp(PDEVICE_OBJECT ssd)
+{
+    UCHAR* sector = AllocSector(ssd);
+    if (!sector)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    CacheGeometry geometry;
+    ULONGLONG stamp = 0;
+    NTSTATUS status = ReadHeaderSector(ssd, sector);
+    if (NT_SUCCESS(status) && DecodeMetadataHeader(sector, ServiceName, &FilterExtensionOf(ssd)->Area,
+                                                   FilterExtensionOf(ssd)->SectorShift, &geometry, &stamp) &&
+        stamp != 0) {
+        ClearHeaderStamp(sector);
+        status = WriteHeaderSector(ssd, sector);
+        if (NT_SUCCESS(status))
+            status = FlushDiskCache(ssd);
+    }
+    FreePool(sector);
+    return status;
 }

@@ -119,5 +119,10 @@ NTSTATUS SetUpCacheMap(PDEVICE_OBJECT master);
 NTSTATUS LoadCacheMap(CacheState* state, const CacheGeometry* geometry);
 bool LoadMetadata(PDEVICE_OBJECT master);
 NTSTATUS InitCacheOnSsd(PDEVICE_OBJECT master);
-NTSTATUS SaveMetadata(PDEVICE_OBJECT master);
+// Saves the map and writes the header; the stamp written goes to
+// *writtenStamp when given (0: the map will not be reused).
+NTSTATUS SaveMetadata(PDEVICE_OBJECT master, ULONGLONG* writtenStamp = NULL);
+// Clears the stamp of an accepted header on the SSD and flushes it to the
+// medium; success also when there is no accepted header or no stamp.
+NTSTATUS ClearSavedStamp(PDEVICE_OBJECT ssd);
 void FreeCacheMap(CacheState* state);

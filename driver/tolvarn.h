@@ -105,6 +105,15 @@ struct CacheState {
     ULONG MetadataValid;    // the map saved on the SSD may be reused
     ULONG Persist;          // save the map with a stamp at shutdown
     ULONG StartBlockShift;  // START's block shift, for the next fresh layout only
+    // 1 while no map of this master saved on its SSD can be reused: writes
+    // that do not go through the map then need not void one.
+    ULONG SavedMapVoided;
+    // Dirty sectors dropped without reaching the master (a shutdown or
+    // removal whose flush failed and whose map could not be kept).
+    volatile ULONGLONG DirtySectorsLost;
+    // Held by attach, start, shutdown and removal while they change the map
+    // from outside the worker (a synchronization event used as a lock).
+    KEVENT LifecycleLock;
     CacheMap Map;
     // Write contexts whose failed SSD ranges still hold valid bits because
     // the worker took no post (write.cpp): emptied before every plan, flush

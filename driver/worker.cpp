@@ -25,7 +25,7 @@ void InitWorkerContext(WorkerContext* worker)
     worker->Thread = NULL;
     worker->Running = 0;
     worker->Stop = 1;
-    KeInitializeEvent(&worker->ExitEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&worker->ExitEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&worker->WorkEvent, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&worker->RequestLock);
     InitializeListHead(&worker->RequestQueue);
@@ -350,19 +350,26 @@ NTSTATUS StartWorkerThread(PDEVICE_OBJECT device)
     // has closed its queues; it is waited for before it is let go.
     ReleaseWorkerThread(worker);
 
-    KeInitializeEvent(&worker->ExitEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&worker->ExitEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&worker->WorkEvent, SynchronizationEvent, FALSE);
     worker->Stop = 0;
     worker->Running = 1;
 
+    // A device whose removal or shutdown has begun gets no new worker: its
+    // stop may already have looked for one. The interlocked read orders it
+    // after the store of Running, which that stop reads after marking the
+    // device removing.
+    NTSTATUS status = STATUS_DELETE_PENDING;
     HANDLE handle;
-    NTSTATUS status =
-        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, WorkerThreadMain, device);
+    if (InterlockedCompareExchange((LONG volatile*)&FilterExtensionOf(device)->Removing, 0, 0) == 0)
+        status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, WorkerThreadMain, device);
     if (!NT_SUCCESS(status)) {
-        // What was queued since the worker was marked running runs here.
+        // What was queued since the worker was marked running runs here; a
+        // stop waiting for this start is let go once it has.
         CloseWorkerQueues(worker);
         RunQueuedWork(device, worker);
         worker->Stop = 1;
+        KeSetEvent(&worker->ExitEvent, IO_NO_INCREMENT, FALSE);
         return status;
     }
     PVOID thread;
@@ -385,8 +392,16 @@ void StopWorkerThread(WorkerContext* worker)
 {
     PAGED_CODE();
     worker->Stop = 1;
-    if (!worker->Thread)
-        return;
     KeSetEvent(&worker->WorkEvent, IO_NO_INCREMENT, FALSE);
+    // A start still under way has marked the worker running but not stored
+    // its thread yet: wait, a tick at a time, until its creator stores the
+    // thread or the worker has ended (its exit event).
+    if (!worker->Thread && worker->Running) {
+        LARGE_INTEGER tick;
+        tick.QuadPart = -WorkerTick;
+        while (!worker->Thread &&
+               KeWaitForSingleObject(&worker->ExitEvent, Executive, KernelMode, FALSE, &tick) != STATUS_SUCCESS) {
+        }
+    }
     ReleaseWorkerThread(worker);
 }

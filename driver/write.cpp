@@ -3,6 +3,7 @@
 #include "tolvarn.h"
 #include "bitmaps.h"
 #include "cachestate.h"
+#include "lifecycle.h"
 #include "pool.h"
 #include "read.h"
 #include "requests.h"
@@ -384,6 +385,7 @@ NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan)
 void MarkDetachedWrite(PDEVICE_OBJECT master)
 {
     FilterExtension* ext = FilterExtensionOf(master);
+    VoidSavedMapBeforeWrite(master);
     if (ext->Master.MasterStart && ext->Master.SsdCacheDiskId != 0 &&
         (!ext->Cache.Active || !ext->Cache.Map.SsdDevice))
         ext->Cache.WrittenDetached = 1;

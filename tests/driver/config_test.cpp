@@ -193,6 +193,7 @@ TEST_F(DiskConfigTest, LoadTable)
              t->StoreQword(u"TimeStamp", 77);
              t->StoreDword(u"MasterStart", 7);
              t->StoreDword(u"SsdCacheMode", 0x102);
+             t->StoreQword(u"SsdCacheDiskId", 5);  // not there: no attach renews the stamp
          },
          {9, RoleMaster, 77, 1, 2, 0}},
         {"SSD",

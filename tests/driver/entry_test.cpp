@@ -389,6 +389,8 @@ TEST(Routing, FilterPassesEveryOtherRequestDownUnchanged)
     for (UCHAR role : {RoleNone, RoleMaster, RoleSsd}) {
         FilterExtensionOf(disk.Top())->Role = role;
         for (const Route& r : routes) {
+            if (role == RoleSsd && r.ioctl == 0x7C054)
+                continue;  // an SSD refuses layout requests (lifecycle_test)
             std::string what = "role " + std::to_string(role) + " major " + std::to_string(r.major) +
                                " minor " + std::to_string(r.minor) + " ioctl " + std::to_string(r.ioctl);
             IoResult direct = Send(machine, disk.Pdo(), r);

@@ -66,6 +66,14 @@ ULONGLONG CountDirtySectors(const CacheMap* map)
     return dirty;
 }
 
+static void NoteDirtyLost(CacheState* cache, ULONGLONG sectors)
+{
+    if (sectors == 0)
+        return;
+    StatAdd64(&cache->DirtySectorsLost, sectors);
+    DbgPrint("Tolvarn: %I64u dirty sectors could not be written back to the hard disk\n", sectors);
+}
+
 // Own writes still in flight settle, and the SSD ranges of failed ones lose
 // their valid bits, before the tables are saved or freed.
 static void SettleOwnIo(PDEVICE_OBJECT master)
@@ -82,7 +90,7 @@ static void UnbindMap(PDEVICE_OBJECT master)
     if (!cache->Map.SsdDevice)
         return;
     SettleOwnIo(master);
-    StatAdd64(&cache->DirtySectorsLost, CountDirtySectors(&cache->Map));
+    NoteDirtyLost(cache, CountDirtySectors(&cache->Map));
     FreeCacheMap(cache);
 }
 
@@ -165,6 +173,7 @@ NTSTATUS StartCache(PDEVICE_OBJECT master)
     return status;
 }
 
+// Two flags, each written whole: the worker's drain does the rest.
 NTSTATUS StopCache(PDEVICE_OBJECT master)
 {
     FilterExtension* ext = FilterExtensionOf(master);
@@ -225,30 +234,43 @@ bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 // Shutdown and removal
 // ---------------------------------------------------------------------------
 
-// Flushes and saves the master's cache with its worker stopped. A flush error
-// is returned, yet the map is still saved: with persistence on, the next boot
-// reuses it and destages what is dirty instead of losing it. Dirty data that
-// no reusable map keeps is counted as lost.
-static NTSTATUS ShutdownCacheLocked(PDEVICE_OBJECT master)
+// Flushes and saves the master's cache. A flush error is returned, yet the
+// map is still saved: with persistence on, the next boot reuses it and
+// destages what is dirty instead of losing it. Dirty data that no reusable
+// map keeps is counted as lost. Ends the worker it runs on.
+static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID result)
 {
     FilterExtension* ext = FilterExtensionOf(master);
     CacheState* cache = &ext->Cache;
-    StopWorkerThread(&ext->Worker);
+    NTSTATUS* flushStatus = (NTSTATUS*)result;
+    *flushStatus = STATUS_SUCCESS;
+    // This is the worker's last job: requests queued after it pass by the
+    // saved map, on the worker's way out or on their callers' threads.
+    ext->Worker.Stop = 1;
     if (!cache->Map.SsdDevice)
-        return STATUS_SUCCESS;
+        return;
     SettleOwnIo(master);
-    NTSTATUS flushStatus = FlushAllDirty(master);
+    *flushStatus = FlushAllDirty(master);
     ULONGLONG dirty = CountDirtySectors(&cache->Map);
     ULONGLONG stamp = 0;
-    NTSTATUS saveStatus = SaveMetadata(master, &stamp);
-    if (NT_SUCCESS(saveStatus)) {
+    if (NT_SUCCESS(SaveMetadata(master, &stamp))) {
         if (stamp == 0)
-            StatAdd64(&cache->DirtySectorsLost, dirty);
+            NoteDirtyLost(cache, dirty);
         // A stamped header is on the SSD again: the next write that does not
         // go through this map must void it.
         cache->SavedMapVoided = stamp == 0;
     }
-    return flushStatus;
+}
+
+// The flush and the save run as the worker's last job, so that they are
+// ordered against every request queued before them; the worker has ended
+// when this returns.
+static NTSTATUS ShutdownCacheLocked(PDEVICE_OBJECT master)
+{
+    NTSTATUS status;
+    RunOnMasterThread(master, FlushAndSaveOnWorker, &status);
+    StopWorkerThread(&FilterExtensionOf(master)->Worker);
+    return status;
 }
 
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master)

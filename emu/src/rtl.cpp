@@ -1,5 +1,11 @@
-// Run-time library: counted strings and memory comparison.
+// Run-time library: counted strings, memory comparison and the debugger's
+// output.
 #include "core.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <mutex>
 
 namespace emu {
 
@@ -120,4 +126,49 @@ extern "C" NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING dest, PCWSTR 
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, source);
     return RtlAppendUnicodeStringToString(dest, &s);
+}
+
+namespace emu {
+namespace {
+std::mutex debugLock;
+std::vector<std::string>& DebugLines()
+{
+    static std::vector<std::string> lines;
+    return lines;
+}
+}  // namespace
+
+std::vector<std::string> DebugOutput()
+{
+    std::lock_guard<std::mutex> hold(debugLock);
+    return DebugLines();
+}
+
+void ClearDebugOutput()
+{
+    std::lock_guard<std::mutex> hold(debugLock);
+    DebugLines().clear();
+}
+}  // namespace emu
+
+extern "C" ULONG DbgPrint(PCSTR format, ...)
+{
+    // Windows' %I64 size prefix becomes the C library's ll.
+    std::string converted;
+    for (const char* p = format; *p; ++p) {
+        if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+            converted += "ll";
+            p += 2;
+        } else {
+            converted += *p;
+        }
+    }
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, converted.c_str(), args);
+    va_end(args);
+    std::lock_guard<std::mutex> hold(emu::debugLock);
+    emu::DebugLines().push_back(text);
+    return 0;
 }

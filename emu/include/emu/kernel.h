@@ -281,6 +281,8 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOL
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING dest, PCWSTR source);
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING dest, PCUNICODE_STRING source);
 WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR c);
+// The kernel debugger's output: printf formats, with %I64 for 64-bit values.
+ULONG DbgPrint(PCSTR format, ...);
 }
 
 // ---------------------------------------------------------------------------

@@ -153,6 +153,10 @@ KPRIORITY ThreadPriority(PVOID thread);
 // PsCreateSystemThread (a late start, for start-up races).
 void HoldThreadStarts(bool hold);
 
+// What the driver printed with DbgPrint, one entry a call, oldest first.
+std::vector<std::string> DebugOutput();
+void ClearDebugOutput();
+
 // ---------------------------------------------------------------------------
 // Virtual clock (100 ns units since 1601, as KeQuerySystemTime)
 // ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "cacherig.h"
 #include "cachestate.h"
 #include "config.h"
+#include "controlclient.h"
 #include "entry.h"
 #include "lifecycle.h"
 #include "metadata.h"
@@ -276,6 +277,44 @@ TEST_F(LifecycleTest, AMapSavedWithPersistenceServesEachOfThreeBootsFromTheSsd)
     }
 }
 
+// The same through the control requests on a fresh installation (no stamp in
+// the registry yet): a start keeps the registry's stamp, so the first boot
+// after it attaches a cold map in the saved layout; from then on each boot
+// serves the hot blocks from the SSD.
+TEST_F(LifecycleTest, TheClientProtocolKeepsTheMapFromTheSecondBootOn)
+{
+    PowerOn({.mode = 1});
+    reg::DeleteValue(MasterKey(), u"TimeStamp");
+    Reboot();
+    using control_client::ControlClient;
+    auto protocol = [&](ControlClient& control) {
+        ASSERT_EQ(STATUS_SUCCESS, control.SetOptions(MasterId, 1, 0));
+        ASSERT_EQ(STATUS_SUCCESS, control.SaveTimestamp(MasterId));
+        ASSERT_EQ(STATUS_SUCCESS, control.SaveMasterConfig(MasterId));
+    };
+    {
+        ControlClient control(*machine_);
+        ASSERT_EQ(STATUS_SUCCESS, control.Start(MasterId, BlockShift, 0, 3));
+        protocol(control);
+        control_client::StateAnswer state;
+        ASSERT_EQ(STATUS_SUCCESS, control.GetState(MasterId, &state));
+        EXPECT_EQ(1u, state.active);
+        EXPECT_EQ(BlockBytes, state.blockBytes);
+        EXPECT_EQ(Master()->Geometry.SlotCount, state.slotCount);
+    }
+    EXPECT_EQ(0u, Master()->TimeStamp) << "a start does not renew the stamp";
+    MasterReadsFor(HotBlocks);
+    for (int boot = 1; boot <= 3; boot++) {
+        SCOPED_TRACE("boot " + std::to_string(boot));
+        Reboot();
+        ASSERT_EQ(CacheAttached, State());
+        ControlClient control(*machine_);
+        protocol(control);
+        EXPECT_EQ(boot == 1 ? HotBlocks.size() : 0u, MasterReadsFor(HotBlocks));
+        EXPECT_EQ("", Coherence());
+    }
+}
+
 // The map on the SSD says nothing of writes that reach the master beside it:
 // each such write voids it, so the next boot starts cold and reads the
 // master's new bytes.
@@ -474,6 +513,14 @@ TEST_F(LifecycleTest, AMasterWithoutAnSsdIdAttachesDetachedAndPassesEverythingTh
     PowerOn({.mode = 1, .masterStart = 1, .ssdDiskId = 0});
     EXPECT_EQ(CacheDetached, State());
     EXPECT_EQ(nullptr, Map().SsdDevice);
+    {
+        control_client::ControlClient control(*machine_);
+        control_client::StateAnswer state;
+        ASSERT_EQ(STATUS_SUCCESS, control.GetState(MasterId, &state));
+        EXPECT_EQ(1u, state.active);
+        EXPECT_EQ(0u, state.blockBytes);
+        EXPECT_EQ(0u, state.slotCount);
+    }
     ssd_->ClearRequests();
     Write(7 * BlockBytes, BlockBytes, 9);
     ExpectRead(7 * BlockBytes, BlockBytes);

@@ -354,6 +354,40 @@ TEST(ControlRecords, EveryRequestChecksLengthsThenHeader)
     }
 }
 
+// The version query has no header: only its output length counts, and
+// whatever comes in is not read.
+TEST(ControlRecords, VersionQueryChecksOnlyItsOutputLength)
+{
+    ControlRig rig;
+    rig.Boot();
+    std::vector<uint8_t> garbage(64, 0xEE);
+    struct Case {
+        ULONG inLength, outLength;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {0, 16, STATUS_SUCCESS},
+        {64, 16, STATUS_SUCCESS},
+        {16, 16, STATUS_SUCCESS},
+        {0, 15, STATUS_INVALID_BUFFER_SIZE},
+        {16, 17, STATUS_INVALID_BUFFER_SIZE},
+        {16, 0, STATUS_INVALID_BUFFER_SIZE},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::to_string(k.inLength) + " in, " + std::to_string(k.outLength) + " out");
+        std::vector<uint8_t> out(32, 0xEE);
+        EXPECT_EQ(k.status, rig.client().Send(0x222000, garbage.data(), k.inLength, out.data(), k.outLength));
+        if (k.status != STATUS_SUCCESS) {
+            EXPECT_EQ(0u, rig.client().Returned());
+            EXPECT_EQ(std::vector<uint8_t>(32, 0xEE), out);
+            continue;
+        }
+        EXPECT_EQ(16u, rig.client().Returned());
+        out.resize(16);
+        EXPECT_EQ("10 00 00 00 cc 00 00 00 cb 00 00 00 01 00 00 00", ToHex(out));
+    }
+}
+
 TEST(ControlRecords, CodesNotServedAreRefusedWithoutAnswer)
 {
     ControlRig rig;

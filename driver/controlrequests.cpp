@@ -11,6 +11,7 @@
 #include "identity.h"
 #include "lifecycle.h"
 #include "pnp.h"
+#include "worker.h"
 
 const UCHAR AnyRole = 0xFF;
 
@@ -222,12 +223,11 @@ static NTSTATUS GetState(UCHAR* bytes)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS GetUsage(UCHAR* bytes)
+// On the master's worker, which frees the map when a drain ends: counted from
+// the client's thread, the bitmap could be freed under the count.
+static void ReadUsage(PDEVICE_OBJECT master, PVOID context)
 {
-    UsageRecord* record = reinterpret_cast<UsageRecord*>(bytes);
-    PDEVICE_OBJECT master = DiskById(record->DiskId, RoleMaster);
-    if (!master)
-        return STATUS_INVALID_DEVICE_REQUEST;
+    UsageRecord* record = static_cast<UsageRecord*>(context);
     const CacheMap* map = &FilterExtensionOf(master)->Cache.Map;
     record->CachedBytes = CachedBytes(master);
     record->CapacityBytes = 0;
@@ -239,6 +239,16 @@ static NTSTATUS GetUsage(UCHAR* bytes)
         record->BootBytes = (ULONGLONG)map->Slots.BootSlots << shift;
         record->OtherBytes = (ULONGLONG)map->Slots.OtherSlots << shift;
     }
+}
+
+static NTSTATUS GetUsage(UCHAR* bytes)
+{
+    UsageRecord* record = reinterpret_cast<UsageRecord*>(bytes);
+    PDEVICE_OBJECT master = DiskById(record->DiskId, RoleMaster);
+    if (!master)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (!RunOnWorker(master, ReadUsage, record))
+        ReadUsage(master, record);
     return STATUS_SUCCESS;
 }
 

@@ -238,11 +238,17 @@ bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 // map is still saved: with persistence on, the next boot reuses it and
 // destages what is dirty instead of losing it. Dirty data that no reusable
 // map keeps is counted as lost. Ends the worker it runs on.
-static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID result)
+struct ShutdownJob {
+    bool Unbind;  // the SSD goes: the map is let go whatever the save did
+    NTSTATUS FlushStatus;
+};
+
+static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID context)
 {
     FilterExtension* ext = FilterExtensionOf(master);
     CacheState* cache = &ext->Cache;
-    NTSTATUS* flushStatus = (NTSTATUS*)result;
+    ShutdownJob* job = (ShutdownJob*)context;
+    NTSTATUS* flushStatus = &job->FlushStatus;
     *flushStatus = STATUS_SUCCESS;
     // This is the worker's last job: requests queued after it pass by the
     // saved map, on the worker's way out or on their callers' threads.
@@ -260,17 +266,19 @@ static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID result)
         // go through this map must void it.
         cache->SavedMapVoided = stamp == 0;
     }
+    if (job->Unbind)
+        UnbindMap(master);
 }
 
 // The flush and the save run as the worker's last job, so that they are
 // ordered against every request queued before them; the worker has ended
 // when this returns.
-static NTSTATUS ShutdownCacheLocked(PDEVICE_OBJECT master)
+static NTSTATUS ShutdownCacheLocked(PDEVICE_OBJECT master, bool unbind)
 {
-    NTSTATUS status;
-    RunOnMasterThread(master, FlushAndSaveOnWorker, &status);
+    ShutdownJob job = {unbind, STATUS_SUCCESS};
+    RunOnMasterThread(master, FlushAndSaveOnWorker, &job);
     StopWorkerThread(&FilterExtensionOf(master)->Worker);
-    return status;
+    return job.FlushStatus;
 }
 
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master)
@@ -278,7 +286,7 @@ NTSTATUS ShutdownCache(PDEVICE_OBJECT master)
     PAGED_CODE();
     CacheState* cache = &FilterExtensionOf(master)->Cache;
     LockLifecycle(cache);
-    NTSTATUS status = ShutdownCacheLocked(master);
+    NTSTATUS status = ShutdownCacheLocked(master, false);
     UnlockLifecycle(cache);
     return status;
 }
@@ -313,8 +321,7 @@ void RemoveSsdFromMaster(PDEVICE_OBJECT ssd)
     FilterExtension* ext = FilterExtensionOf(master);
     LockLifecycle(&ext->Cache);
     ext->Cache.Persist = 0;
-    ShutdownCacheLocked(master);
-    UnbindMap(master);
+    ShutdownCacheLocked(master, true);
     if (!ext->Removing)
         StartWorkerThread(master);
     UnlockLifecycle(&ext->Cache);

@@ -116,7 +116,14 @@ public:
     // the operations made.
     uint64_t Run(uint64_t ops)
     {
+        uint64_t nextReport = ProgressEvery;
         while (ops_ < ops && !Failed()) {
+            if (ops_ >= nextReport) {
+                printf("model check: seed %llu, %llu operations\n", (unsigned long long)seed_,
+                       (unsigned long long)ops_);
+                fflush(stdout);
+                nextReport += ProgressEvery;
+            }
             ULONG pick = Below(1000);
             if (pick < 880)
                 IoBatch();
@@ -152,6 +159,7 @@ private:
     static const ULONG MaxSlots = 48;
     static const size_t LogLength = 48;
     static const ULONG MaxRequestBytes = 64 * 1024;
+    static const uint64_t ProgressEvery = 1000000;
 
     ULONG Below(ULONG n) { return (ULONG)(rng_() % n); }
     bool Chance(ULONG percent) { return Below(100) < percent; }

@@ -1,14 +1,22 @@
 // A seeded randomized model check of the whole driver in the emulated
-// machine: a master and its SSD take random reads and writes (never two
-// overlapping in flight) in random completion orders on both disks, with
-// I/O errors and allocation failures, option changes, idle periods,
-// hibernation, clean reboots and power cuts, against a reference image of
-// what the master holds.
+// machine. The client configures a master and its SSD through the control
+// device (ids, roles, the SSD's area, the pairing) and drives the cache as the
+// application does: START with a random block size, boot quota and write
+// mode, then SET_OPTIONS, SAVE_TIMESTAMP and SAVE_MASTER_CONFIG after every
+// attach or start; STOP (the drain runs between the next steps) and START
+// again, sometimes with a new area and cache mode. Between them the master
+// takes random reads and writes (never two overlapping in flight) in random
+// completion orders on both disks, with I/O errors and allocation failures,
+// option changes, idle periods, hibernation, clean reboots (the boot attach
+// reuses the saved map) and power cuts, against a reference image of what
+// the master holds.
 //
 // Checks:
 // - every completed read returns the reference;
-// - a request fails only while a failure was armed;
-// - the coherence oracle (CacheRig::CheckCoherence) holds at every quiet point;
+// - a request fails only while a failure was armed, and every request ends;
+// - every control request of the client's succeeds;
+// - the coherence oracle (CacheRig::CheckCoherence) holds at every quiet point
+//   where the master's map has an SSD, a map reused at boot included;
 // - the master's own bytes equal the reference after a hibernation flush,
 //   after every clean shutdown, and after a power cut of a write-through cache.
 //
@@ -40,15 +48,17 @@
 #include <vector>
 
 #include "cacherig.h"
-#include "cachesetup.h"
 #include "cachestate.h"
-#include "destage.h"
+#include "controlclient.h"
 
 using namespace cache_test;
 using emu::CompletionMode;
 using emu::DiskOp;
 
 namespace {
+
+const ULONGLONG MasterId = 0x4D41535445523031ull, SsdId = 0x5353443030303031ull;
+const ULONG MasterNumber = 0, SsdNumber = 1;
 
 uint64_t EnvNumber(const char* name, uint64_t fallback)
 {
@@ -89,8 +99,8 @@ public:
         : seed_(seed), rng_(seed), rig_(RigFor(sectorSize)), sector_(sectorSize),
           masterSectors_(rig_.shape_.masterBytes / sectorSize)
     {
-        // The rig's own cache goes with a first reboot; each boot then
-        // activates a cache of a random shape.
+        // The rig's own cache, made by hand, goes with a first reboot; the
+        // client then configures the pair and starts its cache.
         EXPECT_EQ(rig_.machine.Reboot(), STATUS_SUCCESS);
         Restart();
     }
@@ -98,7 +108,7 @@ public:
     ~Model()
     {
         emu::ClearFailures();
-        client_.Close();
+        client_.reset();
     }
 
     static RigShape RigFor(ULONG sectorSize)
@@ -106,7 +116,7 @@ public:
         RigShape shape;
         shape.sectorSize = sectorSize;
         shape.blockShiftSectors = MaxBlockShiftSectors;
-        shape.slots = MaxSlots;
+        shape.slots = 64;  // room for any area below
         shape.mode = CacheModeWriteBack;
         shape.masterBytes = (sectorSize == 512 ? 1ull : 2ull) << 20;
         return shape;
@@ -129,8 +139,10 @@ public:
                 IoBatch();
             else if (pick < 930)
                 Idle();
-            else if (pick < 960)
+            else if (pick < 945)
                 ChangeOptions();
+            else if (pick < 960)
+                StopOrStart();
             else if (pick < 980)
                 Hibernate();
             else if (pick < 993)
@@ -142,6 +154,8 @@ public:
     }
 
     bool Failed() const { return ::testing::Test::HasFailure(); }
+    // Worker ticks a batch had to wait for with nothing held on either disk.
+    uint64_t SlowTicks() const { return slowTicks_; }
 
     std::string History() const
     {
@@ -156,7 +170,7 @@ public:
 
 private:
     static const ULONG MaxBlockShiftSectors = 4;
-    static const ULONG MaxSlots = 48;
+    static const ULONG MaxSlots = 40;
     static const size_t LogLength = 48;
     static const ULONG MaxRequestBytes = 64 * 1024;
     static const uint64_t ProgressEvery = 1000000;
@@ -178,35 +192,68 @@ private:
 
     FilterExtension* MasterExt() { return Ext(rig_.master); }
     CacheMap* Map() { return &MasterExt()->Cache.Map; }
-    bool WriteBackMap() { return Map()->Mode == CacheModeWriteBack; }
+    bool WriteBackMap() { return Map()->SsdDevice && Map()->Mode == CacheModeWriteBack; }
 
-    // ---- Cache activation and the client --------------------------------------------
+    // ---- The client ---------------------------------------------------------------------
 
-    void Activate()
+    CacheStateKind State() { return CacheStateOf(&MasterExt()->Cache); }
+    ULONG SectorShift() { return sector_ == 512 ? 9 : 12; }
+
+    void Expect(NTSTATUS status, const char* what)
     {
-        CacheShape cache;
-        cache.blockShiftSectors = 3 + Below(MaxBlockShiftSectors - 2);
-        cache.slots = 2 + Below(MaxSlots - 1);
-        cache.mode = Chance(60) ? CacheModeWriteBack : 1;
-        cache.dataStart = CacheRig::DataStart;
-        NTSTATUS status = ActivateCache(rig_.master, rig_.ssd, cache);
-        ASSERT_EQ(status, STATUS_SUCCESS) << "activation of the cache";
-        Map()->WriteMode = (UCHAR)Below(4);
-        Map()->MinBoot = Below(cache.slots + 1);
-        std::ostringstream step;
-        step << "activate: block " << (sector_ << cache.blockShiftSectors) << " bytes, " << cache.slots
-             << " slots, map mode " << (int)cache.mode << ", write mode " << (int)Map()->WriteMode
-             << ", boot quota " << Map()->MinBoot;
-        Note(step.str());
+        EXPECT_EQ(status, STATUS_SUCCESS) << what;
+        Note(std::string(what) + (NT_SUCCESS(status) ? "" : " failed"));
     }
 
-    // The application's handle: write-back keeps data only in slots taken
-    // after the control device was first opened.
+    // A new area on the SSD, sized for 2 to MaxSlots of the largest blocks,
+    // and a new cache mode for the pair; only while the cache is inactive.
+    void Reconfigure()
+    {
+        ULONGLONG start = (8 + Below(8)) * (ULONGLONG)sector_;
+        ULONGLONG end = start + 4096 + (ULONGLONG)(2 + Below(MaxSlots - 1)) * (sector_ << MaxBlockShiftSectors) +
+                        64 * 1024;
+        UCHAR mode = Chance(60) ? CacheModeWriteBack : 1;
+        // A master still set to start (a boot attach that found no usable
+        // map) is stopped first: only a master not set to start is paired.
+        Expect(client_->Stop(MasterId), "STOP");
+        Expect(client_->Unpair(MasterId), "UNPAIR");
+        Expect(client_->ClearSsdArea(SsdId), "CLEAR_SSD_AREA");
+        Expect(client_->SetSsdArea(SsdId, start, end), ("SET_SSD_AREA " + std::to_string(start) + "-" +
+                                                        std::to_string(end)).c_str());
+        Expect(client_->Pair(MasterId, SsdId, mode), ("PAIR, mode " + std::to_string(mode)).c_str());
+    }
+
+    // START with a random block size, boot quota and write mode (a fresh
+    // cache, or the end of a pending stop), then the client's protocol.
+    void Start()
+    {
+        if (State() == CacheInactive && Chance(40))
+            Reconfigure();
+        ULONG blockShift = SectorShift() + 3 + Below(MaxBlockShiftSectors - 2);
+        ULONG quota = Below(8);
+        UCHAR writeMode = (UCHAR)Below(4);
+        std::ostringstream what;
+        what << "START: block " << (1u << blockShift) << " bytes, boot quota " << quota << ", write mode "
+             << (int)writeMode;
+        Expect(client_->Start(MasterId, blockShift, quota, writeMode), what.str().c_str());
+        ClientProtocol();
+    }
+
+    // After every attach or start: the options, the stamp and the settings
+    // for the next boot.
+    void ClientProtocol()
+    {
+        UCHAR persist = Chance(85), idle = Chance(50);
+        Expect(client_->SetOptions(MasterId, persist, idle),
+               ("SET_OPTIONS persist " + std::to_string(persist) + ", idle " + std::to_string(idle)).c_str());
+        Expect(client_->SaveTimestamp(MasterId), "SAVE_TIMESTAMP");
+        Expect(client_->SaveMasterConfig(MasterId), "SAVE_MASTER_CONFIG");
+    }
+
     void OpenClient()
     {
-        if (!client_.IsOpen()) {
-            EXPECT_EQ(rig_.machine.Open(u"\\\\.\\Tolvarn", &client_), STATUS_SUCCESS);
-        }
+        client_.reset(new control_client::ControlClient(rig_.machine));
+        EXPECT_EQ(client_->OpenStatus(), STATUS_SUCCESS) << "the control device opens";
     }
 
     // ---- Reads and writes -----------------------------------------------------------
@@ -268,8 +315,7 @@ private:
                 what << name << " " << opName << ": the " << nth << "th fails";
             } else {
                 uint64_t sectors = disk.Config().lengthBytes / sector_;
-                uint64_t first = &disk == &rig_.ssd ? CacheRig::DataStart + Below(MaxSlots << 3)
-                                                    : rng_() % sectors;
+                uint64_t first = rng_() % sectors;
                 uint64_t count = 1 + Below(32);
                 LONG times = kind == 1 ? 1 + (LONG)Below(3) : -1;
                 disk.InjectError(op, first, count, STATUS_IO_DEVICE_ERROR, times);
@@ -331,7 +377,8 @@ private:
                         : rig_.machine.StartRead(rig_.master, r.offset, r.data.data(), r.length, r.mappedMdl)));
             ops_++;
         }
-        ReleaseUntilDone(batch);
+        if (!ReleaseUntilDone(batch))
+            return;
         std::vector<std::pair<uint64_t, ULONG>> unknown;
         for (size_t i = 0; i < batch.size(); i++) {
             Request& r = batch[i];
@@ -362,17 +409,26 @@ private:
     }
 
     // Held requests are released, in a random order of the disks and within
-    // each, until every request of the batch is done; requests the driver
-    // sends in answer are held too and released in the next round.
-    void ReleaseUntilDone(std::vector<Request>& batch)
+    // each, until every request of the batch is done (or nothing is held any
+    // more); requests the driver sends in answer, its drain and destage
+    // pieces among them, are held too and released in the next round.
+    bool ReleaseUntilDone(std::vector<Request>& batch)
     {
-        for (int round = 0; round < 64; round++) {
+        for (ULONG idleTicks = 0; idleTicks < 100;) {
             rig_.machine.WaitUntilQuiet();
             bool done = true;
             for (Request& r : batch)
                 done &= r.io->Done();
             if (done)
-                return;
+                return true;
+            if (rig_.master.HeldCount() + rig_.ssd.HeldCount() == 0) {
+                // Nothing held and still not done: a worker that waits for
+                // its tick (100 ms) before it takes the next request.
+                rig_.machine.AdvanceMs(100);
+                idleTicks++;
+                slowTicks_++;
+                continue;
+            }
             emu::Disk* first = Chance(50) ? &rig_.master : &rig_.ssd;
             emu::Disk* second = first == &rig_.master ? &rig_.ssd : &rig_.master;
             first->ReleaseHeld(Chance(50));
@@ -380,6 +436,8 @@ private:
                 rig_.machine.WaitUntilQuiet();
             second->ReleaseHeld(Chance(50));
         }
+        ADD_FAILURE() << "a request of the batch never completed";
+        return false;
     }
 
     // Both disks back to completing at once, everything held released, and
@@ -404,7 +462,12 @@ private:
         Note("pinned " + std::to_string(offset) + "+" + std::to_string(length));
     }
 
-    void CheckCoherence() { EXPECT_EQ(rig_.CheckCoherence(), "") << "coherence"; }
+    void CheckCoherence()
+    {
+        if (Map()->SsdDevice) {
+            EXPECT_EQ(rig_.CheckCoherence(), "") << "coherence";
+        }
+    }
 
     // The master's own bytes against the reference.
     void ExpectMasterEqualsReference(const char* when)
@@ -433,12 +496,36 @@ private:
 
     void ChangeOptions()
     {
-        MasterExt()->Cache.IdleWriteBack = Chance(60);
-        Map()->WriteMode = (UCHAR)Below(4);
-        std::ostringstream step;
-        step << "options: idle write-back " << MasterExt()->Cache.IdleWriteBack << ", write mode "
-             << (int)Map()->WriteMode;
-        Note(step.str());
+        UCHAR persist = Chance(70), idle = Chance(60);
+        Expect(client_->SetOptions(MasterId, persist, idle),
+               ("SET_OPTIONS persist " + std::to_string(persist) + ", idle " + std::to_string(idle)).c_str());
+        ops_++;
+    }
+
+    // The end of a drain frees the map after the cache has gone inactive;
+    // the worker may be waiting for its next tick in between.
+    void SettleDrainEnd()
+    {
+        for (int tick = 0; tick < 50 && State() == CacheInactive && Map()->SsdDevice; tick++) {
+            rig_.machine.AdvanceMs(100);
+            slowTicks_++;
+        }
+        EXPECT_FALSE(State() == CacheInactive && Map()->SsdDevice) << "an inactive cache keeps its map";
+    }
+
+    // STOP an attached cache (its drain runs during the next steps), START
+    // a draining or an inactive one.
+    void StopOrStart()
+    {
+        SettleDrainEnd();
+        CacheStateKind state = State();
+        if (state == CacheAttached || state == CacheDetached) {
+            Expect(client_->Stop(MasterId), "STOP");
+            if (Chance(50))
+                Expect(client_->SaveMasterConfig(MasterId), "SAVE_MASTER_CONFIG");
+        } else {
+            Start();
+        }
         ops_++;
     }
 
@@ -460,29 +547,42 @@ private:
         ops_++;
     }
 
-    // After a reboot the disks are started again; a few batches may run in
-    // the boot phase before the application opens its handle.
+    // After a reboot the disks are started again (a master set to start
+    // attaches its cache, reusing the saved map when the stamps agree); a few
+    // batches may run in the boot phase before the application opens its
+    // handle and, for an attached cache, follows its protocol. The first boot
+    // configures the pair and starts its cache.
     void Restart()
     {
         ASSERT_EQ(rig_.machine.AddAndStartAll(), STATUS_SUCCESS);
         rig_.machine.WaitUntilQuiet();
-        Activate();
+        Note(std::string("boot: cache ") + (State() == CacheInactive ? "inactive" : "attached"));
+        CheckCoherence();
         for (ULONG n = Below(3); n > 0 && !Failed(); n--)
             IoBatch();
         rig_.machine.EndBootPhase();
         OpenClient();
         rig_.machine.WaitUntilQuiet();
+        if (!configured_) {
+            ULONGLONG start = 8 * (ULONGLONG)sector_;
+            Expect(client_->Configure(MasterNumber, MasterId, SsdNumber, SsdId, start,
+                                      start + 4096 + 16 * (sector_ << MaxBlockShiftSectors) + 64 * 1024,
+                                      CacheModeWriteBack),
+                   "configuration of the pair");
+            configured_ = true;
+            Start();
+        } else if (State() != CacheInactive) {
+            ClientProtocol();
+        } else if (Chance(50)) {
+            SettleDrainEnd();
+            Start();
+        }
     }
 
     void CleanReboot()
     {
-        // The shutdown does not yet flush a master's cache: the hibernation
-        // path writes its dirty data back first.
-        Note("S4 before the reboot");
-        ASSERT_EQ(rig_.machine.SetSystemPower(PowerSystemHibernate), STATUS_SUCCESS);
-        ASSERT_EQ(rig_.machine.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
         Note("reboot");
-        client_.Close();
+        client_.reset();
         ASSERT_EQ(rig_.machine.Reboot(), STATUS_SUCCESS);
         ExpectMasterEqualsReference("after a clean shutdown");
         ops_++;
@@ -493,7 +593,7 @@ private:
     {
         bool writeBack = WriteBackMap();
         Note(writeBack ? "power cut (write-back)" : "power cut (write-through)");
-        client_.Close();
+        client_.reset();
         ASSERT_EQ(rig_.machine.PowerCut(), STATUS_SUCCESS);
         if (writeBack)
             rig_.reference = rig_.master.Bytes(0, rig_.reference.size());
@@ -508,7 +608,9 @@ private:
     CacheRig rig_;
     ULONG sector_;
     uint64_t masterSectors_;
-    emu::Client client_;
+    std::unique_ptr<control_client::ControlClient> client_;
+    bool configured_ = false;
+    uint64_t slowTicks_ = 0;
     uint64_t ops_ = 0;
     std::vector<std::string> log_;
     size_t logNext_ = 0;
@@ -540,7 +642,8 @@ TEST_P(ModelCheck, ReadsMatchTheReferenceThroughEverything)
     uint64_t made = model.Run(ops);
     if (model.Failed())
         ADD_FAILURE() << model.History();
-    printf("model check: %llu operations made\n", (unsigned long long)made);
+    printf("model check: %llu operations made, %llu waits for a worker's tick\n", (unsigned long long)made,
+           (unsigned long long)model.SlowTicks());
 }
 
 INSTANTIATE_TEST_SUITE_P(Shard, ModelCheck, ::testing::Range(0, Shards));

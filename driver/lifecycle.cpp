@@ -153,6 +153,10 @@ static void StartOnWorker(PDEVICE_OBJECT master, PVOID result)
     if (!NT_SUCCESS(*status))
         return;
     SeedSlotGenerations(&cache->Map);
+    // A master that never attached has no stamp, and a map saved with stamp
+    // 0 is never reused: the first start gives it one for the client to save.
+    if (ext->TimeStamp == 0)
+        ext->TimeStamp = ReadSystemTime();
     cache->SavedMapVoided = 1;  // the start wiped the header
     cache->Active = 1;
 }

@@ -7,7 +7,8 @@
 # client reported and what the images hold. Everything of the run stays in
 # the work folder: the ISO, the images, checks.log and, for each boot, a
 # folder (run/ for a one-boot scenario) with serial.log (kernel and client
-# debug output), client.log (the client's lines) and the screenshots.
+# debug output), client.log (the client's lines), driver.log (the driver's)
+# and the screenshots.
 #
 # Exit code: 0 passed, 1 failed, 77 skipped (no kit beside the project).
 # Environment: REACTOS_ACCEL=kvm|tcg (default: KVM when it can run the guest, else TCG).
@@ -327,6 +328,7 @@ boot() { # timeout [name]
   release_qemu_slot
   note "boot: ended after $((SECONDS - start)) s: $(tail -n 1 "$run_dir.log")"
   grep -a 'TVC: ' "$run_dir/serial.log" > "$client_log" 2>/dev/null
+  grep -a 'Tolvarn: ' "$run_dir/serial.log" > "$run_dir/driver.log" 2>/dev/null
   return $rc
 }
 

@@ -9,11 +9,13 @@
 #include <emu/machine.h>
 
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "controlrig.h"
 #include "cachesetup.h"
+#include "eventually.h"
 
 using namespace control_test;
 
@@ -499,6 +501,127 @@ TEST(ControlCache, StartStopStateAndUsage)
     EXPECT_EQ(1u, rig.ext(0)->Cache.Persist);
     EXPECT_EQ(0x80u, rig.ext(0)->Cache.IdleWriteBack);
     EXPECT_EQ(0u, reg::SetValueCount());
+}
+
+// A paired master started through the control device: its state and usage,
+// the configuration that stays while its cache runs and while a stop drains
+// it, and the end of the drain.
+TEST(ControlCache, AStartedCacheRunsUntilItsDrainEnds)
+{
+    ControlRig rig({MasterSpec, SsdSpec, SpareSpec, Ssd2Spec});
+    rig.Boot();
+    rig.ConfigurePair(2);  // write-back
+    ControlClient& c = rig.client();
+    ASSERT_EQ(STATUS_SUCCESS, c.SetDiskId(Ssd2Number, Ssd2Id));
+    ASSERT_EQ(STATUS_SUCCESS, c.SetRole(Ssd2Id, RoleSsd));
+
+    // 1. The start: 4 KiB blocks, writes allocate.
+    ASSERT_EQ(STATUS_SUCCESS, c.Start(MasterId, 12, 0, 3));
+    control_client::StateAnswer state;
+    ASSERT_EQ(STATUS_SUCCESS, c.GetState(MasterId, &state));
+    EXPECT_EQ(1, state.active);
+    EXPECT_EQ(4096u, state.blockBytes);
+    EXPECT_GT(state.slotCount, 0u);
+    EXPECT_LE(state.slotCount, (64u << 20) / 4096) << "inside the 64 MiB area";
+    control_client::UsageAnswer usage;
+    ASSERT_EQ(STATUS_SUCCESS, c.GetUsage(MasterId, &usage));
+    EXPECT_EQ(0u, usage.cachedBytes);
+    EXPECT_EQ((ULONGLONG)state.slotCount * 4096, usage.capacityBytes);
+    control_client::MasterConfigAnswer config;
+    ASSERT_EQ(STATUS_SUCCESS, c.GetMasterConfig(MasterId, &config));
+    EXPECT_EQ(1, config.masterStart);
+    EXPECT_FALSE(rig.Dword(0, u"MasterStart").has_value()) << "kept in memory until saved";
+
+    // 2. Dirty data on the SSD; the SSD then holds its completions, so the
+    //    drain that a stop begins cannot end.
+    std::vector<uint8_t> data(64 << 10, 0x5A);
+    ASSERT_EQ(STATUS_SUCCESS, rig.machine.Write(rig.master(), 0, data.data(), (ULONG)data.size()).status);
+    rig.machine.WaitUntilQuiet();
+    ASSERT_EQ(STATUS_SUCCESS, c.GetUsage(MasterId, &usage));
+    EXPECT_EQ(64u << 10, usage.cachedBytes);
+    rig.ssd().SetCompletion(emu::CompletionMode::Held);
+    ASSERT_EQ(STATUS_SUCCESS, c.Stop(MasterId));
+    rig.machine.WaitUntilQuiet();
+    ASSERT_EQ(STATUS_SUCCESS, c.GetState(MasterId, &state));
+    EXPECT_EQ(1, state.active) << "draining";
+    ASSERT_EQ(STATUS_SUCCESS, c.GetMasterConfig(MasterId, &config));
+    EXPECT_EQ(0, config.masterStart);
+
+    // 3. While the drain runs, the master's pairing and role and the SSD's
+    //    area stay, although MasterStart is already 0.
+    reg::ClearCounts();
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, c.Pair(MasterId, Ssd2Id, 1));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, c.Unpair(MasterId));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, c.SetRole(MasterId, RoleNone));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, c.SetRole(SsdId, RoleNone));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, c.ClearSsdArea(SsdId));
+    EXPECT_EQ(0u, reg::SetValueCount());
+
+    // 4. Once the SSD answers, the drain ends: the cache is inactive, the
+    //    data on the master, and the master may be paired anew.
+    rig.ssd().SetCompletion(emu::CompletionMode::Inline);
+    rig.ssd().ReleaseHeld();
+    for (int tick = 0; tick < 1000 && state.active; tick++) {
+        rig.machine.AdvanceMs(100);  // the worker's passes
+        ASSERT_EQ(STATUS_SUCCESS, c.GetState(MasterId, &state));
+    }
+    EXPECT_EQ(0, state.active);
+    EXPECT_EQ(0u, state.blockBytes);
+    EXPECT_EQ(0u, state.slotCount);
+    EXPECT_EQ(data, rig.master().Bytes(0, data.size()));
+    EXPECT_EQ(STATUS_SUCCESS, c.Unpair(MasterId));
+    EXPECT_EQ(STATUS_SUCCESS, c.Pair(MasterId, Ssd2Id, 1));
+}
+
+// A block shift that gives no usable layout starts nothing; the settings the
+// request carried stay stored.
+TEST(ControlCache, AStartWithAnUnusableBlockShiftStartsNothing)
+{
+    for (ULONG shift : {0u, 9u, 11u, 31u, 32u, 200u}) {
+        SCOPED_TRACE(shift);
+        ControlRig rig;
+        rig.Boot();
+        rig.ConfigurePair(1);
+        EXPECT_NE(STATUS_SUCCESS, rig.client().Start(MasterId, shift, 5, 2));
+        control_client::StateAnswer state;
+        ASSERT_EQ(STATUS_SUCCESS, rig.client().GetState(MasterId, &state));
+        EXPECT_EQ(0, state.active);
+        EXPECT_EQ(1u, rig.ext(0)->Master.MasterStart);
+        EXPECT_EQ(5u, rig.ext(0)->Master.SsdCacheMinBoot);
+        EXPECT_EQ(2, rig.ext(0)->Master.SsdCacheWriteMode);
+    }
+}
+
+// Requests from two clients run one after the other: an unpairing sent while
+// a start waits for its write to the SSD runs only once that start has ended,
+// and then finds the SSD in use.
+TEST(ControlCache, ARequestWaitsForTheOneRunning)
+{
+    DiskSpec slowSsd = SsdSpec;
+    slowSsd.writeMicroseconds = 200000;
+    ControlRig rig({MasterSpec, slowSsd, SpareSpec});
+    rig.Boot();
+    rig.ConfigurePair(1);
+    ControlClient second(rig.machine);
+    ASSERT_EQ(STATUS_SUCCESS, second.OpenStatus());
+
+    NTSTATUS started = STATUS_PENDING, unpaired = STATUS_PENDING;
+    ULONG activeWhenUnpaired = 0;
+    std::thread starter([&] { started = rig.client().Start(MasterId, 12, 0, 1); });
+    // The start has stored its settings, so it holds the lock and goes on to
+    // write to the SSD.
+    EXPECT_TRUE(Eventually([&] { return rig.ext(0)->Master.MasterStart == 1; }));
+    std::thread unpairer([&] {
+        unpaired = second.Unpair(MasterId);
+        activeWhenUnpaired = rig.ext(0)->Cache.Active;
+    });
+    starter.join();
+    unpairer.join();
+    EXPECT_EQ(1u, activeWhenUnpaired) << "the start had ended";
+    EXPECT_EQ(STATUS_SUCCESS, started);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, unpaired);
+    EXPECT_EQ(SsdId, rig.ext(0)->Master.SsdCacheDiskId);
+    EXPECT_EQ(MasterId, rig.ext(1)->Area.MasterDiskId);
 }
 
 // ---- Registry ----------------------------------------------------------------------

@@ -66,6 +66,7 @@ struct DiskSpec {
     const char* serial;
     uint64_t bytes;
     ULONG sectorSize;
+    ULONG writeMicroseconds = 0;  // real time each write takes on the disk (0: completed at once)
 };
 
 const DiskSpec MasterSpec = {"CTLMASTER", "M1", MasterBytes, 512};
@@ -83,6 +84,10 @@ public:
             config.serial = spec.serial;
             config.lengthBytes = spec.bytes;
             config.sectorSize = spec.sectorSize;
+            if (spec.writeMicroseconds) {
+                config.completion = emu::CompletionMode::Fifo;
+                config.timing.writeMicroseconds = spec.writeMicroseconds;
+            }
             disks_.push_back(&machine.AddDisk(config));
         }
     }

@@ -277,9 +277,20 @@ NTSTATUS NTAPI DiskDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         case IOCTL_SCSI_MINIPORT: status = AnswerIdentify(d, irp, inLength, outLength, &information); break;
         case IOCTL_DISK_SET_DRIVE_LAYOUT:
         case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
-        case IOCTL_DISK_DELETE_DRIVE_LAYOUT: {
-            Guard guard(Sched().lock);
-            d.layoutChanges++;
+        case IOCTL_DISK_DELETE_DRIVE_LAYOUT:
+        case IOCTL_DISK_CREATE_DISK:
+        case IOCTL_DISK_SET_PARTITION_INFO:
+        case IOCTL_DISK_SET_PARTITION_INFO_EX: {
+            // The new tables land when the request arrives, as a class driver
+            // writes them before it completes the request.
+            std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes;
+            {
+                Guard guard(Sched().lock);
+                d.layoutChanges++;
+                writes.swap(d.layoutWrites);
+            }
+            for (const auto& write : writes)
+                d.WriteData(write.first, write.second.data(), write.second.size());
             status = STATUS_SUCCESS;
             break;
         }

@@ -71,6 +71,7 @@ struct emu::Disk::State {
     bool identifySupported = true;
     std::vector<uint8_t> lastIdentifyInput;
     ULONG layoutChanges = 0;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> layoutWrites;  // for the next layout request
     NTSTATUS startStatus = STATUS_SUCCESS;
     bool startPending = false;
     bool powerPending = false;

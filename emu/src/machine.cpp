@@ -278,6 +278,12 @@ ULONG Disk::LayoutChanges() const
     return state_->layoutChanges;
 }
 
+void Disk::SetLayoutWrites(std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes)
+{
+    Guard guard(Sched().lock);
+    state_->layoutWrites = std::move(writes);
+}
+
 void Disk::SetStartResult(NTSTATUS status, bool pend)
 {
     Guard guard(Sched().lock);

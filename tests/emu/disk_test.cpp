@@ -132,10 +132,10 @@ TEST(SimDisk, ControlRequestOverridesAndLayoutRecording)
     emu::IoResult r = Ioctl(machine, disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &n, sizeof n);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 4u) << "short answer";
-    for (ULONG code :
-         {IOCTL_DISK_SET_DRIVE_LAYOUT, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, IOCTL_DISK_DELETE_DRIVE_LAYOUT})
+    for (ULONG code : {IOCTL_DISK_SET_DRIVE_LAYOUT, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, IOCTL_DISK_DELETE_DRIVE_LAYOUT,
+                       IOCTL_DISK_CREATE_DISK, IOCTL_DISK_SET_PARTITION_INFO, IOCTL_DISK_SET_PARTITION_INFO_EX})
         EXPECT_EQ(Ioctl(machine, disk, code, nullptr, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(disk.LayoutChanges(), 3u);
+    EXPECT_EQ(disk.LayoutChanges(), 6u);
     EXPECT_EQ(
         Ioctl(machine, disk, CTL_CODE(FILE_DEVICE_DISK, 0x123, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0)
             .status,

@@ -340,7 +340,11 @@ public:
     void SetIdentifyData(const uint8_t data[512]);  // the raw 512 bytes
     void SetIdentifySupported(bool supported);
     std::vector<uint8_t> LastIdentifyInput() const;  // input bytes of the last IDENTIFY pass-through
-    ULONG LayoutChanges() const;                     // set/delete drive layout requests seen
+    // Layout requests seen (set or delete drive layout, create disk, set
+    // partition info), and the bytes the next one writes when it arrives (as
+    // the disk's class driver writes the new tables), replacing any set before.
+    ULONG LayoutChanges() const;
+    void SetLayoutWrites(std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes);
 
     // PnP: how START is answered (status, and whether it pends).
     void SetStartResult(NTSTATUS status, bool pend = false);

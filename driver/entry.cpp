@@ -4,6 +4,7 @@
 #include "entry.h"
 #include "control.h"
 #include "countedstring.h"
+#include "layoutrequests.h"
 #include "lifecycle.h"
 #include "pnp.h"
 #include "power.h"

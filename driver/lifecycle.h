@@ -1,6 +1,6 @@
-// The life of a master's cache: boot attach, drain, shutdown, SSD removal, and
-// the device-control requests that would rewrite a disk's layout under the
-// cache.
+// The life of a master's cache: boot attach, drain, shutdown and SSD removal.
+// The device-control requests that would rewrite a disk's layout under the
+// cache are in layoutrequests.h.
 #pragma once
 
 #include "kernel.h"
@@ -31,17 +31,11 @@ bool MayRemoveSsd(PDEVICE_OBJECT ssd);
 // dirty sectors that could not be written back counted in
 // CacheState.DirtySectorsLost) whatever the flush and the save returned.
 void RemoveSsdFromMaster(PDEVICE_OBJECT ssd);
-// Device-control requests of a master or an SSD (caller's thread).
-NTSTATUS MasterDeviceControl(PDEVICE_OBJECT master, PIRP irp);
-NTSTATUS SsdDeviceControl(PDEVICE_OBJECT ssd, PIRP irp);
 
 // On the master's worker while a stop of its cache is pending: one step of the
 // drain. *pieceStatus gets the status of the destage piece it attempted
 // (STATUS_SUCCESS when none failed).
 bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus);
-// On the master's worker, for a queued device-control request: drops the
-// cached copy of the layout sector the request may rewrite.
-void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp);
 
 // Valid sectors of the map that the master does not hold yet (0 without a
 // clean bitmap). The map's thread.

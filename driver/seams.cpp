@@ -3,6 +3,7 @@
 #include "tolvarn.h"
 #include "destage.h"
 #include "fill.h"
+#include "layoutrequests.h"
 #include "lifecycle.h"
 #include "seams.h"
 

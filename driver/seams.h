@@ -7,8 +7,8 @@
 
 #include "kernel.h"
 
-// The jobs the worker runs on its thread (declared in fill.h, lifecycle.h and
-// destage.h, where their rules are stated).
+// The jobs the worker runs on its thread (declared in fill.h, lifecycle.h,
+// layoutrequests.h and destage.h, where their rules are stated).
 struct WorkerJobs {
     void (*InvalidateSsdRange)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
     void (*SetSsdRangeValid)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation);

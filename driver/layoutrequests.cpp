@@ -266,9 +266,11 @@ void InvalidateLayoutSector(PDEVICE_OBJECT master, PIRP irp)
     work.DiskSectors = ext->LengthSectors;
     work.SectorShift = ext->SectorShift;
     work.VisitedCount = 0;
+    // Without the buffer (short of memory, or sectors too small for a boot
+    // record) the disk's chain is not read; everything else is still dropped.
     ULONG sectorBytes = 1u << ext->SectorShift;
     SIZE_T bufferBytes = sectorBytes + MaxExtendedBootRecords * sizeof(ULONGLONG);
-    UCHAR* buffer = (UCHAR*)AllocatePool(bufferBytes);
+    UCHAR* buffer = sectorBytes >= 512 ? (UCHAR*)AllocatePool(bufferBytes) : NULL;
     work.Sector = buffer;
     work.Visited = buffer ? (ULONGLONG*)(buffer + sectorBytes) : NULL;
 

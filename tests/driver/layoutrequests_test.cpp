@@ -400,6 +400,29 @@ TEST_F(LayoutRequestTest, InputRecordsAreReadOnlyAsFarAsTheirLengthReaches)
     }
 }
 
+// Short of pool, IRPs or MDLs while the disk's chain is read: the request
+// still reaches the disk, and the first and last sectors are still dropped.
+TEST_F(LayoutRequestTest, ShortResourcesNarrowTheWalkButNeverTheRequest)
+{
+    for (emu::Resource resource : {emu::Resource::Pool, emu::Resource::Irp, emu::Resource::Mdl})
+        for (ULONG nth = 1; nth <= 4; nth++) {
+            SCOPED_TRACE(testing::Message() << "resource " << (int)resource << ", failure " << nth);
+            CacheRig rig(Shape());
+            PutOldMbrChain(rig);
+            Warm(rig, {OldChain[0], OldChain[1]});
+            emu::FailNth(resource, nth);
+            emu::IoResult r = SendLayout(rig, rig.master, IOCTL_DISK_DELETE_DRIVE_LAYOUT, {});
+            emu::ClearFailures();
+            if (r.status == STATUS_INSUFFICIENT_RESOURCES)
+                continue;  // the request itself could not be built
+            EXPECT_EQ(r.status, STATUS_SUCCESS);
+            EXPECT_EQ(rig.master.LayoutChanges(), 1u);
+            EXPECT_FALSE(CachedValid(rig, 0));
+            EXPECT_FALSE(CachedValid(rig, DiskSectors - 1));
+            EXPECT_EQ(rig.CheckCoherence(), "");
+        }
+}
+
 // ---- Write-back --------------------------------------------------------------
 
 // A write-back cache may hold the only current copy of the partition table

@@ -93,7 +93,7 @@ bool CachedValid(CacheRig& rig, ULONGLONG sector)
 }
 
 // Reads every sector of interest once, so that each has a valid cached copy.
-void Warm(CacheRig& rig, const std::vector<ULONGLONG>& sectors)
+void WarmSectors(CacheRig& rig, const std::vector<ULONGLONG>& sectors)
 {
     rig.ExpectRead(0, 40 * SectorBytes);
     rig.ExpectRead((DiskSectors - 40) * SectorBytes, 40 * SectorBytes);
@@ -173,14 +173,6 @@ emu::IoResult SendLayout(CacheRig& rig, emu::Disk& disk, ULONG code, const std::
     return r;
 }
 
-ULONG MasterReads(CacheRig& rig)
-{
-    ULONG n = 0;
-    for (const emu::DiskRecord& r : rig.master.Requests())
-        n += r.major == IRP_MJ_READ;
-    return n;
-}
-
 // The thread the disk saw the control request on.
 uint64_t ControlThread(CacheRig& rig, ULONG code)
 {
@@ -253,7 +245,7 @@ TEST_F(LayoutRequestTest, EverySectorTheRequestMayWriteReadsTheDisksNewBytes)
                 PutOldMbrChain(rig);
             else
                 PutOldGpt(rig);
-            Warm(rig, {untouched, OldChain[0], OldChain[1], NewChain[0], NewChain[1]});
+            WarmSectors(rig, {untouched, OldChain[0], OldChain[1], NewChain[0], NewChain[1]});
             if (!worker)
                 StopWorkerThread(&CacheRig::Ext(rig.master)->Worker);
 
@@ -346,11 +338,11 @@ TEST_F(LayoutRequestTest, TheDisksChainIsFollowedAsFarAsItIsSound)
             Put(rig, record.first, record.second);
         std::vector<ULONGLONG> sectors = c.dropped;
         sectors.insert(sectors.end(), c.kept.begin(), c.kept.end());
-        Warm(rig, sectors);
+        WarmSectors(rig, sectors);
         rig.master.ClearRequests();
         EXPECT_EQ(SendLayout(rig, rig.master, IOCTL_DISK_DELETE_DRIVE_LAYOUT, {}).status, STATUS_SUCCESS);
         EXPECT_EQ(rig.master.LayoutChanges(), 1u);
-        EXPECT_LE(MasterReads(rig), c.maxReads) << "the walk ends";
+        EXPECT_LE(CountRequests(rig.master, IRP_MJ_READ), c.maxReads) << "the walk ends";
         for (ULONGLONG s : c.dropped)
             EXPECT_FALSE(CachedValid(rig, s)) << s;
         for (ULONGLONG s : c.kept)
@@ -391,7 +383,7 @@ TEST_F(LayoutRequestTest, InputRecordsAreReadOnlyAsFarAsTheirLengthReaches)
     for (const RecordCase& c : cases) {
         SCOPED_TRACE(c.what);
         CacheRig rig(Shape());
-        Warm(rig, {900});
+        WarmSectors(rig, {900});
         EXPECT_EQ(SendLayout(rig, rig.master, c.code, c.input).status, STATUS_SUCCESS);
         EXPECT_EQ(rig.master.LayoutChanges(), 1u);
         EXPECT_EQ(CachedValid(rig, 900), !c.dropsRecordAt900);
@@ -409,7 +401,7 @@ TEST_F(LayoutRequestTest, ShortResourcesNarrowTheWalkButNeverTheRequest)
             SCOPED_TRACE(testing::Message() << "resource " << (int)resource << ", failure " << nth);
             CacheRig rig(Shape());
             PutOldMbrChain(rig);
-            Warm(rig, {OldChain[0], OldChain[1]});
+            WarmSectors(rig, {OldChain[0], OldChain[1]});
             emu::FailNth(resource, nth);
             emu::IoResult r = SendLayout(rig, rig.master, IOCTL_DISK_DELETE_DRIVE_LAYOUT, {});
             emu::ClearFailures();
@@ -440,7 +432,7 @@ TEST_F(LayoutRequestTest, WriteBackDataInTheDroppedSectorsReachesTheDiskFirst)
         Put(rig, 0, BootRecord({{0x07, 40, 400}}, 0x41));  // no extended partition on the disk yet
         Put(rig, 800, BootRecord({{0x07, 8, 100}}, 0x42));
         const ULONGLONG dataSectors[] = {20, DiskSectors - 2};
-        Warm(rig, {800, dataSectors[0], dataSectors[1]});
+        WarmSectors(rig, {800, dataSectors[0], dataSectors[1]});
 
         // Through the cache: a table with an extended partition at 800, and data.
         std::vector<uint8_t> table = BootRecord({{0x07, 40, 400}, {0x0F, 800, 1000}}, 0x43);
@@ -501,7 +493,7 @@ TEST_F(LayoutRequestTest, AnInactiveMasterOrAnotherRequestPassesDownWithTheCache
 {
     CacheRig rig(Shape());
     PutOldMbrChain(rig);
-    Warm(rig, {OldChain[0], OldChain[1], NewChain[0]});
+    WarmSectors(rig, {OldChain[0], OldChain[1], NewChain[0]});
     std::vector<bool> valid = rig.View().valid;
 
     // Another request to the active master.
@@ -519,7 +511,7 @@ TEST_F(LayoutRequestTest, AnInactiveMasterOrAnotherRequestPassesDownWithTheCache
         rig.master.ClearRequests();
         EXPECT_EQ(SendLayout(rig, rig.master, code, DriveLayout(NewMbrEntries(), 12)).status, STATUS_SUCCESS);
         EXPECT_EQ(ControlThread(rig, code), emu::ThreadId()) << "not queued";
-        EXPECT_EQ(MasterReads(rig), 0u) << "no table read";
+        EXPECT_EQ(CountRequests(rig.master, IRP_MJ_READ), 0u) << "no table read";
     }
     EXPECT_EQ(rig.master.LayoutChanges(), 6u);
     CacheRig::Ext(rig.master)->Cache.Active = 1;

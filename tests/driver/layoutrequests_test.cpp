@@ -35,10 +35,12 @@ struct MbrEntry {
     ULONG count;
 };
 
-// A boot record (MBR or EBR): filler bytes, up to four entries, the signature.
-std::vector<uint8_t> BootRecord(const std::vector<MbrEntry>& entries, uint8_t fill, bool signature = true)
+// A boot record (MBR or EBR) of one sector: filler bytes, up to four
+// entries, the signature.
+std::vector<uint8_t> BootRecord(const std::vector<MbrEntry>& entries, uint8_t fill, bool signature = true,
+                                ULONG sectorBytes = SectorBytes)
 {
-    std::vector<uint8_t> b(SectorBytes, fill);
+    std::vector<uint8_t> b(sectorBytes, fill);
     memset(&b[446], 0, 64);
     for (size_t i = 0; i < entries.size(); i++) {
         uint8_t* e = &b[446 + 16 * i];
@@ -64,11 +66,11 @@ void PutOldMbrChain(CacheRig& rig);
 // records at 900 and 1100.
 const ULONGLONG NewChain[] = {900, 1100};
 
-// Writes a sector behind the driver, and into the reference.
+// Writes a sector (of the bytes' size) behind the driver, and into the reference.
 void Put(CacheRig& rig, ULONGLONG sector, const std::vector<uint8_t>& bytes)
 {
-    rig.master.WriteBytes(sector * SectorBytes, bytes.data(), bytes.size());
-    std::copy(bytes.begin(), bytes.end(), rig.reference.begin() + sector * SectorBytes);
+    rig.master.WriteBytes(sector * bytes.size(), bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), rig.reference.begin() + sector * bytes.size());
 }
 
 void PutOldMbrChain(CacheRig& rig)
@@ -107,12 +109,12 @@ void WarmSectors(CacheRig& rig, const std::vector<ULONGLONG>& sectors)
 
 // ---- Input records ----------------------------------------------------------
 
-PARTITION_INFORMATION Partition(UCHAR type, ULONGLONG startSector)
+PARTITION_INFORMATION Partition(UCHAR type, ULONGLONG startSector, ULONG sectorBytes = SectorBytes)
 {
     PARTITION_INFORMATION p = {};
     p.PartitionType = type;
-    p.StartingOffset.QuadPart = (LONGLONG)(startSector * SectorBytes);
-    p.PartitionLength.QuadPart = 100 * SectorBytes;
+    p.StartingOffset.QuadPart = (LONGLONG)(startSector * sectorBytes);
+    p.PartitionLength.QuadPart = 100 * sectorBytes;
     return p;
 }
 
@@ -468,6 +470,36 @@ TEST_F(LayoutRequestTest, WriteBackDataInTheDroppedSectorsReachesTheDiskFirst)
         }
         EXPECT_EQ(rig.CheckCoherence(), "");
     }
+}
+
+// ---- 4 KiB sectors ---------------------------------------------------------------
+
+// Sector numbers, byte offsets of the input record and the fixed ranges at
+// both ends are counted in the disk's own sector size.
+TEST_F(LayoutRequestTest, FourKiBSectorsAreCountedInTheirOwnSize)
+{
+    const ULONG bytes = 4096;
+    RigShape shape = Shape();
+    shape.sectorSize = bytes;
+    CacheRig rig(shape);
+    const ULONGLONG sectors = shape.masterBytes / bytes;  // 256
+    Put(rig, 0, BootRecord({{0x07, 40, 30}, {0x0F, 80, 100}}, 0x61, true, bytes));
+    Put(rig, 80, BootRecord({{0x07, 1, 10}}, 0x62, true, bytes));
+    const std::vector<ULONGLONG> dropped = {0, 33, 80, 120, sectors - 33, sectors - 1};
+    const std::vector<ULONGLONG> kept = {34, 64, sectors - 34};
+    for (const std::vector<ULONGLONG>* list : {&dropped, &kept})
+        for (ULONGLONG s : *list) {
+            rig.ExpectRead((s & ~7ull) * bytes, 8 * bytes);
+            ASSERT_TRUE(CachedValid(rig, s)) << s;
+        }
+
+    std::vector<uint8_t> input = DriveLayout({Partition(0x07, 40, bytes), Partition(0x0F, 120, bytes)}, 2);
+    EXPECT_EQ(SendLayout(rig, rig.master, IOCTL_DISK_SET_DRIVE_LAYOUT, input).status, STATUS_SUCCESS);
+    for (ULONGLONG s : dropped)
+        EXPECT_FALSE(CachedValid(rig, s)) << s;
+    for (ULONGLONG s : kept)
+        EXPECT_TRUE(CachedValid(rig, s)) << s;
+    EXPECT_EQ(rig.CheckCoherence(), "");
 }
 
 // ---- Where nothing is dropped ------------------------------------------------

@@ -7,7 +7,7 @@
 // again, sometimes with a new area and cache mode. Between them the master
 // takes random reads and writes (never two overlapping in flight) in random
 // completion orders on both disks, with I/O errors and allocation failures,
-// option changes, idle periods, hibernation, clean reboots (the boot attach
+// option changes, partition-layout requests, idle periods, hibernation, clean reboots (the boot attach
 // reuses the saved map) and power cuts, against a reference image of what
 // the master holds.
 //
@@ -143,6 +143,8 @@ public:
                 ChangeOptions();
             else if (pick < 960)
                 StopOrStart();
+            else if (pick < 967)
+                LayoutRequest();
             else if (pick < 980)
                 Hibernate();
             else if (pick < 993)
@@ -527,6 +529,25 @@ private:
             Start();
         }
         ops_++;
+    }
+
+    // A partition-layout request: the disk writes new tables into its first
+    // and last sectors when the request reaches it, behind the cache, which
+    // must drop its copies of them (after writing their dirty data back).
+    void LayoutRequest()
+    {
+        uint64_t last = rig_.reference.size() - sector_;
+        std::vector<uint8_t> first = NewData(sector_), end = NewData(sector_);
+        rig_.master.SetLayoutWrites({{0, first}, {last, end}});
+        Note("layout request");
+        emu::IoResult r = rig_.machine.DiskIoControl(rig_.master, IOCTL_DISK_DELETE_DRIVE_LAYOUT, nullptr, 0,
+                                                     nullptr, 0);
+        rig_.machine.WaitUntilQuiet();
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << "layout request";
+        std::copy(first.begin(), first.end(), rig_.reference.begin());
+        std::copy(end.begin(), end.end(), rig_.reference.begin() + last);
+        ops_++;
+        CheckCoherence();
     }
 
     // S4 flushes every dirty run before the disks go down; requests that come

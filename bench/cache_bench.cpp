@@ -24,7 +24,8 @@
 //                           1 GiB of cache)
 //   Each pool case reports, per unit: the pool of the driver's tag (pool), the
 //   driver's own count that GET_POOL_USAGE reports (pool_bytes), the bytes of the
-//   map's tables and bitmaps (records), and pool / records (ratio, target <= 1.05).
+//   fields of the map's records and of its bitmaps (records), and pool / records
+//   (ratio, target <= 1.05).
 //
 // Build it in a Release tree without sanitizers (see the README).
 #include <benchmark/benchmark.h>
@@ -38,6 +39,7 @@
 #include "entry.h"
 #include "pool.h"
 #include "../tests/driver/cachesetup.h"
+#include "controlclient.h"
 
 namespace {
 
@@ -289,11 +291,18 @@ struct PoolFigures {
     uint64_t records = 0;    // the map's tables and bitmaps
 };
 
+// The bytes of the records' fields, without any padding between them: what
+// the map cannot do without.
+const uint64_t BlockEntryFields = sizeof(BlockEntry::Slot) + sizeof(BlockEntry::Heat);
+const uint64_t SlotEntryFields = sizeof(SlotEntry::Block) + sizeof(SlotEntry::BootFlag) +
+                                 sizeof(SlotEntry::Generation) + sizeof(SlotEntry::IoInFlight);
+const uint64_t SlotLinkFields = sizeof(SlotLink::Next) + sizeof(SlotLink::Prev);
+
 uint64_t MapRecordBytes(const CacheMap& map)
 {
     uint64_t bitmaps = (uint64_t)map.BitmapSize * (map.CleanBitmap ? 2 : 1);
-    return (uint64_t)map.Blocks.Count * sizeof(BlockEntry) +
-           (uint64_t)map.Slots.SlotCount * (sizeof(SlotEntry) + sizeof(SlotLink)) + bitmaps;
+    return (uint64_t)map.Blocks.Count * BlockEntryFields +
+           (uint64_t)map.Slots.SlotCount * (SlotEntryFields + SlotLinkFields) + bitmaps;
 }
 
 // A master of masterBytes with a write-back cache of cacheBytes, after a few
@@ -311,8 +320,11 @@ bool MeasurePool(uint64_t masterBytes, uint64_t cacheBytes, PoolFigures* figures
     if (!NT_SUCCESS(machine.Boot(DriverEntry)))
         return false;
     machine.WaitUntilQuiet();
+    control_client::ControlClient client(machine);
+    ULONGLONG poolBytesBefore = 0, poolBytesAfter = 0;
+    if (!NT_SUCCESS(client.OpenStatus()) || !NT_SUCCESS(client.GetPoolUsage(&poolBytesBefore)))
+        return false;
     uint64_t before = emu::PoolUsage(PoolTag).bytes;
-    uint64_t poolBytesBefore = PoolBytes;
     if (!NT_SUCCESS(cache_test::ActivateCache(master, ssd, shape)))
         return false;
     std::vector<uint8_t> buffer(BlockBytes);
@@ -321,7 +333,9 @@ bool MeasurePool(uint64_t masterBytes, uint64_t cacheBytes, PoolFigures* figures
             return false;
     machine.WaitUntilQuiet();
     figures->pool = emu::PoolUsage(PoolTag).bytes - before;
-    figures->poolBytes = PoolBytes - poolBytesBefore;
+    if (!NT_SUCCESS(client.GetPoolUsage(&poolBytesAfter)))
+        return false;
+    figures->poolBytes = poolBytesAfter - poolBytesBefore;
     figures->records = MapRecordBytes(cache_test::Ext(master)->Cache.Map);
     return true;
 }

@@ -87,10 +87,16 @@ const ULONG MaxSlotCount = 0x7FFFFFFF;
 
 const UCHAR CacheModeWriteBack = 2;  // the map has a clean bitmap
 
+// One entry per master block, so the table is most of a large master's map:
+// packed to 4 bytes it carries no hole after the slot index (a quarter of the
+// table otherwise). The heat is read and written as a plain field only.
+#pragma pack(push, 4)
 struct BlockEntry {
     SsdSlot Slot;    // slot holding the block, or NoSlot
     ULONGLONG Heat;  // sectors of every piece that touched the block
 };
+#pragma pack(pop)
+static_assert(sizeof(BlockEntry) == sizeof(SsdSlot) + sizeof(ULONGLONG), "BlockEntry has no padding");
 
 struct BlockTable {
     ULONG Count;

@@ -411,10 +411,10 @@ TEST_F(CacheMapTest, HeatAddsUpAndSaturates)
     TestMap map(Small);
     AddHeat(map.get(), B(2), 8);
     AddHeat(map.get(), B(2), 16);
-    EXPECT_EQ(map->Blocks.Entries[2].Heat, 24u);
+    EXPECT_EQ(ULONGLONG(map->Blocks.Entries[2].Heat), 24u);
     map->Blocks.Entries[2].Heat = ~0ull - 3;
     AddHeat(map.get(), B(2), 8);
-    EXPECT_EQ(map->Blocks.Entries[2].Heat, ~0ull);
+    EXPECT_EQ(ULONGLONG(map->Blocks.Entries[2].Heat), ~0ull);
 }
 
 TEST_F(CacheMapTest, WriteBackSlotsAreUsedSlotsOfAWriteBackMapTakenAfterBoot)

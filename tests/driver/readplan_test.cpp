@@ -233,9 +233,9 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
             EXPECT_EQ(p.extents, (std::vector<Extent>{{false, 7 * per + 2, 2 * per, 0}}));
             for (ULONG block : {7u, 8u, 9u})
                 EXPECT_NE(GetBlockSlot(&map->Blocks, B(block)), NoSlot) << block;
-            EXPECT_EQ(map->Blocks.Entries[7].Heat, per - 2);
-            EXPECT_EQ(map->Blocks.Entries[8].Heat, per);
-            EXPECT_EQ(map->Blocks.Entries[9].Heat, 2u);
+            EXPECT_EQ(ULONGLONG(map->Blocks.Entries[7].Heat), per - 2);
+            EXPECT_EQ(ULONGLONG(map->Blocks.Entries[8].Heat), per);
+            EXPECT_EQ(ULONGLONG(map->Blocks.Entries[9].Heat), 2u);
         }
         {  // uncached, not allowed: passed down, nothing allocated, heat grows
             TestMap map(SmallMap(shape, 1));
@@ -245,8 +245,8 @@ TEST_F(ReadPlanTest, DecisionTableInWriteThroughMode)
             EXPECT_EQ(GetBlockSlot(&map->Blocks, B(7)), NoSlot);
             EXPECT_EQ(GetBlockSlot(&map->Blocks, B(8)), NoSlot);
             EXPECT_EQ(map->Slots.OtherSlots + map->Slots.BootSlots, 0u);
-            EXPECT_EQ(map->Blocks.Entries[7].Heat, per);
-            EXPECT_EQ(map->Blocks.Entries[8].Heat, 1u);
+            EXPECT_EQ(ULONGLONG(map->Blocks.Entries[7].Heat), per);
+            EXPECT_EQ(ULONGLONG(map->Blocks.Entries[8].Heat), 1u);
         }
         {  // a read that crosses into the table's last block and ends with it
             TestMap map(SmallMap(shape, 1));
@@ -315,7 +315,7 @@ TEST_F(ReadPlanTest, MapWithoutAnSsdLooksNothingUp)
     Planned notAllowed = Plan(map, 10, 20, false, 9);
     EXPECT_TRUE(notAllowed.extents.empty());
     for (ULONG b = 0; b < 16; b++) {
-        EXPECT_EQ(map->Blocks.Entries[b].Heat, 0u) << b;
+        EXPECT_EQ(ULONGLONG(map->Blocks.Entries[b].Heat), 0u) << b;
         EXPECT_EQ(GetBlockSlot(&map->Blocks, B(b)), NoSlot) << b;
     }
 }

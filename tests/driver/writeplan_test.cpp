@@ -200,7 +200,7 @@ TEST_F(WritePlanTest, WriteModeTable)
         EXPECT_EQ(toSsd + uncached, r.sectors);
         EXPECT_EQ(Bits(map, 2), r.block2After);
         ULONGLONG end = std::min(r.first + r.sectors, b3);
-        EXPECT_EQ(map->Blocks.Entries[2].Heat, end - r.first) << "every mode heats the block";
+        EXPECT_EQ(ULONGLONG(map->Blocks.Entries[2].Heat), end - r.first) << "every mode heats the block";
         EXPECT_EQ(CheckMapInvariants(*map.get(), map.baseline()), "");
         FreeWritePlan(&plan);
     }

@@ -15,6 +15,7 @@
 #include "entry.h"
 #include "metadata.h"
 #include "printers.h"
+#include "disks.h"
 
 namespace {
 
@@ -27,15 +28,6 @@ const ULONGLONG MiB = 1ull << 20;
 const ULONGLONG MasterId = 0x1111, SsdId = 0x2222;
 const ULONGLONG AreaStart = 1 * MiB, AreaEnd = 41 * MiB;
 const ULONG BlockShift = 21;  // 2 MiB blocks
-
-std::u16string Padded(const char* text, size_t width)
-{
-    std::u16string out;
-    for (const char* p = text; *p; p++)
-        out += (char16_t)*p;
-    out.resize(width, u'_');
-    return out;
-}
 
 // A master and its SSD with a started cache in the given mode.
 class DestageTest : public ::testing::Test {
@@ -58,12 +50,12 @@ public:
         s.lengthBytes = 64 * MiB;
         s.sectorSize = sectorSize;
         ssd_ = &machine_->AddDisk(s);
-        std::u16string key = machine_->RegistryPath() + u"\\" + Padded("MASTERDISK", 40) + Padded("M1", 20);
+        std::u16string key = machine_->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1");
         reg::SetQword(key, u"DorqBrimvaultId", MasterId);
         reg::SetDword(key, u"ConfigType", 1);
         reg::SetQword(key, u"SsdCacheDiskId", SsdId);
         reg::SetDword(key, u"SsdCacheMode", mode);
-        key = machine_->RegistryPath() + u"\\" + Padded("SSDDISK", 40) + Padded("S1", 20);
+        key = machine_->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1");
         reg::SetQword(key, u"DorqBrimvaultId", SsdId);
         reg::SetDword(key, u"ConfigType", 2);
         reg::SetQword(key, u"SsdCacheStart", AreaStart);

@@ -24,6 +24,7 @@
 #include "lifecycle.h"
 #include "metadata.h"
 #include "worker.h"
+#include "disks.h"
 
 namespace {
 
@@ -38,15 +39,6 @@ const ULONGLONG AreaStart = 64 * KiB, AreaEnd = 2 * MiB;
 const ULONG BlockShift = 12;  // 4 KiB blocks: 8 sectors
 const ULONG BlockBytes = 1u << BlockShift;
 const ULONGLONG EarlierStamp = 0x01D0000012345678ull;  // left by an earlier attach
-
-std::u16string Padded(const char* text, size_t width)
-{
-    std::u16string out;
-    for (const char* p = text; *p; p++)
-        out += (char16_t)*p;
-    out.resize(width, u'_');
-    return out;
-}
 
 struct Rig {
     UCHAR mode = CacheModeWriteBack;
@@ -132,8 +124,8 @@ public:
         OpenClient();
     }
 
-    std::u16string MasterKey() { return machine_->RegistryPath() + u"\\" + Padded("MASTERDISK", 40) + Padded("M1", 20); }
-    std::u16string SsdKey() { return machine_->RegistryPath() + u"\\" + Padded("SSDDISK", 40) + Padded("S1", 20); }
+    std::u16string MasterKey() { return machine_->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1"); }
+    std::u16string SsdKey() { return machine_->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1"); }
     FilterExtension* Master() { return FilterExtensionOf(master_->Top()); }
     CacheState& Cache() { return Master()->Cache; }
     CacheMap& Map() { return Cache().Map; }

@@ -16,6 +16,7 @@
 #include "metadata.h"
 #include "pool.h"
 #include "printers.h"
+#include "disks.h"
 
 namespace {
 
@@ -247,15 +248,6 @@ const ULONGLONG MasterId = 0x1111, SsdId = 0x2222;
 const ULONGLONG AreaStart = 1 * MiB, AreaEnd = 5 * MiB;
 const ULONGLONG RegistryStamp = 0x01D9ABCDEF012345ull;
 
-std::u16string Padded(const char* text, size_t width)
-{
-    std::u16string out;
-    for (const char* p = text; *p; p++)
-        out += (char16_t)*p;
-    out.resize(width, u'_');
-    return out;
-}
-
 struct Rig {
     ULONG ssdSectorSize = 512;
     ULONG blockShift = 12;
@@ -326,14 +318,14 @@ public:
 
     void StoreConfig()
     {
-        std::u16string key = machine_->RegistryPath() + u"\\" + Padded("MASTERDISK", 40) + Padded("M1", 20);
+        std::u16string key = machine_->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1");
         reg::SetQword(key, u"DorqBrimvaultId", MasterId);
         reg::SetDword(key, u"ConfigType", 1);
         reg::SetQword(key, u"TimeStamp", RegistryStamp);
         reg::SetQword(key, u"SsdCacheDiskId", SsdId);
         reg::SetDword(key, u"SsdCacheMode", rig_.mode);
         reg::SetDword(key, u"MasterStart", 0);
-        key = machine_->RegistryPath() + u"\\" + Padded("SSDDISK", 40) + Padded("S1", 20);
+        key = machine_->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1");
         reg::SetQword(key, u"DorqBrimvaultId", SsdId);
         reg::SetDword(key, u"ConfigType", 2);
         reg::SetQword(key, u"SsdCacheStart", AreaStart);

@@ -168,10 +168,12 @@ static NTSTATUS NTAPI FillWriteDone(PDEVICE_OBJECT device, PIRP irp, PVOID conte
     CacheMap* map = &FilterExtensionOf(fill->Master)->Cache.Map;
     ULONGLONG ssdSector = write->SsdSector;
     ULONG sectors = write->Sectors;
+    // Read before the count goes up: once it has, the last write may free the context.
+    LONG writeCount = fill->WriteCount;
     NTSTATUS status = FreeOwnIrp(irp);
     if (NT_SUCCESS(status))
         PostWrittenRanges(fill, write);
-    if (InterlockedIncrement(&fill->Completed) == fill->WriteCount)
+    if (InterlockedIncrement(&fill->Completed) == writeCount)
         FreeFillContext(fill);
     ReleaseSsdRange(map, ssdSector, sectors);
     return STATUS_MORE_PROCESSING_REQUIRED;

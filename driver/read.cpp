@@ -193,6 +193,8 @@ static NTSTATUS NTAPI ReadChildDone(PDEVICE_OBJECT device, PIRP irp, PVOID conte
     // What this child holds of the map, released last.
     ULONGLONG heldSector = fromMaster ? 0 : extent->FirstSector;
     ULONG heldSectors = fromMaster ? 0 : extent->Sectors;
+    // Read before the count goes up: once it has, the last child may free the context.
+    LONG childCount = multi->ChildCount;
     NTSTATUS status = FreeOwnIrp(irp);
     if (!NT_SUCCESS(status)) {
         // The first failure wins; the caller's status is STATUS_PENDING until then.
@@ -204,7 +206,7 @@ static NTSTATUS NTAPI ReadChildDone(PDEVICE_OBJECT device, PIRP irp, PVOID conte
     }
     if (child->Buffer)
         FreePool(child->Buffer);
-    if (InterlockedIncrement(&multi->Completed) == multi->ChildCount) {
+    if (InterlockedIncrement(&multi->Completed) == childCount) {
         NTSTATUS final = caller->IoStatus.Status;
         CompleteCaller(caller, final == STATUS_PENDING ? STATUS_SUCCESS : final, multi->Bytes);
         FreePool(multi->Children);

@@ -263,9 +263,11 @@ static NTSTATUS NTAPI WriteChildDone(PDEVICE_OBJECT device, PIRP irp, PVOID argu
     ULONGLONG heldSector;
     ULONG heldSectors;
     HeldRange(child, &heldSector, &heldSectors);
+    // Read before the count goes up: once it has, the last child may free the context.
+    LONG childCount = context->ChildCount;
     child->Status = FreeOwnIrp(irp);
     child->Irp = NULL;
-    if (InterlockedIncrement(&context->Finished) == context->ChildCount)
+    if (InterlockedIncrement(&context->Finished) == childCount)
         FinishWrite(context);
     // Released last: once no own I/O is held, the map's tables may go.
     ReleaseSsdRange(map, heldSector, heldSectors);

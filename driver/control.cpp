@@ -8,9 +8,9 @@
 #include "requests.h"
 
 // Serialises the requests after the version query, so that two clients
-// cannot interleave a start, a stop or a pairing. An auto-reset event held
-// at PASSIVE_LEVEL: the handlers write the registry, which a fast mutex's
-// raised IRQL would forbid.
+// cannot interleave a start, a stop or a pairing, and a disk's removal with
+// the request using it. An auto-reset event held at PASSIVE_LEVEL: the
+// handlers write the registry, which a fast mutex's raised IRQL would forbid.
 static KEVENT ControlLock;
 
 static void InitControlLock()
@@ -18,12 +18,12 @@ static void InitControlLock()
     KeInitializeEvent(&ControlLock, SynchronizationEvent, TRUE);
 }
 
-static void AcquireControlLock()
+void AcquireControlLock()
 {
     KeWaitForSingleObject(&ControlLock, Executive, KernelMode, FALSE, NULL);
 }
 
-static void ReleaseControlLock()
+void ReleaseControlLock()
 {
     KeSetEvent(&ControlLock, IO_NO_INCREMENT, FALSE);
 }

@@ -17,3 +17,9 @@ void DeleteControlDevice();
 NTSTATUS ControlCreate(PIRP irp);
 NTSTATUS ControlClose(PIRP irp);
 NTSTATUS DispatchControlIoctl(PIRP irp);
+
+// Held by each request after the version query and by a filter device's
+// removal (PASSIVE_LEVEL): a request uses the disks its lookups found until
+// it ends, so a disk goes only between requests.
+void AcquireControlLock();
+void ReleaseControlLock();

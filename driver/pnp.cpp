@@ -3,6 +3,7 @@
 #include "tolvarn.h"
 #include "cachestate.h"
 #include "config.h"
+#include "control.h"
 #include "countedstring.h"
 #include "identity.h"
 #include "pnp.h"
@@ -470,9 +471,12 @@ static void FreeFilterDeviceData(PDEVICE_OBJECT device)
     ext->Cache.Map.SsdDevice = NULL;
 }
 
+// The device goes while no control request runs: a request may hold it from
+// its lookup, and none finds it half removed.
 NTSTATUS OnRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
 {
     PAGED_CODE();
+    AcquireControlLock();
     FilterExtension* ext = FilterExtensionOf(device);
     ext->Removing = 1;
     if (ext->Role == RoleMaster)
@@ -486,5 +490,6 @@ NTSTATUS OnRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
     IoDetachDevice(ext->LowerDevice);
     FreeFilterDeviceData(device);
     IoDeleteDevice(device);
+    ReleaseControlLock();
     return status;
 }

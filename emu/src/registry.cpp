@@ -2,6 +2,7 @@
 // typed values, kernel handles, write counters and failure injection.
 #include "core.h"
 
+#include <functional>
 #include <memory>
 
 namespace emu {
@@ -34,6 +35,7 @@ struct Registry {
     ULONG failCountdown = 0;
     LONG failTimes = 0;
     NTSTATUS failStatus = STATUS_INSUFFICIENT_RESOURCES;
+    std::function<void()> beforeSetValue;
 };
 
 Registry& Reg()
@@ -342,6 +344,13 @@ void Reset()
     r.setValueCount = 0;
     r.failCountdown = 0;
     r.failTimes = 0;
+    r.beforeSetValue = nullptr;
+}
+
+void BeforeNextSetValue(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> guard(Reg().lock);
+    Reg().beforeSetValue = std::move(hook);
 }
 
 }  // namespace reg
@@ -485,10 +494,23 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valu
     return fits ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
+// Outside the registry's lock, so that the hook may use the registry.
+static void RunBeforeSetValueHook()
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(Reg().lock);
+        hook.swap(Reg().beforeSetValue);
+    }
+    if (hook)
+        hook();
+}
+
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex,
                                         ULONG type, PVOID data, ULONG dataSize)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, Fault::ZwAtRaisedIrql, "ZwSetValueKey");
+    RunBeforeSetValueHook();
     std::lock_guard<std::mutex> guard(Reg().lock);
     std::shared_ptr<RegKey> key;
     NTSTATUS status = KeyOfHandle(keyHandle, KEY_SET_VALUE, &key, "ZwSetValueKey");

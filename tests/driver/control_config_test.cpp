@@ -1,13 +1,15 @@
 // The control requests' rules on the disks' configuration and caches: ids,
 // roles and the deletion of a disk's configuration, pairing with its
 // refusals and the rollback of a failed write, the SSD's area, the pair of a
-// cache in use, start and stop with the state and usage they report, and the
-// registry: written only when a value changes, and always what the next boot
+// cache in use, start and stop with the state and usage they report, requests
+// and a disk's removal one after the other, and the registry: written only when a value changes, and always what the next boot
 // loads.
 #include <gtest/gtest.h>
 
 #include <emu/machine.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <string>
@@ -622,6 +624,34 @@ TEST(ControlCache, ARequestWaitsForTheOneRunning)
     EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, unpaired);
     EXPECT_EQ(SsdId, rig.ext(0)->Master.SsdCacheDiskId);
     EXPECT_EQ(MasterId, rig.ext(1)->Area.MasterDiskId);
+}
+
+// A disk removed while a request uses it goes once that request has ended:
+// the id's registry write starts the removal, and the id is then stored in the
+// disk's memory.
+TEST(ControlCache, ADiskGoesOnlyOnceTheRequestUsingItHasEnded)
+{
+    ControlRig rig;
+    rig.Boot();
+    std::atomic<bool> removed(false);
+    bool removedDuringRequest = true;
+    NTSTATUS removal = STATUS_PENDING;
+    std::thread remover;
+    emu::reg::BeforeNextSetValue([&] {
+        remover = std::thread([&] {
+            removal = rig.machine.Remove(rig.spare());
+            removed = true;
+        });
+        // Ample time for a removal that does not wait to end.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        removedDuringRequest = removed;
+    });
+    EXPECT_EQ(STATUS_SUCCESS, rig.client().SetDiskId(SpareNumber, SpareId));
+    remover.join();
+    EXPECT_FALSE(removedDuringRequest);
+    EXPECT_EQ(STATUS_SUCCESS, removal);
+    ULONGLONG id = 0;
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, rig.client().GetDiskId(SpareNumber, &id)) << "the disk is gone";
 }
 
 // ---- Registry ----------------------------------------------------------------------

@@ -200,6 +200,9 @@ ULONG SetValueCount();
 void ClearCounts();
 // The nth next ZwSetValueKey fails with the status (and count-1 more; -1 all).
 void FailSetValue(ULONG nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES, LONG count = 1);
+// Runs the hook once, on the caller's thread, as the next ZwSetValueKey begins
+// (outside the registry's lock): a test's way into the middle of a request.
+void BeforeNextSetValue(std::function<void()> hook);
 
 // Empties the registry (a new Machine does this).
 void Reset();

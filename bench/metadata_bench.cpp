@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tolvarn.h"
+#include "../tests/driver/disks.h"
 #include "bitmaps.h"
 #include "entry.h"
 #include "metadata.h"
@@ -24,15 +25,6 @@ const ULONGLONG MasterId = 0x1111, SsdId = 0x2222;
 const ULONGLONG AreaStart = 1ull << 20;
 const ULONG BlockShift = 16;
 const ULONGLONG Stamp = 0x5EED;
-
-std::u16string Padded(const char* text, size_t width)
-{
-    std::u16string out;
-    for (const char* p = text; *p; p++)
-        out += (char16_t)*p;
-    out.resize(width, u'_');
-    return out;
-}
 
 // A master and an SSD large enough for the largest area, booted once.
 struct Rig {
@@ -55,13 +47,13 @@ struct Rig {
         s.completion = emu::CompletionMode::Fifo;
         s.timing = emu::SsdTiming();
         ssd = &machine->AddDisk(s);
-        std::u16string key = machine->RegistryPath() + u"\\" + Padded("MASTERDISK", 40) + Padded("M1", 20);
+        std::u16string key = machine->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1");
         emu::reg::SetQword(key, u"DorqBrimvaultId", MasterId);
         emu::reg::SetDword(key, u"ConfigType", 1);
         emu::reg::SetQword(key, u"TimeStamp", Stamp);
         emu::reg::SetQword(key, u"SsdCacheDiskId", SsdId);
         emu::reg::SetDword(key, u"SsdCacheMode", CacheModeWriteBack);
-        key = machine->RegistryPath() + u"\\" + Padded("SSDDISK", 40) + Padded("S1", 20);
+        key = machine->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1");
         emu::reg::SetQword(key, u"DorqBrimvaultId", SsdId);
         emu::reg::SetDword(key, u"ConfigType", 2);
         emu::reg::SetQword(key, u"MasterDiskId", MasterId);

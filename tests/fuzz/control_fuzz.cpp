@@ -22,27 +22,14 @@
 
 #include "tolvarn.h"
 #include "entry.h"
+#include "fuzzcheck.h"
+#include "../driver/disks.h"
 
 namespace {
 
 const ULONGLONG MasterId = 0x1111, SsdId = 0x2222;
 const ULONGLONG AreaStart = 64 * 1024, AreaEnd = 512 * 1024;
 const ULONG MaxRecord = 600;
-
-void Fail(const char* what)
-{
-    fprintf(stderr, "control_fuzz: %s\n", what);
-    abort();
-}
-
-std::u16string Padded(const char* text, size_t width)
-{
-    std::u16string out;
-    for (const char* p = text; *p; p++)
-        out += (char16_t)*p;
-    out.resize(width, u'_');
-    return out;
-}
 
 // The control requests: function number, record size, whether the record
 // comes back, whether a success leaves the configuration unchanged.
@@ -141,8 +128,8 @@ struct Rig {
         Open();
     }
 
-    std::u16string MasterKey() const { return machine->RegistryPath() + u"\\" + Padded("MASTERDISK", 40) + Padded("M1", 20); }
-    std::u16string SsdKey() const { return machine->RegistryPath() + u"\\" + Padded("SSDDISK", 40) + Padded("S1", 20); }
+    std::u16string MasterKey() const { return machine->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1"); }
+    std::u16string SsdKey() const { return machine->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1"); }
 
     // The configuration every input starts from: a paired master not set to
     // start, and its SSD with an area.

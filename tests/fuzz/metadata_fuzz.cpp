@@ -14,6 +14,8 @@
 #include "tolvarn.h"
 #include "bitmaps.h"
 #include "entry.h"
+#include "fuzzcheck.h"
+#include "../driver/disks.h"
 #include "metadata.h"
 
 namespace {
@@ -28,21 +30,6 @@ const UCHAR RepairHeader = 0x01;  // write a header this driver accepts, for a b
 const UCHAR MatchStamp = 0x02;    // the repaired header carries the registry stamp
 const UCHAR WriteBack = 0x04;     // the master's cache mode is 2
 const UCHAR SaveAfter = 0x08;     // a loaded map is saved again
-
-void Fail(const char* what)
-{
-    fprintf(stderr, "metadata_fuzz: %s\n", what);
-    abort();
-}
-
-std::u16string Padded(const char* text, size_t width)
-{
-    std::u16string out;
-    for (const char* p = text; *p; p++)
-        out += (char16_t)*p;
-    out.resize(width, u'_');
-    return out;
-}
 
 struct Rig {
     std::unique_ptr<emu::Machine> machine;
@@ -63,12 +50,12 @@ struct Rig {
         s.serial = "S1";
         s.lengthBytes = 256 * 1024;
         ssd = &machine->AddDisk(s);
-        std::u16string key = machine->RegistryPath() + u"\\" + Padded("MASTERDISK", 40) + Padded("M1", 20);
+        std::u16string key = machine->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1");
         emu::reg::SetQword(key, u"DorqBrimvaultId", MasterId);
         emu::reg::SetDword(key, u"ConfigType", 1);
         emu::reg::SetQword(key, u"TimeStamp", RegistryStamp);
         emu::reg::SetQword(key, u"SsdCacheDiskId", SsdId);
-        key = machine->RegistryPath() + u"\\" + Padded("SSDDISK", 40) + Padded("S1", 20);
+        key = machine->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1");
         emu::reg::SetQword(key, u"DorqBrimvaultId", SsdId);
         emu::reg::SetDword(key, u"ConfigType", 2);
         emu::reg::SetQword(key, u"SsdCacheStart", AreaStart);

@@ -12,9 +12,10 @@
 bool IsLayoutRequest(ULONG code);
 
 // Device-control requests of a master (caller's thread): a layout request to
-// an active cache is queued to the master's worker, which drops the sectors
-// and passes it down (on the caller's thread when there is no worker); every
-// other request passes down.
+// an active cache is queued to the master's worker, which drops the sectors,
+// passes it down, and drops them again once the disk has answered it (on the
+// caller's thread when there is no worker, where nothing is queued behind
+// it: dropped once); every other request passes down.
 NTSTATUS MasterDeviceControl(PDEVICE_OBJECT master, PIRP irp);
 // Device-control requests of an SSD (caller's thread): layout requests are
 // refused with STATUS_NOT_IMPLEMENTED, whatever the state of its cache area;
@@ -22,7 +23,8 @@ NTSTATUS MasterDeviceControl(PDEVICE_OBJECT master, PIRP irp);
 NTSTATUS SsdDeviceControl(PDEVICE_OBJECT ssd, PIRP irp);
 
 // The master's worker (or the caller's thread without one), PASSIVE_LEVEL,
-// before a queued device-control request passes down: for a layout request
+// before a queued device-control request passes down and after the disk has
+// answered it: for a layout request
 // to an active cache with an SSD, the sectors it may write lose their valid
 // bits; dirty data of a write-back cache in those sectors reaches the master
 // first. Anything else is left alone. Bad input records and unreadable or

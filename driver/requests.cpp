@@ -153,11 +153,16 @@ static void CountWriteDown(PDEVICE_OBJECT device, ULONG sectors)
     StatAdd64(&stats->SectorsWrittenDown, sectors);
 }
 
-static NTSTATUS SendOwnIrp(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context)
+NTSTATUS PassDownWatched(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
     return IoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
+}
+
+static NTSTATUS SendOwnIrp(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    return PassDownWatched(device, irp, routine, context);
 }
 
 NTSTATUS PassDownWriteWatched(const DiskRequest* request, PIO_COMPLETION_ROUTINE routine, PVOID context)

@@ -12,6 +12,9 @@ struct DiskRequest;
 // Skips this driver's stack location and calls the filter device's lower
 // device; returns what it returns. Any thread, IRQL <= DISPATCH_LEVEL.
 NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp);
+// Passes the request down with this driver's stack location copied to the
+// next, so that the routine is called with the context on its way back.
+NTSTATUS PassDownWatched(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context);
 // Completes a request with a status and no information; returns the status.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
 

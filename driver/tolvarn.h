@@ -41,6 +41,7 @@ enum WorkKind {
     WorkSetValid = 2,    // set the valid bits of an SSD range
     WorkFill = 3,        // write data read from the master into the cache
     WorkCall = 4,        // run a routine for a caller that waits for it
+    WorkLayoutDone = 5,  // a layout request the disk below has answered
 };
 
 struct WorkItem {
@@ -48,7 +49,8 @@ struct WorkItem {
     ULONG Kind;
     ULONGLONG Sector;  // SSD sector for kinds 1 and 2, master sector for kind 3
     ULONG Count;
-    PVOID Buffer;      // kind 3: pool owned by the item once posted; kind 4: the WorkerCall
+    PVOID Buffer;      // kind 3: pool owned by the item once posted; kind 4: the WorkerCall;
+                       // kind 5: the request
     ULONG Generation;  // kind 2 only: the slot generation the data was written for
 };
 

@@ -187,9 +187,30 @@ static bool RunWorkItem(PDEVICE_OBJECT device, WorkerContext* worker)
         if (!Jobs->FillCache(device, item->Sector, item->Count, item->Buffer))
             FreePool(item->Buffer);
         break;
+    case WorkLayoutDone: {
+        PIRP irp = (PIRP)item->Buffer;
+        Jobs->InvalidateLayoutSector(device, irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        break;
+    }
     }
     FreePool(item);
     return true;
+}
+
+// A layout request comes back to the worker once the disk below has answered
+// it: the reads queued behind it ran while the disk was still writing its new
+// tables, so they may have cached the old bytes, and the sectors are dropped
+// again before the caller learns that the new layout stands. Without the
+// memory for that, the request completes as it is.
+static NTSTATUS NTAPI LayoutRequestDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    PDEVICE_OBJECT master = (PDEVICE_OBJECT)context;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    if (PostWorkItem(master, WorkLayoutDone, 0, 0, irp))
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    return STATUS_SUCCESS;
 }
 
 static void DispatchQueuedIrp(PDEVICE_OBJECT device, PIRP irp)
@@ -200,7 +221,7 @@ static void DispatchQueuedIrp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MJ_WRITE: HandleWrite(device, irp); break;
     case IRP_MJ_DEVICE_CONTROL:
         Jobs->InvalidateLayoutSector(device, irp);
-        PassDown(device, irp);
+        PassDownWatched(device, irp, LayoutRequestDone, device);
         break;
     default: PassDown(device, irp); break;
     }

@@ -282,12 +282,24 @@ NTSTATUS NTAPI DiskDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         case IOCTL_DISK_SET_PARTITION_INFO:
         case IOCTL_DISK_SET_PARTITION_INFO_EX: {
             // The new tables land when the request arrives, as a class driver
-            // writes them before it completes the request.
+            // writes them before it completes the request; a held request
+            // writes them when it is released.
             std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes;
+            bool hold = false;
             {
                 Guard guard(Sched().lock);
                 d.layoutChanges++;
                 writes.swap(d.layoutWrites);
+                hold = d.holdLayout && d.heldLayout == nullptr;
+                if (hold) {
+                    d.heldLayout = irp;
+                    d.heldLayoutWrites.swap(writes);
+                }
+            }
+            if (hold) {
+                Record(d, irp, STATUS_SUCCESS);
+                IoMarkIrpPending(irp);
+                return STATUS_PENDING;
             }
             for (const auto& write : writes)
                 d.WriteData(write.first, write.second.data(), write.second.size());

@@ -284,6 +284,39 @@ void Disk::SetLayoutWrites(std::vector<std::pair<uint64_t, std::vector<uint8_t>>
     state_->layoutWrites = std::move(writes);
 }
 
+void Disk::HoldLayoutRequests(bool hold)
+{
+    Guard guard(Sched().lock);
+    state_->holdLayout = hold;
+}
+
+bool Disk::LayoutRequestHeld() const
+{
+    Guard guard(Sched().lock);
+    return state_->heldLayout != nullptr;
+}
+
+void Disk::ReleaseLayoutRequest()
+{
+    State& d = *state_;
+    PIRP irp;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes;
+    {
+        Guard guard(Sched().lock);
+        irp = d.heldLayout;
+        d.heldLayout = nullptr;
+        writes.swap(d.heldLayoutWrites);
+    }
+    if (irp == nullptr)
+        return;
+    for (const auto& write : writes)
+        d.WriteData(write.first, write.second.data(), write.second.size());
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    Guard guard(Sched().lock);
+    QueueForCompletionLocked(d, irp);
+}
+
 void Disk::SetStartResult(NTSTATUS status, bool pend)
 {
     Guard guard(Sched().lock);

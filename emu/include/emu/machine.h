@@ -348,6 +348,12 @@ public:
     // the disk's class driver writes the new tables), replacing any set before.
     ULONG LayoutChanges() const;
     void SetLayoutWrites(std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes);
+    // While held, the next layout request is kept on arrival, its tables not
+    // yet written, until ReleaseLayoutRequest writes them and hands it to the
+    // completion thread (a class driver that takes its time).
+    void HoldLayoutRequests(bool hold);
+    bool LayoutRequestHeld() const;
+    void ReleaseLayoutRequest();
 
     // PnP: how START is answered (status, and whether it pends).
     void SetStartResult(NTSTATUS status, bool pend = false);

@@ -160,15 +160,10 @@ NTSTATUS PassDownWatched(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE
     return IoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
 }
 
-static NTSTATUS SendOwnIrp(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context)
-{
-    return PassDownWatched(device, irp, routine, context);
-}
-
 NTSTATUS PassDownWriteWatched(const DiskRequest* request, PIO_COMPLETION_ROUTINE routine, PVOID context)
 {
     CountWriteDown(request->Device, request->SectorCount);
-    return SendOwnIrp(request->Device, request->Irp, routine, context);
+    return PassDownWatched(request->Device, request->Irp, routine, context);
 }
 
 NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
@@ -176,7 +171,7 @@ NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMP
 {
     if (sectors != 0)
         CountReadDown(device, sectors);
-    return SendOwnIrp(device, irp, routine, context);
+    return PassDownWatched(device, irp, routine, context);
 }
 
 NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
@@ -184,7 +179,7 @@ NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COM
 {
     if (sectors != 0)
         CountWriteDown(device, sectors);
-    return SendOwnIrp(device, irp, routine, context);
+    return PassDownWatched(device, irp, routine, context);
 }
 
 NTSTATUS FreeOwnIrp(PIRP irp)

@@ -370,12 +370,14 @@ TEST_F(WizardTest, ReplaceQuestionAndAFailingRunUnderRealClicks)
 
         // A double click on Install runs one installation: under Wine it either
         // stops at the cache driver's start with the system's text, or completes.
+        // The page is watched while the clicks are given: the run can end before
+        // xdotool does.
         RECT window = WindowRect();
         XMoveTo(window.left + frame.middleButton->GetLeft() + 50,
                 window.top + frame.middleButton->GetTop() + 12);
         Sleep(150);
         DWORD start = GetTickCount();
-        XdoTool({"click", "--repeat", "2", "--delay", "80", "1"});
+        s.Check(XdoToolStart({"click", "--repeat", "2", "--delay", "80", "1"}), "xdotool starts");
         std::wstring last;
         bool progressShot = false;
         auto ended = [] {

@@ -16,9 +16,7 @@ UnixSpawn FindUnixSpawn()
     return ntdll ? reinterpret_cast<UnixSpawn>(GetProcAddress(ntdll, "__wine_unix_spawnvp")) : nullptr;
 }
 
-}  // namespace
-
-bool XdoTool(const std::vector<std::string>& args)
+bool SpawnXdoTool(const std::vector<std::string>& args, bool wait)
 {
     static UnixSpawn spawn = FindUnixSpawn();
     if (!spawn)
@@ -29,7 +27,19 @@ bool XdoTool(const std::vector<std::string>& args)
     for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
-    return spawn(argv.data(), 1) == 0;
+    return spawn(argv.data(), wait ? 1 : 0) == 0;
+}
+
+}  // namespace
+
+bool XdoTool(const std::vector<std::string>& args)
+{
+    return SpawnXdoTool(args, true);
+}
+
+bool XdoToolStart(const std::vector<std::string>& args)
+{
+    return SpawnXdoTool(args, false);
 }
 
 bool XMoveTo(int x, int y)

@@ -11,6 +11,9 @@
 
 // Runs xdotool with args and waits for it; false when it could not run or failed.
 bool XdoTool(const std::vector<std::string>& args);
+// Starts xdotool with args and returns at once, so that the caller can watch what the input
+// does while it is being given; false when it could not be started.
+bool XdoToolStart(const std::vector<std::string>& args);
 // Moves the pointer to screen position x, y.
 bool XMoveTo(int x, int y);
 // Presses or releases mouse button (1 left, 2 middle, 3 right) where the pointer is.

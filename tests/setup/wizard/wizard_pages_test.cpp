@@ -369,7 +369,8 @@ TEST_F(WizardTest, ReplaceQuestionAndAFailingRunUnderRealClicks)
         WriteComponentVersion(InstallProductKey, 0);
 
         // A double click on Install runs one installation: under Wine it either
-        // stops at the cache driver's start with the system's text, or completes.
+        // stops at the proxy driver's start with the system's text (Wine starts no
+        // kernel service whose image path is relative), or completes.
         // The page is watched while the clicks are given: the run can end before
         // xdotool does.
         RECT window = WindowRect();

@@ -81,6 +81,10 @@ bool ResolveStall(LONGLONG clockLimit, bool anyClient);
 
 // Waiting on dispatcher objects with the lock held (internal callers).
 NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* deadline);
+// A disk completion thread's wait until the virtual clock reaches the end of
+// the request it serves (100 ns units): the clock moves there when nothing
+// else can run, even while the harness only waits for quiet.
+void WaitForDiskServiceLocked(Guard& guard, LONGLONG end);
 void SignalEventLocked(PKEVENT event);
 void InitEventRaw(PKEVENT event, EVENT_TYPE type, bool state);
 

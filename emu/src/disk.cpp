@@ -437,13 +437,44 @@ uint64_t ServiceNanosecondsLocked(Disk::State& d, PIRP irp)
 // would: the slot starts on it when it arrived or, when the slot was still
 // busy then, when its previous request ended (slotFree), whatever the delay
 // before this thread ran. Returns when the slot is free again.
-uint64_t Serve(uint64_t arrival, uint64_t slotFree, uint64_t ns)
+uint64_t ServeInRealTime(uint64_t arrival, uint64_t slotFree, uint64_t ns)
 {
     uint64_t end = std::max(arrival, slotFree) + ns;
     timespec deadline = {(time_t)(end / 1000000000ull), (long)(end % 1000000000ull)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
     return end;
+}
+
+// The same on the machine's virtual clock (nanoseconds since the disk's
+// clock origin): the thread blocks until the clock reaches the end of the
+// service, which it does only once every machine thread is blocked, so the
+// host's speed and the driver's CPU add nothing to it. The end is kept in
+// nanoseconds, so back-to-back requests of one slot lose nothing to the
+// clock's 100 ns units.
+uint64_t ServeInVirtualTime(const Disk::State& d, uint64_t arrival, uint64_t slotFree, uint64_t ns)
+{
+    uint64_t end = std::max(arrival, slotFree) + ns;
+    LONGLONG deadline = d.clockOrigin + (LONGLONG)((end + 99) / 100);
+    Guard guard(Sched().lock);
+    WaitForDiskServiceLocked(guard, deadline);
+    return end;
+}
+
+uint64_t Serve(const Disk::State& d, uint64_t arrival, uint64_t slotFree, uint64_t ns)
+{
+    if (d.config.timing.clock == TimingClock::Virtual)
+        return ServeInVirtualTime(d, arrival, slotFree, ns);
+    return ServeInRealTime(arrival, slotFree, ns);
+}
+
+// When a request reaches the completion queue, on the clock its service
+// time is spent on (the dispatcher lock held).
+uint64_t ArrivalNanosecondsLocked(const Disk::State& d)
+{
+    if (d.config.timing.clock == TimingClock::Virtual)
+        return (uint64_t)(Sched().now - d.clockOrigin) * 100;
+    return MonotonicNanoseconds();
 }
 
 void CompletionLoop(Disk::State* d)
@@ -477,7 +508,7 @@ void CompletionLoop(Disk::State* d)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         bool transfer = stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE;
         if (ns > 0)
-            slotFree = Serve(next.arrival, slotFree, ns);
+            slotFree = Serve(*d, next.arrival, slotFree, ns);
         if (transfer && NT_SUCCESS(irp->IoStatus.Status) && irp->Tail.Overlay.DriverContext[0] != d)
             Transfer(*d, irp);
         KIRQL old;
@@ -508,6 +539,12 @@ DiskTiming SsdTiming()
     t.readMicroseconds = 93;
     t.writeMicroseconds = 17;
     return t;
+}
+
+DiskTiming InVirtualTime(DiskTiming timing)
+{
+    timing.clock = TimingClock::Virtual;
+    return timing;
 }
 
 uint64_t DiskServiceNanoseconds(const DiskTiming& timing, uint64_t diskBytes, uint64_t headPosition,
@@ -661,6 +698,7 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
         d.gone = false;
         d.stopThread = false;
         d.waking = 0;
+        d.clockOrigin = Sched().now;
         InitEventRaw(&d.work, SynchronizationEvent, false);
     }
     Disk::State* state = &d;
@@ -683,7 +721,7 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
 
 void QueueForCompletionLocked(Disk::State& d, PIRP irp)
 {
-    d.queue.push_back({irp, MonotonicNanoseconds()});
+    d.queue.push_back({irp, ArrivalNanosecondsLocked(d)});
     if (d.waking == 0)
         WakeIdleThreadsLocked(d, 1);
 }

@@ -24,7 +24,8 @@ struct NthFailure {
 };
 
 // A request queued for the completion threads, with when it reached the
-// queue (CLOCK_MONOTONIC nanoseconds): the timing model serves it from then.
+// queue (nanoseconds of CLOCK_MONOTONIC, or of the virtual clock since the
+// disk's origin in virtual time): the timing model serves it from then.
 struct QueuedIrp {
     PIRP irp;
     uint64_t arrival;
@@ -87,6 +88,7 @@ struct emu::Disk::State {
     ULONG dispatchPause = 0;  // microseconds
     bool transferOnArrival = false;
     uint64_t headPosition = 0;  // timing model: where the previous request served ended (bytes)
+    LONGLONG clockOrigin = 0;   // virtual-time model: the clock at power-on, nanosecond count 0
 
     // Writes not yet flushed: the bytes they replaced, oldest first.
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> undo;

@@ -45,6 +45,7 @@ struct Waiter {
     bool countsRunnable = false;
     bool client = false;
     bool harness = false;
+    bool diskService = false;  // a disk completion thread serving a request in virtual time
     _KTHREAD* thread = nullptr;
 };
 
@@ -126,6 +127,29 @@ bool IsInitialised(const DISPATCHER_HEADER* object)
 
 }  // namespace
 
+namespace {
+
+// The earliest deadline of a disk serving a request in virtual time
+// (kForever: none).
+LONGLONG NextDiskServiceEndLocked()
+{
+    for (const auto& timer : Sched().timers)
+        if (timer.second->diskService)
+            return timer.first;
+    return kForever;
+}
+
+bool IsDiskServiceEndLocked(LONGLONG deadline)
+{
+    auto range = Sched().timers.equal_range(deadline);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second->diskService)
+            return true;
+    return false;
+}
+
+}  // namespace
+
 bool ResolveStall(LONGLONG clockLimit, bool anyClient)
 {
     Scheduler& s = Sched();
@@ -143,8 +167,15 @@ bool ResolveStall(LONGLONG clockLimit, bool anyClient)
     if (s.timers.empty())
         return false;
     LONGLONG next = s.timers.begin()->first;
-    if (next > clockLimit)
-        return false;
+    if (next > clockLimit) {
+        // A disk serving a request in virtual time is work still to be done,
+        // not a time-out: the clock runs on to its end even for a wait for quiet.
+        next = NextDiskServiceEndLocked();
+        if (next == kForever)
+            return false;
+    }
+    if (IsDiskServiceEndLocked(next))
+        s.harnessWaitSince = next;  // a completion is progress
     if (!anyClient && s.blockedHarness > 0 && next - s.harnessWaitSince > kHarnessPatience)
         ReportFatal(Fault::Deadlock,
                     "a Machine call has waited an hour of virtual time while only time-outs fired (a held "
@@ -197,7 +228,27 @@ HarnessCall::~HarnessCall()
     }
 }
 
+namespace {
+
+NTSTATUS WaitAs(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* deadline, bool diskService);
+
+}  // namespace
+
 NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* deadline)
+{
+    return WaitAs(guard, object, deadline, false);
+}
+
+void WaitForDiskServiceLocked(Guard& guard, LONGLONG end)
+{
+    KEVENT never;
+    InitEventRaw(&never, NotificationEvent, false);
+    WaitAs(guard, &never.Header, &end, true);
+}
+
+namespace {
+
+NTSTATUS WaitAs(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* deadline, bool diskService)
 {
     Scheduler& s = Sched();
     if (object == nullptr || !IsInitialised(object)) {
@@ -218,6 +269,7 @@ NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* dea
     w.countsRunnable = CountsAsRunnable(self);
     w.client = self.kind == ThreadKind::Client;
     w.harness = w.client && self.harnessDepth > 0;
+    w.diskService = diskService;
     InsertTailList(&object->WaitListHead, &w.link);
     if (deadline != nullptr) {
         w.timed = true;
@@ -252,6 +304,8 @@ NTSTATUS WaitLocked(Guard& guard, DISPATCHER_HEADER* object, const LONGLONG* dea
     }
     return w.result;
 }
+
+}  // namespace
 
 void InitEventRaw(PKEVENT event, EVENT_TYPE type, bool state)
 {

@@ -352,18 +352,22 @@ TEST(SimDiskTiming, ServiceTimeFollowsTheModel)
     }
 }
 
-// A long request and short ones behind it: with room for several requests at
-// once the short ones finish first; with one they wait in line.
+// A long request and short ones behind it, in virtual time: with room for
+// several requests at once the short ones finish first, each at the end of
+// its own transfer; with one they wait in line behind the long one.
 TEST(SimDiskTiming, QueueDepthServesRequestsInParallel)
 {
+    const LONGLONG us = emu::kMicrosecond;
     for (ULONG depth : {1u, 4u}) {
         emu::Machine machine;
         emu::DiskTiming timing;
         timing.queueDepth = depth;
-        timing.bytesPerSecond = 1 << 20;  // 1 MiB/s: 128 KiB take 125 ms, 512 bytes 0.5 ms
+        timing.bytesPerSecond = 1 << 20;  // 1 MiB/s: 128 KiB take 125 ms, 512 bytes 488.28125 us
+        timing.clock = emu::TimingClock::Virtual;
         emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Fifo, .timing = timing});
         ASSERT_EQ(machine.Load(FilterDriverEntry), STATUS_SUCCESS);
         std::vector<uint8_t> big(128 << 10), small(3 * 512);
+        LONGLONG start = machine.Now();
         emu::PendingIo slow = machine.StartRead(disk, 0, big.data(), (ULONG)big.size());
         std::vector<emu::PendingIo> quick;
         for (int i = 0; i < 3; ++i)
@@ -371,8 +375,36 @@ TEST(SimDiskTiming, QueueDepthServesRequestsInParallel)
         for (emu::PendingIo& io : quick)
             EXPECT_EQ(io.Wait().status, STATUS_SUCCESS);
         EXPECT_EQ(slow.Done(), depth == 1) << "queue depth " << depth;
+        // Depth 1: the long read, then the three in line; depth 4: one short
+        // transfer, the three side by side.
+        LONGLONG quickEnd = depth == 1 ? 125000 * us + 3 * 4883 : 4883;
+        EXPECT_EQ(machine.Now() - start, quickEnd) << "queue depth " << depth;
         EXPECT_EQ(slow.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(machine.Now() - start, depth == 1 ? quickEnd : 125000 * us) << "queue depth " << depth;
     }
+}
+
+// The virtual clock moves to a completion only when nothing in the machine
+// can run, and waiting for quiet waits for the disks' service too.
+TEST(SimDiskTiming, VirtualTimeRunsOnlyWhileTheMachineWaits)
+{
+    emu::Machine machine;
+    emu::Disk& disk = machine.AddDisk({.lengthBytes = 1ull << 30,
+                                       .completion = emu::CompletionMode::Fifo,
+                                       .timing = emu::InVirtualTime(emu::HardDiskTiming())});
+    ASSERT_EQ(machine.Load(FilterDriverEntry), STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(4096);
+    LONGLONG start = machine.Now();
+    emu::PendingIo io = machine.StartRead(disk, 512 << 20, buffer.data(), 4096);
+    EXPECT_EQ(machine.Now(), start) << "no time passes while the test runs";
+    EXPECT_FALSE(io.Done());
+    machine.WaitUntilQuiet();
+    EXPECT_TRUE(io.Done());
+    uint64_t ns = emu::DiskServiceNanoseconds(emu::HardDiskTiming(), 1ull << 30, 0, false, 512 << 20, 4096);
+    EXPECT_EQ(machine.Now() - start, (LONGLONG)(ns + 99) / 100);
+    start = machine.Now();
+    EXPECT_EQ(machine.Read(disk, (512 << 20) + 4096, buffer.data(), 4096).status, STATUS_SUCCESS);
+    EXPECT_EQ(machine.Now() - start, 274) << "sequential: the transfer alone, 27.3 us";
 }
 
 TEST(SimDisk, HeldReadsMoveTheirDataAtArrivalOrAtCompletion)

@@ -10,6 +10,14 @@
 //   while a Machine call (or any thread outside the machine) is blocked in a
 //   kernel wait and every machine thread is blocked too: then the clock jumps
 //   to the next wait deadline. No test sleeps on real time.
+// - Disks whose timing model runs in virtual time (TimingClock::Virtual)
+//   spend each request's service on that clock: a request completes when
+//   the clock reaches the end of its service, and the clock moves to the
+//   next such end only when every machine thread is blocked (for a waiting
+//   Machine call, and for WaitUntilQuiet and AdvanceClock too, since a disk
+//   in service is work still to be done). The driver's CPU takes no virtual
+//   time, so the elapsed virtual time of a run is what the model gives for
+//   the driver's I/O pattern, the same on every host and every run.
 // - A verifier fault fails the running test (gtest ADD_FAILURE) unless a
 //   FaultCatcher is alive, which collects it instead.
 #pragma once
@@ -222,11 +230,17 @@ enum class CompletionMode {
 
 enum class DiskOp { Read, Write, Any };
 
-// Timing model for benchmarks: real time that a read or write spends on the
+// The clock a disk's timing model spends service time on.
+enum class TimingClock {
+    Real,     // the host's: the completion thread sleeps (for looking at the host)
+    Virtual,  // the machine's virtual clock (see the model at the top): deterministic
+};
+
+// Timing model for benchmarks: time that a read or write spends on the
 // disk's completion threads before it completes, in every queued completion
-// mode (Fifo, Reversed, Held after its release; Inline requests take none).
-// All zero (the default) means no timing: requests complete as soon as a
-// completion thread takes them.
+// mode (Fifo, Reversed, Held after its release; Inline requests take none),
+// on the clock chosen (real time unless told). All zero (the default) means
+// no timing: requests complete as soon as a completion thread takes them.
 //
 // - queueDepth: requests in service at once, one completion thread each (an
 //   SSD serves many in parallel; a rotating disk has one head: keep 1). With
@@ -250,6 +264,7 @@ struct DiskTiming {
     ULONG rotationMicroseconds = 0;  // one revolution; 0: not a rotating disk
     ULONG trackToTrackMicroseconds = 0;
     ULONG fullStrokeMicroseconds = 0;
+    TimingClock clock = TimingClock::Real;
 };
 
 // A typical 3.5" 7200 rpm desktop disk (data sheets of the 1 TB class, such as
@@ -268,6 +283,8 @@ DiskTiming HardDiskTiming();
 // 1 (24 us: 17 us plus transfer at the 520 MB/s sequential write rate,
 // rounded to one rate here). Queue depth 32 as NCQ allows.
 DiskTiming SsdTiming();
+// A timing on the virtual clock: InVirtualTime(SsdTiming()).
+DiskTiming InVirtualTime(DiskTiming timing);
 
 // Nanoseconds one request of `bytes` at `offset` takes on a disk of
 // diskBytes whose previous request ended at headPosition (a byte offset).
@@ -533,7 +550,7 @@ public:
     LONGLONG Now() const;
     void AdvanceClock(LONGLONG hundredNanoseconds);  // wakes each deadline in order, then waits until quiet
     void AdvanceMs(ULONG milliseconds) { AdvanceClock(LONGLONG(milliseconds) * kMillisecond); }
-    void WaitUntilQuiet();  // every machine thread blocked and no completion due
+    void WaitUntilQuiet();  // every machine thread blocked, no completion due, no disk in virtual-time service
 
     struct State;
     State& state() const { return *state_; }

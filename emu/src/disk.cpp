@@ -385,6 +385,12 @@ NTSTATUS NTAPI FilterPassDown(PDEVICE_OBJECT device, PIRP irp)
     return IofCallDriver(lower, irp);
 }
 
+// The transfer part of a request's service time.
+uint64_t TransferNanoseconds(const DiskTiming& timing, ULONG bytes)
+{
+    return timing.bytesPerSecond == 0 ? 0 : bytes * 1000000000ull / timing.bytesPerSecond;
+}
+
 bool HasTiming(const DiskTiming& t)
 {
     return t.bytesPerSecond != 0 || t.readMicroseconds != 0 || t.writeMicroseconds != 0 ||
@@ -449,22 +455,27 @@ uint64_t ServeInRealTime(uint64_t arrival, uint64_t slotFree, uint64_t ns)
 // The same on the machine's virtual clock (nanoseconds since the disk's
 // clock origin): the thread blocks until the clock reaches the end of the
 // service, which it does only once every machine thread is blocked, so the
-// host's speed and the driver's CPU add nothing to it. The end is kept in
-// nanoseconds, so back-to-back requests of one slot lose nothing to the
-// clock's 100 ns units.
-uint64_t ServeInVirtualTime(const Disk::State& d, uint64_t arrival, uint64_t slotFree, uint64_t ns)
+// host's speed and the driver's CPU add nothing to it. The slots serve their
+// commands in parallel, but the transfers of one disk share its interface
+// (bytesPerSecond is the disk's rate, not each slot's): a transfer begins
+// when its command part is done and the interface has finished the transfers
+// of the requests taken before it. The end is kept in nanoseconds, so
+// back-to-back requests lose nothing to the clock's 100 ns units.
+uint64_t ServeInVirtualTime(Disk::State& d, uint64_t arrival, uint64_t slotFree, uint64_t ns, ULONG bytes)
 {
-    uint64_t end = std::max(arrival, slotFree) + ns;
-    LONGLONG deadline = d.clockOrigin + (LONGLONG)((end + 99) / 100);
+    uint64_t transfer = TransferNanoseconds(d.config.timing, bytes);
     Guard guard(Sched().lock);
-    WaitForDiskServiceLocked(guard, deadline);
+    uint64_t commandEnd = std::max(arrival, slotFree) + (ns - transfer);
+    uint64_t end = std::max(commandEnd, d.interfaceFree) + transfer;
+    d.interfaceFree = end;
+    WaitForDiskServiceLocked(guard, d.clockOrigin + (LONGLONG)((end + 99) / 100));
     return end;
 }
 
-uint64_t Serve(const Disk::State& d, uint64_t arrival, uint64_t slotFree, uint64_t ns)
+uint64_t Serve(Disk::State& d, PIRP irp, uint64_t arrival, uint64_t slotFree, uint64_t ns)
 {
     if (d.config.timing.clock == TimingClock::Virtual)
-        return ServeInVirtualTime(d, arrival, slotFree, ns);
+        return ServeInVirtualTime(d, arrival, slotFree, ns, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length);
     return ServeInRealTime(arrival, slotFree, ns);
 }
 
@@ -508,7 +519,7 @@ void CompletionLoop(Disk::State* d)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         bool transfer = stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE;
         if (ns > 0)
-            slotFree = Serve(*d, next.arrival, slotFree, ns);
+            slotFree = Serve(*d, next.irp, next.arrival, slotFree, ns);
         if (transfer && NT_SUCCESS(irp->IoStatus.Status) && irp->Tail.Overlay.DriverContext[0] != d)
             Transfer(*d, irp);
         KIRQL old;
@@ -551,8 +562,7 @@ uint64_t DiskServiceNanoseconds(const DiskTiming& timing, uint64_t diskBytes, ui
                                 bool write, uint64_t offset, ULONG bytes)
 {
     uint64_t ns = (write ? timing.writeMicroseconds : timing.readMicroseconds) * 1000ull;
-    if (timing.bytesPerSecond != 0)
-        ns += bytes * 1000000000ull / timing.bytesPerSecond;
+    ns += TransferNanoseconds(timing, bytes);
     if (timing.rotationMicroseconds == 0 || offset == headPosition)
         return ns;
     uint64_t distance = offset > headPosition ? offset - headPosition : headPosition - offset;
@@ -699,6 +709,7 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
         d.stopThread = false;
         d.waking = 0;
         d.clockOrigin = Sched().now;
+        d.interfaceFree = 0;
         InitEventRaw(&d.work, SynchronizationEvent, false);
     }
     Disk::State* state = &d;

@@ -352,35 +352,46 @@ TEST(SimDiskTiming, ServiceTimeFollowsTheModel)
     }
 }
 
-// A long request and short ones behind it, in virtual time: with room for
-// several requests at once the short ones finish first, each at the end of
-// its own transfer; with one they wait in line behind the long one.
-TEST(SimDiskTiming, QueueDepthServesRequestsInParallel)
+// In virtual time: with room for several requests at once their commands run
+// side by side, with one they wait in line; the transfers share the disk's
+// interface either way, so a long transfer holds up the short ones behind it.
+TEST(SimDiskTiming, QueueDepthServesCommandsInParallelAndTransfersInTurn)
 {
-    const LONGLONG us = emu::kMicrosecond;
-    for (ULONG depth : {1u, 4u}) {
+    const uint64_t ms = 1000000, t = 976562;  // nanoseconds; t: 512 bytes at 512 KiB/s
+    struct Case {
+        ULONG depth;
+        ULONG commandMicroseconds;
+        ULONG firstBytes;
+        uint64_t quickEnd, firstEnd;  // ns after the start: the last short read's end, the first read's
+    };
+    const Case cases[] = {
+        // 10 ms commands and short transfers: in line, or side by side.
+        {1, 10000, 512, 4 * (10 * ms + t), 10 * ms + t},
+        {4, 10000, 512, 10 * ms + 4 * t, 10 * ms + t},
+        // A 64 KiB transfer (125 ms) ahead of them: depth 4 still waits for it.
+        {4, 0, 64 << 10, 125 * ms + 3 * t, 125 * ms},
+    };
+    auto ticks = [](uint64_t ns) { return (LONGLONG)((ns + 99) / 100); };  // the clock's 100 ns units
+    for (const Case& c : cases) {
         emu::Machine machine;
         emu::DiskTiming timing;
-        timing.queueDepth = depth;
-        timing.bytesPerSecond = 1 << 20;  // 1 MiB/s: 128 KiB take 125 ms, 512 bytes 488.28125 us
+        timing.queueDepth = c.depth;
+        timing.bytesPerSecond = 512 << 10;
+        timing.readMicroseconds = c.commandMicroseconds;
         timing.clock = emu::TimingClock::Virtual;
         emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Fifo, .timing = timing});
         ASSERT_EQ(machine.Load(FilterDriverEntry), STATUS_SUCCESS);
-        std::vector<uint8_t> big(128 << 10), small(3 * 512);
+        std::vector<uint8_t> first(c.firstBytes), small(3 * 512);
         LONGLONG start = machine.Now();
-        emu::PendingIo slow = machine.StartRead(disk, 0, big.data(), (ULONG)big.size());
+        emu::PendingIo io = machine.StartRead(disk, 0, first.data(), c.firstBytes);
         std::vector<emu::PendingIo> quick;
         for (int i = 0; i < 3; ++i)
             quick.push_back(machine.StartRead(disk, (1 << 20) + i * 512, &small[i * 512], 512));
-        for (emu::PendingIo& io : quick)
-            EXPECT_EQ(io.Wait().status, STATUS_SUCCESS);
-        EXPECT_EQ(slow.Done(), depth == 1) << "queue depth " << depth;
-        // Depth 1: the long read, then the three in line; depth 4: one short
-        // transfer, the three side by side.
-        LONGLONG quickEnd = depth == 1 ? 125000 * us + 3 * 4883 : 4883;
-        EXPECT_EQ(machine.Now() - start, quickEnd) << "queue depth " << depth;
-        EXPECT_EQ(slow.Wait().status, STATUS_SUCCESS);
-        EXPECT_EQ(machine.Now() - start, depth == 1 ? quickEnd : 125000 * us) << "queue depth " << depth;
+        for (emu::PendingIo& q : quick)
+            EXPECT_EQ(q.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(machine.Now() - start, ticks(c.quickEnd)) << "depth " << c.depth << ", first " << c.firstBytes;
+        EXPECT_EQ(io.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(machine.Now() - start, ticks(std::max(c.quickEnd, c.firstEnd)));
     }
 }
 

@@ -245,6 +245,10 @@ enum class TimingClock {
 // - queueDepth: requests in service at once, one completion thread each (an
 //   SSD serves many in parallel; a rotating disk has one head: keep 1). With
 //   more than one, queued requests complete in the order their service ends.
+//   In virtual time only the command parts run in parallel: the transfers of
+//   one disk share its interface at bytesPerSecond, one after another in the
+//   order the disk took the requests (in real time each slot transfers at the
+//   full rate, so requests split into pieces would look faster than one).
 // - Each request pays bytes / bytesPerSecond for its transfer, plus the fixed
 //   command cost of its kind (readMicroseconds, writeMicroseconds).
 // - A rotating disk (rotationMicroseconds > 0) also pays positioning, unless

@@ -6,7 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   cmake ninja-build g++ make dpkg-dev libpng-dev clang libclang-rt-14-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
   mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev
   wine wine32:i386 wine64
   xvfb xauth xdotool imagemagick fonts-liberation fonts-wqy-microhei

@@ -27,8 +27,9 @@ for kind in cached_read miss_fill write_through_hit write_back_hit passthrough d
     valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file=$out/$kind.out \
         $tree/bench/instructions $kind $n >$out/$kind.log 2>&1 || { cat $out/$kind.log; exit 1; }
     units=$(sed -n 's/^units //p' $out/$kind.log)
+    pool=$(sed -n 's/^pool //p' $out/$kind.log)
     callgrind_annotate --inclusive=no --threshold=100 $out/$kind.out 2>/dev/null |
-        awk -v units="$units" -v kind="$kind" -v list=$out/driver-functions '
+        awk -v units="$units" -v pool="$pool" -v kind="$kind" -v list=$out/driver-functions '
             BEGIN { while ((getline f < list) > 0) driver[f] = 1 }
             /^ *[0-9,]+ .*:/ {
                 count = $1; gsub(/,/, "", count)
@@ -37,8 +38,8 @@ for kind in cached_read miss_fill write_through_hit write_back_hit passthrough d
                 if (name in driver) { total += count; cost[name] += count }
             }
             END {
-                printf "%-18s %8.0f driver instructions per %s\n", kind, total / units,
-                       kind == "destage_piece" ? "1 MiB piece" : "request"
+                printf "%-18s %8.0f driver instructions per %s (%.1f pool allocations)\n", kind, total / units,
+                       kind == "destage_piece" ? "piece" : "request", pool / units
                 n = 0
                 for (f in cost) order[n++] = f
                 for (i = 0; i < n; i++) for (j = i + 1; j < n; j++)

@@ -453,37 +453,48 @@ uint64_t ServeInRealTime(uint64_t arrival, uint64_t slotFree, uint64_t ns)
 }
 
 // The same on the machine's virtual clock (nanoseconds since the disk's
-// clock origin): the thread blocks until the clock reaches the end of the
-// service, which it does only once every machine thread is blocked, so the
-// host's speed and the driver's CPU add nothing to it. The slots serve their
-// commands in parallel, but the transfers of one disk share its interface
-// (bytesPerSecond is the disk's rate, not each slot's): a transfer begins
-// when its command part is done and the interface has finished the transfers
-// of the requests taken before it. The end is kept in nanoseconds, so
-// back-to-back requests lose nothing to the clock's 100 ns units.
-uint64_t ServeInVirtualTime(Disk::State& d, uint64_t arrival, uint64_t slotFree, uint64_t ns, ULONG bytes)
+// clock origin). The slots serve their commands in parallel, but the
+// transfers of one disk share its interface (bytesPerSecond is the disk's
+// rate, not each slot's): a transfer begins when its command part is done
+// and the interface has finished the transfers of the requests taken before
+// it. The request goes to the slot that is free first, and its end is fixed
+// here, as the disk takes it from the queue under the dispatcher lock: so
+// the ends follow the queue's order, whichever completion thread runs first.
+// Ends are kept in nanoseconds, so back-to-back requests lose nothing to the
+// clock's 100 ns units.
+uint64_t ScheduleInVirtualTimeLocked(Disk::State& d, uint64_t arrival, uint64_t ns, ULONG bytes)
 {
     uint64_t transfer = TransferNanoseconds(d.config.timing, bytes);
-    Guard guard(Sched().lock);
-    uint64_t commandEnd = std::max(arrival, slotFree) + (ns - transfer);
+    size_t slot = 0;
+    for (size_t i = 1; i < d.slotFree.size(); ++i)
+        if (d.slotFree[i] < d.slotFree[slot])
+            slot = i;
+    uint64_t commandEnd = std::max(arrival, d.slotFree[slot]) + (ns - transfer);
     uint64_t end = std::max(commandEnd, d.interfaceFree) + transfer;
     d.interfaceFree = end;
-    WaitForDiskServiceLocked(guard, d.clockOrigin + (LONGLONG)((end + 99) / 100));
+    d.slotFree[slot] = end;
     return end;
 }
 
-uint64_t Serve(Disk::State& d, PIRP irp, uint64_t arrival, uint64_t slotFree, uint64_t ns)
+// Blocks the completion thread until the virtual clock reaches the end: the
+// clock gets there only once every machine thread is blocked, so the host's
+// speed and the driver's CPU add nothing to it.
+void ServeInVirtualTime(const Disk::State& d, uint64_t end)
 {
-    if (d.config.timing.clock == TimingClock::Virtual)
-        return ServeInVirtualTime(d, arrival, slotFree, ns, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length);
-    return ServeInRealTime(arrival, slotFree, ns);
+    Guard guard(Sched().lock);
+    WaitForDiskServiceLocked(guard, d.clockOrigin + (LONGLONG)((end + 99) / 100));
+}
+
+bool RunsInVirtualTime(const Disk::State& d)
+{
+    return d.config.timing.clock == TimingClock::Virtual;
 }
 
 // When a request reaches the completion queue, on the clock its service
 // time is spent on (the dispatcher lock held).
 uint64_t ArrivalNanosecondsLocked(const Disk::State& d)
 {
-    if (d.config.timing.clock == TimingClock::Virtual)
+    if (RunsInVirtualTime(d))
         return (uint64_t)(Sched().now - d.clockOrigin) * 100;
     return MonotonicNanoseconds();
 }
@@ -497,6 +508,7 @@ void CompletionLoop(Disk::State* d)
     for (;;) {
         QueuedIrp next;
         uint64_t ns = 0;
+        uint64_t virtualEnd = 0;
         {
             Guard guard(s.lock);
             while (d->queue.empty() && !d->stopThread) {
@@ -514,12 +526,17 @@ void CompletionLoop(Disk::State* d)
             UCHAR major = IoGetCurrentIrpStackLocation(next.irp)->MajorFunction;
             if (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
                 ns = ServiceNanosecondsLocked(*d, next.irp);
+            if (ns > 0 && RunsInVirtualTime(*d))
+                virtualEnd = ScheduleInVirtualTimeLocked(
+                    *d, next.arrival, ns, IoGetCurrentIrpStackLocation(next.irp)->Parameters.Read.Length);
         }
         PIRP irp = next.irp;
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         bool transfer = stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE;
-        if (ns > 0)
-            slotFree = Serve(*d, next.irp, next.arrival, slotFree, ns);
+        if (virtualEnd > 0)
+            ServeInVirtualTime(*d, virtualEnd);
+        else if (ns > 0)
+            slotFree = ServeInRealTime(next.arrival, slotFree, ns);
         if (transfer && NT_SUCCESS(irp->IoStatus.Status) && irp->Tail.Overlay.DriverContext[0] != d)
             Transfer(*d, irp);
         KIRQL old;
@@ -710,6 +727,7 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
         d.waking = 0;
         d.clockOrigin = Sched().now;
         d.interfaceFree = 0;
+        d.slotFree.assign(d.config.timing.queueDepth > 1 ? d.config.timing.queueDepth : 1, 0);
         InitEventRaw(&d.work, SynchronizationEvent, false);
     }
     Disk::State* state = &d;

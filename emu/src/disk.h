@@ -89,7 +89,8 @@ struct emu::Disk::State {
     bool transferOnArrival = false;
     uint64_t headPosition = 0;  // timing model: where the previous request served ended (bytes)
     LONGLONG clockOrigin = 0;   // virtual-time model: the clock at power-on, nanosecond count 0
-    uint64_t interfaceFree = 0;  // virtual-time model: when the disk's interface ends its last transfer (ns)
+    uint64_t interfaceFree = 0;       // virtual-time model: when the disk's interface ends its last transfer (ns)
+    std::vector<uint64_t> slotFree;  // virtual-time model: when each slot ends its last request (ns)
 
     // Writes not yet flushed: the bytes they replaced, oldest first.
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> undo;

@@ -23,6 +23,8 @@ const char CarriedDir[] = "X:\\tvsetup\\carried";
 const char SystemDumpPath[] = "X:\\tvsetup\\out\\system.reg";
 const char SoftwareDumpPath[] = "X:\\tvsetup\\out\\software.reg";
 
+const DWORD SystemDiskNumber = 1;  // PhysicalDrive1, the kit's first data disk
+
 const DWORD StartTimeout = 240000;  // Setup's first window under emulation
 const DWORD RunTimeout = 600000;    // an installation, from the click to its end
 
@@ -231,6 +233,17 @@ void CheckCacheDriverLoaded()
     else
         Say("ok the control device opens and answers the version query with %lu/%lu/%lu", version.Size,
             version.DriverVersion, version.RecordVersion);
+    // The boot read the system disk through the driver's filter device.
+    DiskStatsRecord stats;
+    ZeroMemory(&stats, sizeof stats);
+    stats.DeviceNumber = SystemDiskNumber;
+    Status status = device.Ask(IoctlGetDiskStats, &stats, true);
+    if (status != StatusSuccess)
+        Fail("the statistics of the system disk: status 0x%08lX (%s)", (unsigned long)status, StatusName(status));
+    else if (stats.ReadsIn == 0)
+        Fail("the driver's filter device on the system disk counted no reads since boot");
+    else
+        Say("ok the driver's filter device on the system disk passed %lu reads since boot", stats.ReadsIn);
 }
 
 // The restart's boot, then an update over the installation: the running

@@ -175,7 +175,11 @@ bool FailingRun(SetupProcess& setup, const ProductPaths& paths)
         return false;
     }
     Say("ok after the error the wizard is back on the welcome page");
-    return DeleteFileA(paths.installDir.c_str()) != FALSE;
+    if (!DeleteFileA(paths.installDir.c_str())) {
+        Fail("cannot remove the file at %s (error %lu)", paths.installDir.c_str(), GetLastError());
+        return false;
+    }
+    return true;
 }
 
 void RunFirstBoot()

@@ -67,7 +67,7 @@ void RegDump::WriteValue(const wchar_t* name, DWORD type, const BYTE* data, DWOR
     fputs("\r\n", file);
 }
 
-bool RegDump::AddKey(HKEY key, const wchar_t* path)
+void RegDump::AddKey(HKEY key, const wchar_t* path)
 {
     WriteKeyLine(path);
     wchar_t name[256];
@@ -105,7 +105,6 @@ bool RegDump::AddKey(HKEY key, const wchar_t* path)
         AddKey(sub, child);
         RegCloseKey(sub);
     }
-    return true;
 }
 
 bool RegDump::AddTree(const wchar_t* path)

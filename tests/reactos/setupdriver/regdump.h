@@ -21,7 +21,7 @@ private:
     void WriteKeyLine(const wchar_t* path);
     void WriteValue(const wchar_t* name, DWORD type, const BYTE* data, DWORD size);
     void WriteText(const wchar_t* text);
-    bool AddKey(HKEY key, const wchar_t* path);
+    void AddKey(HKEY key, const wchar_t* path);
     FILE* file;
     bool failed;
 };

@@ -98,6 +98,7 @@ long SetupProcess::CloseAndWait(DWORD milliseconds)
 
 void ClickAt(HWND form, POINT point)
 {
+    POINT client = point;
     ClientToScreen(form, &point);
     SetForegroundWindow(form);
     int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
@@ -117,7 +118,7 @@ void ClickAt(HWND form, POINT point)
     SendInput(1, &inputs[1], sizeof(INPUT));
     Sleep(150);
     SendInput(1, &inputs[2], sizeof(INPUT));
-    Say("click at %ld,%ld of the form", point.x, point.y);
+    Say("click at %ld,%ld of the form (%ld,%ld of the screen)", client.x, client.y, point.x, point.y);
 }
 
 COLORREF ColourAt(HWND form, POINT point)

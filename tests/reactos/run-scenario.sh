@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # run-scenario.sh SCENARIO --client EXE --driver SYS --kit DIR --work DIR
+#                 [--setup EXE --setup-driver EXE --payload RC]   (the install scenario)
 #
 # Boots ReactOS (the kit's live CD) under QEMU with the real x86 driver as a
 # boot-start disk upper filter and the test client started at logon, with a
@@ -10,19 +11,28 @@
 # debug output), client.log (the client's lines), driver.log (the driver's)
 # and the screenshots.
 #
+# The install scenario boots instead a writable system disk (the kit's
+# sysdisk.sh) with Setup and the installer's driver (tvsetup.exe) on it: boot 1
+# runs the wizard with real clicks and dumps what Setup wrote to the registry,
+# the host merges the dump into the disk's hives, and boot 2 stands in for the
+# restart. The screenshots that the driver asks for are taken at once.
+#
 # Exit code: 0 passed, 1 failed, 77 skipped (no kit beside the project).
 # Environment: REACTOS_ACCEL=kvm|tcg (default: KVM when it can run the guest, else TCG).
 set -uo pipefail
 
 scenario=${1:-}
 shift || true
-client="" driver="" kit="" work=""
+client="" driver="" kit="" work="" setup_exe="" setup_driver="" payload_rc=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --client) client=$2; shift 2 ;;
     --driver) driver=$2; shift 2 ;;
     --kit) kit=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
+    --setup) setup_exe=$2; shift 2 ;;
+    --setup-driver) setup_driver=$2; shift 2 ;;
+    --payload) payload_rc=$2; shift 2 ;;
     *) echo "run-scenario.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -58,6 +68,18 @@ for tool in qemu-system-i386 xorriso hivexregedit xz i686-w64-mingw32-objdump; d
 done
 [ -f "$driver" ] || { fail "driver image $driver is missing (build.sh makes it)"; exit 1; }
 [ -f "$client" ] || { fail "client $client is missing"; exit 1; }
+if [ "$scenario" = install ]; then
+  if [ ! -f "$kit/sysdisk.sh" ]; then
+    echo "SKIPPED: the ReactOS kit at $kit has no sysdisk.sh (a writable system disk)"
+    exit 77
+  fi
+  for tool in mcopy sfdisk mkfs.fat socat convert; do
+    command -v "$tool" >/dev/null || { fail "$tool is missing (scripts/install-deps.sh installs it)"; exit 1; }
+  done
+  for file in "$setup_exe" "$setup_driver" "$payload_rc"; do
+    [ -n "$file" ] && [ -f "$file" ] || { fail "the install scenario needs --setup, --setup-driver and --payload"; exit 1; }
+  done
+fi
 
 # ---- The ISO ---------------------------------------------------------------------
 
@@ -140,11 +162,12 @@ imported_names() { # image dll
     on && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }'
 }
 
+import_iso="$work/test.iso"
 check_imports() { # image what
   local dll missing="" lower
   for dll in $(imported_dlls "$1"); do
     lower=$(echo "$dll" | tr 'A-Z' 'a-z')
-    xorriso -osirrox on -indev "$work/test.iso" -extract "/reactos/system32/$lower" "$work/$lower" >/dev/null 2>&1 \
+    xorriso -osirrox on -indev "$import_iso" -extract "/reactos/system32/$lower" "$work/$lower" >/dev/null 2>&1 \
       || { missing+=" $dll"; continue; }
     missing+=$(comm -23 <(imported_names "$1" "$dll" | sort -u) <(exported_names "$work/$lower" | sort -u) \
       | sed "s/^/ $dll!/" | tr -d '\n')
@@ -220,18 +243,22 @@ stop_boot() {
   boot_pid=""
   # A QEMU left behind would still hold this run's ISO.
   local left
-  left=$(pgrep -f -- "file=$work/test.iso" || true)
+  left=$(pgrep -f -- "file=$boot_iso" || true)
   [ -n "$left" ] && kill $left 2>/dev/null
   return 0
 }
 trap 'stop_boot' EXIT
 trap 'stop_boot; exit 1' INT TERM
 
+# The ISO booted and its disks: the hard disk and the SSD, unless a scenario
+# boots other ones.
+boot_iso="$work/test.iso"
+boot_disks=(--disk "$work/hdd.img,model=$hdd_model,serial=$hdd_serial"
+            --disk "$work/ssd.img,model=$ssd_model,serial=$ssd_serial")
+
 start_boot() { # mode timeout
   rm -f "$run_dir/serial.log"
-  ACCEL=$1 setsid bash "$kit/run.sh" "$work/test.iso" "$run_dir" \
-    --disk "$work/hdd.img,model=$hdd_model,serial=$hdd_serial" \
-    --disk "$work/ssd.img,model=$ssd_model,serial=$ssd_serial" \
+  ACCEL=$1 SHOT_EVERY=$boot_shot_every setsid bash "$kit/run.sh" "$boot_iso" "$run_dir" "${boot_disks[@]}" \
     --timeout "$2" --marker "$last_line" --grace "$boot_grace" > "$run_dir.log" 2>&1 &
   boot_pid=$!
 }
@@ -241,6 +268,10 @@ start_boot() { # mode timeout
 # the boot earlier once it holds (boot_done_when; it runs every 2 s).
 boot_grace=5
 boot_done_when=""
+# A check that runs every 2 s while the guest runs (the install scenario's
+# screenshots, which then replace run.sh's periodic ones).
+boot_watch=""
+boot_shot_every=30
 
 # Waits for the boot to end; 2 when the kernel did not start within the
 # given seconds (0: no such limit), after stopping it.
@@ -257,6 +288,7 @@ watch_boot() { # banner_seconds
       stop_boot
       return 2
     fi
+    [ -n "$boot_watch" ] && "$boot_watch"
     if [ -n "$boot_done_when" ] && has_marker && "$boot_done_when"; then
       sleep 3
       note "boot: $boot_done_when holds after $((SECONDS - start)) s; stopping the guest"
@@ -633,22 +665,162 @@ run_persistence() {
   check_image_holds 1 "$work/hdd.img" $hdd_size "$written_offset $written_bytes"
 }
 
+# ---- The installation ------------------------------------------------------------------
+
+sysdisk="$work/sysdisk"
+sys_mtools() { # command args...
+  local command=$1; shift
+  MTOOLS_SKIP_CHECK=1 "$command" -i "$sysdisk/sys.img@@1M" "$@"
+}
+
+# The file that Setup carries under a resource id, as its resource script names it.
+carried_file() { # id
+  sed -n "s/^$1 BINRES \"\(.*\)\"\$/\1/p" "$payload_rc"
+}
+
+# The system disk with \tvsetup holding Setup, the driver, the x86 builds that
+# Setup carries (to compare with what it writes) and a folder for the dumps.
+make_sysdisk() {
+  local tree="$work/tvsetup" id name
+  rm -rf "$tree"
+  mkdir -p "$tree/carried" "$tree/out"
+  cp "$setup_exe" "$tree/Setup.exe" && cp "$setup_driver" "$tree/tvsetup.exe" || return 1
+  for id in 21400:Uninstall.exe 21401:Brimvault.exe 21410:Sablinex.sys 21414:Tolvarn.sys; do
+    name=${id#*:}
+    cp "$(carried_file "${id%%:*}")" "$tree/carried/$name" || { echo "no carried $name in $payload_rc"; return 1; }
+  done
+  bash "$kit/sysdisk.sh" "$(base_iso)" "$sysdisk" --tree "$tree=tvsetup"
+}
+
+# Merges a .reg into a hive of the system disk, as a restart keeps what was
+# written to the registry.
+merge_into_sysdisk() { # hive reg
+  local hive=$1 prefix
+  case "$hive" in
+    system) prefix='HKEY_LOCAL_MACHINE\SYSTEM' ;;
+    software) prefix='HKEY_LOCAL_MACHINE\SOFTWARE' ;;
+  esac
+  # The offline hive has no CurrentControlSet link.
+  sed -e 's/\r$//' -E -e 's/\\CurrentControlSet(\\|\])/\\ControlSet001\1/I' "$2" > "$work/merge-$hive.reg"
+  sys_mtools mcopy -n "::/reactos/system32/config/$hive" "$work/$hive.hive" \
+    && hivexregedit --merge --prefix "$prefix" "$work/$hive.hive" "$work/merge-$hive.reg" \
+    && sys_mtools mcopy -o "$work/$hive.hive" "::/reactos/system32/config/$hive" \
+    && rm -f "$work/$hive.hive"
+}
+
+run_value_reg() { # stage
+  cat <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]
+"tvsetup"="X:\\\\tvsetup\\\\tvsetup.exe $1"
+REG
+}
+
+# The screenshots that the driver asks for with "shot NAME", each once, as PNGs.
+shots_taken=0
+take_requested_shots() {
+  local name count=0
+  for name in $(grep -aoE 'TVC: shot [A-Za-z0-9_-]+' "$run_dir/serial.log" 2>/dev/null | sed 's/^TVC: shot //'); do
+    count=$((count + 1))
+    [ $count -le $shots_taken ] && continue
+    printf 'screendump %s\n' "$run_dir/$name.ppm" | socat - "UNIX-CONNECT:$run_dir/mon.sock" >/dev/null 2>&1
+    sleep 1
+    convert "$run_dir/$name.ppm" "$run_dir/$name.png" 2>/dev/null && rm -f "$run_dir/$name.ppm"
+    shots_taken=$count
+  done
+}
+
+check_shots() { # name...
+  local name
+  for name in "$@"; do
+    [ -s "$run_dir/$name.png" ] && ok "screenshot $name.png kept" || fail "no screenshot $name.png"
+  done
+}
+
+# The driver's own checks, each one line: how many passed.
+check_driver_lines() {
+  local count
+  count=$(grep -ac 'TVC: ok ' "$client_log" || true)
+  note "         the driver's checks that passed: $count"
+  grep -a 'TVC: ok ' "$client_log" | sed 's/^.*TVC: ok /         ok: /' >> "$checks"
+}
+
+run_install() {
+  local timeout=900
+  boot_iso="$sysdisk/boot.iso"
+  boot_disks=(--disk "$sysdisk/sys.img,model=TOLVARN SYS DISK,serial=TVSYS0001")
+  boot_watch=take_requested_shots boot_shot_every=0
+  client_name=tvsetup.exe client_scenario=install
+  run_value_reg install > "$work/run-install.reg"
+  merge_into_sysdisk software "$work/run-install.reg" || { fail "the Run value cannot be merged into the system disk"; return; }
+  shots_taken=0
+  boot $timeout boot1
+  check_kernel_log
+  check_client_result
+  check_driver_lines
+  expect_line "TVC: ok the run into a blocked install folder shows an error" "a failing run shows its error"
+  expect_line "TVC: ok after the error the wizard is back on the welcome page" "the failed run returns to the welcome page"
+  expect_line "TVC: ok the final page offers \"Reboot Now\"" "the installation's final page offers the restart"
+  expect_line "TVC: ok Setup ended with exit code 0" "Setup's exit code is 0 after its window is closed"
+  check_shots 1-welcome 2-accepted 3-error 4-welcome-after-error 5-final
+  local hive
+  for hive in system software; do
+    if sys_mtools mcopy -n "::/tvsetup/out/$hive.reg" "$work/boot1-$hive.reg" 2>/dev/null && [ -s "$work/boot1-$hive.reg" ]; then
+      ok "the driver dumped what Setup wrote to the $hive hive ($(grep -c '^\[' "$work/boot1-$hive.reg") keys)"
+    else
+      fail "no $hive dump on the system disk"
+    fi
+  done
+  [ $failed -eq 0 ] || return
+
+  # The restart: what Setup wrote to the registry, merged into the disk's hives.
+  client_scenario=restarted
+  run_value_reg restarted > "$work/run-restarted.reg"
+  merge_into_sysdisk system "$work/boot1-system.reg" && merge_into_sysdisk software "$work/boot1-software.reg" \
+    && merge_into_sysdisk software "$work/run-restarted.reg" \
+    && ok "the dumps and the next Run value merged into the system disk's hives" \
+    || { fail "hivexregedit cannot merge the dumps into the system disk"; return; }
+  shots_taken=0
+  boot $timeout boot2
+  check_kernel_log
+  check_client_result
+  check_driver_lines
+  expect_line "TVC: ok the control device opens and answers the version query with 16/204/203" \
+    "the cache driver loaded at boot answers its control device"
+  expect_line "TVC: ok the driver's filter device on the system disk passed" "the cache driver filters the disk the system booted from"
+  expect_line "TVC: ok service SABLINEX running" "the proxy driver runs after the restart"
+  expect_line "TVC: ok UpperFilters=DORQPELKZEMK|partmgr||" "the cache driver is the disk upper filter, once, before partmgr"
+  expect_line "TVC: ok the final page offers \"Done\"" "the update asks no restart"
+  expect_line "TVC: ok the running application was closed by the update" "the update closed the running application"
+  check_shots 1-welcome-update 2-final-update
+}
+
 timeout=420
 case "$scenario" in
-  passthrough|badinput|writethrough|writeback|persistence) ;;
+  passthrough|badinput|writethrough|writeback|persistence|install) ;;
   *) echo "run-scenario.sh: unknown scenario $scenario" >&2; exit 2 ;;
 esac
 note "scenario $scenario: work folder $work"
 [ "$scenario" = persistence ] && client_scenario=persistence1
-if ! make_iso; then
-  fail "inject.sh failed (see inject.log)"; cat "$work/inject.log"; exit 1
+if [ "$scenario" = install ]; then
+  if ! make_sysdisk > "$work/sysdisk.log" 2>&1; then
+    fail "sysdisk.sh failed (see sysdisk.log)"; cat "$work/sysdisk.log"; exit 1
+  fi
+  import_iso="$sysdisk/boot.iso"
+  check_imports "$setup_exe" Setup
+  check_imports "$setup_driver" "installer's driver"
+else
+  if ! make_iso; then
+    fail "inject.sh failed (see inject.log)"; cat "$work/inject.log"; exit 1
+  fi
+  check_imports "$driver" driver
+  check_imports "$client" client
 fi
-check_imports "$driver" driver
-check_imports "$client" client
 [ $failed -eq 0 ] && "run_$scenario" $timeout
 if [ $failed -eq 0 ]; then
   note "scenario $scenario passed"
-  rm -f "$work/test.iso"   # large, and made again by every run
+  rm -rf "$work/test.iso" "$sysdisk"   # large, and made again by every run
 else
   note "scenario $scenario FAILED (logs in $work)"
 fi

@@ -181,13 +181,114 @@ NTSTATUS WriteHeaderSector(PDEVICE_OBJECT ssd, UCHAR* sector)
     return TransferHeaderSector(ssd, sector, true);
 }
 
-// Bitmaps and the slot table: whole sectors inside the area.
-static NTSTATUS TransferMapBytes(PDEVICE_OBJECT ssd, ULONGLONG offset, ULONG bytes, PVOID buffer, bool write)
+// Metadata transfers sent together: every piece of every transfer added to a
+// batch is in flight until WaitForTransfers, and each transfer keeps the
+// status of its own first failing piece (STATUS_PENDING while none failed).
+// The waiter holds one count while it adds transfers and each piece one until
+// its completion; only the drop to zero signals Done.
+struct TransferBatch {
+    volatile LONG Outstanding;
+    KEVENT Done;
+};
+
+struct BatchPiece {
+    TransferBatch* Batch;
+    volatile LONG* Status;
+};
+
+IO_COMPLETION_ROUTINE BatchPieceCompletion;
+
+static void BeginTransfers(TransferBatch* batch)
 {
-    DiskRequest request;
-    InitDiskRequest(ssd, offset, bytes, &request);
-    request.Irp = NULL;
-    return write ? WriteSectorsSync(&request, buffer) : ReadSectorsSync(&request, buffer);
+    batch->Outstanding = 1;
+    KeInitializeEvent(&batch->Done, NotificationEvent, FALSE);
+}
+
+static void DropBatchCount(TransferBatch* batch)
+{
+    if (InterlockedDecrement(&batch->Outstanding) == 0)
+        KeSetEvent(&batch->Done, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS NTAPI BatchPieceCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    BatchPiece* piece = (BatchPiece*)context;
+    TransferBatch* batch = piece->Batch;
+    volatile LONG* status = piece->Status;
+    NTSTATUS result = FreeOwnIrp(irp);
+    FreePool(piece);
+    if (result != STATUS_SUCCESS)
+        InterlockedCompareExchange(status, result, STATUS_PENDING);
+    DropBatchCount(batch);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A piece that cannot be built counts as done with STATUS_INSUFFICIENT_RESOURCES.
+static void AddBatchPiece(TransferBatch* batch, PDEVICE_OBJECT ssd, ULONGLONG offset, ULONG bytes, UCHAR* buffer,
+                          bool write, volatile LONG* status)
+{
+    InterlockedIncrement(&batch->Outstanding);
+    BatchPiece* piece = (BatchPiece*)AllocatePool(sizeof(BatchPiece));
+    PIRP irp = NULL;
+    if (piece)
+        irp = write ? BuildOwnWriteIrp(ssd, offset, bytes, buffer) : BuildOwnReadIrp(ssd, offset, bytes, buffer);
+    if (!irp) {
+        if (piece)
+            FreePool(piece);
+        InterlockedExchange(status, STATUS_INSUFFICIENT_RESOURCES);
+        DropBatchCount(batch);
+        return;
+    }
+    piece->Batch = batch;
+    piece->Status = status;
+    if (write)
+        SendOwnWriteIrp(ssd, irp, 0, BatchPieceCompletion, piece);
+    else
+        SendOwnReadIrp(ssd, irp, 0, BatchPieceCompletion, piece);
+}
+
+// Whole sectors at a sector-aligned offset, in pieces of at most the SSD's
+// MaxTransfer (one piece while it is unknown), as the synchronous transfers.
+static void AddTransfer(TransferBatch* batch, PDEVICE_OBJECT ssd, ULONGLONG offset, ULONG bytes, PVOID buffer,
+                        bool write, volatile LONG* status)
+{
+    const FilterExtension* ext = FilterExtensionOf(ssd);
+    ULONG sectorMask = (1u << ext->SectorShift) - 1;
+    ULONG perPiece = ext->MaxTransfer & ~sectorMask;
+    offset &= ~(ULONGLONG)sectorMask;
+    *status = STATUS_PENDING;
+    UCHAR* at = (UCHAR*)buffer;
+    ULONG remaining = bytes & ~sectorMask;
+    while (remaining != 0) {
+        ULONG piece = perPiece != 0 && remaining > perPiece ? perPiece : remaining;
+        AddBatchPiece(batch, ssd, offset, piece, at, write, status);
+        offset += piece;
+        at += piece;
+        remaining -= piece;
+    }
+}
+
+static void AddHeaderTransfer(TransferBatch* batch, PDEVICE_OBJECT ssd, UCHAR* sector, bool write,
+                              volatile LONG* status)
+{
+    const FilterExtension* ext = FilterExtensionOf(ssd);
+    if (ext->Area.SsdCacheEnd == 0) {
+        *status = STATUS_INVALID_DEVICE_REQUEST;
+        return;
+    }
+    ULONGLONG offset = (ext->Area.SsdCacheStart >> ext->SectorShift) << ext->SectorShift;
+    AddTransfer(batch, ssd, offset, 1u << ext->SectorShift, sector, write, status);
+}
+
+static void WaitForTransfers(TransferBatch* batch)
+{
+    if (InterlockedDecrement(&batch->Outstanding) != 0)
+        KeWaitForSingleObject(&batch->Done, Executive, KernelMode, FALSE, NULL);
+}
+
+static NTSTATUS TransferResult(LONG status)
+{
+    return status == STATUS_PENDING ? STATUS_SUCCESS : (NTSTATUS)status;
 }
 
 struct FlushWait {
@@ -246,6 +347,13 @@ bool ReadMetadataHeader(PDEVICE_OBJECT ssd, UCHAR* sector, CacheGeometry* geomet
     return ReadAcceptedHeader(ssd, sector, geometry, &stamp);
 }
 
+// The header written over the sector as it was read from the SSD.
+static NTSTATUS WriteHeaderOver(PDEVICE_OBJECT ssd, UCHAR* sector, const CacheGeometry* geometry, ULONGLONG stamp)
+{
+    EncodeMetadataHeader(sector, ServiceName, &FilterExtensionOf(ssd)->Area, geometry, stamp);
+    return WriteHeaderSector(ssd, sector);
+}
+
 NTSTATUS WriteMetadataHeader(PDEVICE_OBJECT ssd, UCHAR* sector, const CacheGeometry* geometry,
                              ULONGLONG stamp)
 {
@@ -254,8 +362,7 @@ NTSTATUS WriteMetadataHeader(PDEVICE_OBJECT ssd, UCHAR* sector, const CacheGeome
     NTSTATUS status = ReadHeaderSector(ssd, sector);
     if (!NT_SUCCESS(status))
         return status;
-    EncodeMetadataHeader(sector, ServiceName, &FilterExtensionOf(ssd)->Area, geometry, stamp);
-    return WriteHeaderSector(ssd, sector);
+    return WriteHeaderOver(ssd, sector, geometry, stamp);
 }
 
 NTSTATUS WipeMetadataHeader(PDEVICE_OBJECT ssd)
@@ -310,46 +417,58 @@ NTSTATUS SetUpCacheMap(PDEVICE_OBJECT master)
     return SizeCacheMap(map, &layout);
 }
 
-// The saved slot records, read into a buffer of whole sectors; records that
-// name a block beyond the master or one already taken leave their slot free.
-// Every accepted record enters its block in the block table.
-static NTSTATUS LoadSlotRecords(CacheMap* map, const CacheGeometry* geometry)
+// The reads of a saved map, sent together: the tables they fill are
+// allocated first, and the slot records go to a buffer of whole sectors.
+struct SavedMapReads {
+    SlotRecord* Records;
+    ULONGLONG RecordBytes;
+    volatile LONG Valid, Clean, Slots;
+};
+
+static void InitSavedMapReads(SavedMapReads* reads)
 {
-    PDEVICE_OBJECT ssd = map->SsdDevice;
-    ULONGLONG bytes = SlotTableBytes(map->Slots.SlotCount, FilterExtensionOf(ssd)->SectorShift);
-    SlotRecord* records = (SlotRecord*)AllocMapMemory(bytes);  // the read fills it whole
-    if (!records)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = TransferMapBytes(ssd, geometry->SlotTableOffset, (ULONG)bytes, records, false);
-    if (NT_SUCCESS(status) && !SlotsFromRecords(map, records, map->Slots.SlotCount, NULL))
-        status = STATUS_INVALID_DEVICE_STATE;
-    FreeMapMemory(records, bytes);
-    return status;
+    reads->Records = NULL;
+    reads->RecordBytes = 0;
+    reads->Valid = reads->Clean = reads->Slots = STATUS_PENDING;
 }
 
-static NTSTATUS LoadSavedMap(CacheMap* map, const CacheGeometry* geometry)
+static NTSTATUS StartSavedMapReads(CacheMap* map, const CacheGeometry* geometry, TransferBatch* batch,
+                                   SavedMapReads* reads)
 {
     if (!HasUsableSizes(map))
         return STATUS_INVALID_PARAMETER;
-    if (!AllocValidBitmap(map))
+    PDEVICE_OBJECT ssd = map->SsdDevice;
+    if (!AllocValidBitmap(map) || (map->Mode == CacheModeWriteBack && !AllocCleanBitmap(map)) ||
+        !AllocBlockTable(&map->Blocks) || !AllocSlotTable(&map->Slots))
         return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = TransferMapBytes(map->SsdDevice, geometry->ValidBitmapOffset, map->BitmapSize,
-                                       map->ValidBitmap, false);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (map->Mode == CacheModeWriteBack) {
-        if (!AllocCleanBitmap(map))
-            return STATUS_INSUFFICIENT_RESOURCES;
-        status = TransferMapBytes(map->SsdDevice, geometry->CleanBitmapOffset, map->BitmapSize,
-                                  map->CleanBitmap, false);
-        if (!NT_SUCCESS(status)) {
+    reads->RecordBytes = SlotTableBytes(map->Slots.SlotCount, FilterExtensionOf(ssd)->SectorShift);
+    reads->Records = (SlotRecord*)AllocMapMemory(reads->RecordBytes);  // the read fills it whole
+    if (!reads->Records)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    AddTransfer(batch, ssd, geometry->ValidBitmapOffset, map->BitmapSize, map->ValidBitmap, false, &reads->Valid);
+    if (map->Mode == CacheModeWriteBack)
+        AddTransfer(batch, ssd, geometry->CleanBitmapOffset, map->BitmapSize, map->CleanBitmap, false,
+                    &reads->Clean);
+    AddTransfer(batch, ssd, geometry->SlotTableOffset, (ULONG)reads->RecordBytes, reads->Records, false,
+                &reads->Slots);
+    return STATUS_SUCCESS;
+}
+
+// Once every read is done: the first error in the order valid bitmap, clean
+// bitmap, slot table; then the slots from their records, where records that
+// name a block beyond the master or one already taken leave their slot free.
+static NTSTATUS FinishSavedMap(CacheMap* map, const SavedMapReads* reads)
+{
+    NTSTATUS status = TransferResult(reads->Valid);
+    if (NT_SUCCESS(status) && map->Mode == CacheModeWriteBack) {
+        status = TransferResult(reads->Clean);
+        if (!NT_SUCCESS(status))
             FreeCleanBitmap(map);
-            return status;
-        }
     }
-    if (!AllocBlockTable(&map->Blocks) || !AllocSlotTable(&map->Slots))
-        return STATUS_INSUFFICIENT_RESOURCES;
-    status = LoadSlotRecords(map, geometry);
+    if (NT_SUCCESS(status))
+        status = TransferResult(reads->Slots);
+    if (NT_SUCCESS(status) && !SlotsFromRecords(map, reads->Records, map->Slots.SlotCount, NULL))
+        status = STATUS_INVALID_DEVICE_STATE;
     if (!NT_SUCCESS(status))
         return status;
     BuildSlotLists(&map->Slots);
@@ -357,12 +476,38 @@ static NTSTATUS LoadSavedMap(CacheMap* map, const CacheGeometry* geometry)
     return STATUS_SUCCESS;
 }
 
+static void FreeSavedMapReads(SavedMapReads* reads)
+{
+    if (reads->Records)
+        FreeMapMemory(reads->Records, reads->RecordBytes);
+    reads->Records = NULL;
+}
+
+static bool ReusesSavedMap(const CacheState* state)
+{
+    return state->MetadataValid && !state->WrittenDetached;
+}
+
+static NTSTATUS InitFreshMap(CacheMap* map)
+{
+    return map->Mode == CacheModeWriteBack ? InitEmptyMapWithClean(map) : InitEmptyMap(map);
+}
+
 NTSTATUS LoadCacheMap(CacheState* state, const CacheGeometry* geometry)
 {
     CacheMap* map = &state->Map;
-    if (!state->MetadataValid || state->WrittenDetached)
-        return map->Mode == CacheModeWriteBack ? InitEmptyMapWithClean(map) : InitEmptyMap(map);
-    return LoadSavedMap(map, geometry);
+    if (!ReusesSavedMap(state))
+        return InitFreshMap(map);
+    TransferBatch batch;
+    BeginTransfers(&batch);
+    SavedMapReads reads;
+    InitSavedMapReads(&reads);
+    NTSTATUS status = StartSavedMapReads(map, geometry, &batch, &reads);
+    WaitForTransfers(&batch);
+    if (NT_SUCCESS(status))
+        status = FinishSavedMap(map, &reads);
+    FreeSavedMapReads(&reads);
+    return status;
 }
 
 void FreeCacheMap(CacheState* state)
@@ -372,6 +517,41 @@ void FreeCacheMap(CacheState* state)
         return;
     FreeMapTables(&state->Map);
     state->Map.SsdDevice = NULL;
+}
+
+// Clears the stamp of the accepted header held in `sector` on the SSD and
+// builds the map, so that a saved map serves one boot. The cleared header
+// goes down first and the saved map's reads beside it (they share no sector);
+// the map is used only once the header is on the medium, so a crash at any
+// point leaves no stamp over a map the cache has changed. A header that
+// cannot be cleared stops the load whatever was read.
+static NTSTATUS ClearStampAndLoadMap(PDEVICE_OBJECT master, UCHAR* sector)
+{
+    FilterExtension* ext = FilterExtensionOf(master);
+    CacheState* state = &ext->Cache;
+    CacheMap* map = &state->Map;
+    PDEVICE_OBJECT ssd = map->SsdDevice;
+    ClearHeaderStamp(sector);
+    TransferBatch batch;
+    BeginTransfers(&batch);
+    volatile LONG header;
+    AddHeaderTransfer(&batch, ssd, sector, true, &header);
+    SavedMapReads reads;
+    InitSavedMapReads(&reads);
+    NTSTATUS mapStatus = SetUpCacheMap(master);
+    if (NT_SUCCESS(mapStatus) && ReusesSavedMap(state))
+        mapStatus = StartSavedMapReads(map, &ext->Geometry, &batch, &reads);
+    WaitForTransfers(&batch);
+
+    NTSTATUS status = TransferResult(header);
+    if (NT_SUCCESS(status))
+        status = FlushDiskCache(ssd);
+    if (NT_SUCCESS(status))
+        status = mapStatus;
+    if (NT_SUCCESS(status))
+        status = ReusesSavedMap(state) ? FinishSavedMap(map, &reads) : InitFreshMap(map);
+    FreeSavedMapReads(&reads);
+    return status;
 }
 
 bool LoadMetadata(PDEVICE_OBJECT master)
@@ -395,11 +575,7 @@ bool LoadMetadata(PDEVICE_OBJECT master)
     if (ReadAcceptedHeader(ssd, sector, &geometry, &stamp)) {
         ext->Geometry = geometry;
         state->MetadataValid = ext->TimeStamp != 0 && ext->TimeStamp == stamp;
-        // The stamp goes before the map is read, and reaches the medium
-        // before the cache can change anything: a saved map serves one boot.
-        ClearHeaderStamp(sector);
-        loaded = NT_SUCCESS(WriteHeaderSector(ssd, sector)) && NT_SUCCESS(FlushDiskCache(ssd)) &&
-                 NT_SUCCESS(SetUpCacheMap(master)) && NT_SUCCESS(LoadCacheMap(state, &ext->Geometry));
+        loaded = NT_SUCCESS(ClearStampAndLoadMap(master, sector));
     }
     FreePool(sector);
     if (!loaded)
@@ -436,7 +612,53 @@ NTSTATUS InitCacheOnSsd(PDEVICE_OBJECT master)
     return status;
 }
 
-static NTSTATUS SaveSlotRecords(const CacheMap* map, const CacheGeometry* geometry)
+// The read of the header sector that a save writes over. It goes down
+// beside the first write of map data, after it in the SSD's queue (the data
+// does not wait for the read), and is waited for before the header is written.
+struct HeaderRead {
+    TransferBatch Batch;
+    UCHAR* Sector;
+    volatile LONG Status;
+    bool Sent;
+};
+
+static void InitHeaderRead(HeaderRead* read, UCHAR* sector)
+{
+    BeginTransfers(&read->Batch);
+    read->Sector = sector;
+    read->Status = STATUS_PENDING;
+    read->Sent = false;
+}
+
+static void SendHeaderRead(HeaderRead* read, PDEVICE_OBJECT ssd)
+{
+    if (read->Sent)
+        return;
+    read->Sent = true;
+    AddHeaderTransfer(&read->Batch, ssd, read->Sector, false, &read->Status);
+}
+
+static NTSTATUS FinishHeaderRead(HeaderRead* read, PDEVICE_OBJECT ssd)
+{
+    SendHeaderRead(read, ssd);
+    WaitForTransfers(&read->Batch);
+    return TransferResult(read->Status);
+}
+
+// One region of map data, written whole and waited for; the header read goes
+// down with the first one.
+static NTSTATUS WriteMapRegion(PDEVICE_OBJECT ssd, ULONGLONG offset, ULONG bytes, PVOID buffer, HeaderRead* read)
+{
+    TransferBatch batch;
+    BeginTransfers(&batch);
+    volatile LONG status;
+    AddTransfer(&batch, ssd, offset, bytes, buffer, true, &status);
+    SendHeaderRead(read, ssd);
+    WaitForTransfers(&batch);
+    return TransferResult(status);
+}
+
+static NTSTATUS SaveSlotRecords(const CacheMap* map, const CacheGeometry* geometry, HeaderRead* read)
 {
     PDEVICE_OBJECT ssd = map->SsdDevice;
     ULONGLONG bytes = SlotTableBytes(map->Slots.SlotCount, FilterExtensionOf(ssd)->SectorShift);
@@ -449,29 +671,29 @@ static NTSTATUS SaveSlotRecords(const CacheMap* map, const CacheGeometry* geomet
         records[i].Block = FromMasterBlock(NoBlock);
     }
     SlotsToRecords(&map->Slots, records, map->Slots.SlotCount);
-    NTSTATUS status = TransferMapBytes(ssd, geometry->SlotTableOffset, (ULONG)bytes, records, true);
+    NTSTATUS status = WriteMapRegion(ssd, geometry->SlotTableOffset, (ULONG)bytes, records, read);
     FreeMapMemory(records, bytes);
     return status;
 }
 
-// Clean bitmap (write-back only), valid bitmap, slot table, then a flush so
-// that all of it is on the medium before a header can vouch for it.
-static NTSTATUS SaveMapData(const CacheMap* map, const CacheGeometry* geometry)
+// Clean bitmap (write-back only), valid bitmap, slot table, one after the
+// other and stopping at the first error, then a flush so that all of it is
+// on the medium before a header can vouch for it.
+static NTSTATUS SaveMapData(const CacheMap* map, const CacheGeometry* geometry, HeaderRead* read)
 {
     if (!HasUsableSizes(map) || !map->ValidBitmap || !map->Slots.Entries ||
         (map->Mode == CacheModeWriteBack && !map->CleanBitmap))
         return STATUS_INVALID_DEVICE_STATE;
+    PDEVICE_OBJECT ssd = map->SsdDevice;
     NTSTATUS status = STATUS_SUCCESS;
     if (map->Mode == CacheModeWriteBack)
-        status = TransferMapBytes(map->SsdDevice, geometry->CleanBitmapOffset, map->BitmapSize,
-                                  map->CleanBitmap, true);
+        status = WriteMapRegion(ssd, geometry->CleanBitmapOffset, map->BitmapSize, map->CleanBitmap, read);
     if (NT_SUCCESS(status))
-        status = TransferMapBytes(map->SsdDevice, geometry->ValidBitmapOffset, map->BitmapSize,
-                                  map->ValidBitmap, true);
+        status = WriteMapRegion(ssd, geometry->ValidBitmapOffset, map->BitmapSize, map->ValidBitmap, read);
     if (NT_SUCCESS(status))
-        status = SaveSlotRecords(map, geometry);
+        status = SaveSlotRecords(map, geometry, read);
     if (NT_SUCCESS(status))
-        status = FlushDiskCache(map->SsdDevice);
+        status = FlushDiskCache(ssd);
     return status;
 }
 
@@ -489,13 +711,17 @@ NTSTATUS SaveMetadata(PDEVICE_OBJECT master, ULONGLONG* writtenStamp)
         FreeCacheMap(state);
         return STATUS_SUCCESS;
     }
-    ULONGLONG stamp = 0;
-    if (state->Persist && NT_SUCCESS(SaveMapData(&state->Map, &ext->Geometry)))
-        stamp = ext->TimeStamp;
     UCHAR* sector = AllocSector(ssd);
     if (!sector)
         return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = WriteMetadataHeader(ssd, sector, &ext->Geometry, stamp);
+    HeaderRead read;
+    InitHeaderRead(&read, sector);
+    ULONGLONG stamp = 0;
+    if (state->Persist && NT_SUCCESS(SaveMapData(&state->Map, &ext->Geometry, &read)))
+        stamp = ext->TimeStamp;
+    NTSTATUS status = FinishHeaderRead(&read, ssd);
+    if (NT_SUCCESS(status))
+        status = WriteHeaderOver(ssd, sector, &ext->Geometry, stamp);
     FreePool(sector);
     if (!NT_SUCCESS(status))
         return status;

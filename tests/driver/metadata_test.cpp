@@ -636,6 +636,74 @@ TEST_F(MetadataTest, APowerCutBetweenMapAndHeaderNeverReusesTheOldMap)
     EXPECT_EQ(0u, CountCachedSectors(&Map()));
 }
 
+// A save whose map data fails part way stops there and writes the header with
+// stamp 0; one whose header sector cannot be read writes no header and keeps
+// the map.
+struct SaveFailure {
+    const char* name;
+    int failing;  // the region whose first sector fails: 0 clean bitmap, 1 valid bitmap, 2 slot table, 3 header
+    NTSTATUS result;
+};
+
+const SaveFailure SaveFailures[] = {
+    {"clean bitmap write", 0, STATUS_SUCCESS},
+    {"valid bitmap write", 1, STATUS_SUCCESS},
+    {"slot table write", 2, STATUS_SUCCESS},
+    {"header read", 3, STATUS_IO_DEVICE_ERROR},
+};
+
+class SaveFailureTest : public MetadataTest, public ::testing::WithParamInterface<SaveFailure> {};
+
+TEST_P(SaveFailureTest, StopsAtTheFirstErrorAndNeverStampsAPartialMap)
+{
+    // 1. A started, filled write-back cache; the metadata regions marked.
+    const SaveFailure& c = GetParam();
+    Boot();
+    ASSERT_EQ(STATUS_SUCCESS, InitCacheOnSsd(master_->Top()));
+    Populate(StandardFills());
+    Master()->Cache.Persist = 1;
+    const CacheGeometry g = Master()->Geometry;
+    const ULONGLONG starts[] = {g.CleanBitmapOffset, g.ValidBitmapOffset, g.SlotTableOffset, AreaEnd};
+    std::vector<UCHAR> marks(AreaEnd - g.CleanBitmapOffset, 0xA5);
+    ssd_->WriteBytes(g.CleanBitmapOffset, marks.data(), marks.size());
+    std::vector<UCHAR> header = HeaderBytes();
+    if (c.failing == 3)
+        ssd_->InjectError(emu::DiskOp::Read, AreaStart / SectorBytes(), 1, STATUS_IO_DEVICE_ERROR);
+    else
+        ssd_->InjectError(emu::DiskOp::Write, starts[c.failing] / SectorBytes(), 1, STATUS_IO_DEVICE_ERROR);
+
+    // 2. The regions before the failing one are written, those after it not.
+    EXPECT_EQ(c.result, SaveMetadata(master_->Top()));
+    ssd_->ClearErrors();
+    for (int r = 0; r < 3; r++) {
+        std::vector<UCHAR> now = ssd_->Bytes(starts[r], starts[r + 1] - starts[r]);
+        std::vector<UCHAR> marked(now.size(), 0xA5);
+        if (r < c.failing)
+            EXPECT_NE(marked, now) << "region " << r << " is written before the failure";
+        if (r > c.failing)
+            EXPECT_EQ(marked, now) << "region " << r << " is not written after the failure";
+    }
+
+    // 3. A failed data write: a header with stamp 0, the map freed. A failed
+    //    header read: the sector as it was, the map kept.
+    if (c.failing < 3) {
+        EXPECT_EQ(0u, HeaderStamp());
+        EXPECT_EQ(MetadataHeaderSize, HeaderBytes()[0] | HeaderBytes()[1] << 8);
+        EXPECT_EQ(nullptr, Map().SsdDevice);
+    } else {
+        EXPECT_EQ(header, HeaderBytes());
+        EXPECT_NE(nullptr, Map().SsdDevice);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SaveFailureTest, ::testing::ValuesIn(SaveFailures),
+                         [](const ::testing::TestParamInfo<SaveFailure>& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p; p++)
+                                 name += isalnum((unsigned char)*p) ? *p : '_';
+                             return name;
+                         });
+
 TEST_F(MetadataTest, ServiceNamesOf31CharactersSaveAnd32WriteNoHeader)
 {
     // 31 characters: the map is reused.

@@ -150,6 +150,18 @@ void clWinSetupInstallService::RegisterComponentUser()
         platform->WriteComponentUser(componentKey, usedValueName, platform->NowText());
 }
 
+void clWinSetupInstallServiceResource::RegisterComponent()
+{
+    // The file on disk is the carried build now: a higher record would describe a file that
+    // is not there.
+    if (!fileWritten) {
+        clWinSetupInstallService::RegisterComponent();
+        return;
+    }
+    platform->WriteComponentVersion(componentKey, version);
+    RegisterComponentUser();
+}
+
 bool clWinSetupInstallServiceResource::NeedsUpdate()
 {
     int32_t installed = platform->ReadComponentVersion(componentKey);
@@ -172,7 +184,10 @@ int32_t clWinSetupInstallServiceResource::ExtractDriverFile()
 {
     if (driverPath.empty())
         return ERROR_PATH_NOT_FOUND;
-    return platform->ExtractResource(driverPath, static_cast<uint16_t>(resourceId));
+    int32_t result = platform->ExtractResource(driverPath, static_cast<uint16_t>(resourceId));
+    if (result == 0)
+        fileWritten = true;
+    return result;
 }
 
 bool clWinSetupInstallServiceResource::NewerFileIsInstalled()

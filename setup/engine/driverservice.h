@@ -83,6 +83,9 @@ public:
 // A component whose file is one of Setup's resources. No steps of its own.
 class clWinSetupInstallServiceResource : public clWinSetupInstallService {
 public:
+    // Records the carried version when this item wrote the file, whatever was recorded
+    // before; for a file left alone, as the base does. Then this product as a user.
+    void RegisterComponent() override;
     // Whether the carried file must replace what is installed: a newer carried version, or
     // at equal versions a missing file or one of another size. Every "no" records this
     // product as a user.
@@ -95,6 +98,7 @@ public:
 
     int32_t resourceId = 0;
     std::string driverPath;
+    bool fileWritten = false;  // by ExtractDriverFile
 };
 
 // A kernel driver installed, updated and started as a service.

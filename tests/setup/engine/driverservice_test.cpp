@@ -96,12 +96,12 @@ TEST(InstallSys, RoadsThroughTheStates)
          "create start",
          200,
          0},
-        {"newer recorded without its file: ours written, the record kept",
+        {"newer recorded without its file: ours written and recorded",
          {200, -1, true, SERVICE_STOPPED, false},
          System,
          "0,1,2,4,5,6,8,9,10,11",
-         "stop delete extract create start",
-         200,
+         "stop delete extract create start version=103",
+         103,
          0},
         {"older, running: stopped, deleted, replaced",
          {100, 900, true, SERVICE_RUNNING, true},
@@ -304,13 +304,16 @@ TEST(InstallSys, NeedsUpdate)
     }
 }
 
-TEST(InstallSys, RegisterComponentNeverLowersTheRecord)
+TEST(InstallSys, RegisterComponentLowersTheRecordOnlyForAFileItWrote)
 {
     struct Case {
         int32_t recorded;
+        bool written;  // the item wrote its file before
         int32_t after;
     };
-    const Case cases[] = {{0, 103}, {100, 103}, {103, 103}, {104, 104}, {30000, 30000}};
+    const Case cases[] = {{0, false, 103},    {100, false, 103},    {103, false, 103},
+                          {104, false, 104},  {30000, false, 30000}, {0, true, 103},
+                          {104, true, 103},   {30000, true, 103}};
     for (const Case& c : cases) {
         FakeMachine machine;
         if (c.recorded)
@@ -319,8 +322,11 @@ TEST(InstallSys, RegisterComponentNeverLowersTheRecord)
         item.platform = &machine;
         item.componentKey = Proxy;
         item.version = 103;
+        item.driverPath = ProxyFile;
+        if (c.written)
+            ASSERT_EQ(item.ExtractDriverFile(), 0);
         item.RegisterComponent();
-        EXPECT_EQ(machine.versions[Proxy], c.after) << c.recorded;
+        EXPECT_EQ(machine.versions[Proxy], c.after) << c.recorded << (c.written ? ", written" : "");
         EXPECT_EQ(machine.users[Proxy].size(), 0u) << "an empty user name registers nothing";
         item.usedValueName = "JyxBrimvault";
         item.RegisterComponentUser();

@@ -250,6 +250,12 @@ int32_t clWinSetupInstallSys::StopOld()
 {
     uint32_t state = 0;
     int32_t result = platform->StopDriver(serviceName, &state);
+    if (result == ERROR_INVALID_SERVICE_CONTROL || result == ERROR_DEPENDENT_SERVICES_RUNNING) {
+        // It cannot be stopped: its file is replaced while it runs, and the new build is
+        // loaded at the restart.
+        reboot = 1;
+        return Next(7);
+    }
     if (result != 0)
         return result;
     return Next(state == SERVICE_STOPPED ? 4 : 3);
@@ -263,7 +269,7 @@ int32_t clWinSetupInstallSys::WaitStopped()
         return result;
     if (state == SERVICE_STOPPED)
         return Next(4);
-    // A driver that refuses to stop, or never finishes stopping, ends the run at the bound.
+    // A driver that never finishes stopping ends the run at the bound.
     waitError = ERROR_SERVICE_REQUEST_TIMEOUT;
     return 0;
 }

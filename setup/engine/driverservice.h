@@ -23,6 +23,8 @@ public:
     // The service manager; results are Win32 error codes.
     virtual bool ServiceExists(const std::string& name) = 0;
     virtual int QueryServiceState(const std::string& name, uint32_t* state) = 0;
+    // A stop that the driver refuses gives 1052 (it cannot be unloaded) or 1051 (services
+    // that depend on it run).
     virtual int StopDriver(const std::string& name, uint32_t* state) = 0;
     virtual int DeleteDriverService(const std::string& name) = 0;
     virtual int CreateDriverService(const std::string& name, const std::string& imagePath,

@@ -43,6 +43,20 @@ void SetState(uint32_t* outState, uint32_t state)
         *outState = state;
 }
 
+// What a stop request's answer means for the caller, who waits only for a stop under way.
+int StopRequestResult(int error, uint32_t* state)
+{
+    if (error == ERROR_SERVICE_NOT_ACTIVE) {
+        *state = ServiceStateStopped;  // it stopped after the query
+        return 0;
+    }
+    if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+        return 0;  // still starting or already stopping
+    if (error == 0 && *state == ServiceStateRunning)
+        return ERROR_INVALID_SERVICE_CONTROL;  // taken, but the service stays
+    return error;
+}
+
 }  // namespace
 
 int QueryServiceState(SC_HANDLE service, uint32_t* outState)
@@ -121,9 +135,9 @@ int StopServiceByName(const char* name, uint32_t* outState)
     if (result != 0)
         return result;
     if (state != ServiceStateStopped)
-        SendServiceControl(service.get(), SERVICE_CONTROL_STOP, &state);  // a refused stop is not an error
+        result = StopRequestResult(SendServiceControl(service.get(), SERVICE_CONTROL_STOP, &state), &state);
     SetState(outState, state);
-    return 0;
+    return result;
 }
 
 int DeleteServiceByName(const char* name)

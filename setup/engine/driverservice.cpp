@@ -376,6 +376,8 @@ std::string ChooseInstallDir(const std::string& uninstallString, const std::stri
     std::string folder = ExtractFileDir(uninstallString);
     if (IsAbsolutePath(folder))
         return folder;
+    if (programFiles.empty())
+        return std::string();
     return programFiles + "\\" + productKey;
 }
 

@@ -150,7 +150,7 @@ int32_t AddInstallSys(clWinSetupList* list, const std::string& serviceName, int3
                       int32_t resourceId);
 
 // The folder of the product's uninstaller as its uninstall entry names it, when that is an
-// absolute path; otherwise "<Program Files>\<productKey>".
+// absolute path; otherwise "<Program Files>\<productKey>", or empty without such a folder.
 std::string DefaultInstallDir(const std::string& productKey);
 // The choice itself, over the entry's "UninstallString" and the program files folder.
 std::string ChooseInstallDir(const std::string& uninstallString, const std::string& programFiles,

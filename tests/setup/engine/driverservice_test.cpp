@@ -375,6 +375,10 @@ TEST(DriverPaths, ImagePathAndDefaultFolder)
     for (const Case& c : cases)
         EXPECT_EQ(ChooseInstallDir(c.uninstallString, "C:\\Program Files", "JyxBrimvault"), c.folder)
             << c.uninstallString;
+    // Without a program files folder there is no default: never a folder on the current drive.
+    EXPECT_EQ(ChooseInstallDir("", "", "JyxBrimvault"), "");
+    EXPECT_EQ(ChooseInstallDir("Uninstall.exe", "", "JyxBrimvault"), "");
+    EXPECT_EQ(ChooseInstallDir("D:\\Tools\\Uninstall.exe", "", "JyxBrimvault"), "D:\\Tools");
 
     EXPECT_TRUE(IsPresentWhenOpenFails(ERROR_ACCESS_DENIED));
     for (uint32_t error : {ERROR_FILE_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_INVALID_FUNCTION})

@@ -188,7 +188,8 @@ TEST(InstallSys, WaitsForTheServiceManagerWithinABound)
         return service;
     };
     const Case cases[] = {
-        {"a stop that takes three queries, a deletion seen late", running(3, 4), 0, "0,1,2,3,4,5,6,8,9,10,11"},
+        {"a stop that takes three queries, a deletion seen late", running(3, 4), 0,
+         "0,1,2,3,4,5,6,8,9,10,11"},
         {"a stop that never completes", running(1000000, 0), ERROR_SERVICE_REQUEST_TIMEOUT, "0,1,2,3"},
         {"a deletion that never completes", running(0, -1), ERROR_SERVICE_MARKED_FOR_DELETE, "0,1,2,4,5"},
     };
@@ -328,9 +329,8 @@ TEST(InstallSys, RegisterComponentLowersTheRecordOnlyForAFileItWrote)
         bool written;  // the item wrote its file before
         int32_t after;
     };
-    const Case cases[] = {{0, false, 103},    {100, false, 103},    {103, false, 103},
-                          {104, false, 104},  {30000, false, 30000}, {0, true, 103},
-                          {104, true, 103},   {30000, true, 103}};
+    const Case cases[] = {{0, false, 103},       {100, false, 103}, {103, false, 103}, {104, false, 104},
+                          {30000, false, 30000}, {0, true, 103},    {104, true, 103},  {30000, true, 103}};
     for (const Case& c : cases) {
         FakeMachine machine;
         if (c.recorded)

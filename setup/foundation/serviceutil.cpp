@@ -50,10 +50,14 @@ int StopRequestResult(int error, uint32_t* state)
         *state = ServiceStateStopped;  // it stopped after the query
         return 0;
     }
+    // A running service that takes no stop refuses it, as does one that takes the request
+    // and stays running (Wine answers so for a driver without an unload routine, and then
+    // 1061 to every further request); one that is starting or stopping is waited for.
+    bool running = *state == ServiceStateRunning;
     if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
-        return 0;  // still starting or already stopping
-    if (error == 0 && *state == ServiceStateRunning)
-        return ERROR_INVALID_SERVICE_CONTROL;  // taken, but the service stays
+        return running ? ERROR_INVALID_SERVICE_CONTROL : 0;
+    if (error == 0 && running)
+        return ERROR_INVALID_SERVICE_CONTROL;
     return error;
 }
 

@@ -1,5 +1,6 @@
 // Placeholder user-proxy driver: a control device "\Device\SABLINEX" with the link
-// "\DosDevices\SABLINEX" that opens and closes, and unloads cleanly.
+// "\DosDevices\SABLINEX" that opens and closes, and unloads cleanly (built with SABLINEX_PINNED
+// it has no unload routine, for the tests of a driver that refuses to stop).
 #include <ntddk.h>
 
 static const WCHAR DeviceNameText[] = L"\\Device\\SABLINEX";
@@ -47,7 +48,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     }
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+#ifndef SABLINEX_PINNED
     driver->DriverUnload = UnloadDriver;
+#else
+    (void)UnloadDriver;  // a build that cannot be unloaded, for the tests of a refused stop
+#endif
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

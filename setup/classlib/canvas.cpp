@@ -1,6 +1,7 @@
 // Drawing with GDI.
 #include "classlib/canvas.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -118,16 +119,66 @@ void TCanvas::Draw(int x, int y, const TPicture& picture)
     DeleteObject(bitmap);
 }
 
+namespace {
+
+// The right edge of the ink that text leaves when drawn from the left edge with font
+// selected into dc, within a band of width x height pixels; 0 for no ink.
+int InkRight(HDC dc, const std::wstring& text, int width, int height)
+{
+    BITMAPINFO info;
+    memset(&info, 0, sizeof info);
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!bitmap)
+        return 0;
+    int right = 0;
+    {
+        Selected s(dc, bitmap);
+        memset(bits, 0xFF, static_cast<size_t>(width) * height * 4);
+        RECT band = {0, 0, width, height};
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, RGB(0, 0, 0));
+        ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &band, DT_NOPREFIX | DT_NOCLIP);
+        GdiFlush();
+        const uint32_t* pixels = static_cast<const uint32_t*>(bits);
+        for (int y = 0; y < height; y++)
+            for (int x = width - 1; x >= right; x--)
+                if ((pixels[y * width + x] & 0xFFFFFF) != 0xFFFFFF) {
+                    right = x + 1;
+                    break;
+                }
+    }
+    DeleteObject(bitmap);
+    return right;
+}
+
+}  // namespace
+
 SIZE MeasureText(const std::wstring& text, const TFont& font, int wrapWidth)
 {
+    const std::wstring& shown = text.empty() ? std::wstring(L" ") : text;
     HDC dc = CreateCompatibleDC(nullptr);
     RECT rect = {0, 0, wrapWidth > 0 ? wrapWidth : 0, 0};
     {
         TCanvas canvas(dc);
-        canvas.DrawText(text.empty() ? std::wstring(L" ") : text, rect, font,
-                        tfCalcRect | (wrapWidth > 0 ? tfWordWrap : 0));
+        canvas.DrawText(shown, rect, font, tfCalcRect | (wrapWidth > 0 ? tfWordWrap : 0));
+    }
+    SIZE size = {rect.right - rect.left, rect.bottom - rect.top};
+    // The advances are not the whole text: the last glyph, with the smoothing of its edge,
+    // can reach a pixel or two past them, and a label as wide as the advances would cut
+    // that off. The ink is measured by drawing the text with the font itself.
+    if (wrapWidth <= 0 && size.cx > 0 && size.cy > 0) {
+        Selected f(dc, font.Handle());
+        int ink = InkRight(dc, shown, size.cx + size.cy, size.cy);
+        if (ink > size.cx)
+            size.cx = ink;
     }
     DeleteDC(dc);
-    SIZE size = {rect.right - rect.left, rect.bottom - rect.top};
     return size;
 }

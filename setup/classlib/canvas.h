@@ -88,5 +88,6 @@ private:
 };
 
 // Measures text on a screen-compatible memory device context; an empty text
-// measures as one blank, so that an empty label keeps a line's height.
+// measures as one blank, so that an empty label keeps a line's height. Unwrapped
+// text is as wide as its ink when the last glyph reaches past its advance.
 SIZE MeasureText(const std::wstring& text, const TFont& font, int wrapWidth);

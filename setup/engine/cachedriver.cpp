@@ -137,12 +137,10 @@ int32_t clVornDriverInstall::CheckRunning()
         return Next(1);
     if (!NewerFileIsInstalled())
         return Next(2);
-    // A newer build installed by another product and not loaded yet: it stays. Without its
-    // service, the service is made for it.
-    if (!platform->ServiceExists(componentKey))
-        return Next(4);
-    RegisterComponentUser();
-    return Next(7);
+    // A newer build installed by another product and not loaded yet: its file and version
+    // record stay, but its service and its filter entry are made when they are missing, or
+    // it would never be loaded.
+    return Next(4);
 }
 
 int32_t clVornDriverInstall::WriteDriverFile(int32_t next)

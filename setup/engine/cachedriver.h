@@ -7,8 +7,8 @@
 #include <stdint.h>
 
 // Writes the cache driver, creates its boot-start service, puts it into the disk class's
-// "UpperFilters" and asks for a restart. A newer driver that is already installed is left
-// as it is: this product only becomes one of its users.
+// "UpperFilters" and asks for a restart. The file and version record of a newer driver that
+// is already installed are left as they are: this product becomes one of its users.
 class clVornDriverInstall : public clWinSetupInstallServiceResource {
 public:
     clVornDriverInstall();

@@ -150,6 +150,18 @@ void clWinSetupInstallService::RegisterComponentUser()
         platform->WriteComponentUser(componentKey, usedValueName, platform->NowText());
 }
 
+void clWinSetupInstallServiceResource::RegisterComponent()
+{
+    // The file on disk is the carried build now: a higher record would describe a file that
+    // is not there.
+    if (!fileWritten) {
+        clWinSetupInstallService::RegisterComponent();
+        return;
+    }
+    platform->WriteComponentVersion(componentKey, version);
+    RegisterComponentUser();
+}
+
 bool clWinSetupInstallServiceResource::NeedsUpdate()
 {
     int32_t installed = platform->ReadComponentVersion(componentKey);
@@ -172,7 +184,10 @@ int32_t clWinSetupInstallServiceResource::ExtractDriverFile()
 {
     if (driverPath.empty())
         return ERROR_PATH_NOT_FOUND;
-    return platform->ExtractResource(driverPath, static_cast<uint16_t>(resourceId));
+    int32_t result = platform->ExtractResource(driverPath, static_cast<uint16_t>(resourceId));
+    if (result == 0)
+        fileWritten = true;
+    return result;
 }
 
 bool clWinSetupInstallServiceResource::NewerFileIsInstalled()
@@ -235,6 +250,12 @@ int32_t clWinSetupInstallSys::StopOld()
 {
     uint32_t state = 0;
     int32_t result = platform->StopDriver(serviceName, &state);
+    if (result == ERROR_INVALID_SERVICE_CONTROL || result == ERROR_DEPENDENT_SERVICES_RUNNING) {
+        // It cannot be stopped: its file is replaced while it runs, and the new build is
+        // loaded at the restart.
+        reboot = 1;
+        return Next(7);
+    }
     if (result != 0)
         return result;
     return Next(state == SERVICE_STOPPED ? 4 : 3);
@@ -248,7 +269,7 @@ int32_t clWinSetupInstallSys::WaitStopped()
         return result;
     if (state == SERVICE_STOPPED)
         return Next(4);
-    // A driver that refuses to stop, or never finishes stopping, ends the run at the bound.
+    // A driver that never finishes stopping ends the run at the bound.
     waitError = ERROR_SERVICE_REQUEST_TIMEOUT;
     return 0;
 }
@@ -355,6 +376,8 @@ std::string ChooseInstallDir(const std::string& uninstallString, const std::stri
     std::string folder = ExtractFileDir(uninstallString);
     if (IsAbsolutePath(folder))
         return folder;
+    if (programFiles.empty())
+        return std::string();
     return programFiles + "\\" + productKey;
 }
 

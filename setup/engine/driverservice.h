@@ -23,6 +23,8 @@ public:
     // The service manager; results are Win32 error codes.
     virtual bool ServiceExists(const std::string& name) = 0;
     virtual int QueryServiceState(const std::string& name, uint32_t* state) = 0;
+    // A stop that the driver refuses gives 1052 (it cannot be unloaded) or 1051 (services
+    // that depend on it run).
     virtual int StopDriver(const std::string& name, uint32_t* state) = 0;
     virtual int DeleteDriverService(const std::string& name) = 0;
     virtual int CreateDriverService(const std::string& name, const std::string& imagePath,
@@ -83,6 +85,9 @@ public:
 // A component whose file is one of Setup's resources. No steps of its own.
 class clWinSetupInstallServiceResource : public clWinSetupInstallService {
 public:
+    // Records the carried version when this item wrote the file, whatever was recorded
+    // before; for a file left alone, as the base does. Then this product as a user.
+    void RegisterComponent() override;
     // Whether the carried file must replace what is installed: a newer carried version, or
     // at equal versions a missing file or one of another size. Every "no" records this
     // product as a user.
@@ -95,6 +100,7 @@ public:
 
     int32_t resourceId = 0;
     std::string driverPath;
+    bool fileWritten = false;  // by ExtractDriverFile
 };
 
 // A kernel driver installed, updated and started as a service.
@@ -144,7 +150,7 @@ int32_t AddInstallSys(clWinSetupList* list, const std::string& serviceName, int3
                       int32_t resourceId);
 
 // The folder of the product's uninstaller as its uninstall entry names it, when that is an
-// absolute path; otherwise "<Program Files>\<productKey>".
+// absolute path; otherwise "<Program Files>\<productKey>", or empty without such a folder.
 std::string DefaultInstallDir(const std::string& productKey);
 // The choice itself, over the entry's "UninstallString" and the program files folder.
 std::string ChooseInstallDir(const std::string& uninstallString, const std::string& programFiles,

@@ -83,6 +83,10 @@ void SilentInstallHook(const char*) {}
 
 int32_t BuildInstallList(clInstallList* list, const std::string& installDir)
 {
+    // No install folder (the system has no program files folder): like a missing shell
+    // folder, the list is refused before anything is written.
+    if (installDir.empty())
+        return ERROR_PATH_NOT_FOUND;
     list->installDir = installDir;
     list->productKey = InstallProductKey;
     list->cancel = 0;

@@ -48,7 +48,8 @@ extern uint8_t InstallCompleted;
 // The program entry's hook for its command line; no option exists, so it does nothing.
 void SilentInstallHook(const char* commandLine);
 
-// Fills the list for the install folder (taken as it comes): 0 or the first builder's error.
+// Fills the list for the install folder (taken as it comes): 0 or the first builder's error;
+// 3 for no folder at all.
 int32_t BuildInstallList(clInstallList* list, const std::string& installDir);
 // The builders, in run order; each returns 0 or the first error of the items it adds.
 int32_t AddProductItems(clInstallList* list);

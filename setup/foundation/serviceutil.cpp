@@ -43,6 +43,24 @@ void SetState(uint32_t* outState, uint32_t state)
         *outState = state;
 }
 
+// What a stop request's answer means for the caller, who waits only for a stop under way.
+int StopRequestResult(int error, uint32_t* state)
+{
+    if (error == ERROR_SERVICE_NOT_ACTIVE) {
+        *state = ServiceStateStopped;  // it stopped after the query
+        return 0;
+    }
+    // A running service that takes no stop refuses it, as does one that takes the request
+    // and stays running (Wine answers so for a driver without an unload routine, and then
+    // 1061 to every further request); one that is starting or stopping is waited for.
+    bool running = *state == ServiceStateRunning;
+    if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+        return running ? ERROR_INVALID_SERVICE_CONTROL : 0;
+    if (error == 0 && running)
+        return ERROR_INVALID_SERVICE_CONTROL;
+    return error;
+}
+
 }  // namespace
 
 int QueryServiceState(SC_HANDLE service, uint32_t* outState)
@@ -121,9 +139,9 @@ int StopServiceByName(const char* name, uint32_t* outState)
     if (result != 0)
         return result;
     if (state != ServiceStateStopped)
-        SendServiceControl(service.get(), SERVICE_CONTROL_STOP, &state);  // a refused stop is not an error
+        result = StopRequestResult(SendServiceControl(service.get(), SERVICE_CONTROL_STOP, &state), &state);
     SetState(outState, state);
-    return 0;
+    return result;
 }
 
 int DeleteServiceByName(const char* name)

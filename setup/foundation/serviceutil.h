@@ -21,9 +21,14 @@ int QueryServiceStateByName(const char* name, uint32_t* outState);
 // Starts the service unless it already runs. A missing service gives 1060.
 int StartServiceByName(const char* name);
 
-// Sends a stop request unless the service is stopped. Only failures to open the
-// manager or to query the state are reported; a service that cannot be opened
+// Sends a stop request unless the service is stopped; a service that cannot be opened
 // counts as stopped. *outState is the state after the request (or the queried one).
+// A refused request gives its error: 1052 for a driver that cannot be unloaded (also
+// when a running service takes the request but stays running, or cannot take it, as
+// Wine answers for such a driver), 1051 while services that depend on it run. A service
+// that stopped meanwhile (1062) counts as stopped; one that cannot take the request
+// while it starts or stops (1061) gives 0 with the queried state, for the caller to
+// wait on.
 int StopServiceByName(const char* name, uint32_t* outState);
 
 // Marks the service for deletion; a service that cannot be opened counts as deleted.

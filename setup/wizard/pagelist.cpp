@@ -115,15 +115,25 @@ clCustomInstallPageList::clCustomInstallPageList()
     EnableProcessPrivileges();
 }
 
+bool clCustomInstallPageList::CreateCatalogue()
+{
+    return CreateMsgCatalogue();
+}
+
+bool clCustomInstallPageList::SetupMessageBox()
+{
+    return SetupMsgDialog();
+}
+
 bool clCustomInstallPageList::Init()
 {
     if (!frame.form)
         return false;
-    if (!CreateMsgCatalogue()) {
+    if (!CreateCatalogue()) {
         ShowErrorText(CatalogueFailedText);
         return false;
     }
-    if (!SetupMsgDialog()) {
+    if (!SetupMessageBox()) {
         ShowMemoryErrorOrFallback();
         return false;
     }

@@ -61,6 +61,9 @@ public:
     // Catalogue, message box, system check, frame and pages, the language, then
     // the welcome page. False after showing why (nothing with no form).
     bool Init() override;
+    // Init's first two steps: false shows nothing, Init then says why.
+    virtual bool CreateCatalogue();
+    virtual bool SetupMessageBox();
     virtual bool CheckSystem() { return false; }
     virtual bool CreateFrame() { return false; }
 

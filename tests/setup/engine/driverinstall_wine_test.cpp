@@ -323,15 +323,25 @@ TEST_F(DiskClassFixture, ANewerRecordedDriverIsLeftAlone)
     WriteValueAt(HKEY_LOCAL_MACHINE, ComponentPath(Name), "Version", REG_DWORD, Dword(300));
     Set("UpperFilters", REG_MULTI_SZ, "PartMgr\0\0"s);
 
+    // 1. Its filter entry lost: the entry is made again and the restart asked for; the file
+    //    and the record stay.
     clWinSetupList list;
     clVornDriverInstall* item = AddTestCacheDriver(list, Name);
     EXPECT_EQ(RunSetupList(&list), 0);
     EXPECT_EQ(item->currentStep, 7);
-    EXPECT_EQ(list.reboot, 0);
+    EXPECT_EQ(list.reboot, 1);
     EXPECT_EQ(FileBytes(DriverFilePath(Name)), "a newer build");
     EXPECT_EQ(RecordedVersion(Name), 300);
     EXPECT_TRUE(HasUser(Name, "JyxBrimvault")) << "only this product is added as a user";
-    EXPECT_EQ(Stored("UpperFilters"), "PartMgr\0\0"s);
+    EXPECT_EQ(Stored("UpperFilters"), "TOLVARNTESTNEWER\0PartMgr\0\0"s);
+
+    // 2. Again, with its entry there: the value is not written twice.
+    clWinSetupList again;
+    AddTestCacheDriver(again, Name);
+    EXPECT_EQ(RunSetupList(&again), 0);
+    EXPECT_EQ(FileBytes(DriverFilePath(Name)), "a newer build");
+    EXPECT_EQ(RecordedVersion(Name), 300);
+    EXPECT_EQ(Stored("UpperFilters"), "TOLVARNTESTNEWER\0PartMgr\0\0"s);
 
     RemoveTestDriver(Name);
 }

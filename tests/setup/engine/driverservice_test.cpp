@@ -96,12 +96,12 @@ TEST(InstallSys, RoadsThroughTheStates)
          "create start",
          200,
          0},
-        {"newer recorded without its file: ours written, the record kept",
+        {"newer recorded without its file: ours written and recorded",
          {200, -1, true, SERVICE_STOPPED, false},
          System,
          "0,1,2,4,5,6,8,9,10,11",
-         "stop delete extract create start",
-         200,
+         "stop delete extract create start version=103",
+         103,
          0},
         {"older, running: stopped, deleted, replaced",
          {100, 900, true, SERVICE_RUNNING, true},
@@ -180,22 +180,18 @@ TEST(InstallSys, WaitsForTheServiceManagerWithinABound)
         int32_t result;
         const char* road;
     };
-    auto running = [](int stopQueries, bool refused, int linger) {
+    auto running = [](int stopQueries, int linger) {
         FakeService service;
         service.state = SERVICE_RUNNING;
         service.stopQueries = stopQueries;
-        service.stopRefused = refused;
         service.lingerAfterDelete = linger;
         return service;
     };
     const Case cases[] = {
-        {"a stop that takes three queries, a deletion seen late", running(3, false, 4), 0,
+        {"a stop that takes three queries, a deletion seen late", running(3, 4), 0,
          "0,1,2,3,4,5,6,8,9,10,11"},
-        {"a stop that is refused: the wait ends with a timeout", running(0, true, 0),
-         ERROR_SERVICE_REQUEST_TIMEOUT, "0,1,2,3"},
-        {"a stop that never completes", running(1000000, false, 0), ERROR_SERVICE_REQUEST_TIMEOUT, "0,1,2,3"},
-        {"a deletion that never completes", running(0, false, -1), ERROR_SERVICE_MARKED_FOR_DELETE,
-         "0,1,2,4,5"},
+        {"a stop that never completes", running(1000000, 0), ERROR_SERVICE_REQUEST_TIMEOUT, "0,1,2,3"},
+        {"a deletion that never completes", running(0, -1), ERROR_SERVICE_MARKED_FOR_DELETE, "0,1,2,4,5"},
     };
     for (const Case& c : cases) {
         FakeMachine machine;
@@ -220,12 +216,34 @@ TEST(InstallSys, WaitsForTheServiceManagerWithinABound)
     // Cancel while waiting for the stop.
     FakeMachine machine;
     Prepare(machine, {100, 900, false, SERVICE_STOPPED, true});
-    machine.services[Proxy] = running(0, true, 0);
+    machine.services[Proxy] = running(1000000, 0);
     RoadList list;
     AddProxy(list, machine, SERVICE_SYSTEM_START);
     list.cancelAtHook = 6;
     EXPECT_EQ(RunSetupList(&list), SETUP_ERR_CANCELLED);
     EXPECT_EQ(list.road, "0,1,2,3");
+}
+
+TEST(InstallSys, ARefusedStopReplacesTheFileInPlaceAndAsksForARestart)
+{
+    // A driver without an unload routine, or one that other services depend on, keeps
+    // running: its file is written over at once and the new build loads at the restart.
+    for (int refusal : {ERROR_INVALID_SERVICE_CONTROL, ERROR_DEPENDENT_SERVICES_RUNNING}) {
+        FakeMachine machine;
+        Prepare(machine, {100, 900, true, SERVICE_RUNNING, true});
+        machine.services[Proxy].stopError = refusal;
+        RoadList list;
+        clWinSetupInstallSys* item = AddProxy(list, machine, SERVICE_SYSTEM_START);
+        item->waitLimitMs = 60000;
+        EXPECT_EQ(RunSetupList(&list), 0) << refusal;
+        EXPECT_EQ(list.road, "0,1,2,7,10,11") << refusal;
+        EXPECT_EQ(machine.log, "stop extract version=103") << refusal;
+        EXPECT_EQ(machine.files[ProxyFile], 1000) << refusal << ": the carried file";
+        EXPECT_EQ(machine.services[Proxy].state, static_cast<uint32_t>(SERVICE_RUNNING)) << refusal;
+        EXPECT_EQ(item->reboot, 1) << refusal;
+        EXPECT_EQ(list.reboot, 1) << refusal;
+        EXPECT_LT(list.hooks, 10) << refusal << ": no waiting";
+    }
 }
 
 TEST(InstallSys, AFailingStateKeepsItsStep)
@@ -304,13 +322,15 @@ TEST(InstallSys, NeedsUpdate)
     }
 }
 
-TEST(InstallSys, RegisterComponentNeverLowersTheRecord)
+TEST(InstallSys, RegisterComponentLowersTheRecordOnlyForAFileItWrote)
 {
     struct Case {
         int32_t recorded;
+        bool written;  // the item wrote its file before
         int32_t after;
     };
-    const Case cases[] = {{0, 103}, {100, 103}, {103, 103}, {104, 104}, {30000, 30000}};
+    const Case cases[] = {{0, false, 103},       {100, false, 103}, {103, false, 103}, {104, false, 104},
+                          {30000, false, 30000}, {0, true, 103},    {104, true, 103},  {30000, true, 103}};
     for (const Case& c : cases) {
         FakeMachine machine;
         if (c.recorded)
@@ -319,8 +339,11 @@ TEST(InstallSys, RegisterComponentNeverLowersTheRecord)
         item.platform = &machine;
         item.componentKey = Proxy;
         item.version = 103;
+        item.driverPath = ProxyFile;
+        if (c.written)
+            ASSERT_EQ(item.ExtractDriverFile(), 0);
         item.RegisterComponent();
-        EXPECT_EQ(machine.versions[Proxy], c.after) << c.recorded;
+        EXPECT_EQ(machine.versions[Proxy], c.after) << c.recorded << (c.written ? ", written" : "");
         EXPECT_EQ(machine.users[Proxy].size(), 0u) << "an empty user name registers nothing";
         item.usedValueName = "JyxBrimvault";
         item.RegisterComponentUser();
@@ -352,6 +375,10 @@ TEST(DriverPaths, ImagePathAndDefaultFolder)
     for (const Case& c : cases)
         EXPECT_EQ(ChooseInstallDir(c.uninstallString, "C:\\Program Files", "JyxBrimvault"), c.folder)
             << c.uninstallString;
+    // Without a program files folder there is no default: never a folder on the current drive.
+    EXPECT_EQ(ChooseInstallDir("", "", "JyxBrimvault"), "");
+    EXPECT_EQ(ChooseInstallDir("Uninstall.exe", "", "JyxBrimvault"), "");
+    EXPECT_EQ(ChooseInstallDir("D:\\Tools\\Uninstall.exe", "", "JyxBrimvault"), "D:\\Tools");
 
     EXPECT_TRUE(IsPresentWhenOpenFails(ERROR_ACCESS_DENIED));
     for (uint32_t error : {ERROR_FILE_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_INVALID_FUNCTION})

@@ -16,7 +16,7 @@ struct FakeService {
     uint32_t startType = SERVICE_SYSTEM_START;
     std::string imagePath;
     std::string group;
-    bool stopRefused = false;   // a stop request is taken but the driver keeps running
+    int stopError = 0;          // a refused stop request's error: the driver keeps running
     int stopQueries = 0;        // state queries that still see STOP_PENDING after a stop
     int lingerAfterDelete = 0;  // existence checks that still see it after its deletion; -1 for ever
     bool deleted = false;
@@ -69,7 +69,11 @@ public:
         if (found == services.end())
             return 0;
         FakeService& service = found->second;
-        if (service.state != SERVICE_STOPPED && !service.stopRefused) {
+        if (service.state != SERVICE_STOPPED && service.stopError != 0) {
+            *state = service.state;
+            return service.stopError;
+        }
+        if (service.state != SERVICE_STOPPED) {
             service.state = service.stopQueries > 0 ? SERVICE_STOP_PENDING : SERVICE_STOPPED;
             if (service.state == SERVICE_STOPPED)
                 devices.erase(name);

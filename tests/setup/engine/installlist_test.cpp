@@ -212,6 +212,16 @@ TEST_F(InstallListTest, CompositionForEachSystem)
     }
 }
 
+TEST_F(InstallListTest, NoInstallFolderFailsBeforeAnyItem)
+{
+    // As for a missing Start-menu or desktop folder: error 3 while the list is built, so the
+    // run never starts.
+    SetOs(OS_WIN7, OS_ARCH_X64);
+    clInstallList list;
+    EXPECT_EQ(BuildInstallList(&list, ""), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(list.Count(), 0);
+}
+
 TEST_F(InstallListTest, EstimatedSizeOfTheUninstallEntry)
 {
     static uint32_t sizes[2];  // the main program's, the uninstaller's

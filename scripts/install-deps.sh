@@ -10,7 +10,7 @@ packages=(
   mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev
   wine wine32:i386 wine64
   xvfb xauth xdotool imagemagick fonts-liberation fonts-wqy-microhei
-  qemu-system-x86 xorriso libhivex-bin libwin-hivex-perl mtools socat xz-utils
+  qemu-system-x86 xorriso libhivex-bin libwin-hivex-perl mtools socat xz-utils dosfstools fdisk
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -735,7 +735,7 @@ run_fatvolume() {
   if [ -n "$reported" ] && [ "$reported" != 0 ] && [ "$stamp" = "$reported" ]; then
     ok "the map saved at the shutdown carries the stamp the client stored, after the file system's last writes"
   else
-    fail "the SSD's header has stamp '$stamp', the client stored '$reported': a write after the save voided the saved map"
+    fail "the SSD's header has stamp '$stamp', the client stored '$reported': the saved map was voided (by a write after the save) or saved without its data"
   fi
 
   # Boot 2 gets the registry as boot 1 left it, whatever the header holds.

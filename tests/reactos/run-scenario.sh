@@ -485,9 +485,9 @@ check_ssd_outside_area() {
 
 # Every sector of the client's range (or of the master's seed) lies in the
 # SSD's cache area: the cache really held it.
-check_ssd_holds() { # kind offset bytes what
+check_ssd_holds() { # kind offset bytes what [disk]
   local found
-  found=$(cache_image count "$work/ssd.img" $area_start $area_end "$1" 1 "$2" "$3")
+  found=$(cache_image count "$work/ssd.img" $area_start $area_end "$1" "${5:-1}" "$2" "$3")
   [ "$found" = $(($3 / 512)) ] && ok "the SSD's cache area holds every sector of $4" \
     || fail "the SSD's cache area holds $found of the $(($3 / 512)) sectors of $4"
 }
@@ -796,13 +796,135 @@ run_install() {
   check_shots 1-welcome-update 2-final-update
 }
 
+# ---- A FAT volume on the master ------------------------------------------------------
+
+# As client/fatvolume.cpp: the master's one partition, at 1 MiB, holds a FAT16
+# volume that ReactOS mounts as C:; the client writes its files there.
+volume_offset=$((1 << 20)); volume_sectors=98304
+fat_files=4; fat_file_bytes=$((256 << 10))
+mtools_image() { echo "$work/hdd.img@@$volume_offset"; }
+
+make_volume_image() {
+  rm -f "$work/hdd.img"
+  truncate -s $hdd_size "$work/hdd.img"
+  printf 'label: dos\nstart=%d, size=%d, type=6\n' $((volume_offset / 512)) $volume_sectors \
+    | sfdisk -q "$work/hdd.img" \
+    && mkfs.vfat --offset $((volume_offset / 512)) -n TVFAT "$work/hdd.img" $((volume_sectors / 2)) > /dev/null
+}
+
+# The volume's clean-shutdown bit on the image: bit 15 of FAT16 entry 1.
+clean_shutdown_bit() {
+  local reserved entry
+  reserved=$(od -An -tu2 -j $((volume_offset + 14)) -N2 "$work/hdd.img" | tr -d ' ')
+  entry=$(od -An -tu2 -j $((volume_offset + reserved * 512 + 2)) -N2 "$work/hdd.img" | tr -d ' ')
+  echo $(((entry >> 15) & 1))
+}
+
+check_volume() { # when
+  local copy="$work/volume.img" out
+  dd if="$work/hdd.img" of="$copy" bs=512 skip=$((volume_offset / 512)) count=$volume_sectors status=none
+  if out=$(fsck.vfat -n "$copy" 2>&1); then
+    ok "fsck.vfat -n finds the volume clean $1"
+  else
+    fail "fsck.vfat -n finds faults in the volume $1:"
+    sed 's/^/         /' <<< "$out" | tee -a "$checks"
+  fi
+  rm -f "$copy"
+}
+
+# Every file is on the volume with exactly the client's bytes, and nothing else is in its folder.
+check_files() {
+  local n names expected
+  names=$(MTOOLS_SKIP_CHECK=1 mdir -b -i "$(mtools_image)" ::/TVFAT 2>&1 | sed 's|.*/||' | sort | tr '\n' ' ')
+  expected=$(for ((n = 1; n <= fat_files; n++)); do echo "FILE$n.BIN"; done | sort | tr '\n' ' ')
+  [ "$names" = "$expected" ] && ok "the folder TVFAT holds the client's $fat_files files and nothing else" \
+    || fail "the folder TVFAT holds '$names', expected '$expected'"
+  for ((n = 1; n <= fat_files; n++)); do
+    MTOOLS_SKIP_CHECK=1 mcopy -n -i "$(mtools_image)" "::/TVFAT/FILE$n.BIN" "$work/file$n.bin" 2>/dev/null
+    if cmp -s <(pattern_bytes FILE $n 0 $fat_file_bytes) "$work/file$n.bin"; then
+      ok "FILE$n.BIN holds what the client wrote"
+    else
+      fail "FILE$n.BIN differs from what the client wrote (or is missing)"
+    fi
+    rm -f "$work/file$n.bin"
+  done
+}
+
+# Boot 1 is over once the kernel has sent its last shutdown requests and
+# turns to the power-off (no QEMU power-off follows it); the saved map alone
+# is not the end, the file system writes after the first shutdown requests.
+power_off_reached() {
+  grep -aq 'No system power driver available' "$run_dir/serial.log"
+}
+
+run_fatvolume() {
+  local tool
+  for tool in sfdisk mkfs.vfat fsck.vfat mdir mcopy; do
+    command -v "$tool" >/dev/null || { fail "$tool is missing (scripts/install-deps.sh installs it)"; return; }
+  done
+  make_volume_image || { fail "the master's FAT volume could not be made (sfdisk, mkfs.vfat)"; return; }
+  make_image "$work/ssd.img" $ssd_size 2
+  check_volume "as made on the host"
+  boot_grace=150 boot_done_when=power_off_reached
+  boot "$1" boot1
+  boot_grace=5 boot_done_when=""
+  check_kernel_log
+  check_client_result
+  check_client_figures
+  has_line "$last_line" || return
+  expect_line "TVC: shutdown accepted" "the client's shutdown of the system was accepted"
+  power_off_reached && ok "the shutdown ran to the kernel's power-off" \
+    || fail "the shutdown did not reach the kernel's power-off (see boot1/serial.log)"
+  check_volume "after the shutdown"
+  check_files
+  local mounted
+  mounted=$(sed -nE 's/.*clean-shutdown bit while mounted=([01]).*/\1/p' "$client_log")
+  if [ "$mounted" = 0 ] && [ "$(clean_shutdown_bit)" = 1 ]; then
+    ok "the file system wrote to the master at the shutdown (its clean-shutdown bit, clear while mounted, is set again)"
+  else
+    fail "the file system's clean-shutdown bit was '$mounted' while mounted and is '$(clean_shutdown_bit)' after the shutdown, expected 0 then 1"
+  fi
+  local n
+  for ((n = 1; n <= fat_files; n++)); do
+    check_ssd_holds FILE 0 $fat_file_bytes "FILE$n.BIN" $n
+  done
+  check_ssd_outside_area
+  local header stamp reported
+  header=$(ssd_header)
+  note "boot 1 left the SSD's header: $header"
+  stamp=$(header_field stamp "$header")
+  reported=$(sed -nE "s/.*key=$(disk_key_name "$hdd_model" "$hdd_serial") value=TimeStamp qword=([0-9]+).*/\1/p" \
+    "$client_log")
+  if [ -n "$reported" ] && [ "$reported" != 0 ] && [ "$stamp" = "$reported" ]; then
+    ok "the map saved at the shutdown carries the stamp the client stored, after the file system's last writes"
+  else
+    fail "the SSD's header has stamp '$stamp', the client stored '$reported': the saved map was voided (by a write after the save) or saved without its data"
+  fi
+
+  # Boot 2 gets the registry as boot 1 left it, whatever the header holds.
+  client_scenario=fatvolume2
+  extra_system_reg=$(disk_values_reg "$reported")
+  printf '%s\n' "$extra_system_reg" > "$work/boot2-disks.reg"
+  if ! make_iso; then
+    fail "inject.sh failed for boot 2 (see inject.log)"; return
+  fi
+  boot "$1" boot2
+  check_kernel_log
+  check_client_result
+  check_client_figures
+  expect_line "TVC: check cached bytes at logon" "the cache attached at boot holds boot 1's files"
+  expect_line "TVC: check read of boot 1's files master reads-down 0 <= 0" \
+    "the first reads of boot 1's files came from the SSD"
+}
+
 timeout=420
 case "$scenario" in
-  passthrough|badinput|writethrough|writeback|persistence|install) ;;
+  passthrough|badinput|writethrough|writeback|persistence|fatvolume|install) ;;
   *) echo "run-scenario.sh: unknown scenario $scenario" >&2; exit 2 ;;
 esac
 note "scenario $scenario: work folder $work"
 [ "$scenario" = persistence ] && client_scenario=persistence1
+[ "$scenario" = fatvolume ] && client_scenario=fatvolume1
 if [ "$scenario" = install ]; then
   if ! make_sysdisk > "$work/sysdisk.log" 2>&1; then
     fail "sysdisk.sh failed (see sysdisk.log)"; cat "$work/sysdisk.log"; exit 1

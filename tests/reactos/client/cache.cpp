@@ -2,6 +2,7 @@
 #include "cache.h"
 #include "pattern.h"
 #include "report.h"
+#include <stdio.h>
 #include <string.h>
 
 bool ReadDiskFacts(int disk, DiskFacts* facts)
@@ -146,6 +147,25 @@ bool StartPairCache(ControlDevice& control, BYTE writeMode)
     return true;
 }
 
+bool OpenAndStart(ControlDevice& control, CachePair& pair, BYTE cacheMode)
+{
+    DWORD error = control.Open();
+    if (error) {
+        Fail("control open: error %lu", error);
+        return false;
+    }
+    return ReadCachePair(&pair) && ConfigurePair(control, pair, cacheMode) &&
+           StartPairCache(control, WriteModeAllocate);
+}
+
+bool SendForMaster(ControlDevice& control, DWORD code, const char* what)
+{
+    DiskRecord record;
+    ZeroMemory(&record, sizeof record);
+    record.DiskId = MasterDiskId;
+    return Expect(what, control.Ask(code, &record, false));
+}
+
 bool ReadCounters(ControlDevice& control, int disk, DWORD deviceNumber, DiskStatsRecord* stats)
 {
     ZeroMemory(stats, sizeof *stats);
@@ -213,6 +233,15 @@ void ExpectAtMost(const char* what, ULONGLONG actual, ULONGLONG most)
         Say("check %s %llu <= %llu", what, actual, most);
     else
         Fail("check %s %llu, expected at most %llu", what, actual, most);
+}
+
+void ExpectServedBySsd(const char* step, const StatsDelta& master, const StatsDelta& ssd, ULONGLONG sectors)
+{
+    char what[96];
+    snprintf(what, sizeof what, "%s master reads-down", step);
+    ExpectAtMost(what, master.ReadsDown, 0);
+    snprintf(what, sizeof what, "%s ssd sectors-read-down", step);
+    ExpectAtLeast(what, ssd.SectorsReadDown, sectors);
 }
 
 bool WaitForCachedBytes(ControlDevice& control, ULONGLONG bytes, DWORD timeoutMs)
@@ -286,4 +315,41 @@ bool ReadPatternAt(HANDLE disk, int number, const char* kind, ULONGLONG offset, 
     }
     Say("disk%d %s ok offset=%llu bytes=%lu", number, step, offset, bytes);
     return true;
+}
+
+void ReportDriverKeys()
+{
+    const char serviceKey[] = "SYSTEM\\CurrentControlSet\\Services\\DORQPELKZEMK";
+    HKEY service;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, KEY_READ, &service) != ERROR_SUCCESS) {
+        Fail("registry: cannot open %s", serviceKey);
+        return;
+    }
+    char name[256];
+    for (DWORD index = 0;; index++) {
+        DWORD nameLength = sizeof name;
+        if (RegEnumKeyExA(service, index, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        if (nameLength != 60)
+            continue;  // not a disk's key (model and serial number)
+        HKEY disk;
+        if (RegOpenKeyExA(service, name, 0, KEY_READ, &disk) != ERROR_SUCCESS)
+            continue;
+        char value[64];
+        for (DWORD valueIndex = 0;; valueIndex++) {
+            DWORD valueLength = sizeof value, type = 0, dataLength = 8;
+            ULONGLONG data = 0;
+            if (RegEnumValueA(disk, valueIndex, value, &valueLength, NULL, &type, (BYTE*)&data, &dataLength) !=
+                ERROR_SUCCESS)
+                break;
+            if (type == REG_DWORD && dataLength == 4)
+                Say("registry key=%s value=%s dword=%lu", name, value, (DWORD)data);
+            else if (type == REG_QWORD && dataLength == 8)
+                Say("registry key=%s value=%s qword=%llu", name, value, data);
+            else
+                Fail("registry key=%s value=%s: type %lu, %lu bytes", name, value, type, dataLength);
+        }
+        RegCloseKey(disk);
+    }
+    RegCloseKey(service);
 }

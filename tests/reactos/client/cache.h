@@ -41,6 +41,14 @@ bool Expect(const char* what, Status status);
 // checked. True when the cache runs.
 bool ConfigurePair(ControlDevice& control, const CachePair& pair, BYTE cacheMode);
 bool StartPairCache(ControlDevice& control, BYTE writeMode);
+// Opens the control device, reads both disks' facts, pairs them in the given
+// SsdCacheMode and starts the cache with a slot for every write.
+bool OpenAndStart(ControlDevice& control, CachePair& pair, BYTE cacheMode);
+// A request that names only the master (SAVE_TIMESTAMP, STOP...), checked.
+bool SendForMaster(ControlDevice& control, DWORD code, const char* what);
+// The driver's values under its service key, one line each, so that the host
+// can give them to the next boot (a live CD forgets registry writes).
+void ReportDriverKeys();
 
 // The driver's counters of one disk; false (and a failure) when they cannot be read.
 bool ReadCounters(ControlDevice& control, int disk, DWORD deviceNumber, DiskStatsRecord* stats);
@@ -71,6 +79,8 @@ private:
 // failure counted when the relation does not hold.
 void ExpectAtLeast(const char* what, ULONGLONG actual, ULONGLONG least);
 void ExpectAtMost(const char* what, ULONGLONG actual, ULONGLONG most);
+// A step that the master must not see: the SSD served all of its sectors.
+void ExpectServedBySsd(const char* step, const StatsDelta& master, const StatsDelta& ssd, ULONGLONG sectors);
 
 // The cache's state and usage; false (and a failure) when they cannot be read.
 bool ReadState(ControlDevice& control, StateRecord* state);

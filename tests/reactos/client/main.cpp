@@ -20,6 +20,8 @@ const Scenario Scenarios[] = {
     {"writeback", RunWriteBack},
     {"persistence1", RunPersistenceSave},
     {"persistence2", RunPersistenceReuse},
+    {"fatvolume1", RunFatVolumeSave},
+    {"fatvolume2", RunFatVolumeReuse},
 };
 
 bool shutDown;

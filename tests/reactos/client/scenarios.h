@@ -16,6 +16,8 @@ void RunWriteThrough();
 void RunWriteBack();
 void RunPersistenceSave();
 void RunPersistenceReuse();
+void RunFatVolumeSave();
+void RunFatVolumeReuse();
 
 // Asks for a clean shutdown of the system once the report has ended.
 void ShutDownAfterReport();

@@ -147,8 +147,9 @@ static void StartOnWorker(PDEVICE_OBJECT master, PVOID result)
         *status = STATUS_INVALID_DEVICE_REQUEST;
         return;
     }
-    if (cache->StartBlockShift != 0)
-        ext->Geometry.BlockShift = cache->StartBlockShift;
+    // A fresh layout takes the requested block shift, even 0, which the
+    // layout refuses: an earlier cache's shift is not the client's choice.
+    ext->Geometry.BlockShift = cache->StartBlockShift;
     *status = InitCacheOnSsd(master);
     if (!NT_SUCCESS(*status))
         return;
@@ -312,16 +313,21 @@ bool MayRemoveSsd(PDEVICE_OBJECT ssd)
     return !master || FilterExtensionOf(master)->Master.SsdCacheMode != CacheModeWriteBack;
 }
 
-// The master is left detached whatever the flush or the save achieved: no map
-// may keep pointing at the SSD's device once it is deleted. Its worker runs
-// again afterwards, so that a stop can end its detached cache and a start
-// can bind an SSD again.
 void RemoveSsdFromMaster(PDEVICE_OBJECT ssd)
 {
     PAGED_CODE();
     PDEVICE_OBJECT master = FindMasterOfSsd(ssd);
-    if (!master)
-        return;
+    if (master)
+        DetachMasterFromSsd(master);
+}
+
+// The master is left detached whatever the flush or the save achieved: no map
+// may keep pointing at the SSD's device once it is deleted. Its worker runs
+// again afterwards, so that a stop can end its detached cache and a start
+// can bind an SSD again.
+void DetachMasterFromSsd(PDEVICE_OBJECT master)
+{
+    PAGED_CODE();
     FilterExtension* ext = FilterExtensionOf(master);
     LockLifecycle(&ext->Cache);
     ext->Cache.Persist = 0;

@@ -31,6 +31,10 @@ bool MayRemoveSsd(PDEVICE_OBJECT ssd);
 // dirty sectors that could not be written back counted in
 // CacheState.DirtySectorsLost) whatever the flush and the save returned.
 void RemoveSsdFromMaster(PDEVICE_OBJECT ssd);
+// The same for a master already found (the removal's fallback when the device
+// list cannot be had): flush, save without persistence, map freed, worker
+// running again unless the master itself is being removed.
+void DetachMasterFromSsd(PDEVICE_OBJECT master);
 
 // On the master's worker while a stop of its cache is pending: one step of the
 // drain. *pieceStatus gets the status of the destage piece it attempted

@@ -335,10 +335,17 @@ NTSTATUS NTAPI DiskPnp(PDEVICE_OBJECT device, PIRP irp)
         }
         return Finish(d, irp, status, 0, pending);
     }
+    case IRP_MN_STOP_DEVICE: {
+        NTSTATUS status;
+        {
+            Guard guard(Sched().lock);
+            status = d.stopStatus;
+        }
+        return Finish(d, irp, status, 0, false);
+    }
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL: return Finish(d, irp, STATUS_SUCCESS, 0, false);

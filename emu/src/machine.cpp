@@ -324,6 +324,12 @@ void Disk::SetStartResult(NTSTATUS status, bool pend)
     state_->startPending = pend;
 }
 
+void Disk::SetStopResult(NTSTATUS status)
+{
+    Guard guard(Sched().lock);
+    state_->stopStatus = status;
+}
+
 void Disk::SetPowerPending(bool pend)
 {
     Guard guard(Sched().lock);

@@ -124,7 +124,10 @@ public:
         OpenClient();
     }
 
-    std::u16string MasterKey() { return machine_->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1"); }
+    std::u16string MasterKey()
+    {
+        return machine_->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1");
+    }
     std::u16string SsdKey() { return machine_->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1"); }
     FilterExtension* Master() { return FilterExtensionOf(master_->Top()); }
     CacheState& Cache() { return Master()->Cache; }
@@ -205,7 +208,8 @@ public:
                 if (!view.Valid(s, i))
                     continue;
                 uint64_t at = ((uint64_t)block * view.sectorsPerSlot + i) * 512;
-                std::vector<uint8_t> onSsd = ssd_->Bytes((view.dataStart + (uint64_t)s * view.sectorsPerSlot + i) * 512, 512);
+                std::vector<uint8_t> onSsd =
+                    ssd_->Bytes((view.dataStart + (uint64_t)s * view.sectorsPerSlot + i) * 512, 512);
                 std::ostringstream where;
                 where << "slot " << s << " (block " << block << ") sector " << i;
                 if (!std::equal(onSsd.begin(), onSsd.end(), reference_.begin() + at))
@@ -555,7 +559,7 @@ TEST_F(LifecycleTest, NoStartOnceTheShutdownSweepHasBegun)
 // counted, and its requests pass through from then on.
 TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
 {
-    enum Fault { NoFault, HeaderWriteFails, FlushFails, Surprise };
+    enum Fault { NoFault, HeaderWriteFails, FlushFails, Surprise, NoDeviceList };
     struct Case {
         const char* name;
         UCHAR mode;
@@ -567,6 +571,8 @@ TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
         {"write-back, flush fails", CacheModeWriteBack, FlushFails, true},
         {"write-back, surprise removal with dirty data", CacheModeWriteBack, Surprise, true},
         {"write-through, surprise removal", 1, Surprise, false},
+        // The master is then found only by its map: the same flush and save.
+        {"write-back, the device list cannot be had", CacheModeWriteBack, NoDeviceList, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -581,12 +587,16 @@ TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
         std::vector<uint8_t> buffer(BlockBytes);
         std::vector<emu::PendingIo> inFlight;
         for (ULONG b : HotBlocks)
-            inFlight.push_back(machine_->StartRead(*master_, (ULONGLONG)b * BlockBytes, buffer.data(), BlockBytes));
+            inFlight.push_back(
+                machine_->StartRead(*master_, (ULONGLONG)b * BlockBytes, buffer.data(), BlockBytes));
         if (c.fault == HeaderWriteFails)
             ssd_->InjectError(emu::DiskOp::Write, AreaStart / 512, 1, STATUS_IO_DEVICE_ERROR);
         if (c.fault == FlushFails)
             master_->InjectError(emu::DiskOp::Write, 0, 1 << 20, STATUS_IO_DEVICE_ERROR);
+        if (c.fault == NoDeviceList)
+            emu::FailNth(emu::Resource::Enumerate, 1, -1);
         NTSTATUS status = c.fault == Surprise ? machine_->SurpriseRemove(*ssd_) : machine_->Remove(*ssd_);
+        emu::ClearFailures();
         EXPECT_EQ(STATUS_SUCCESS, status);
         // Reads planned on a vanished SSD fail; every one is answered.
         for (emu::PendingIo& io : inFlight) {
@@ -607,13 +617,15 @@ TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
             expectedOutput.push_back("Tolvarn: " + std::to_string(dirty) +
                                      " dirty sectors could not be written back to the hard disk\n");
         EXPECT_EQ(expectedOutput, emu::DebugOutput()) << "the loss is reported once";
-        if (c.fault == NoFault) {
+        if (c.fault == NoFault || c.fault == NoDeviceList) {
             EXPECT_EQ(0u, HeaderStamp()) << "saved without persistence";
+            EXPECT_EQ(1u, Master()->Worker.Running) << "the master's worker runs again";
         }
         // Requests pass through to the master now.
         for (ULONG b : HotBlocks) {
             std::vector<uint8_t> data(BlockBytes);
-            ASSERT_EQ(STATUS_SUCCESS, machine_->Read(*master_, (ULONGLONG)b * BlockBytes, data.data(), BlockBytes).status);
+            ASSERT_EQ(STATUS_SUCCESS,
+                      machine_->Read(*master_, (ULONGLONG)b * BlockBytes, data.data(), BlockBytes).status);
             EXPECT_EQ(master_->Bytes((ULONGLONG)b * BlockBytes, BlockBytes), data);
         }
         if (!c.dirtyLost) {
@@ -694,7 +706,8 @@ TEST_F(LifecycleTest, PowerCutsInWriteThroughModesLoseNoCompletedWrite)
         for (int i = 0; i < operations; i++) {
             ULONG block = random() % 64;
             if (random() % 2)
-                Write((ULONGLONG)block * BlockBytes + (random() % 8) * 512, 512 * (1 + random() % 8), random());
+                Write((ULONGLONG)block * BlockBytes + (random() % 8) * 512, 512 * (1 + random() % 8),
+                      random());
             else
                 ExpectRead((ULONGLONG)block * BlockBytes, BlockBytes);
         }
@@ -726,7 +739,8 @@ TEST_F(LifecycleTest, ALayoutRequestDropsTheCachedPartitionTableAndReachesTheDis
     master_->WriteBytes(0, table.data(), table.size());
     memcpy(reference_.data(), table.data(), table.size());
     uint8_t layout[64] = {};
-    emu::IoResult r = machine_->DiskIoControl(*master_, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout, sizeof layout, NULL, 0);
+    emu::IoResult r =
+        machine_->DiskIoControl(*master_, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout, sizeof layout, NULL, 0);
     machine_->WaitUntilQuiet();
     EXPECT_EQ(STATUS_SUCCESS, r.status);
     EXPECT_EQ(1u, master_->LayoutChanges());

@@ -195,23 +195,30 @@ TEST_F(Pnp, StartFailureBelowLeavesTheDeviceUnstarted)
     }
 }
 
+// A STOP that the disk answers with any status but an error (a warning or an
+// informational one too) stopped it: the next START goes down.
 TEST_F(Pnp, StopThenStartReadsTheIdentityAgainWithOneWorker)
 {
-    Machine machine;
-    Disk& disk = machine.AddDisk();
-    ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
-    ULONG threads = emu::Live().threads;
-    ULONGLONG pool = DriverPool();
-    ASSERT_EQ(STATUS_SUCCESS, machine.Stop(disk));
-    EXPECT_EQ(0u, Ext(disk)->IdentityRead);
-    EXPECT_EQ(1u, Ext(disk)->Worker.Running) << "STOP leaves the worker running";
-    Ext(disk)->DeviceNumber = 99;
-    ASSERT_EQ(STATUS_SUCCESS, machine.Start(disk));
-    EXPECT_EQ(2u, disk.StartCount()) << "the second START is passed down";
-    EXPECT_EQ(1u, Ext(disk)->IdentityRead);
-    EXPECT_EQ(0u, Ext(disk)->DeviceNumber) << "identity read again";
-    EXPECT_EQ(threads, emu::Live().threads) << "no second worker";
-    EXPECT_EQ(pool, DriverPool()) << "one copy of the identity";
+    for (NTSTATUS answer :
+         {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW, (NTSTATUS)0x40000000 /* informational */}) {
+        SCOPED_TRACE(testing::Message() << "STOP answered 0x" << std::hex << (ULONG)answer);
+        Machine machine;
+        Disk& disk = machine.AddDisk();
+        ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
+        ULONG threads = emu::Live().threads;
+        ULONGLONG pool = DriverPool();
+        disk.SetStopResult(answer);
+        ASSERT_EQ(answer, machine.Stop(disk));
+        EXPECT_EQ(0u, Ext(disk)->IdentityRead);
+        EXPECT_EQ(1u, Ext(disk)->Worker.Running) << "STOP leaves the worker running";
+        Ext(disk)->DeviceNumber = 99;
+        ASSERT_EQ(STATUS_SUCCESS, machine.Start(disk));
+        EXPECT_EQ(2u, disk.StartCount()) << "the second START is passed down";
+        EXPECT_EQ(1u, Ext(disk)->IdentityRead);
+        EXPECT_EQ(0u, Ext(disk)->DeviceNumber) << "identity read again";
+        EXPECT_EQ(threads, emu::Live().threads) << "no second worker";
+        EXPECT_EQ(pool, DriverPool()) << "one copy of the identity";
+    }
 }
 
 // ---- Boot pairing ----------------------------------------------------------------

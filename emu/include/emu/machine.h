@@ -357,6 +357,8 @@ public:
 
     // PnP: how START is answered (status, and whether it pends).
     void SetStartResult(NTSTATUS status, bool pend = false);
+    // PnP: the status STOP is answered with.
+    void SetStopResult(NTSTATUS status);
     void SetPowerPending(bool pend);
     ULONG StartCount() const;
     ULONG Count(UCHAR major) const;

@@ -244,7 +244,8 @@ bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 // destages what is dirty instead of losing it. Dirty data that no reusable
 // map keeps is counted as lost. Ends the worker it runs on.
 struct ShutdownJob {
-    bool Unbind;  // the SSD goes: the map is let go whatever the save did
+    bool Unbind;     // the SSD goes: the map is let go whatever the save did
+    bool EndWorker;  // removal: the worker ends after this job
     NTSTATUS FlushStatus;
 };
 
@@ -255,9 +256,14 @@ static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID context)
     ShutdownJob* job = (ShutdownJob*)context;
     NTSTATUS* flushStatus = &job->FlushStatus;
     *flushStatus = STATUS_SUCCESS;
-    // This is the worker's last job: requests queued after it pass by the
-    // saved map, on the worker's way out or on their callers' threads.
-    ext->Worker.Stop = 1;
+    // At a removal this is the worker's last job: requests queued after it
+    // pass by the saved map, on the worker's way out or on their callers'
+    // threads. At system shutdown the worker stays, so that a write after
+    // the save, at any IRQL, voids the saved map on this thread.
+    if (job->EndWorker)
+        ext->Worker.Stop = 1;
+    // Requests queued before the save go through the map first.
+    ServeQueuedRequests(master);
     if (!cache->Map.SsdDevice)
         return;
     SettleOwnIo(master);
@@ -280,7 +286,7 @@ static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID context)
 // when this returns.
 static NTSTATUS ShutdownCacheLocked(PDEVICE_OBJECT master, bool unbind)
 {
-    ShutdownJob job = {unbind, STATUS_SUCCESS};
+    ShutdownJob job = {unbind, true, STATUS_SUCCESS};
     RunOnMasterThread(master, FlushAndSaveOnWorker, &job);
     StopWorkerThread(&FilterExtensionOf(master)->Worker);
     return job.FlushStatus;
@@ -294,6 +300,17 @@ NTSTATUS ShutdownCache(PDEVICE_OBJECT master)
     NTSTATUS status = ShutdownCacheLocked(master, false);
     UnlockLifecycle(cache);
     return status;
+}
+
+NTSTATUS SaveCacheAtShutdown(PDEVICE_OBJECT master)
+{
+    PAGED_CODE();
+    CacheState* cache = &FilterExtensionOf(master)->Cache;
+    LockLifecycle(cache);
+    ShutdownJob job = {false, false, STATUS_SUCCESS};
+    RunOnMasterThread(master, FlushAndSaveOnWorker, &job);
+    UnlockLifecycle(cache);
+    return job.FlushStatus;
 }
 
 PDEVICE_OBJECT FindMasterOfSsd(PDEVICE_OBJECT ssd)

@@ -20,6 +20,11 @@ NTSTATUS StopCache(PDEVICE_OBJECT master);
 // map is saved all the same, so that with persistence on the next boot
 // reuses it and writes its dirty data back.
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master);
+// At system shutdown, after the file systems' last writes (the last-chance
+// request's thread): the same flush and save, on the master's worker behind
+// the requests queued before it, but the worker keeps running: a write that
+// still comes voids the saved map there, at PASSIVE_LEVEL.
+NTSTATUS SaveCacheAtShutdown(PDEVICE_OBJECT master);
 // The master whose map uses this SSD (the SSD names it and its map is on
 // this device), or null.
 PDEVICE_OBJECT FindMasterOfSsd(PDEVICE_OBJECT ssd);

@@ -246,21 +246,30 @@ void FlushAllMasters()
     WalkFilterDevices(FlushIfMaster, NULL);
 }
 
-// Pass 0 marks every disk removing, pass 1 shuts the masters down: no cache
-// takes new blocks while the others are saved.
-static bool ShutdownPass(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+// Pass 0 marks every disk removing, pass 1 flushes the masters (context
+// null) or saves them: no cache takes new blocks while the others are
+// flushed or saved.
+static bool ShutdownPass(PDEVICE_OBJECT device, ULONG pass, PVOID save)
 {
     FilterExtension* ext = FilterExtensionOf(device);
     if (pass == 0)
         ext->Removing = 1;
+    else if (ext->Role == RoleMaster && save)
+        Lifecycle->SaveCacheAtShutdown(device);
     else if (ext->Role == RoleMaster)
-        Lifecycle->ShutdownCache(device);
+        Lifecycle->FlushMaster(device);
     return false;
+}
+
+void BeginShutdownOfAllMasters()
+{
+    WalkFilterDevices(ShutdownPass, NULL, 2);
 }
 
 void ShutdownAllMasters()
 {
-    WalkFilterDevices(ShutdownPass, NULL, 2);
+    static ULONG save = 1;
+    WalkFilterDevices(ShutdownPass, &save, 2);
 }
 
 // ---- Start ----------------------------------------------------------------------------

@@ -292,7 +292,7 @@ static bool BuildChild(MultiWriteContext* context, LONG index, PDEVICE_OBJECT ta
                                          context->Request.Irp->MdlAddress, byteOffset);
     if (!child->Irp)
         return false;
-    child->Irp->Flags |= context->Request.Irp->Flags & CallerWriteFlags;
+    TakeCallerFlags(child->Irp, context->Request.Irp, CallerWriteFlags, CallerWriteStackFlags);
     return true;
 }
 

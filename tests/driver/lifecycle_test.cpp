@@ -45,6 +45,7 @@ struct Rig {
     ULONG masterStart = 0;
     ULONGLONG ssdDiskId = SsdId;
     emu::CompletionMode completion = emu::CompletionMode::Inline;
+    bool writeCache = false;  // both disks keep completed writes in a volatile cache
 };
 
 // A master and its SSD, named to each other in the registry, with a reference
@@ -60,12 +61,14 @@ public:
         m.serial = "M1";
         m.lengthBytes = 8 * MiB;
         m.completion = rig.completion;
+        m.writeCache = rig.writeCache;
         master_ = &machine_->AddDisk(m);
         DiskConfig s;
         s.model = "SSDDISK";
         s.serial = "S1";
         s.lengthBytes = 4 * MiB;
         s.completion = rig.completion;
+        s.writeCache = rig.writeCache;
         ssd_ = &machine_->AddDisk(s);
         reg::SetQword(MasterKey(), u"DorqBrimvaultId", MasterId);
         reg::SetDword(MasterKey(), u"ConfigType", 1);
@@ -148,13 +151,16 @@ public:
         reg::SetDword(MasterKey(), u"MasterStart", Master()->Master.MasterStart);
     }
 
-    void Write(ULONGLONG offset, ULONG bytes, uint32_t tag)
+    // stackFlags: SL_WRITE_THROUGH for a write that must be on the medium
+    // when it completes.
+    void Write(ULONGLONG offset, ULONG bytes, uint32_t tag, UCHAR stackFlags = 0)
     {
         for (ULONG i = 0; i < bytes; i += 4) {
             uint32_t word = (uint32_t)((offset + i) / 4) * 40503u ^ tag;
             memcpy(&reference_[offset + i], &word, 4);
         }
-        emu::IoResult r = machine_->Write(*master_, offset, &reference_[offset], bytes);
+        emu::IoResult r =
+            machine_->StartWrite(*master_, offset, &reference_[offset], bytes, true, 0, stackFlags).Wait();
         ASSERT_EQ(STATUS_SUCCESS, r.status) << "write at " << offset;
         machine_->WaitUntilQuiet();
     }
@@ -545,6 +551,8 @@ TEST_F(LifecycleTest, NoStartOnceTheShutdownSweepHasBegun)
     EXPECT_EQ(CacheInactive, State());
     EXPECT_EQ(nullptr, Map().SsdDevice);
     EXPECT_EQ(PoolBytes, baseline_);
+    EXPECT_EQ(1u, Master()->Worker.Running) << "the worker stays for writes after the save";
+    StopWorkerThread(&Master()->Worker);
     // A removing device gets no new worker either.
     EXPECT_EQ(STATUS_DELETE_PENDING, StartWorkerThread(master_->Top()));
     EXPECT_EQ(nullptr, Master()->Worker.Thread);
@@ -720,6 +728,55 @@ TEST_F(LifecycleTest, PowerCutsInWriteThroughModesLoseNoCompletedWrite)
         for (ULONG block = 0; block < 64; block += 7)
             ExpectRead((ULONGLONG)block * BlockBytes, BlockBytes);
     }
+}
+
+// With both disks' volatile write caches on, in every cache mode and write
+// mode: a write that carries SL_WRITE_THROUGH is on the master's medium when
+// it completes, and so are ordinary writes followed by a completed flush,
+// which reaches the master; a power cut right after loses neither.
+TEST_F(LifecycleTest, WriteThroughWritesAndFlushedWritesSurviveAPowerCut)
+{
+    const ULONG hit = 3, miss = 40, hitFlushed = 17, missFlushed = 41;
+    for (UCHAR mode : {UCHAR(1), UCHAR(CacheModeWriteBack)})
+        for (UCHAR writeMode : {UCHAR(0), UCHAR(1), UCHAR(2), UCHAR(3)}) {
+            SCOPED_TRACE(testing::Message()
+                         << "cache mode " << int(mode) << ", write mode " << int(writeMode));
+            PowerOn({.mode = mode, .writeCache = true});
+            ASSERT_EQ(STATUS_SUCCESS, Start());
+            Map().WriteMode = writeMode;
+            MasterReadsFor({hit, hitFlushed});
+            Write(hit * BlockBytes, BlockBytes, 0x61);  // dirty in write-back
+
+            master_->ClearRequests();
+            Write(hit * BlockBytes + 512, 2048, 0x62, SL_WRITE_THROUGH);
+            Write(miss * BlockBytes, BlockBytes, 0x63, SL_WRITE_THROUGH);
+            ULONG throughOnMaster = 0;
+            for (const emu::DiskRecord& r : master_->Requests())
+                throughOnMaster += r.major == IRP_MJ_WRITE && (r.stackFlags & SL_WRITE_THROUGH) != 0;
+            EXPECT_EQ(2u, throughOnMaster) << "each write-through write reaches the master as one";
+
+            Write(hitFlushed * BlockBytes, BlockBytes, 0x64);
+            Write(missFlushed * BlockBytes + 1024, 1024, 0x65);
+            master_->ClearRequests();
+            ASSERT_EQ(STATUS_SUCCESS, machine_->SendMajor(*master_, IRP_MJ_FLUSH_BUFFERS).status);
+            ULONG flushes = 0;
+            for (const emu::DiskRecord& r : master_->Requests())
+                flushes += r.major == IRP_MJ_FLUSH_BUFFERS;
+            EXPECT_EQ(1u, flushes) << "the flush reaches the master";
+
+            PowerCut();
+            auto expectKept = [&](ULONGLONG offset, ULONG bytes, const char* what) {
+                EXPECT_TRUE(std::equal(reference_.begin() + offset, reference_.begin() + offset + bytes,
+                                       master_->Bytes(offset, bytes).begin()))
+                    << what << " at " << offset;
+            };
+            expectKept(hit * BlockBytes + 512, 2048, "write-through write to a cached block");
+            expectKept(miss * BlockBytes, BlockBytes, "write-through write to an uncached block");
+            expectKept(hitFlushed * BlockBytes, BlockBytes, "flushed write to a cached block");
+            expectKept(missFlushed * BlockBytes + 1024, 1024, "flushed write to an uncached block");
+            client_.Close();
+            machine_.reset();
+        }
 }
 
 // ---------------------------------------------------------------------------

@@ -322,8 +322,14 @@ TEST_F(LifecycleTest, TheClientProtocolKeepsTheMapFromTheFirstBootOn)
 // master's new bytes.
 TEST_F(LifecycleTest, AWriteThatPassesByTheSavedMapMakesTheNextBootCold)
 {
-    enum How { SsdAbsentAtBoot, LateWriteAfterTheShutdownSave, MasterReplugged };
-    for (How how : {SsdAbsentAtBoot, LateWriteAfterTheShutdownSave, MasterReplugged}) {
+    enum How {
+        SsdAbsentAtBoot,
+        LateWriteAfterTheShutdownSave,
+        DispatchLevelWriteAfterTheSave,
+        MasterReplugged
+    };
+    for (How how :
+         {SsdAbsentAtBoot, LateWriteAfterTheShutdownSave, DispatchLevelWriteAfterTheSave, MasterReplugged}) {
         SCOPED_TRACE("case " + std::to_string(how));
         PowerOn({.mode = 1, .masterStart = 1});
         ASSERT_EQ(STATUS_SUCCESS, Start());
@@ -345,6 +351,20 @@ TEST_F(LifecycleTest, AWriteThatPassesByTheSavedMapMakesTheNextBootCold)
             Write(17 * BlockBytes, BlockBytes, 0x52);
             EXPECT_EQ(0u, HeaderStamp());
             break;
+        case DispatchLevelWriteAfterTheSave: {
+            machine_->Shutdown();
+            ASSERT_NE(0u, HeaderStamp()) << "the shutdown saved a stamped map";
+            for (ULONG i = 0; i < BlockBytes; i++)
+                reference_[17 * BlockBytes + i] = (uint8_t)(i * 5 + 0x54);
+            KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+            emu::PendingIo io =
+                machine_->StartWrite(*master_, 17 * BlockBytes, &reference_[17 * BlockBytes], BlockBytes);
+            KeLowerIrql(old);
+            ASSERT_EQ(STATUS_SUCCESS, io.Wait().status);
+            machine_->WaitUntilQuiet();
+            EXPECT_EQ(0u, HeaderStamp());
+            break;
+        }
         case MasterReplugged:
             ASSERT_EQ(STATUS_SUCCESS, machine_->Remove(*master_));
             ASSERT_NE(0u, HeaderStamp()) << "the removal saved a stamped map";
@@ -358,6 +378,40 @@ TEST_F(LifecycleTest, AWriteThatPassesByTheSavedMapMakesTheNextBootCold)
         Reboot();
         ASSERT_EQ(CacheAttached, State());
         EXPECT_EQ(HotBlocks.size(), MasterReadsFor(HotBlocks)) << "a cold map reads the master";
+        EXPECT_EQ("", Coherence());
+        client_.Close();
+        machine_.reset();
+    }
+}
+
+// Windows flushes the file systems between the first-chance and the
+// last-chance shutdown notifications: their last writes (to cached and
+// uncached blocks) and each volume's shutdown request down its disk's stack
+// come after the disks' own shutdown requests. The save comes after them,
+// so the next boot is warm and reads every byte they wrote.
+TEST_F(LifecycleTest, TheFileSystemsLastWritesAtShutdownKeepTheNextBootWarm)
+{
+    for (UCHAR mode : {UCHAR(1), UCHAR(CacheModeWriteBack)}) {
+        SCOPED_TRACE("cache mode " + std::to_string(mode));
+        PowerOn({.mode = mode, .writeCache = true});
+        ASSERT_EQ(STATUS_SUCCESS, Start());
+        KeepAcrossBoots();
+        MasterReadsFor(HotBlocks);
+        Write(200 * BlockBytes, BlockBytes, 0x70);  // dirty in write-back
+        machine_->Shutdown([&] {
+            Write(3 * BlockBytes + 1024, 1024, 0x71);  // a cached block
+            Write(60 * BlockBytes, BlockBytes, 0x72);  // an uncached one
+            Write(61 * BlockBytes, 512, 0x73, SL_WRITE_THROUGH);
+            EXPECT_EQ(STATUS_SUCCESS, machine_->SendMajor(*master_, IRP_MJ_FLUSH_BUFFERS).status);
+            EXPECT_EQ(STATUS_SUCCESS, machine_->SendMajor(*master_, IRP_MJ_SHUTDOWN).status);
+        });
+        EXPECT_NE(0u, HeaderStamp()) << "the save comes after the file systems' writes";
+        Reboot();
+        ASSERT_EQ(CacheAttached, State());
+        EXPECT_EQ(0u, MasterReadsFor({0, 17, 200, 1500})) << "the untouched hot blocks come from the SSD";
+        ExpectRead(3 * BlockBytes, BlockBytes);
+        ExpectRead(60 * BlockBytes, 2 * BlockBytes);
+        EXPECT_TRUE(MasterMatchesReference());
         EXPECT_EQ("", Coherence());
         client_.Close();
         machine_.reset();

@@ -21,8 +21,10 @@ static NTSTATUS WriteToMasterCounted(PDEVICE_OBJECT master, ULONGLONG sector, UL
     DiskStats* stats = &FilterExtensionOf(master)->Stats;
     StatAdd32(&stats->WritesDown, 1);
     StatAdd64(&stats->SectorsWrittenDown, sectors);
+    // Through the master's own cache: the run turns clean, and a saved map
+    // may say so, only once the master's medium holds it.
     DiskRequest request = {master, sector, sectors, NULL};
-    return WriteSectorsSync(&request, buffer);
+    return WriteSectorsSyncThrough(&request, buffer);
 }
 
 static NTSTATUS CopyRunToMaster(const DestageRequest* request, const CacheState* state)
@@ -132,6 +134,22 @@ void FlushMaster(PDEVICE_OBJECT master)
     NTSTATUS status;
     if (!RunOnWorker(master, FlushOnWorker, &status))
         FlushOnWorker(master, &status);
+}
+
+bool FlushNeedsDestage(PDEVICE_OBJECT device)
+{
+    const FilterExtension* ext = FilterExtensionOf(device);
+    return ext->Role == RoleMaster && ext->Cache.Map.SsdDevice && ext->Cache.Map.CleanBitmap;
+}
+
+NTSTATUS HandleFlushBuffers(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (FlushNeedsDestage(device) && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        NTSTATUS status = FlushAllDirty(device);
+        if (!NT_SUCCESS(status))
+            return CompleteRequest(irp, status);
+    }
+    return PassDown(device, irp);
 }
 
 ULONGLONG CachedBytes(PDEVICE_OBJECT master)

@@ -36,6 +36,16 @@ bool IdleDestage(PDEVICE_OBJECT master, NTSTATUS* pieceStatus);
 // when the master has no running worker.
 void FlushMaster(PDEVICE_OBJECT master);
 
+// A flush request to a filter device (PASSIVE_LEVEL; the master's worker
+// while it runs): it promises that every write completed before it is on the
+// medium, and a write-back cache's dirty data is only on the SSD, in a map
+// that no power cut keeps. So a master's dirty runs are destaged first, and
+// the request then goes down to the master (a failed destage fails it).
+NTSTATUS HandleFlushBuffers(PDEVICE_OBJECT device, PIRP irp);
+// Whether the flush request must wait for a destage (the master holds dirty
+// data), so that the dispatch routine queues it to the worker.
+bool FlushNeedsDestage(PDEVICE_OBJECT device);
+
 // Bytes of valid data the master's cache holds; 0 without an SSD. Any thread;
 // a snapshot read without the map's rule.
 ULONGLONG CachedBytes(PDEVICE_OBJECT master);

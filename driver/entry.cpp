@@ -4,6 +4,7 @@
 #include "entry.h"
 #include "control.h"
 #include "countedstring.h"
+#include "destage.h"
 #include "layoutrequests.h"
 #include "lifecycle.h"
 #include "pnp.h"
@@ -74,10 +75,14 @@ static void SetDispatchRoutines(PDRIVER_OBJECT driver)
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     driver->MajorFunction[IRP_MJ_SHUTDOWN] = DispatchShutdown;
+    driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlushBuffers;
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->DriverExtension->AddDevice = AddDevice;
 }
+
+// Set once the last-chance shutdown request has saved the maps.
+static UCHAR ShutdownSaved;
 
 // Globals start from their load values also when the same image is loaded again.
 static void ResetDriverGlobals()
@@ -85,6 +90,7 @@ static void ResetDriverGlobals()
     DriverObject = NULL;
     ControlDevice = NULL;
     DriverPhase = PhaseBoot;
+    ShutdownSaved = 0;
     HibernateFlag = 0;
     PoolBytes = 0;
     InitCountedString(&RegistryPath);
@@ -111,10 +117,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     }
     // The shutdown request reaches the filter devices only when a driver of
     // the disk's stack registered for it and every driver above passes it
-    // down (ReactOS's disk stack delivers none); the control device's own
-    // registration makes sure the shutdown sweep runs. Deleting the device
-    // ends the registration.
-    IoRegisterShutdownNotification(ControlDevice);
+    // down (ReactOS's disk stack delivers none), and then before the file
+    // systems' last writes. The control device's registration for the last
+    // chance, after the file systems are done, runs the save. Deleting the
+    // device ends the registration.
+    IoRegisterLastChanceShutdownNotification(ControlDevice);
     IoRegisterBootDriverReinitialization(driver, OnBootReinitialize, NULL);
     return STATUS_SUCCESS;
 }
@@ -187,20 +194,29 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
 
 // The first shutdown request runs the sweep over all masters to its end before
 // the request moves on; later ones only move on.
+// The first shutdown request from any device: no cache takes new blocks
+// from now on and the dirty data goes to the masters, while the maps stay
+// and the file systems still write.
 static void EnterShutdownPhase()
 {
     if (DriverPhase == PhaseShutdown)
         return;
     DriverPhase = PhaseShutdown;
-    ShutdownAllMasters();
+    BeginShutdownOfAllMasters();
 }
 
+// The control device's request is the last-chance one: the file systems
+// are done, and every map is saved with its stamp, once.
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT device, PIRP irp)
 {
     EnterShutdownPhase();
-    if (IsControlDevice(device))
-        return CompleteRequest(irp, STATUS_SUCCESS);
-    return PassDown(device, irp);
+    if (!IsControlDevice(device))
+        return PassDown(device, irp);
+    if (!ShutdownSaved) {
+        ShutdownSaved = 1;
+        ShutdownAllMasters();
+    }
+    return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp)
@@ -221,6 +237,17 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_STOP_DEVICE: return OnStopDevice(device, irp);
     default: return PassDown(device, irp);
     }
+}
+
+// Behind the writes queued before it, on the worker, when dirty data has to
+// reach the master first.
+NTSTATUS NTAPI DispatchFlushBuffers(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (IsControlDevice(device))
+        return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
+    if (FlushNeedsDestage(device) && QueueIrpToWorker(device, irp))
+        return STATUS_PENDING;
+    return HandleFlushBuffers(device, irp);
 }
 
 NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT device, PIRP irp)

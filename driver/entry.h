@@ -22,4 +22,5 @@ DRIVER_DISPATCH DispatchDeviceControl;
 DRIVER_DISPATCH DispatchShutdown;
 DRIVER_DISPATCH DispatchPower;
 DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchFlushBuffers;
 DRIVER_DISPATCH DispatchDefault;

@@ -147,8 +147,9 @@ static void StartOnWorker(PDEVICE_OBJECT master, PVOID result)
         *status = STATUS_INVALID_DEVICE_REQUEST;
         return;
     }
-    if (cache->StartBlockShift != 0)
-        ext->Geometry.BlockShift = cache->StartBlockShift;
+    // A fresh layout takes the requested block shift, even 0, which the
+    // layout refuses: an earlier cache's shift is not the client's choice.
+    ext->Geometry.BlockShift = cache->StartBlockShift;
     *status = InitCacheOnSsd(master);
     if (!NT_SUCCESS(*status))
         return;
@@ -243,7 +244,8 @@ bool DrainStep(PDEVICE_OBJECT master, NTSTATUS* pieceStatus)
 // destages what is dirty instead of losing it. Dirty data that no reusable
 // map keeps is counted as lost. Ends the worker it runs on.
 struct ShutdownJob {
-    bool Unbind;  // the SSD goes: the map is let go whatever the save did
+    bool Unbind;     // the SSD goes: the map is let go whatever the save did
+    bool EndWorker;  // removal: the worker ends after this job
     NTSTATUS FlushStatus;
 };
 
@@ -254,9 +256,14 @@ static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID context)
     ShutdownJob* job = (ShutdownJob*)context;
     NTSTATUS* flushStatus = &job->FlushStatus;
     *flushStatus = STATUS_SUCCESS;
-    // This is the worker's last job: requests queued after it pass by the
-    // saved map, on the worker's way out or on their callers' threads.
-    ext->Worker.Stop = 1;
+    // At a removal this is the worker's last job: requests queued after it
+    // pass by the saved map, on the worker's way out or on their callers'
+    // threads. At system shutdown the worker stays, so that a write after
+    // the save, at any IRQL, voids the saved map on this thread.
+    if (job->EndWorker)
+        ext->Worker.Stop = 1;
+    // Requests queued before the save go through the map first.
+    ServeQueuedRequests(master);
     if (!cache->Map.SsdDevice)
         return;
     SettleOwnIo(master);
@@ -279,7 +286,7 @@ static void FlushAndSaveOnWorker(PDEVICE_OBJECT master, PVOID context)
 // when this returns.
 static NTSTATUS ShutdownCacheLocked(PDEVICE_OBJECT master, bool unbind)
 {
-    ShutdownJob job = {unbind, STATUS_SUCCESS};
+    ShutdownJob job = {unbind, true, STATUS_SUCCESS};
     RunOnMasterThread(master, FlushAndSaveOnWorker, &job);
     StopWorkerThread(&FilterExtensionOf(master)->Worker);
     return job.FlushStatus;
@@ -293,6 +300,17 @@ NTSTATUS ShutdownCache(PDEVICE_OBJECT master)
     NTSTATUS status = ShutdownCacheLocked(master, false);
     UnlockLifecycle(cache);
     return status;
+}
+
+NTSTATUS SaveCacheAtShutdown(PDEVICE_OBJECT master)
+{
+    PAGED_CODE();
+    CacheState* cache = &FilterExtensionOf(master)->Cache;
+    LockLifecycle(cache);
+    ShutdownJob job = {false, false, STATUS_SUCCESS};
+    RunOnMasterThread(master, FlushAndSaveOnWorker, &job);
+    UnlockLifecycle(cache);
+    return job.FlushStatus;
 }
 
 PDEVICE_OBJECT FindMasterOfSsd(PDEVICE_OBJECT ssd)
@@ -312,16 +330,21 @@ bool MayRemoveSsd(PDEVICE_OBJECT ssd)
     return !master || FilterExtensionOf(master)->Master.SsdCacheMode != CacheModeWriteBack;
 }
 
-// The master is left detached whatever the flush or the save achieved: no map
-// may keep pointing at the SSD's device once it is deleted. Its worker runs
-// again afterwards, so that a stop can end its detached cache and a start
-// can bind an SSD again.
 void RemoveSsdFromMaster(PDEVICE_OBJECT ssd)
 {
     PAGED_CODE();
     PDEVICE_OBJECT master = FindMasterOfSsd(ssd);
-    if (!master)
-        return;
+    if (master)
+        DetachMasterFromSsd(master);
+}
+
+// The master is left detached whatever the flush or the save achieved: no map
+// may keep pointing at the SSD's device once it is deleted. Its worker runs
+// again afterwards, so that a stop can end its detached cache and a start
+// can bind an SSD again.
+void DetachMasterFromSsd(PDEVICE_OBJECT master)
+{
+    PAGED_CODE();
     FilterExtension* ext = FilterExtensionOf(master);
     LockLifecycle(&ext->Cache);
     ext->Cache.Persist = 0;

@@ -20,6 +20,11 @@ NTSTATUS StopCache(PDEVICE_OBJECT master);
 // map is saved all the same, so that with persistence on the next boot
 // reuses it and writes its dirty data back.
 NTSTATUS ShutdownCache(PDEVICE_OBJECT master);
+// At system shutdown, after the file systems' last writes (the last-chance
+// request's thread): the same flush and save, on the master's worker behind
+// the requests queued before it, but the worker keeps running: a write that
+// still comes voids the saved map there, at PASSIVE_LEVEL.
+NTSTATUS SaveCacheAtShutdown(PDEVICE_OBJECT master);
 // The master whose map uses this SSD (the SSD names it and its map is on
 // this device), or null.
 PDEVICE_OBJECT FindMasterOfSsd(PDEVICE_OBJECT ssd);
@@ -31,6 +36,10 @@ bool MayRemoveSsd(PDEVICE_OBJECT ssd);
 // dirty sectors that could not be written back counted in
 // CacheState.DirtySectorsLost) whatever the flush and the save returned.
 void RemoveSsdFromMaster(PDEVICE_OBJECT ssd);
+// The same for a master already found (the removal's fallback when the device
+// list cannot be had): flush, save without persistence, map freed, worker
+// running again unless the master itself is being removed.
+void DetachMasterFromSsd(PDEVICE_OBJECT master);
 
 // On the master's worker while a stop of its cache is pending: one step of the
 // drain. *pieceStatus gets the status of the destage piece it attempted

@@ -723,6 +723,10 @@ NTSTATUS SaveMetadata(PDEVICE_OBJECT master, ULONGLONG* writtenStamp)
     if (NT_SUCCESS(status))
         status = WriteHeaderOver(ssd, sector, &ext->Geometry, stamp);
     FreePool(sector);
+    // The disks' own shutdown flushes may have run already: the header is
+    // flushed here, or a power cut could leave the header before it.
+    if (NT_SUCCESS(status))
+        status = FlushDiskCache(ssd);
     if (!NT_SUCCESS(status))
         return status;
     if (writtenStamp)
@@ -739,8 +743,9 @@ NTSTATUS ClearSavedStamp(PDEVICE_OBJECT ssd)
     CacheGeometry geometry;
     ULONGLONG stamp = 0;
     NTSTATUS status = ReadHeaderSector(ssd, sector);
-    if (NT_SUCCESS(status) && DecodeMetadataHeader(sector, ServiceName, &FilterExtensionOf(ssd)->Area,
-                                                   FilterExtensionOf(ssd)->SectorShift, &geometry, &stamp) &&
+    if (NT_SUCCESS(status) &&
+        DecodeMetadataHeader(sector, ServiceName, &FilterExtensionOf(ssd)->Area,
+                             FilterExtensionOf(ssd)->SectorShift, &geometry, &stamp) &&
         stamp != 0) {
         ClearHeaderStamp(sector);
         status = WriteHeaderSector(ssd, sector);

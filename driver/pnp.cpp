@@ -6,6 +6,7 @@
 #include "control.h"
 #include "countedstring.h"
 #include "identity.h"
+#include "lifecycle.h"
 #include "pnp.h"
 #include "pool.h"
 #include "read.h"
@@ -245,21 +246,30 @@ void FlushAllMasters()
     WalkFilterDevices(FlushIfMaster, NULL);
 }
 
-// Pass 0 marks every disk removing, pass 1 shuts the masters down: no cache
-// takes new blocks while the others are saved.
-static bool ShutdownPass(PDEVICE_OBJECT device, ULONG pass, PVOID context)
+// Pass 0 marks every disk removing, pass 1 flushes the masters (context
+// null) or saves them: no cache takes new blocks while the others are
+// flushed or saved.
+static bool ShutdownPass(PDEVICE_OBJECT device, ULONG pass, PVOID save)
 {
     FilterExtension* ext = FilterExtensionOf(device);
     if (pass == 0)
         ext->Removing = 1;
+    else if (ext->Role == RoleMaster && save)
+        Lifecycle->SaveCacheAtShutdown(device);
     else if (ext->Role == RoleMaster)
-        Lifecycle->ShutdownCache(device);
+        Lifecycle->FlushMaster(device);
     return false;
+}
+
+void BeginShutdownOfAllMasters()
+{
+    WalkFilterDevices(ShutdownPass, NULL, 2);
 }
 
 void ShutdownAllMasters()
 {
-    WalkFilterDevices(ShutdownPass, NULL, 2);
+    static ULONG save = 1;
+    WalkFilterDevices(ShutdownPass, &save, 2);
 }
 
 // ---- Start ----------------------------------------------------------------------------
@@ -416,7 +426,8 @@ NTSTATUS OnStopDevice(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension* ext = FilterExtensionOf(device);
     NTSTATUS status = PassDown(device, irp);
-    if (NT_SUCCESS(status))
+    // Warnings and informational answers stopped the disk too.
+    if (!NT_ERROR(status))
         ext->IdentityRead = 0;
     return status;
 }
@@ -428,21 +439,14 @@ NTSTATUS OnQueryRemoveDevice(PDEVICE_OBJECT device, PIRP irp)
     return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
 }
 
-// Whatever a master's flush or save at this SSD's removal achieved, no master
-// may keep a map on the SSD's device once it is deleted: the master is left
-// detached and passes its requests through. Its worker is stopped first so
-// that nothing uses the tables while they are freed.
+// No master may keep a map on the SSD's device once it is deleted: one that
+// still has one (its lookup at the SSD's removal found nothing) is detached
+// as that removal does it, its dirty data written back or counted as lost
+// and its worker running again.
 static bool UnbindFromSsd(PDEVICE_OBJECT device, ULONG pass, PVOID context)
 {
-    FilterExtension* master = FilterExtensionOf(device);
-    if (master->Cache.Map.SsdDevice != static_cast<PDEVICE_OBJECT>(context))
-        return false;
-    StopWorkerThread(&master->Worker);
-    master->Cache.Persist = 0;
-    WaitForOwnCacheIo(&master->Cache.Map);
-    ApplyPendingInvalidations(device);
-    FreeMapTables(&master->Cache.Map);
-    master->Cache.Map.SsdDevice = NULL;
+    if (FilterExtensionOf(device)->Cache.Map.SsdDevice == static_cast<PDEVICE_OBJECT>(context))
+        DetachMasterFromSsd(device);
     return false;
 }
 

@@ -22,8 +22,15 @@ NTSTATUS OnStopDevice(PDEVICE_OBJECT device, PIRP irp);
 PDEVICE_OBJECT FindDeviceByDiskId(ULONGLONG diskId);
 PDEVICE_OBJECT FindDeviceByNumber(ULONG deviceNumber);
 
-// On the first shutdown request's thread: marks every disk removing, then
-// shuts every master's cache down (each stops its master's worker first).
+// On the first shutdown request's thread (a disk's own, before the file
+// systems' last writes, or the last-chance one): marks every disk removing,
+// so that no cache takes new blocks, then writes every master's dirty data
+// back while its worker runs; the maps stay, true to every later write.
+void BeginShutdownOfAllMasters();
+// On the last-chance shutdown request's thread, after the file systems'
+// last writes: flushes and saves every master's cache (each on its worker,
+// behind the requests queued before it; the worker keeps running, so that a
+// later write voids the saved map at PASSIVE_LEVEL).
 void ShutdownAllMasters();
 // On an S4 request's thread: flushes every master while its worker runs.
 void FlushAllMasters();

@@ -133,7 +133,7 @@ static NTSTATUS SingleMasterRead(const DiskRequest* request, ULONG noDirty)
             FreePool(single);
         return ReadWithoutResources(request, noDirty);
     }
-    irp->Flags |= request->Irp->Flags & CallerReadFlags;
+    TakeCallerFlags(irp, request->Irp, CallerReadFlags, CallerReadStackFlags);
     single->Request = *request;
     single->Bytes = bytes;
     single->CallerBuffer = callerBuffer;
@@ -240,7 +240,7 @@ static bool BuildReadChildren(MultiReadContext* multi, const ReadPlan* plan)
         if (!child->Irp)
             return false;
         if (fromMaster)
-            child->Irp->Flags |= multi->Request.Irp->Flags & CallerReadFlags;
+            TakeCallerFlags(child->Irp, multi->Request.Irp, CallerReadFlags, CallerReadStackFlags);
     }
     return true;
 }

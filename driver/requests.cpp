@@ -242,8 +242,8 @@ NTSTATUS NTAPI SyncPieceCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID contex
 
 // Sends one piece holding one count of the transfer; a piece that cannot be
 // built gives its count back at once with STATUS_INSUFFICIENT_RESOURCES.
-static void IssueSyncPiece(PDEVICE_OBJECT device, bool write, ULONGLONG sector, ULONG sectors, UCHAR* buffer,
-                           TransferCounter* counter)
+static void IssueSyncPiece(PDEVICE_OBJECT device, bool write, UCHAR stackFlags, ULONGLONG sector,
+                           ULONG sectors, UCHAR* buffer, TransferCounter* counter)
 {
     ULONG shift = FilterExtensionOf(device)->SectorShift;
     InterlockedIncrement(&counter->Outstanding);
@@ -264,6 +264,7 @@ static void IssueSyncPiece(PDEVICE_OBJECT device, bool write, ULONGLONG sector, 
     }
     piece->Counter = counter;
     piece->Irp = irp;
+    IoGetCurrentIrpStackLocation(irp)->Flags = stackFlags;
     // The pieces of a synchronous transfer are not counted in the statistics.
     if (write)
         SendOwnWriteIrp(device, irp, 0, SyncPieceCompletion, piece);
@@ -271,19 +272,7 @@ static void IssueSyncPiece(PDEVICE_OBJECT device, bool write, ULONGLONG sector, 
         SendOwnReadIrp(device, irp, 0, SyncPieceCompletion, piece);
 }
 
-static void IssueSyncReadPiece(PDEVICE_OBJECT device, ULONGLONG sector, ULONG sectors, UCHAR* buffer,
-                               TransferCounter* counter)
-{
-    IssueSyncPiece(device, false, sector, sectors, buffer, counter);
-}
-
-static void IssueSyncWritePiece(PDEVICE_OBJECT device, ULONGLONG sector, ULONG sectors, UCHAR* buffer,
-                                TransferCounter* counter)
-{
-    IssueSyncPiece(device, true, sector, sectors, buffer, counter);
-}
-
-static NTSTATUS TransferSectorsSync(const DiskRequest* request, PVOID buffer, bool write)
+static NTSTATUS TransferSectorsSync(const DiskRequest* request, PVOID buffer, bool write, UCHAR stackFlags)
 {
     PAGED_CODE();
     const FilterExtension* ext = FilterExtensionOf(request->Device);
@@ -310,10 +299,7 @@ static NTSTATUS TransferSectorsSync(const DiskRequest* request, PVOID buffer, bo
     ULONG remaining = request->SectorCount;
     while (remaining != 0) {
         ULONG sectors = remaining < perPiece ? remaining : perPiece;
-        if (write)
-            IssueSyncWritePiece(request->Device, sector, sectors, at, &counter);
-        else
-            IssueSyncReadPiece(request->Device, sector, sectors, at, &counter);
+        IssueSyncPiece(request->Device, write, stackFlags, sector, sectors, at, &counter);
         remaining -= sectors;
         sector += sectors;
         at += (SIZE_T)sectors << shift;
@@ -326,12 +312,23 @@ static NTSTATUS TransferSectorsSync(const DiskRequest* request, PVOID buffer, bo
 
 NTSTATUS ReadSectorsSync(const DiskRequest* request, PVOID buffer)
 {
-    return TransferSectorsSync(request, buffer, false);
+    return TransferSectorsSync(request, buffer, false, 0);
 }
 
 NTSTATUS WriteSectorsSync(const DiskRequest* request, PVOID buffer)
 {
-    return TransferSectorsSync(request, buffer, true);
+    return TransferSectorsSync(request, buffer, true, 0);
+}
+
+NTSTATUS WriteSectorsSyncThrough(const DiskRequest* request, PVOID buffer)
+{
+    return TransferSectorsSync(request, buffer, true, SL_WRITE_THROUGH);
+}
+
+void TakeCallerFlags(PIRP own, PIRP caller, ULONG irpFlags, UCHAR stackFlags)
+{
+    own->Flags |= caller->Flags & irpFlags;
+    IoGetCurrentIrpStackLocation(own)->Flags |= IoGetCurrentIrpStackLocation(caller)->Flags & stackFlags;
 }
 
 NTSTATUS ReadSectorsSyncCounted(const DiskRequest* request, PVOID buffer)

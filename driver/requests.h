@@ -57,6 +57,17 @@ NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMP
                         PVOID context);
 NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
                          PVOID context);
+// The stack flags of a caller's request that the drivers below read: an own
+// request that carries the caller's data for it keeps them, above all
+// SL_WRITE_THROUGH (force unit access), which a file system's log write or a
+// database commit relies on.
+const UCHAR CallerReadStackFlags = SL_OVERRIDE_VERIFY_VOLUME | SL_WRITE_THROUGH;
+const UCHAR CallerWriteStackFlags =
+    SL_OVERRIDE_VERIFY_VOLUME | SL_WRITE_THROUGH | SL_FT_SEQUENTIAL_WRITE | SL_FORCE_DIRECT_WRITE;
+// An own IRP (built, not sent) takes the caller's IRP flags and current stack
+// location flags within the two masks.
+void TakeCallerFlags(PIRP own, PIRP caller, ULONG irpFlags, UCHAR stackFlags);
+
 // Frees the IRP and its MDL; returns the IRP's final status.
 NTSTATUS FreeOwnIrp(PIRP irp);
 
@@ -67,5 +78,8 @@ NTSTATUS FreeOwnIrp(PIRP irp);
 // STATUS_INVALID_PARAMETER.
 NTSTATUS ReadSectorsSync(const DiskRequest* request, PVOID buffer);
 NTSTATUS WriteSectorsSync(const DiskRequest* request, PVOID buffer);
+// WriteSectorsSync whose pieces carry SL_WRITE_THROUGH: done only once the
+// data is on the medium, past the disk's volatile cache.
+NTSTATUS WriteSectorsSyncThrough(const DiskRequest* request, PVOID buffer);
 // ReadSectorsSync that first counts one read of the whole range.
 NTSTATUS ReadSectorsSyncCounted(const DiskRequest* request, PVOID buffer);

@@ -12,7 +12,7 @@ const WorkerJobs ProductionWorkerJobs = {
 };
 
 const LifecycleCalls ProductionLifecycleCalls = {
-    AttachCacheAtBoot, ShutdownCache, MayRemoveSsd, RemoveSsdFromMaster, FlushMaster,
+    AttachCacheAtBoot, ShutdownCache, SaveCacheAtShutdown, MayRemoveSsd, RemoveSsdFromMaster, FlushMaster,
 };
 
 const WorkerJobs* Jobs = &ProductionWorkerJobs;

@@ -24,6 +24,7 @@ struct WorkerJobs {
 struct LifecycleCalls {
     bool (*AttachCacheAtBoot)(PDEVICE_OBJECT master);
     NTSTATUS (*ShutdownCache)(PDEVICE_OBJECT master);
+    NTSTATUS (*SaveCacheAtShutdown)(PDEVICE_OBJECT master);
     bool (*MayRemoveSsd)(PDEVICE_OBJECT ssd);
     void (*RemoveSsdFromMaster)(PDEVICE_OBJECT ssd);
     void (*FlushMaster)(PDEVICE_OBJECT master);

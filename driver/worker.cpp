@@ -6,6 +6,7 @@
 #include "tolvarn.h"
 #include "cachestate.h"
 #include "config.h"
+#include "destage.h"
 #include "pool.h"
 #include "read.h"
 #include "requests.h"
@@ -219,6 +220,7 @@ static void DispatchQueuedIrp(PDEVICE_OBJECT device, PIRP irp)
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_READ: HandleRead(device, irp); break;
     case IRP_MJ_WRITE: HandleWrite(device, irp); break;
+    case IRP_MJ_FLUSH_BUFFERS: HandleFlushBuffers(device, irp); break;
     case IRP_MJ_DEVICE_CONTROL:
         Jobs->InvalidateLayoutSector(device, irp);
         PassDownWatched(device, irp, LayoutRequestDone, device);
@@ -234,6 +236,26 @@ static bool RunQueuedIrp(PDEVICE_OBJECT device, WorkerContext* worker)
         return false;
     DispatchQueuedIrp(device, CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry));
     return true;
+}
+
+void ServeQueuedRequests(PDEVICE_OBJECT device)
+{
+    WorkerContext* worker = &FilterExtensionOf(device)->Worker;
+    LIST_ENTRY queued;
+    InitializeListHead(&queued);
+    KIRQL irql;
+    KeAcquireSpinLock(&worker->RequestLock, &irql);
+    if (!IsListEmpty(&worker->RequestQueue)) {
+        // The whole queue moves to the local head.
+        queued.Flink = worker->RequestQueue.Flink;
+        queued.Blink = worker->RequestQueue.Blink;
+        queued.Flink->Blink = &queued;
+        queued.Blink->Flink = &queued;
+        InitializeListHead(&worker->RequestQueue);
+    }
+    KeReleaseSpinLock(&worker->RequestLock, irql);
+    while (!IsListEmpty(&queued))
+        DispatchQueuedIrp(device, CONTAINING_RECORD(RemoveHeadList(&queued), IRP, Tail.Overlay.ListEntry));
 }
 
 // Runs what is still queued; used once the queues are closed.
@@ -420,8 +442,8 @@ void StopWorkerThread(WorkerContext* worker)
     if (!worker->Thread && worker->Running) {
         LARGE_INTEGER tick;
         tick.QuadPart = -WorkerTick;
-        while (!worker->Thread &&
-               KeWaitForSingleObject(&worker->ExitEvent, Executive, KernelMode, FALSE, &tick) != STATUS_SUCCESS) {
+        while (!worker->Thread && KeWaitForSingleObject(&worker->ExitEvent, Executive, KernelMode, FALSE,
+                                                        &tick) != STATUS_SUCCESS) {
         }
     }
     ReleaseWorkerThread(worker);

@@ -36,6 +36,9 @@ void StopWorkerThread(WorkerContext* worker);
 // it; false when the device has no running worker (the caller then handles
 // the request itself).
 bool QueueIrpToWorker(PDEVICE_OBJECT device, PIRP irp);
+// On the device's worker (from one of its jobs): serves, in order, the
+// requests queued so far; those queued meanwhile wait for the worker's loop.
+void ServeQueuedRequests(PDEVICE_OBJECT device);
 
 // Any thread, IRQL <= DISPATCH_LEVEL (completion routines included): posts a
 // job to the master's worker; false when it has no running worker, when

@@ -167,17 +167,15 @@ void ApplyPendingInvalidations(PDEVICE_OBJECT master)
 
 // ---- Completion ---------------------------------------------------------------------
 
-// The caller's status: the master's in the paired variants, the first
-// failure of any child otherwise.
+// The caller's status: the master's in the paired variants, otherwise the
+// failure of the child that completed first (WriteChildDone keeps it in the
+// caller's status, which is STATUS_PENDING until then).
 static NTSTATUS CallerStatusOf(const MultiWriteContext* context)
 {
     if (context->Variant == WriteMasterAndSsdVariant)
         return context->Children[context->ChildCount - 1].Status;
-    for (LONG i = 0; i < context->ChildCount; i++) {
-        if (!NT_SUCCESS(context->Children[i].Status))
-            return context->Children[i].Status;
-    }
-    return STATUS_SUCCESS;
+    NTSTATUS first = context->Request.Irp->IoStatus.Status;
+    return first == STATUS_PENDING ? STATUS_SUCCESS : first;
 }
 
 // Which SSD ranges lose their valid bits: those whose write failed, and all
@@ -267,6 +265,9 @@ static NTSTATUS NTAPI WriteChildDone(PDEVICE_OBJECT device, PIRP irp, PVOID argu
     LONG childCount = context->ChildCount;
     child->Status = FreeOwnIrp(irp);
     child->Irp = NULL;
+    if (!NT_SUCCESS(child->Status))
+        InterlockedCompareExchange((volatile LONG*)&context->Request.Irp->IoStatus.Status, child->Status,
+                                   STATUS_PENDING);
     if (InterlockedIncrement(&context->Finished) == childCount)
         FinishWrite(context);
     // Released last: once no own I/O is held, the map's tables may go.
@@ -291,7 +292,7 @@ static bool BuildChild(MultiWriteContext* context, LONG index, PDEVICE_OBJECT ta
                                          context->Request.Irp->MdlAddress, byteOffset);
     if (!child->Irp)
         return false;
-    child->Irp->Flags |= context->Request.Irp->Flags & CallerWriteFlags;
+    TakeCallerFlags(child->Irp, context->Request.Irp, CallerWriteFlags, CallerWriteStackFlags);
     return true;
 }
 

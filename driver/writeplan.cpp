@@ -242,6 +242,20 @@ static NTSTATUS BuildWritePlan(CacheMap* map, const DiskRequest* request, ULONG 
     return STATUS_SUCCESS;
 }
 
+// A write the caller wants on the medium once it completes (SL_WRITE_THROUGH)
+// reaches the master whole: a write-back copy on the SSD would outlive a
+// power cut only in a map, and none is saved then.
+static bool CallerWantsWriteThrough(const DiskRequest* request)
+{
+    return request->Irp && (IoGetCurrentIrpStackLocation(request->Irp)->Flags & SL_WRITE_THROUGH);
+}
+
+static void SendEveryPieceToTheMaster(WritePieceVector* pieces)
+{
+    for (LONG i = 0; i < pieces->Count; i++)
+        pieces->Pieces[i].WriteThrough = 1;
+}
+
 NTSTATUS PlanWriteOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorShift, UCHAR writeMode,
                         bool allowed, BootTime boot, WritePlan* plan)
 {
@@ -256,10 +270,13 @@ NTSTATUS PlanWriteOnMap(CacheMap* map, const DiskRequest* request, ULONG sectorS
     WritePieceVector pieces;
     InitWritePieceVector(&pieces);
     NTSTATUS status = STATUS_SUCCESS;
-    if (map->SsdDevice && map->ValidBitmap &&
-        (!PlanPieces(map, request, sectorShift, writeMode, allowed, boot, &pieces) ||
-         !CollectMasterRanges(&pieces, sectorShift, &ranges)))
-        status = STATUS_INSUFFICIENT_RESOURCES;
+    if (map->SsdDevice && map->ValidBitmap) {
+        bool planned = PlanPieces(map, request, sectorShift, writeMode, allowed, boot, &pieces);
+        if (planned && CallerWantsWriteThrough(request))
+            SendEveryPieceToTheMaster(&pieces);
+        if (!planned || !CollectMasterRanges(&pieces, sectorShift, &ranges))
+            status = STATUS_INSUFFICIENT_RESOURCES;
+    }
     if (NT_SUCCESS(status))
         status = BuildWritePlan(map, request, sectorShift, &pieces, &ranges, plan);
     for (LONG i = 0; i < pieces.Count; i++)

@@ -187,7 +187,8 @@ void DeleteDriverObject(PDRIVER_OBJECT driver);
 void SetDriverUnderTest(PDRIVER_OBJECT driver);
 void SetWdmVersion(UCHAR major, UCHAR minor);
 void RunReinitializationRoutines();
-std::vector<PDEVICE_OBJECT> ShutdownRegistrations();  // newest first
+// Newest first; the first-chance list, or the last-chance one.
+std::vector<PDEVICE_OBJECT> ShutdownRegistrations(bool lastChance);
 PDEVICE_OBJECT LookupDeviceByName(std::u16string_view name);
 std::optional<std::u16string> LookupLink(std::u16string_view link);
 ULONG PowerIrpStarts();

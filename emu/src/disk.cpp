@@ -51,6 +51,7 @@ void Record(Disk::State& d, PIRP irp, NTSTATUS status)
     r.irql = KeGetCurrentIrql();
     r.status = status;
     r.irpFlags = irp->Flags;
+    r.stackFlags = stack->Flags;
     Guard guard(Sched().lock);
     d.records.push_back(r);
     d.counts[r.major][r.minor & 31]++;
@@ -335,10 +336,17 @@ NTSTATUS NTAPI DiskPnp(PDEVICE_OBJECT device, PIRP irp)
         }
         return Finish(d, irp, status, 0, pending);
     }
+    case IRP_MN_STOP_DEVICE: {
+        NTSTATUS status;
+        {
+            Guard guard(Sched().lock);
+            status = d.stopStatus;
+        }
+        return Finish(d, irp, status, 0, false);
+    }
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL: return Finish(d, irp, STATUS_SUCCESS, 0, false);
@@ -639,6 +647,29 @@ void Disk::State::WriteData(uint64_t offset, const void* buffer, size_t length)
     }
 }
 
+// Cuts [offset, offset + length) out of every undo record: the bytes there
+// are on the medium now, and no earlier write may roll back over them.
+static void ForgetUndo(std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& undo, uint64_t offset,
+                       size_t length)
+{
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> kept;
+    uint64_t end = offset + length;
+    for (auto& record : undo) {
+        uint64_t first = record.first, last = record.first + record.second.size();
+        if (last <= offset || first >= end) {
+            kept.push_back(std::move(record));
+            continue;
+        }
+        if (first < offset)
+            kept.emplace_back(
+                first, std::vector<uint8_t>(record.second.begin(), record.second.begin() + (offset - first)));
+        if (last > end)
+            kept.emplace_back(
+                end, std::vector<uint8_t>(record.second.begin() + (end - first), record.second.end()));
+    }
+    undo.swap(kept);
+}
+
 void Disk::State::WriteCached(uint64_t offset, const void* buffer, size_t length, bool writeThrough)
 {
     if (config.writeCache && !writeThrough) {
@@ -646,6 +677,9 @@ void Disk::State::WriteCached(uint64_t offset, const void* buffer, size_t length
         ReadData(offset, old.data(), length);
         std::lock_guard<std::mutex> guard(dataLock);
         undo.emplace_back(offset, std::move(old));
+    } else if (config.writeCache) {
+        std::lock_guard<std::mutex> guard(dataLock);
+        ForgetUndo(undo, offset, length);
     }
     WriteData(offset, buffer, length);
 }

@@ -73,11 +73,12 @@ struct emu::Disk::State {
     std::vector<uint8_t> lastIdentifyInput;
     ULONG layoutChanges = 0;
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> layoutWrites;  // for the next layout request
-    bool holdLayout = false;      // keep a layout request unanswered on arrival
-    PIRP heldLayout = nullptr;    // the one kept, with the tables it writes
+    bool holdLayout = false;    // keep a layout request unanswered on arrival
+    PIRP heldLayout = nullptr;  // the one kept, with the tables it writes
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> heldLayoutWrites;
     NTSTATUS startStatus = STATUS_SUCCESS;
     bool startPending = false;
+    NTSTATUS stopStatus = STATUS_SUCCESS;
     bool powerPending = false;
     ULONG counts[IRP_MJ_MAXIMUM_FUNCTION + 1][32] = {};
     ULONG startCount = 0;

@@ -34,6 +34,7 @@ struct IoState {
     std::unordered_map<std::u16string, PDEVICE_OBJECT> names;  // upcased
     std::unordered_map<std::u16string, std::u16string> links;  // upcased link -> target as given
     std::vector<PDEVICE_OBJECT> shutdown;                      // registration order
+    std::vector<PDEVICE_OBJECT> lastChance;                    // registration order
     std::vector<Reinit> reinit;
     PDRIVER_OBJECT driverUnderTest = nullptr;
     UCHAR wdmMajor = 6, wdmMinor = 0;
@@ -429,10 +430,20 @@ void RunReinitializationRoutines()
         r.routine(r.driver, r.context, 1);
 }
 
-std::vector<PDEVICE_OBJECT> ShutdownRegistrations()
+std::vector<PDEVICE_OBJECT> ShutdownRegistrations(bool lastChance)
 {
     IoGuard guard(Io().lock);
-    return std::vector<PDEVICE_OBJECT>(Io().shutdown.rbegin(), Io().shutdown.rend());
+    const std::vector<PDEVICE_OBJECT>& list = lastChance ? Io().lastChance : Io().shutdown;
+    return std::vector<PDEVICE_OBJECT>(list.rbegin(), list.rend());
+}
+
+static void EraseDevice(std::vector<PDEVICE_OBJECT>& list, PDEVICE_OBJECT device)
+{
+    for (size_t i = 0; i < list.size();)
+        if (list[i] == device)
+            list.erase(list.begin() + i);
+        else
+            ++i;
 }
 
 PDEVICE_OBJECT LookupDeviceByName(std::u16string_view name)
@@ -566,12 +577,8 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT device)
         *link = device->NextDevice;
     if (!ext->name.empty())
         Io().names.erase(Upcase(ext->name));
-    auto& shutdown = Io().shutdown;
-    for (size_t i = 0; i < shutdown.size();)
-        if (shutdown[i] == device)
-            shutdown.erase(shutdown.begin() + i);
-        else
-            ++i;
+    EraseDevice(Io().shutdown, device);
+    EraseDevice(Io().lastChance, device);
     DropReference(device, false);
 }
 
@@ -704,15 +711,21 @@ extern "C" NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT deviceOb
     return STATUS_SUCCESS;
 }
 
+// Called after the file systems have been flushed at shutdown.
+extern "C" NTSTATUS NTAPI IoRegisterLastChanceShutdownNotification(PDEVICE_OBJECT deviceObject)
+{
+    IoGuard guard(Io().lock);
+    Io().lastChance.push_back(deviceObject);
+    deviceObject->Flags |= DO_SHUTDOWN_REGISTERED;
+    return STATUS_SUCCESS;
+}
+
+// Takes the device off both lists, as Windows does.
 extern "C" VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT deviceObject)
 {
     IoGuard guard(Io().lock);
-    auto& list = Io().shutdown;
-    for (size_t i = 0; i < list.size();)
-        if (list[i] == deviceObject)
-            list.erase(list.begin() + i);
-        else
-            ++i;
+    EraseDevice(Io().shutdown, deviceObject);
+    EraseDevice(Io().lastChance, deviceObject);
     deviceObject->Flags &= ~DO_SHUTDOWN_REGISTERED;
 }
 

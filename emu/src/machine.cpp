@@ -88,12 +88,13 @@ IoResult SendAndWait(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_S
 }
 
 PendingIo SendTransfer(PDEVICE_OBJECT device, UCHAR major, uint64_t offset, void* buffer, ULONG length,
-                       bool mapped, PFILE_OBJECT file, ULONG irpFlags = 0)
+                       bool mapped, PFILE_OBJECT file, ULONG irpFlags = 0, UCHAR stackFlags = 0)
 {
     return SendIrp(
         device,
         [&](PIRP irp, PIO_STACK_LOCATION next) {
             irp->Flags |= irpFlags;
+            next->Flags = stackFlags;
             next->MajorFunction = major;
             next->FileObject = file;
             next->Parameters.Read.Length = length;
@@ -322,6 +323,12 @@ void Disk::SetStartResult(NTSTATUS status, bool pend)
     Guard guard(Sched().lock);
     state_->startStatus = status;
     state_->startPending = pend;
+}
+
+void Disk::SetStopResult(NTSTATUS status)
+{
+    Guard guard(Sched().lock);
+    state_->stopStatus = status;
 }
 
 void Disk::SetPowerPending(bool pend)
@@ -719,15 +726,24 @@ ULONG Machine::StartNextPowerIrpCount() const
     return PowerIrpStarts();
 }
 
-void Machine::Shutdown()
+static void NotifyShutdown(bool lastChance)
 {
-    state_->shutdownSent = true;
-    for (PDEVICE_OBJECT registered : ShutdownRegistrations()) {
+    for (PDEVICE_OBJECT registered : ShutdownRegistrations(lastChance)) {
         PDEVICE_OBJECT top = IoGetAttachedDevice(registered);
         AddReference(top, false);
         SendAndWait(top, [](PIRP, PIO_STACK_LOCATION next) { next->MajorFunction = IRP_MJ_SHUTDOWN; });
         DropReference(top, false);
     }
+}
+
+void Machine::Shutdown(const std::function<void()>& fileSystems)
+{
+    state_->shutdownSent = true;
+    NotifyShutdown(false);
+    if (fileSystems)
+        fileSystems();
+    WaitQuiet();
+    NotifyShutdown(true);
 }
 
 void Machine::Unload()
@@ -808,16 +824,17 @@ IoResult Machine::Write(Disk& disk, uint64_t offset, const void* buffer, ULONG l
 }
 
 PendingIo Machine::StartRead(Disk& disk, uint64_t offset, void* buffer, ULONG length, bool mappedMdl,
-                             ULONG irpFlags)
+                             ULONG irpFlags, UCHAR stackFlags)
 {
-    return SendTransfer(disk.Top(), IRP_MJ_READ, offset, buffer, length, mappedMdl, nullptr, irpFlags);
+    return SendTransfer(disk.Top(), IRP_MJ_READ, offset, buffer, length, mappedMdl, nullptr, irpFlags,
+                        stackFlags);
 }
 
 PendingIo Machine::StartWrite(Disk& disk, uint64_t offset, const void* buffer, ULONG length, bool mappedMdl,
-                              ULONG irpFlags)
+                              ULONG irpFlags, UCHAR stackFlags)
 {
-    return SendTransfer(disk.Top(), IRP_MJ_WRITE, offset, (void*)buffer, length, mappedMdl, nullptr,
-                        irpFlags);
+    return SendTransfer(disk.Top(), IRP_MJ_WRITE, offset, (void*)buffer, length, mappedMdl, nullptr, irpFlags,
+                        stackFlags);
 }
 
 IoResult Machine::DiskIoControl(Disk& disk, ULONG code, const void* in, ULONG inLength, void* out,

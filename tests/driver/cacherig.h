@@ -27,6 +27,7 @@ struct RigShape {
     emu::CompletionMode completion = emu::CompletionMode::Inline;
     emu::DiskTiming masterTiming = {};
     emu::DiskTiming ssdTiming = {};
+    bool writeCache = false;  // both disks keep completed writes in a volatile cache
 };
 
 // What a test sees of a master's map, read behind the driver's back at a
@@ -99,12 +100,14 @@ public:
                                                  .sectorSize = shape.sectorSize,
                                                  .serial = "MASTER01",
                                                  .completion = shape.completion,
-                                                 .timing = shape.masterTiming})),
+                                                 .timing = shape.masterTiming,
+                                                 .writeCache = shape.writeCache})),
           ssd(machine.AddDisk({.lengthBytes = SsdBytes(shape),
                                .sectorSize = shape.sectorSize,
                                .serial = "SSD00001",
                                .completion = shape.completion,
-                               .timing = shape.ssdTiming}))
+                               .timing = shape.ssdTiming,
+                               .writeCache = shape.writeCache}))
     {
         EXPECT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
         machine.WaitUntilQuiet();

@@ -58,7 +58,8 @@ TEST(ControlIds, IdsAreUniqueGivenOnceAndFoundByNumber)
          STATUS_INVALID_DEVICE_REQUEST},
         {"a disk that has an id", [](ControlClient& c) { return c.SetDiskId(MasterNumber, 0x77); },
          STATUS_INVALID_DEVICE_REQUEST},
-        {"no such number", [](ControlClient& c) { return c.SetDiskId(9, 0x77); }, STATUS_INVALID_DEVICE_REQUEST},
+        {"no such number", [](ControlClient& c) { return c.SetDiskId(9, 0x77); },
+         STATUS_INVALID_DEVICE_REQUEST},
         // Every disk's number was read, so none answers to "not read yet".
         {"set id by the unread number", [](ControlClient& c) { return c.SetDiskId(0xFFFFFFFF, 0x77); },
          STATUS_INVALID_DEVICE_REQUEST},
@@ -181,7 +182,8 @@ enum class Busy { Attached, Detached };
 void MakeBusy(ControlRig& rig, Busy state)
 {
     if (state == Busy::Attached) {
-        ASSERT_EQ(STATUS_SUCCESS, cache_test::ActivateCache(rig.master(), rig.ssd(), cache_test::CacheShape()));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  cache_test::ActivateCache(rig.master(), rig.ssd(), cache_test::CacheShape()));
     } else {
         rig.ext(0)->Cache.Active = 1;  // no map: detached
     }
@@ -575,23 +577,34 @@ TEST(ControlCache, AStartedCacheRunsUntilItsDrainEnds)
     EXPECT_EQ(STATUS_SUCCESS, c.Pair(MasterId, Ssd2Id, 1));
 }
 
-// A block shift that gives no usable layout starts nothing; the settings the
-// request carried stay stored.
+// A block shift that gives no usable layout starts nothing, also after an
+// earlier cache of the master has ended (its shift is not reused); the
+// settings the request carried stay stored.
 TEST(ControlCache, AStartWithAnUnusableBlockShiftStartsNothing)
 {
-    for (ULONG shift : {0u, 9u, 11u, 31u, 32u, 200u}) {
-        SCOPED_TRACE(shift);
-        ControlRig rig;
-        rig.Boot();
-        rig.ConfigurePair(1);
-        EXPECT_NE(STATUS_SUCCESS, rig.client().Start(MasterId, shift, 5, 2));
-        control_client::StateAnswer state;
-        ASSERT_EQ(STATUS_SUCCESS, rig.client().GetState(MasterId, &state));
-        EXPECT_EQ(0, state.active);
-        EXPECT_EQ(1u, rig.ext(0)->Master.MasterStart);
-        EXPECT_EQ(5u, rig.ext(0)->Master.SsdCacheMinBoot);
-        EXPECT_EQ(2, rig.ext(0)->Master.SsdCacheWriteMode);
-    }
+    for (bool earlierCache : {false, true})
+        for (ULONG shift : {0u, 9u, 11u, 31u, 32u, 200u}) {
+            SCOPED_TRACE(testing::Message()
+                         << "shift " << shift << (earlierCache ? ", after an earlier cache" : ""));
+            ControlRig rig;
+            rig.Boot();
+            rig.ConfigurePair(1);
+            control_client::ControlClient& c = rig.client();
+            if (earlierCache) {
+                ASSERT_EQ(STATUS_SUCCESS, c.Start(MasterId, 12, 0, 1));
+                ASSERT_EQ(STATUS_SUCCESS, c.Stop(MasterId));
+                for (int tick = 0; tick < 1000 && rig.ext(0)->Cache.Active; tick++)
+                    rig.machine.AdvanceMs(100);  // the worker's drain
+                ASSERT_EQ(0u, rig.ext(0)->Cache.Active);
+            }
+            EXPECT_NE(STATUS_SUCCESS, c.Start(MasterId, shift, 5, 2));
+            control_client::StateAnswer state;
+            ASSERT_EQ(STATUS_SUCCESS, rig.client().GetState(MasterId, &state));
+            EXPECT_EQ(0, state.active);
+            EXPECT_EQ(1u, rig.ext(0)->Master.MasterStart);
+            EXPECT_EQ(5u, rig.ext(0)->Master.SsdCacheMinBoot);
+            EXPECT_EQ(2, rig.ext(0)->Master.SsdCacheWriteMode);
+        }
 }
 
 // Requests from two clients run one after the other: an unpairing sent while
@@ -703,9 +716,9 @@ std::vector<std::string> Persisted(ControlRig& rig)
         int n = snprintf(text, sizeof text, "id %llx role %u stamp %llx", (unsigned long long)e->DiskId, role,
                          (unsigned long long)e->TimeStamp);
         if (role == RoleMaster)
-            snprintf(text + n, sizeof text - n, " start %u ssd %llx mode %u boot %u write %u", e->Master.MasterStart,
-                     (unsigned long long)e->Master.SsdCacheDiskId, e->Master.SsdCacheMode,
-                     e->Master.SsdCacheMinBoot, e->Master.SsdCacheWriteMode);
+            snprintf(text + n, sizeof text - n, " start %u ssd %llx mode %u boot %u write %u",
+                     e->Master.MasterStart, (unsigned long long)e->Master.SsdCacheDiskId,
+                     e->Master.SsdCacheMode, e->Master.SsdCacheMinBoot, e->Master.SsdCacheWriteMode);
         if (role == RoleSsd)
             snprintf(text + n, sizeof text - n, " area %llx-%llx master %llx",
                      (unsigned long long)e->Area.SsdCacheStart, (unsigned long long)e->Area.SsdCacheEnd,
@@ -731,9 +744,11 @@ TEST(ControlRegistry, MemoryIsWhatTheNextBootLoads)
              return NT_SUCCESS(s) ? r.client().SetDiskId(SsdNumber, SsdId) : s;
          },
          STATUS_SUCCESS},
-        {"master role", 0, [](ControlRig& r) { return r.client().SetRole(MasterId, RoleMaster); }, STATUS_SUCCESS},
+        {"master role", 0, [](ControlRig& r) { return r.client().SetRole(MasterId, RoleMaster); },
+         STATUS_SUCCESS},
         {"SSD role", 0, [](ControlRig& r) { return r.client().SetRole(SsdId, RoleSsd); }, STATUS_SUCCESS},
-        {"area", 0, [&](ControlRig& r) { return r.client().SetSsdArea(SsdId, MiB, 65 * MiB); }, STATUS_SUCCESS},
+        {"area", 0, [&](ControlRig& r) { return r.client().SetSsdArea(SsdId, MiB, 65 * MiB); },
+         STATUS_SUCCESS},
         {"area, end fails", 2, [&](ControlRig& r) { return r.client().SetSsdArea(SsdId, 2 * MiB, 66 * MiB); },
          STATUS_ACCESS_DENIED},
         {"pair, mode fails", 3, [](ControlRig& r) { return r.client().Pair(MasterId, SsdId, 2); },
@@ -756,9 +771,11 @@ TEST(ControlRegistry, MemoryIsWhatTheNextBootLoads)
          STATUS_SUCCESS},
         {"options (memory only)", 0, [](ControlRig& r) { return r.client().SetOptions(MasterId, 1, 1); },
          STATUS_SUCCESS},
-        {"unpair, SSD fails", 2, [](ControlRig& r) { return r.client().Unpair(MasterId); }, STATUS_ACCESS_DENIED},
+        {"unpair, SSD fails", 2, [](ControlRig& r) { return r.client().Unpair(MasterId); },
+         STATUS_ACCESS_DENIED},
         {"unpair", 0, [](ControlRig& r) { return r.client().Unpair(MasterId); }, STATUS_SUCCESS},
-        {"clear area, start fails", 2, [](ControlRig& r) { return r.client().ClearSsdArea(SsdId); }, STATUS_SUCCESS},
+        {"clear area, start fails", 2, [](ControlRig& r) { return r.client().ClearSsdArea(SsdId); },
+         STATUS_SUCCESS},
         {"SSD role 7", 0, [](ControlRig& r) { return r.client().SetRole(SsdId, 7); }, STATUS_SUCCESS},
         {"SSD deleted", 0,
          [](ControlRig& r) {

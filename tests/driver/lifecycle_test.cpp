@@ -25,6 +25,9 @@
 #include "metadata.h"
 #include "worker.h"
 #include "disks.h"
+#include "eventually.h"
+
+#include <thread>
 
 namespace {
 
@@ -45,6 +48,7 @@ struct Rig {
     ULONG masterStart = 0;
     ULONGLONG ssdDiskId = SsdId;
     emu::CompletionMode completion = emu::CompletionMode::Inline;
+    bool writeCache = false;  // both disks keep completed writes in a volatile cache
 };
 
 // A master and its SSD, named to each other in the registry, with a reference
@@ -60,12 +64,14 @@ public:
         m.serial = "M1";
         m.lengthBytes = 8 * MiB;
         m.completion = rig.completion;
+        m.writeCache = rig.writeCache;
         master_ = &machine_->AddDisk(m);
         DiskConfig s;
         s.model = "SSDDISK";
         s.serial = "S1";
         s.lengthBytes = 4 * MiB;
         s.completion = rig.completion;
+        s.writeCache = rig.writeCache;
         ssd_ = &machine_->AddDisk(s);
         reg::SetQword(MasterKey(), u"DorqBrimvaultId", MasterId);
         reg::SetDword(MasterKey(), u"ConfigType", 1);
@@ -124,7 +130,10 @@ public:
         OpenClient();
     }
 
-    std::u16string MasterKey() { return machine_->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1"); }
+    std::u16string MasterKey()
+    {
+        return machine_->RegistryPath() + u"\\" + DiskKeyName(u"MASTERDISK", u"M1");
+    }
     std::u16string SsdKey() { return machine_->RegistryPath() + u"\\" + DiskKeyName(u"SSDDISK", u"S1"); }
     FilterExtension* Master() { return FilterExtensionOf(master_->Top()); }
     CacheState& Cache() { return Master()->Cache; }
@@ -145,13 +154,16 @@ public:
         reg::SetDword(MasterKey(), u"MasterStart", Master()->Master.MasterStart);
     }
 
-    void Write(ULONGLONG offset, ULONG bytes, uint32_t tag)
+    // stackFlags: SL_WRITE_THROUGH for a write that must be on the medium
+    // when it completes.
+    void Write(ULONGLONG offset, ULONG bytes, uint32_t tag, UCHAR stackFlags = 0)
     {
         for (ULONG i = 0; i < bytes; i += 4) {
             uint32_t word = (uint32_t)((offset + i) / 4) * 40503u ^ tag;
             memcpy(&reference_[offset + i], &word, 4);
         }
-        emu::IoResult r = machine_->Write(*master_, offset, &reference_[offset], bytes);
+        emu::IoResult r =
+            machine_->StartWrite(*master_, offset, &reference_[offset], bytes, true, 0, stackFlags).Wait();
         ASSERT_EQ(STATUS_SUCCESS, r.status) << "write at " << offset;
         machine_->WaitUntilQuiet();
     }
@@ -205,7 +217,8 @@ public:
                 if (!view.Valid(s, i))
                     continue;
                 uint64_t at = ((uint64_t)block * view.sectorsPerSlot + i) * 512;
-                std::vector<uint8_t> onSsd = ssd_->Bytes((view.dataStart + (uint64_t)s * view.sectorsPerSlot + i) * 512, 512);
+                std::vector<uint8_t> onSsd =
+                    ssd_->Bytes((view.dataStart + (uint64_t)s * view.sectorsPerSlot + i) * 512, 512);
                 std::ostringstream where;
                 where << "slot " << s << " (block " << block << ") sector " << i;
                 if (!std::equal(onSsd.begin(), onSsd.end(), reference_.begin() + at))
@@ -312,8 +325,14 @@ TEST_F(LifecycleTest, TheClientProtocolKeepsTheMapFromTheFirstBootOn)
 // master's new bytes.
 TEST_F(LifecycleTest, AWriteThatPassesByTheSavedMapMakesTheNextBootCold)
 {
-    enum How { SsdAbsentAtBoot, LateWriteAfterTheShutdownSave, MasterReplugged };
-    for (How how : {SsdAbsentAtBoot, LateWriteAfterTheShutdownSave, MasterReplugged}) {
+    enum How {
+        SsdAbsentAtBoot,
+        LateWriteAfterTheShutdownSave,
+        DispatchLevelWriteAfterTheSave,
+        MasterReplugged
+    };
+    for (How how :
+         {SsdAbsentAtBoot, LateWriteAfterTheShutdownSave, DispatchLevelWriteAfterTheSave, MasterReplugged}) {
         SCOPED_TRACE("case " + std::to_string(how));
         PowerOn({.mode = 1, .masterStart = 1});
         ASSERT_EQ(STATUS_SUCCESS, Start());
@@ -335,6 +354,20 @@ TEST_F(LifecycleTest, AWriteThatPassesByTheSavedMapMakesTheNextBootCold)
             Write(17 * BlockBytes, BlockBytes, 0x52);
             EXPECT_EQ(0u, HeaderStamp());
             break;
+        case DispatchLevelWriteAfterTheSave: {
+            machine_->Shutdown();
+            ASSERT_NE(0u, HeaderStamp()) << "the shutdown saved a stamped map";
+            for (ULONG i = 0; i < BlockBytes; i++)
+                reference_[17 * BlockBytes + i] = (uint8_t)(i * 5 + 0x54);
+            KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+            emu::PendingIo io =
+                machine_->StartWrite(*master_, 17 * BlockBytes, &reference_[17 * BlockBytes], BlockBytes);
+            KeLowerIrql(old);
+            ASSERT_EQ(STATUS_SUCCESS, io.Wait().status);
+            machine_->WaitUntilQuiet();
+            EXPECT_EQ(0u, HeaderStamp());
+            break;
+        }
         case MasterReplugged:
             ASSERT_EQ(STATUS_SUCCESS, machine_->Remove(*master_));
             ASSERT_NE(0u, HeaderStamp()) << "the removal saved a stamped map";
@@ -352,6 +385,86 @@ TEST_F(LifecycleTest, AWriteThatPassesByTheSavedMapMakesTheNextBootCold)
         client_.Close();
         machine_.reset();
     }
+}
+
+// Windows flushes the file systems between the first-chance and the
+// last-chance shutdown notifications: their last writes (to cached and
+// uncached blocks) and each volume's shutdown request down its disk's stack
+// come after the disks' own shutdown requests. The save comes after them,
+// so the next boot is warm and reads every byte they wrote.
+TEST_F(LifecycleTest, TheFileSystemsLastWritesAtShutdownKeepTheNextBootWarm)
+{
+    for (UCHAR mode : {UCHAR(1), UCHAR(CacheModeWriteBack)}) {
+        SCOPED_TRACE("cache mode " + std::to_string(mode));
+        PowerOn({.mode = mode, .writeCache = true});
+        ASSERT_EQ(STATUS_SUCCESS, Start());
+        KeepAcrossBoots();
+        MasterReadsFor(HotBlocks);
+        Write(200 * BlockBytes, BlockBytes, 0x70);  // dirty in write-back
+        machine_->Shutdown([&] {
+            Write(3 * BlockBytes + 1024, 1024, 0x71);  // a cached block
+            Write(60 * BlockBytes, BlockBytes, 0x72);  // an uncached one
+            Write(61 * BlockBytes, 512, 0x73, SL_WRITE_THROUGH);
+            EXPECT_EQ(STATUS_SUCCESS, machine_->SendMajor(*master_, IRP_MJ_FLUSH_BUFFERS).status);
+            EXPECT_EQ(STATUS_SUCCESS, machine_->SendMajor(*master_, IRP_MJ_SHUTDOWN).status);
+        });
+        EXPECT_NE(0u, HeaderStamp()) << "the save comes after the file systems' writes";
+        Reboot();
+        ASSERT_EQ(CacheAttached, State());
+        EXPECT_EQ(0u, MasterReadsFor({0, 17, 200, 1500})) << "the untouched hot blocks come from the SSD";
+        ExpectRead(3 * BlockBytes, BlockBytes);
+        ExpectRead(60 * BlockBytes, 2 * BlockBytes);
+        EXPECT_TRUE(MasterMatchesReference());
+        EXPECT_EQ("", Coherence());
+        client_.Close();
+        machine_.reset();
+    }
+}
+
+// A job that holds the master's worker until the test opens the gate.
+struct WorkerGate {
+    KEVENT open;
+    volatile LONG entered = 0;
+};
+
+void WaitAtGate(PDEVICE_OBJECT, PVOID context)
+{
+    WorkerGate* gate = (WorkerGate*)context;
+    InterlockedExchange(&gate->entered, 1);
+    KeWaitForSingleObject(&gate->open, Executive, KernelMode, FALSE, NULL);
+}
+
+// A write queued on the worker before the save goes through the map first,
+// although the save is posted as a job, which the worker runs before
+// requests: the saved map holds it and the next boot is warm.
+TEST_F(LifecycleTest, AWriteQueuedBeforeTheShutdownSaveIsInTheSavedMap)
+{
+    PowerOn({.mode = 1});
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    KeepAcrossBoots();
+    MasterReadsFor(HotBlocks);
+    WorkerGate gate;
+    KeInitializeEvent(&gate.open, NotificationEvent, FALSE);
+    std::thread blocker([&] { RunOnWorker(master_->Top(), WaitAtGate, &gate); });
+    ASSERT_TRUE(Eventually([&] { return gate.entered != 0; }));
+    for (ULONG i = 0; i < BlockBytes; i++)
+        reference_[3 * BlockBytes + i] = (uint8_t)(i * 3 + 0x5C);
+    emu::PendingIo queued =
+        machine_->StartWrite(*master_, 3 * BlockBytes, &reference_[3 * BlockBytes], BlockBytes);
+    NTSTATUS saved = STATUS_PENDING;
+    std::thread saver([&] { saved = SaveCacheAtShutdown(master_->Top()); });
+    ASSERT_TRUE(Eventually([&] { return !IsListEmpty(&Master()->Worker.ItemQueue); }));
+    KeSetEvent(&gate.open, IO_NO_INCREMENT, FALSE);
+    blocker.join();
+    saver.join();
+    EXPECT_EQ(STATUS_SUCCESS, queued.Wait().status);
+    EXPECT_EQ(STATUS_SUCCESS, saved);
+    machine_->WaitUntilQuiet();
+    EXPECT_NE(0u, HeaderStamp()) << "no write came after the save";
+    Reboot();
+    ASSERT_EQ(CacheAttached, State());
+    EXPECT_EQ(0u, MasterReadsFor(HotBlocks)) << "warm, the written block too";
+    EXPECT_TRUE(MasterMatchesReference());
 }
 
 // A flush that fails at shutdown leaves dirty sectors on the SSD: with
@@ -541,6 +654,8 @@ TEST_F(LifecycleTest, NoStartOnceTheShutdownSweepHasBegun)
     EXPECT_EQ(CacheInactive, State());
     EXPECT_EQ(nullptr, Map().SsdDevice);
     EXPECT_EQ(PoolBytes, baseline_);
+    EXPECT_EQ(1u, Master()->Worker.Running) << "the worker stays for writes after the save";
+    StopWorkerThread(&Master()->Worker);
     // A removing device gets no new worker either.
     EXPECT_EQ(STATUS_DELETE_PENDING, StartWorkerThread(master_->Top()));
     EXPECT_EQ(nullptr, Master()->Worker.Thread);
@@ -555,7 +670,7 @@ TEST_F(LifecycleTest, NoStartOnceTheShutdownSweepHasBegun)
 // counted, and its requests pass through from then on.
 TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
 {
-    enum Fault { NoFault, HeaderWriteFails, FlushFails, Surprise };
+    enum Fault { NoFault, HeaderWriteFails, FlushFails, Surprise, NoDeviceList };
     struct Case {
         const char* name;
         UCHAR mode;
@@ -567,6 +682,8 @@ TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
         {"write-back, flush fails", CacheModeWriteBack, FlushFails, true},
         {"write-back, surprise removal with dirty data", CacheModeWriteBack, Surprise, true},
         {"write-through, surprise removal", 1, Surprise, false},
+        // The master is then found only by its map: the same flush and save.
+        {"write-back, the device list cannot be had", CacheModeWriteBack, NoDeviceList, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -581,12 +698,16 @@ TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
         std::vector<uint8_t> buffer(BlockBytes);
         std::vector<emu::PendingIo> inFlight;
         for (ULONG b : HotBlocks)
-            inFlight.push_back(machine_->StartRead(*master_, (ULONGLONG)b * BlockBytes, buffer.data(), BlockBytes));
+            inFlight.push_back(
+                machine_->StartRead(*master_, (ULONGLONG)b * BlockBytes, buffer.data(), BlockBytes));
         if (c.fault == HeaderWriteFails)
             ssd_->InjectError(emu::DiskOp::Write, AreaStart / 512, 1, STATUS_IO_DEVICE_ERROR);
         if (c.fault == FlushFails)
             master_->InjectError(emu::DiskOp::Write, 0, 1 << 20, STATUS_IO_DEVICE_ERROR);
+        if (c.fault == NoDeviceList)
+            emu::FailNth(emu::Resource::Enumerate, 1, -1);
         NTSTATUS status = c.fault == Surprise ? machine_->SurpriseRemove(*ssd_) : machine_->Remove(*ssd_);
+        emu::ClearFailures();
         EXPECT_EQ(STATUS_SUCCESS, status);
         // Reads planned on a vanished SSD fail; every one is answered.
         for (emu::PendingIo& io : inFlight) {
@@ -607,13 +728,15 @@ TEST_F(LifecycleTest, RemovingTheSsdAlwaysLeavesTheMasterDetached)
             expectedOutput.push_back("Tolvarn: " + std::to_string(dirty) +
                                      " dirty sectors could not be written back to the hard disk\n");
         EXPECT_EQ(expectedOutput, emu::DebugOutput()) << "the loss is reported once";
-        if (c.fault == NoFault) {
+        if (c.fault == NoFault || c.fault == NoDeviceList) {
             EXPECT_EQ(0u, HeaderStamp()) << "saved without persistence";
+            EXPECT_EQ(1u, Master()->Worker.Running) << "the master's worker runs again";
         }
         // Requests pass through to the master now.
         for (ULONG b : HotBlocks) {
             std::vector<uint8_t> data(BlockBytes);
-            ASSERT_EQ(STATUS_SUCCESS, machine_->Read(*master_, (ULONGLONG)b * BlockBytes, data.data(), BlockBytes).status);
+            ASSERT_EQ(STATUS_SUCCESS,
+                      machine_->Read(*master_, (ULONGLONG)b * BlockBytes, data.data(), BlockBytes).status);
             EXPECT_EQ(master_->Bytes((ULONGLONG)b * BlockBytes, BlockBytes), data);
         }
         if (!c.dirtyLost) {
@@ -694,7 +817,8 @@ TEST_F(LifecycleTest, PowerCutsInWriteThroughModesLoseNoCompletedWrite)
         for (int i = 0; i < operations; i++) {
             ULONG block = random() % 64;
             if (random() % 2)
-                Write((ULONGLONG)block * BlockBytes + (random() % 8) * 512, 512 * (1 + random() % 8), random());
+                Write((ULONGLONG)block * BlockBytes + (random() % 8) * 512, 512 * (1 + random() % 8),
+                      random());
             else
                 ExpectRead((ULONGLONG)block * BlockBytes, BlockBytes);
         }
@@ -707,6 +831,55 @@ TEST_F(LifecycleTest, PowerCutsInWriteThroughModesLoseNoCompletedWrite)
         for (ULONG block = 0; block < 64; block += 7)
             ExpectRead((ULONGLONG)block * BlockBytes, BlockBytes);
     }
+}
+
+// With both disks' volatile write caches on, in every cache mode and write
+// mode: a write that carries SL_WRITE_THROUGH is on the master's medium when
+// it completes, and so are ordinary writes followed by a completed flush,
+// which reaches the master; a power cut right after loses neither.
+TEST_F(LifecycleTest, WriteThroughWritesAndFlushedWritesSurviveAPowerCut)
+{
+    const ULONG hit = 3, miss = 40, hitFlushed = 17, missFlushed = 41;
+    for (UCHAR mode : {UCHAR(1), UCHAR(CacheModeWriteBack)})
+        for (UCHAR writeMode : {UCHAR(0), UCHAR(1), UCHAR(2), UCHAR(3)}) {
+            SCOPED_TRACE(testing::Message()
+                         << "cache mode " << int(mode) << ", write mode " << int(writeMode));
+            PowerOn({.mode = mode, .writeCache = true});
+            ASSERT_EQ(STATUS_SUCCESS, Start());
+            Map().WriteMode = writeMode;
+            MasterReadsFor({hit, hitFlushed});
+            Write(hit * BlockBytes, BlockBytes, 0x61);  // dirty in write-back
+
+            master_->ClearRequests();
+            Write(hit * BlockBytes + 512, 2048, 0x62, SL_WRITE_THROUGH);
+            Write(miss * BlockBytes, BlockBytes, 0x63, SL_WRITE_THROUGH);
+            ULONG throughOnMaster = 0;
+            for (const emu::DiskRecord& r : master_->Requests())
+                throughOnMaster += r.major == IRP_MJ_WRITE && (r.stackFlags & SL_WRITE_THROUGH) != 0;
+            EXPECT_EQ(2u, throughOnMaster) << "each write-through write reaches the master as one";
+
+            Write(hitFlushed * BlockBytes, BlockBytes, 0x64);
+            Write(missFlushed * BlockBytes + 1024, 1024, 0x65);
+            master_->ClearRequests();
+            ASSERT_EQ(STATUS_SUCCESS, machine_->SendMajor(*master_, IRP_MJ_FLUSH_BUFFERS).status);
+            ULONG flushes = 0;
+            for (const emu::DiskRecord& r : master_->Requests())
+                flushes += r.major == IRP_MJ_FLUSH_BUFFERS;
+            EXPECT_EQ(1u, flushes) << "the flush reaches the master";
+
+            PowerCut();
+            auto expectKept = [&](ULONGLONG offset, ULONG bytes, const char* what) {
+                EXPECT_TRUE(std::equal(reference_.begin() + offset, reference_.begin() + offset + bytes,
+                                       master_->Bytes(offset, bytes).begin()))
+                    << what << " at " << offset;
+            };
+            expectKept(hit * BlockBytes + 512, 2048, "write-through write to a cached block");
+            expectKept(miss * BlockBytes, BlockBytes, "write-through write to an uncached block");
+            expectKept(hitFlushed * BlockBytes, BlockBytes, "flushed write to a cached block");
+            expectKept(missFlushed * BlockBytes + 1024, 1024, "flushed write to an uncached block");
+            client_.Close();
+            machine_.reset();
+        }
 }
 
 // ---------------------------------------------------------------------------
@@ -726,7 +899,8 @@ TEST_F(LifecycleTest, ALayoutRequestDropsTheCachedPartitionTableAndReachesTheDis
     master_->WriteBytes(0, table.data(), table.size());
     memcpy(reference_.data(), table.data(), table.size());
     uint8_t layout[64] = {};
-    emu::IoResult r = machine_->DiskIoControl(*master_, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout, sizeof layout, NULL, 0);
+    emu::IoResult r =
+        machine_->DiskIoControl(*master_, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout, sizeof layout, NULL, 0);
     machine_->WaitUntilQuiet();
     EXPECT_EQ(STATUS_SUCCESS, r.status);
     EXPECT_EQ(1u, master_->LayoutChanges());

@@ -27,9 +27,12 @@
 // it returns as the reference; every later read and the oracle check that it
 // stays so until the range is written again.
 //
-// After a power cut of a write-back cache the dirty data that only the SSD
-// held is lost by design (the map is reused only after a clean save), so the
-// reference becomes the master's bytes.
+// Both disks have a volatile write cache. Some writes carry SL_WRITE_THROUGH
+// and some steps flush the master: a power cut must keep every sector whose
+// last write was a write-through one or was followed by a completed flush.
+// Anything else may be lost (on the disks' caches, or as dirty data only the
+// SSD held, since a map is reused only after a clean save), so after the
+// check the reference becomes the master's bytes.
 //
 // TOLVARN_MODEL_OPS sets the number of operations (default 1000000 split
 // over the shards below), TOLVARN_MODEL_SEED the seed. A failure prints the
@@ -71,14 +74,10 @@ uint64_t EnvNumber(const char* name, uint64_t fallback)
 const char* ModeName(CompletionMode mode)
 {
     switch (mode) {
-    case CompletionMode::Inline:
-        return "inline";
-    case CompletionMode::Fifo:
-        return "fifo";
-    case CompletionMode::Reversed:
-        return "reversed";
-    case CompletionMode::Held:
-        return "held";
+    case CompletionMode::Inline: return "inline";
+    case CompletionMode::Fifo: return "fifo";
+    case CompletionMode::Reversed: return "reversed";
+    case CompletionMode::Held: return "held";
     }
     return "?";
 }
@@ -90,6 +89,7 @@ struct Request {
     ULONG length = 0;
     bool mappedMdl = true;
     std::vector<uint8_t> data;  // what a write carries, the buffer of a read
+    bool writeThrough = false;  // carries SL_WRITE_THROUGH
     std::unique_ptr<emu::PendingIo> io;
 };
 
@@ -97,7 +97,7 @@ class Model {
 public:
     Model(uint64_t seed, ULONG sectorSize)
         : seed_(seed), rng_(seed), rig_(RigFor(sectorSize)), sector_(sectorSize),
-          masterSectors_(rig_.shape_.masterBytes / sectorSize)
+          masterSectors_(rig_.shape_.masterBytes / sectorSize), durable_(masterSectors_, true)
     {
         // The rig's own cache, made by hand, goes with a first reboot; the
         // client then configures the pair and starts its cache.
@@ -119,6 +119,7 @@ public:
         shape.slots = 64;  // room for any area below
         shape.mode = CacheModeWriteBack;
         shape.masterBytes = (sectorSize == 512 ? 1ull : 2ull) << 20;
+        shape.writeCache = true;
         return shape;
     }
 
@@ -137,8 +138,10 @@ public:
             ULONG pick = Below(1000);
             if (pick < 880)
                 IoBatch();
-            else if (pick < 930)
+            else if (pick < 922)
                 Idle();
+            else if (pick < 930)
+                FlushMaster();
             else if (pick < 945)
                 ChangeOptions();
             else if (pick < 960)
@@ -163,8 +166,8 @@ public:
     {
         std::ostringstream text;
         text << "seed " << seed_ << " (replay: TOLVARN_MODEL_SEED=" << seed_ << " TOLVARN_MODEL_OPS=" << ops_
-             << "), sector size " << sector_
-             << ", after " << ops_ << " operations; the last steps, oldest first:\n";
+             << "), sector size " << sector_ << ", after " << ops_
+             << " operations; the last steps, oldest first:\n";
         for (size_t i = 0; i < log_.size(); i++)
             text << "  " << log_[(logNext_ + i) % log_.size()] << "\n";
         return text.str();
@@ -212,16 +215,16 @@ private:
     void Reconfigure()
     {
         ULONGLONG start = (8 + Below(8)) * (ULONGLONG)sector_;
-        ULONGLONG end = start + 4096 + (ULONGLONG)(2 + Below(MaxSlots - 1)) * (sector_ << MaxBlockShiftSectors) +
-                        64 * 1024;
+        ULONGLONG end = start + 4096 +
+                        (ULONGLONG)(2 + Below(MaxSlots - 1)) * (sector_ << MaxBlockShiftSectors) + 64 * 1024;
         UCHAR mode = Chance(60) ? CacheModeWriteBack : 1;
         // A master still set to start (a boot attach that found no usable
         // map) is stopped first: only a master not set to start is paired.
         Expect(client_->Stop(MasterId), "STOP");
         Expect(client_->Unpair(MasterId), "UNPAIR");
         Expect(client_->ClearSsdArea(SsdId), "CLEAR_SSD_AREA");
-        Expect(client_->SetSsdArea(SsdId, start, end), ("SET_SSD_AREA " + std::to_string(start) + "-" +
-                                                        std::to_string(end)).c_str());
+        Expect(client_->SetSsdArea(SsdId, start, end),
+               ("SET_SSD_AREA " + std::to_string(start) + "-" + std::to_string(end)).c_str());
         Expect(client_->Pair(MasterId, SsdId, mode), ("PAIR, mode " + std::to_string(mode)).c_str());
     }
 
@@ -269,7 +272,8 @@ private:
             ULONG sectors = 1 + Below(Chance(20) ? 4 * blockSectors : blockSectors + 2);
             uint64_t first = rng_() % masterSectors_;
             if (Chance(10))
-                first = masterSectors_ - 1 - Below((ULONG)std::min<uint64_t>(masterSectors_, 3 * blockSectors));
+                first =
+                    masterSectors_ - 1 - Below((ULONG)std::min<uint64_t>(masterSectors_, 3 * blockSectors));
             sectors = std::min(sectors, MaxRequestBytes / sector_);
             if (first + sectors > masterSectors_)
                 sectors = (ULONG)(masterSectors_ - first);
@@ -367,16 +371,23 @@ private:
             if (!PickRange(batch, &r.offset, &r.length))
                 break;
             r.write = Chance(50);
+            r.writeThrough = r.write && Chance(20);
             r.mappedMdl = !Chance(10);
             r.data = r.write ? NewData(r.length) : std::vector<uint8_t>(r.length, 0xEE);
-            step << " " << (r.write ? "W" : "R") << " " << r.offset << "+" << r.length;
+            step << " "
+                 << (r.writeThrough ? "WT"
+                     : r.write      ? "W"
+                                    : "R")
+                 << " " << r.offset << "+" << r.length;
             batch.push_back(std::move(r));
         }
         Note(step.str());
         for (Request& r : batch) {
             r.io.reset(new emu::PendingIo(
-                r.write ? rig_.machine.StartWrite(rig_.master, r.offset, r.data.data(), r.length, r.mappedMdl)
-                        : rig_.machine.StartRead(rig_.master, r.offset, r.data.data(), r.length, r.mappedMdl)));
+                r.write
+                    ? rig_.machine.StartWrite(rig_.master, r.offset, r.data.data(), r.length, r.mappedMdl, 0,
+                                              r.writeThrough ? SL_WRITE_THROUGH : 0)
+                    : rig_.machine.StartRead(rig_.master, r.offset, r.data.data(), r.length, r.mappedMdl)));
             ops_++;
         }
         if (!ReleaseUntilDone(batch))
@@ -386,17 +397,19 @@ private:
             Request& r = batch[i];
             emu::IoResult result = r.io->Wait();
             if (!NT_SUCCESS(result.status)) {
-                EXPECT_FALSE(failure.empty())
-                    << (r.write ? "write" : "read") << " " << i << " failed with 0x" << std::hex << result.status
-                    << " with no failure armed";
+                EXPECT_FALSE(failure.empty()) << (r.write ? "write" : "read") << " " << i << " failed with 0x"
+                                              << std::hex << result.status << " with no failure armed";
                 EXPECT_EQ(result.information, 0u) << "a failed request's information";
-                if (r.write)
+                if (r.write) {
                     unknown.push_back({r.offset, r.length});
+                    MarkDurable(r.offset, r.length, false);
+                }
                 continue;
             }
             EXPECT_EQ(result.information, r.length) << "request " << i;
             if (r.write) {
                 std::copy(r.data.begin(), r.data.end(), rig_.reference.begin() + r.offset);
+                MarkDurable(r.offset, r.length, r.writeThrough);
             } else {
                 EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), rig_.reference.begin() + r.offset))
                     << "read " << i << " at " << r.offset << "+" << r.length << " returned other data";
@@ -540,8 +553,8 @@ private:
         std::vector<uint8_t> first = NewData(sector_), end = NewData(sector_);
         rig_.master.SetLayoutWrites({{0, first}, {last, end}});
         Note("layout request");
-        emu::IoResult r = rig_.machine.DiskIoControl(rig_.master, IOCTL_DISK_DELETE_DRIVE_LAYOUT, nullptr, 0,
-                                                     nullptr, 0);
+        emu::IoResult r =
+            rig_.machine.DiskIoControl(rig_.master, IOCTL_DISK_DELETE_DRIVE_LAYOUT, nullptr, 0, nullptr, 0);
         rig_.machine.WaitUntilQuiet();
         EXPECT_EQ(r.status, STATUS_SUCCESS) << "layout request";
         std::copy(first.begin(), first.end(), rig_.reference.begin());
@@ -606,20 +619,46 @@ private:
         client_.reset();
         ASSERT_EQ(rig_.machine.Reboot(), STATUS_SUCCESS);
         ExpectMasterEqualsReference("after a clean shutdown");
+        durable_.assign(durable_.size(), true);
         ops_++;
         Restart();
     }
 
+    void MarkDurable(uint64_t offset, ULONG length, bool durable)
+    {
+        for (uint64_t s = offset / sector_; s < (offset + length) / sector_; s++)
+            durable_[s] = durable;
+    }
+
+    // A flush of the master at a quiet point: every completed write is to
+    // outlive a power cut from now on.
+    void FlushMaster()
+    {
+        NTSTATUS status = rig_.machine.SendMajor(rig_.master, IRP_MJ_FLUSH_BUFFERS).status;
+        rig_.machine.WaitUntilQuiet();
+        EXPECT_EQ(status, STATUS_SUCCESS) << "a flush of the master";
+        Note("flush");
+        ops_++;
+        if (NT_SUCCESS(status))
+            durable_.assign(durable_.size(), true);
+    }
+
     void PowerCut()
     {
-        bool writeBack = WriteBackMap();
-        Note(writeBack ? "power cut (write-back)" : "power cut (write-through)");
+        Note(WriteBackMap() ? "power cut (write-back)" : "power cut (write-through)");
         client_.reset();
         ASSERT_EQ(rig_.machine.PowerCut(), STATUS_SUCCESS);
-        if (writeBack)
-            rig_.reference = rig_.master.Bytes(0, rig_.reference.size());
-        else
-            ExpectMasterEqualsReference("after a power cut of a write-through cache");
+        std::vector<uint8_t> master = rig_.master.Bytes(0, rig_.reference.size());
+        for (uint64_t s = 0; s < masterSectors_; s++) {
+            uint64_t at = s * sector_;
+            if (durable_[s] && !std::equal(master.begin() + at, master.begin() + at + sector_,
+                                           rig_.reference.begin() + at)) {
+                ADD_FAILURE() << "sector " << s << " lost a write-through or flushed write at a power cut";
+                break;
+            }
+        }
+        rig_.reference = master;
+        durable_.assign(durable_.size(), true);
         ops_++;
         Restart();
     }
@@ -635,6 +674,7 @@ private:
     uint64_t ops_ = 0;
     std::vector<std::string> log_;
     size_t logNext_ = 0;
+    std::vector<bool> durable_;  // per master sector: its reference must outlive a power cut
 };
 
 // Saves and restores the driver-wide state a run changes.

@@ -71,7 +71,8 @@ void FakeFlushMaster(PDEVICE_OBJECT master)
 }
 
 const LifecycleCalls FakeLifecycleCalls = {
-    FakeAttachCacheAtBoot, FakeShutdownCache, FakeMayRemoveSsd, FakeRemoveSsdFromMaster, FakeFlushMaster,
+    FakeAttachCacheAtBoot, FakeShutdownCache,       FakeShutdownCache,
+    FakeMayRemoveSsd,      FakeRemoveSsdFromMaster, FakeFlushMaster,
 };
 
 class Pnp : public ::testing::Test {
@@ -195,23 +196,30 @@ TEST_F(Pnp, StartFailureBelowLeavesTheDeviceUnstarted)
     }
 }
 
+// A STOP that the disk answers with any status but an error (a warning or an
+// informational one too) stopped it: the next START goes down.
 TEST_F(Pnp, StopThenStartReadsTheIdentityAgainWithOneWorker)
 {
-    Machine machine;
-    Disk& disk = machine.AddDisk();
-    ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
-    ULONG threads = emu::Live().threads;
-    ULONGLONG pool = DriverPool();
-    ASSERT_EQ(STATUS_SUCCESS, machine.Stop(disk));
-    EXPECT_EQ(0u, Ext(disk)->IdentityRead);
-    EXPECT_EQ(1u, Ext(disk)->Worker.Running) << "STOP leaves the worker running";
-    Ext(disk)->DeviceNumber = 99;
-    ASSERT_EQ(STATUS_SUCCESS, machine.Start(disk));
-    EXPECT_EQ(2u, disk.StartCount()) << "the second START is passed down";
-    EXPECT_EQ(1u, Ext(disk)->IdentityRead);
-    EXPECT_EQ(0u, Ext(disk)->DeviceNumber) << "identity read again";
-    EXPECT_EQ(threads, emu::Live().threads) << "no second worker";
-    EXPECT_EQ(pool, DriverPool()) << "one copy of the identity";
+    for (NTSTATUS answer :
+         {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW, (NTSTATUS)0x40000000 /* informational */}) {
+        SCOPED_TRACE(testing::Message() << "STOP answered 0x" << std::hex << (ULONG)answer);
+        Machine machine;
+        Disk& disk = machine.AddDisk();
+        ASSERT_EQ(STATUS_SUCCESS, machine.Boot(DriverEntry));
+        ULONG threads = emu::Live().threads;
+        ULONGLONG pool = DriverPool();
+        disk.SetStopResult(answer);
+        ASSERT_EQ(answer, machine.Stop(disk));
+        EXPECT_EQ(0u, Ext(disk)->IdentityRead);
+        EXPECT_EQ(1u, Ext(disk)->Worker.Running) << "STOP leaves the worker running";
+        Ext(disk)->DeviceNumber = 99;
+        ASSERT_EQ(STATUS_SUCCESS, machine.Start(disk));
+        EXPECT_EQ(2u, disk.StartCount()) << "the second START is passed down";
+        EXPECT_EQ(1u, Ext(disk)->IdentityRead);
+        EXPECT_EQ(0u, Ext(disk)->DeviceNumber) << "identity read again";
+        EXPECT_EQ(threads, emu::Live().threads) << "no second worker";
+        EXPECT_EQ(pool, DriverPool()) << "one copy of the identity";
+    }
 }
 
 // ---- Boot pairing ----------------------------------------------------------------
@@ -533,8 +541,10 @@ TEST_F(Pnp, OtherSleepStatesAreRecordedAndPassedDown)
 
 // ---- Shutdown --------------------------------------------------------------------
 
-// The first shutdown request marks every disk removing, then shuts every
-// master down, all before the request moves on; later ones sweep nothing.
+// The first shutdown request (a disk's own, first chance) marks every disk
+// removing and flushes every master before it moves on; the save of every
+// master comes with the last-chance request, after every disk has had its
+// own; later ones sweep nothing.
 TEST_F(Pnp, FirstShutdownSweepsEveryMasterOnce)
 {
     Machine machine;
@@ -545,8 +555,12 @@ TEST_F(Pnp, FirstShutdownSweepsEveryMasterOnce)
     Ext(m1)->Role = RoleMaster;
     Ext(ssd)->Role = RoleSsd;
     Ext(m2)->Role = RoleMaster;
-    std::vector<ULONG> shutdownsSeen;
+    std::vector<ULONG> shutdownsSeen, shutdownsAtFlush;
     bool allRemoving = true;
+    hooks.onFlush = [&](PDEVICE_OBJECT) {
+        shutdownsAtFlush.push_back(m1.Count(IRP_MJ_SHUTDOWN) + ssd.Count(IRP_MJ_SHUTDOWN) +
+                                   m2.Count(IRP_MJ_SHUTDOWN));
+    };
     hooks.onShutdown = [&](PDEVICE_OBJECT) {
         shutdownsSeen.push_back(m1.Count(IRP_MJ_SHUTDOWN) + ssd.Count(IRP_MJ_SHUTDOWN) +
                                 m2.Count(IRP_MJ_SHUTDOWN));
@@ -559,16 +573,20 @@ TEST_F(Pnp, FirstShutdownSweepsEveryMasterOnce)
     ASSERT_EQ(2u, hooks.shutDown.size());
     EXPECT_EQ(m2.Top(), hooks.shutDown[0]) << "newest device first";
     EXPECT_EQ(m1.Top(), hooks.shutDown[1]);
-    EXPECT_EQ(std::vector<ULONG>({0u, 0u}), shutdownsSeen) << "the sweep ends before the request moves on";
+    EXPECT_EQ(std::vector<ULONG>({0u, 0u}), shutdownsAtFlush) << "the flush ends before the request moves on";
+    EXPECT_EQ(std::vector<PDEVICE_OBJECT>({m2.Top(), m1.Top()}), hooks.flushed);
+    EXPECT_EQ(std::vector<ULONG>({3u, 3u}), shutdownsSeen) << "the save comes after every disk's request";
     EXPECT_TRUE(allRemoving);
     for (Disk* d : {&m1, &ssd, &m2})
         EXPECT_EQ(1u, d->Count(IRP_MJ_SHUTDOWN)) << "each disk gets its shutdown request";
 
     machine.Shutdown();
     EXPECT_EQ(2u, hooks.shutDown.size()) << "no second sweep";
+    EXPECT_EQ(2u, hooks.flushed.size());
     for (Disk* d : {&m1, &ssd, &m2})
         EXPECT_EQ(2u, d->Count(IRP_MJ_SHUTDOWN));
     hooks.onShutdown = nullptr;  // the machine's power-off removes the masters
+    hooks.onFlush = nullptr;
 }
 
 // A disk stack may deliver no shutdown request to the filter (ReactOS's

@@ -240,6 +240,41 @@ TEST_F(WritePathTest, FailedWritesLeaveNoValidCopyOfDataThatDidNotLand)
         }
 }
 
+// A write-back write with a master extent and an SSD extent, both failing
+// with different statuses: the caller gets the one that completed first.
+TEST_F(WritePathTest, OfTwoFailingChildrenTheOneThatCompletesFirstWins)
+{
+    for (bool masterFirst : {false, true}) {
+        SCOPED_TRACE(masterFirst ? "master first" : "SSD first");
+        RigShape shape;
+        shape.mode = CacheModeWriteBack;
+        CacheRig rig(shape);
+        const ULONG eighth = rig.BlockBytes() / 8;
+        DriverPhase = PhaseRunning;
+        OpenSequence = 1;
+        rig.Warm(2);
+        rig.Map()->WriteMode = 2;
+        rig.master.SetCompletion(CompletionMode::Held);
+        rig.ssd.SetCompletion(CompletionMode::Held);
+        rig.ssd.InjectError(DiskOp::Write, 0, 1 << 20, STATUS_IO_DEVICE_ERROR, 1);
+        rig.master.InjectError(DiskOp::Write, 0, 1 << 20, STATUS_DEVICE_NOT_READY, 1);
+        Started s = StartWrite(rig, (2 * 8 + 4) * eighth, 8 * eighth, 9);
+        rig.machine.WaitUntilQuiet();
+        (masterFirst ? rig.master : rig.ssd).ReleaseHeld();
+        rig.machine.WaitUntilQuiet();
+        EXPECT_FALSE(s.io->Done());
+        (masterFirst ? rig.ssd : rig.master).ReleaseHeld();
+        emu::IoResult r = Finish(rig, s);
+        EXPECT_EQ(r.status, masterFirst ? STATUS_DEVICE_NOT_READY : STATUS_IO_DEVICE_ERROR);
+        rig.master.SetCompletion(CompletionMode::Inline);
+        rig.ssd.SetCompletion(CompletionMode::Inline);
+        rig.master.ClearErrors();
+        rig.ssd.ClearErrors();
+        rig.machine.WaitUntilQuiet();
+        EXPECT_EQ(rig.CheckCoherence(), "");
+    }
+}
+
 // A write that cannot be sent as planned (no IRP, MDL, mapping or pool for
 // its contexts) gives back its SSD extents and goes to the master whole; a
 // plan that cannot be made fails the caller. Nothing leaks (the machine's
@@ -288,7 +323,8 @@ TEST_F(WritePathTest, EntryChecksAndDetachedWrites)
     emu::IoResult beyond = rig.machine.Write(rig.master, length - 512, data.data(), 1024);
     EXPECT_EQ(beyond.status, STATUS_NONEXISTENT_SECTOR);
     EXPECT_EQ(beyond.information, 0u);
-    EXPECT_EQ(CountRequests(rig.master, IRP_MJ_WRITE) + CountRequests(rig.ssd, IRP_MJ_WRITE), 0u) << "refused writes reach no disk";
+    EXPECT_EQ(CountRequests(rig.master, IRP_MJ_WRITE) + CountRequests(rig.ssd, IRP_MJ_WRITE), 0u)
+        << "refused writes reach no disk";
 
     struct Case {
         const char* what;

@@ -669,6 +669,8 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
 #define SL_OPEN_TARGET_DIRECTORY 0x04
 #define SL_OVERRIDE_VERIFY_VOLUME 0x02
 #define SL_WRITE_THROUGH 0x04
+#define SL_FT_SEQUENTIAL_WRITE 0x08
+#define SL_FORCE_DIRECT_WRITE 0x10
 
 #define IRP_NOCACHE 0x00000001
 #define IRP_PAGING_IO 0x00000002
@@ -1112,6 +1114,7 @@ VOID NTAPI IoRegisterBootDriverReinitialization(PDRIVER_OBJECT driverObject, PDR
 VOID NTAPI IoRegisterDriverReinitialization(PDRIVER_OBJECT driverObject, PDRIVER_REINITIALIZE routine,
                                             PVOID context);
 NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT deviceObject);
+NTSTATUS NTAPI IoRegisterLastChanceShutdownNotification(PDEVICE_OBJECT deviceObject);
 VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT deviceObject);
 
 PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
@@ -1342,7 +1345,8 @@ static_assert(sizeof(PARTITION_INFORMATION) == 32, "PARTITION_INFORMATION layout
 static_assert(FIELD_OFFSET(DRIVE_LAYOUT_INFORMATION, PartitionEntry) == 8, "DRIVE_LAYOUT_INFORMATION layout");
 static_assert(sizeof(PARTITION_INFORMATION_EX) == 144, "PARTITION_INFORMATION_EX layout");
 static_assert(FIELD_OFFSET(PARTITION_INFORMATION_EX, Mbr) == 32, "PARTITION_INFORMATION_EX layout");
-static_assert(FIELD_OFFSET(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) == 48, "DRIVE_LAYOUT_INFORMATION_EX layout");
+static_assert(FIELD_OFFSET(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) == 48,
+              "DRIVE_LAYOUT_INFORMATION_EX layout");
 static_assert(sizeof(SCSI_ADDRESS) == 8, "SCSI_ADDRESS layout");
 static_assert(sizeof(SRB_IO_CONTROL) == 28, "SRB_IO_CONTROL layout");
 static_assert(sizeof(IDEREGS) == 8, "IDEREGS layout");

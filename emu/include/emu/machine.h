@@ -327,8 +327,9 @@ struct DiskRecord {
     ULONG length = 0;     // Length for reads and writes
     uint64_t thread = 0;  // id of the calling thread (ThreadId())
     KIRQL irql = 0;
-    NTSTATUS status = 0;  // status it was completed with
-    ULONG irpFlags = 0;   // the IRP's Flags (IRP_PAGING_IO, IRP_NOCACHE, ...) as the disk received it
+    NTSTATUS status = 0;   // status it was completed with
+    ULONG irpFlags = 0;    // the IRP's Flags (IRP_PAGING_IO, IRP_NOCACHE, ...) as the disk received it
+    UCHAR stackFlags = 0;  // its stack location's Flags (SL_WRITE_THROUGH, ...)
 };
 
 uint64_t ThreadId();  // id of the current thread as recorded in DiskRecord
@@ -378,6 +379,8 @@ public:
 
     // PnP: how START is answered (status, and whether it pends).
     void SetStartResult(NTSTATUS status, bool pend = false);
+    // PnP: the status STOP is answered with.
+    void SetStopResult(NTSTATUS status);
     void SetPowerPending(bool pend);
     ULONG StartCount() const;
     ULONG Count(UCHAR major) const;
@@ -508,9 +511,13 @@ public:
     NTSTATUS SetSystemPower(Disk& disk, SYSTEM_POWER_STATE state);
     ULONG StartNextPowerIrpCount() const;  // PoStartNextPowerIrp calls
 
-    // IRP_MJ_SHUTDOWN to the top of each device registered for shutdown
-    // notification, newest registration first, one after another.
-    void Shutdown();
+    // Windows' shutdown order: IRP_MJ_SHUTDOWN to the top of each device
+    // registered for shutdown notification, newest registration first, one
+    // after another; then the file systems' flush, in which fileSystems (when
+    // given) plays the file systems' last writes and their shutdown requests
+    // down the disks' stacks; then the same request to each device registered
+    // for last-chance notification.
+    void Shutdown(const std::function<void()>& fileSystems = {});
 
     // DriverUnload (the driver's devices must be gone), then CheckNothingLeft.
     void Unload();
@@ -531,11 +538,13 @@ public:
     // (MDL over the buffer; mappedMdl false gives an MDL not yet mapped).
     IoResult Read(Disk& disk, uint64_t offset, void* buffer, ULONG length);
     IoResult Write(Disk& disk, uint64_t offset, const void* buffer, ULONG length);
-    // irpFlags: the IRP's Flags (IRP_PAGING_IO | IRP_NOCACHE for a pager's read, ...).
+    // irpFlags: the IRP's Flags (IRP_PAGING_IO | IRP_NOCACHE for a pager's read, ...);
+    // stackFlags: the Flags of the stack location the top device receives
+    // (SL_WRITE_THROUGH for a file system's log write, ...).
     PendingIo StartRead(Disk& disk, uint64_t offset, void* buffer, ULONG length, bool mappedMdl = true,
-                        ULONG irpFlags = 0);
+                        ULONG irpFlags = 0, UCHAR stackFlags = 0);
     PendingIo StartWrite(Disk& disk, uint64_t offset, const void* buffer, ULONG length, bool mappedMdl = true,
-                         ULONG irpFlags = 0);
+                         ULONG irpFlags = 0, UCHAR stackFlags = 0);
     IoResult DiskIoControl(Disk& disk, ULONG code, const void* in, ULONG inLength, void* out,
                            ULONG outLength);
     IoResult SendMajor(Disk& disk, UCHAR major);  // FLUSH_BUFFERS, SHUTDOWN, ... with no parameters

@@ -11,6 +11,7 @@
 
 #include "cacherig.h"
 #include "destage.h"
+#include "inflight.h"
 
 using namespace cache_test;
 using emu::CompletionMode;
@@ -141,6 +142,26 @@ TEST_F(OrderingTest, OverlappingCallersWritesLeaveTheCacheAsTheMaster)
             rig.ExpectRead(3 * block, block);
             EXPECT_EQ(rig.CheckCoherence(), "");
         }
+}
+
+// The request path's record of what is in flight goes with the requests.
+TEST_F(OrderingTest, NothingStaysRecordedInFlightOnceTheDisksHaveAnswered)
+{
+    CacheRig rig;
+    const ULONG block = rig.BlockBytes();
+    rig.master.SetCompletion(CompletionMode::Held);
+    rig.ssd.SetCompletion(CompletionMode::Held);
+    std::vector<uint8_t> buffer(block);
+    emu::PendingIo read = rig.machine.StartRead(rig.master, 2 * block, buffer.data(), block);
+    rig.machine.WaitUntilQuiet();
+    EXPECT_EQ(CountInFlight(rig.master.Top()), 1);
+    rig.master.SetCompletion(CompletionMode::Inline);
+    rig.ssd.SetCompletion(CompletionMode::Inline);
+    rig.master.ReleaseHeld();
+    EXPECT_EQ(read.Wait().status, STATUS_SUCCESS);
+    rig.machine.WaitUntilQuiet();
+    EXPECT_EQ(CountInFlight(rig.master.Top()), 0);
+    EXPECT_EQ(CountInFlight(rig.ssd.Top()), 0);
 }
 
 }  // namespace

@@ -32,8 +32,6 @@ protected:
     {
         phase_ = DriverPhase;
         open_ = OpenSequence;
-        DriverPhase = PhaseRunning;
-        OpenSequence = 1;  // slots taken from here on may keep write-back data
     }
     void TearDown() override
     {
@@ -45,6 +43,13 @@ protected:
     UCHAR phase_;
     ULONG open_;
 };
+
+// After the rig's boot: slots taken from here on may keep write-back data.
+void EnterRunningPhase()
+{
+    DriverPhase = PhaseRunning;
+    OpenSequence = 1;
+}
 
 // Releases what the disk holds, in the given order, until the request is
 // done; the disk completes at once from then on.
@@ -84,6 +89,7 @@ TEST_F(OrderingTest, AFillInFlightNeverLandsOverALaterWritesCopy)
         RigShape shape;
         shape.mode = c.mapMode;
         CacheRig rig(shape);
+        EnterRunningPhase();
         const ULONG block = rig.BlockBytes();
         rig.Map()->WriteMode = c.writeMode;
         rig.ssd.SetCompletion(CompletionMode::Held);
@@ -116,6 +122,8 @@ TEST_F(OrderingTest, OverlappingCallersWritesLeaveTheCacheAsTheMaster)
             RigShape shape;
             shape.mode = mapMode;
             CacheRig rig(shape);
+            EnterRunningPhase();
+        EnterRunningPhase();
             const ULONG block = rig.BlockBytes();
             rig.Map()->WriteMode = 2;
             rig.Warm(3);
@@ -142,6 +150,35 @@ TEST_F(OrderingTest, OverlappingCallersWritesLeaveTheCacheAsTheMaster)
             rig.ExpectRead(3 * block, block);
             EXPECT_EQ(rig.CheckCoherence(), "");
         }
+}
+
+// A caller reads sectors of a cached block while its write of them is still
+// on its way to the SSD: the read from the SSD goes after the write's copy
+// has landed, so it returns the written data, as the master would.
+TEST_F(OrderingTest, AReadOfACachedBlockFollowsAWriteInFlight)
+{
+    for (UCHAR mapMode : {(UCHAR)1, CacheModeWriteBack}) {
+        SCOPED_TRACE(testing::Message() << "map mode " << (int)mapMode);
+        RigShape shape;
+        shape.mode = mapMode;
+        CacheRig rig(shape);
+        EnterRunningPhase();
+        const ULONG block = rig.BlockBytes();
+        rig.Map()->WriteMode = 2;
+        rig.Warm(4);
+        rig.ssd.SetCompletion(CompletionMode::Held);
+        std::vector<uint8_t> data = Pattern(1024, 3), buffer(1024, 0xEE);
+        emu::PendingIo write = rig.machine.StartWrite(rig.master, 4 * block + 512, data.data(), 1024);
+        rig.machine.WaitUntilQuiet();
+        emu::PendingIo read = rig.machine.StartRead(rig.master, 4 * block + 512, buffer.data(), 1024);
+        rig.machine.WaitUntilQuiet();
+        EXPECT_EQ(rig.ssd.HeldCount(), 1u) << "the read waits for the write's copy";
+        ASSERT_EQ(ReleaseUntilDone(rig, rig.ssd, read, true).status, STATUS_SUCCESS);
+        ASSERT_EQ(write.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(buffer, data);
+        std::copy(data.begin(), data.end(), rig.reference.begin() + 4 * block + 512);
+        EXPECT_EQ(rig.CheckCoherence(), "");
+    }
 }
 
 // The request path's record of what is in flight goes with the requests.

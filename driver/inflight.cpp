@@ -98,7 +98,7 @@ NTSTATUS SendDownInOrder(PDEVICE_OBJECT device, PIRP irp, bool own, PIO_COMPLETI
     FilterExtension* ext = FilterExtensionOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     InFlightEntry* entry = NULL;
-    if (stack && (stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE) &&
+    if ((stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE) &&
         stack->Parameters.Read.Length != 0) {
         // Read and Write parameters share one layout.
         InFlightEntry request;

@@ -180,7 +180,7 @@ struct FilterExtension {
     CacheGeometry Geometry;
     CacheState Cache;
     CacheAreaConfig Area;
-    ULONG Removing;  // 1 once REMOVE or the shutdown sweep has begun
+    ULONG Removing;          // 1 once REMOVE or the shutdown sweep has begun
     InFlightTable InFlight;  // reads and writes sent below and not yet completed
 };
 

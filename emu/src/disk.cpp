@@ -4,9 +4,9 @@
 #include "disk.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <fcntl.h>
 #include <math.h>
+#include <stdio.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>

@@ -69,10 +69,10 @@ struct emu::Disk::State {
 
     // Everything below is guarded by the dispatcher lock (Sched().lock).
     CompletionMode mode = CompletionMode::Inline;
-    std::deque<QueuedIrp> queue;  // for the completion threads, in order
-    ULONG waking = 0;             // completion threads woken for it that have not run yet
-    std::deque<PIRP> deferred;    // Reversed: waiting for the machine to stall
-    std::deque<PIRP> held;        // Held: waiting for ReleaseHeld
+    std::deque<QueuedIrp> queue;            // for the completion threads, in order
+    ULONG waking = 0;                       // completion threads woken for it that have not run yet
+    std::deque<PIRP> deferred;              // Reversed: waiting for the machine to stall
+    std::deque<PIRP> held;                  // Held: waiting for ReleaseHeld
     std::vector<InFlightRequest> inFlight;  // queued reads and writes not yet completed
     std::vector<ErrorRule> errors;
     std::vector<NthFailure> nth;
@@ -83,8 +83,8 @@ struct emu::Disk::State {
     std::vector<uint8_t> lastIdentifyInput;
     ULONG layoutChanges = 0;
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> layoutWrites;  // for the next layout request
-    bool holdLayout = false;      // keep a layout request unanswered on arrival
-    PIRP heldLayout = nullptr;    // the one kept, with the tables it writes
+    bool holdLayout = false;    // keep a layout request unanswered on arrival
+    PIRP heldLayout = nullptr;  // the one kept, with the tables it writes
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> heldLayoutWrites;
     NTSTATUS startStatus = STATUS_SUCCESS;
     bool startPending = false;

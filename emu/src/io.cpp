@@ -121,9 +121,9 @@ struct alignas(16) IrpHeader {
     IrpKind kind;
     std::mutex* lock;
     bool freed;
-    bool done;    // completion reached the top
+    bool done;                // completion reached the top
     bool viaDriverUnderTest;  // went through a device of the driver under test
-    int walking;  // a completion walk is running on the IRP
+    int walking;              // a completion walk is running on the IRP
     HarnessDone harnessDone;
     void* harnessContext;
     // Threaded requests.

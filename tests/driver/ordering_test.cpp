@@ -117,13 +117,13 @@ TEST_F(OrderingTest, OverlappingCallersWritesLeaveTheCacheAsTheMaster)
 {
     for (UCHAR mapMode : {(UCHAR)1, CacheModeWriteBack})
         for (bool ssdNewestFirst : {true, false}) {
-            SCOPED_TRACE(testing::Message() << "map mode " << (int)mapMode << ", SSD newest first "
-                                            << ssdNewestFirst);
+            SCOPED_TRACE(testing::Message()
+                         << "map mode " << (int)mapMode << ", SSD newest first " << ssdNewestFirst);
             RigShape shape;
             shape.mode = mapMode;
             CacheRig rig(shape);
             EnterRunningPhase();
-        EnterRunningPhase();
+            EnterRunningPhase();
             const ULONG block = rig.BlockBytes();
             rig.Map()->WriteMode = 2;
             rig.Warm(3);

@@ -36,6 +36,7 @@ static void InitFilterExtension(FilterExtension* ext)
     ClearDiskConfig(ext);
     InitCacheState(&ext->Cache);
     ext->Removing = 0;
+    InitInFlightTable(&ext->InFlight);
 }
 
 static NTSTATUS AddFilterDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
@@ -463,6 +464,7 @@ static void FreeFilterDeviceData(PDEVICE_OBJECT device)
 {
     FilterExtension* ext = FilterExtensionOf(device);
     StopWorkerThread(&ext->Worker);
+    WaitUntilNothingInFlight(device);
     FreeCountedString(&ext->KeyPath);
     if (ext->Identify) {
         FreePool(ext->Identify);

@@ -155,9 +155,16 @@ static void CountWriteDown(PDEVICE_OBJECT device, ULONG sectors)
 
 NTSTATUS PassDownWatched(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context)
 {
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
-    return IoCallDriver(FilterExtensionOf(device)->LowerDevice, irp);
+    return SendDownInOrder(device, irp, false, routine, context);
+}
+
+// A caller's read or write passed down whole goes with a routine of its own,
+// so that it is known to be in flight until the disk answers (inflight.h).
+static NTSTATUS NTAPI PassedDownDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS PassDownWriteWatched(const DiskRequest* request, PIO_COMPLETION_ROUTINE routine, PVOID context)
@@ -171,7 +178,7 @@ NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMP
 {
     if (sectors != 0)
         CountReadDown(device, sectors);
-    return PassDownWatched(device, irp, routine, context);
+    return SendDownInOrder(device, irp, true, routine, context);
 }
 
 NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
@@ -179,7 +186,7 @@ NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COM
 {
     if (sectors != 0)
         CountWriteDown(device, sectors);
-    return PassDownWatched(device, irp, routine, context);
+    return SendDownInOrder(device, irp, true, routine, context);
 }
 
 NTSTATUS FreeOwnIrp(PIRP irp)
@@ -212,13 +219,13 @@ bool GetCallerBuffer(const DiskRequest* request, PVOID* address)
 NTSTATUS PassDownRead(const DiskRequest* request)
 {
     CountReadDown(request->Device, request->SectorCount);
-    return PassDown(request->Device, request->Irp);
+    return PassDownWatched(request->Device, request->Irp, PassedDownDone, NULL);
 }
 
 NTSTATUS PassDownWrite(const DiskRequest* request)
 {
     CountWriteDown(request->Device, request->SectorCount);
-    return PassDown(request->Device, request->Irp);
+    return PassDownWatched(request->Device, request->Irp, PassedDownDone, NULL);
 }
 
 static void DropTransferCount(TransferCounter* counter)

@@ -13,7 +13,9 @@ struct DiskRequest;
 // device; returns what it returns. Any thread, IRQL <= DISPATCH_LEVEL.
 NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp);
 // Passes the request down with this driver's stack location copied to the
-// next, so that the routine is called with the context on its way back.
+// next, so that the routine is called with the context on its way back. A
+// read or write is held back while it overlaps an own request in flight on
+// that disk (inflight.h).
 NTSTATUS PassDownWatched(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context);
 // Completes a request with a status and no information; returns the status.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
@@ -26,7 +28,8 @@ void InitDiskRequest(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG bytes, D
 // range in the disk's sectors.
 void StartCallerRequest(PDEVICE_OBJECT device, PIRP irp, DiskRequest* request);
 
-// A caller's request passed down whole, counted in the device's statistics.
+// A caller's request passed down whole, counted in the device's statistics,
+// in order with the driver's own requests in flight (inflight.h).
 NTSTATUS PassDownRead(const DiskRequest* request);
 NTSTATUS PassDownWrite(const DiskRequest* request);
 // The same with a completion routine of the caller's own (which marks the
@@ -52,7 +55,9 @@ PIRP BuildOwnWriteIrpFromMdl(PDEVICE_OBJECT device, ULONGLONG byteOffset, ULONG 
 // Sends an own IRP to the device's lower device with a completion routine
 // that is called on success, error and cancel and must end with FreeOwnIrp
 // and STATUS_MORE_PROCESSING_REQUIRED. A non-zero sector count is counted in
-// the device's statistics.
+// the device's statistics. At PASSIVE_LEVEL the request is held back while
+// it overlaps one in flight on that disk where one of the two writes
+// (inflight.h).
 NTSTATUS SendOwnReadIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,
                         PVOID context);
 NTSTATUS SendOwnWriteIrp(PDEVICE_OBJECT device, PIRP irp, ULONG sectors, PIO_COMPLETION_ROUTINE routine,

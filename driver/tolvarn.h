@@ -5,6 +5,7 @@
 
 #include "kernel.h"
 #include "cachemap.h"
+#include "inflight.h"
 
 // ---- Driver-wide state --------------------------------------------------------
 // Defined in entry.cpp, set to their load values by DriverEntry.
@@ -179,7 +180,8 @@ struct FilterExtension {
     CacheGeometry Geometry;
     CacheState Cache;
     CacheAreaConfig Area;
-    ULONG Removing;  // 1 once REMOVE or the shutdown sweep has begun
+    ULONG Removing;          // 1 once REMOVE or the shutdown sweep has begun
+    InFlightTable InFlight;  // reads and writes sent below and not yet completed
 };
 
 inline FilterExtension* FilterExtensionOf(PDEVICE_OBJECT device)

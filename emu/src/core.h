@@ -174,6 +174,12 @@ void AbandonDriverThreads();
 
 enum class IrpKind { Driver, Threaded, Harness };
 
+// Who a request reaching a disk comes from: the driver (an IRP it allocated
+// or built), a caller whose request went through a device of the driver
+// under test, or a caller straight to the disk.
+enum class IrpOrigin { Driver, PassedDown, Outside };
+IrpOrigin OriginOfIrp(PIRP irp);
+
 // Called when a harness IRP's completion reaches the top (the IRP is freed
 // right after it returns).
 using HarnessDone = void (*)(PIRP irp, void* context);

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
+#include <stdio.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -164,6 +165,7 @@ NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp)
     }
     ULONG_PTR information = NT_SUCCESS(status) ? length : 0;
     bool later = mode != CompletionMode::Inline;
+    NoteArrival(d, irp, later);
     if ((!later || onArrival) && NT_SUCCESS(status))
         Transfer(d, irp);
     // A queued request's data moved already: the completion thread leaves it.
@@ -547,6 +549,8 @@ void CompletionLoop(Disk::State* d)
             slotFree = ServeInRealTime(next.arrival, slotFree, ns);
         if (transfer && NT_SUCCESS(irp->IoStatus.Status) && irp->Tail.Overlay.DriverContext[0] != d)
             Transfer(*d, irp);
+        if (transfer)
+            NoteCompleted(*d, irp);
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         IofCompleteRequest(irp, IO_DISK_INCREMENT);
@@ -555,6 +559,75 @@ void CompletionLoop(Disk::State* d)
 }
 
 }  // namespace
+
+// ---- Requests in flight and the overlap check ----------------------------------
+
+static std::atomic<bool> overlapCheck{true};
+
+void CheckOverlappingRequests(bool on)
+{
+    overlapCheck = on;
+}
+
+static const char* OriginName(IrpOrigin origin)
+{
+    return origin == IrpOrigin::Driver ? "the driver's own" : "a passed-down";
+}
+
+// Two requests in flight together whose order the driver depends on: they
+// overlap, one writes, and one is the driver's own.
+static bool Conflicts(const InFlightRequest& a, const InFlightRequest& b)
+{
+    return a.first < b.end && b.first < a.end && (a.write || b.write) &&
+           (a.origin == IrpOrigin::Driver || b.origin == IrpOrigin::Driver);
+}
+
+void NoteArrival(Disk::State& d, PIRP irp, bool completesLater)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    InFlightRequest r;
+    r.irp = irp;
+    r.first = (uint64_t)stack->Parameters.Read.ByteOffset.QuadPart;
+    r.end = r.first + stack->Parameters.Read.Length;
+    r.write = stack->MajorFunction == IRP_MJ_WRITE;
+    r.origin = OriginOfIrp(irp);
+    if (r.origin == IrpOrigin::Outside || r.end == r.first)
+        return;
+    std::string fault;
+    {
+        Guard guard(Sched().lock);
+        for (const InFlightRequest& e : d.inFlight) {
+            if (!overlapCheck || !fault.empty() || !Conflicts(r, e))
+                continue;
+            ULONG sector = d.config.sectorSize;
+            char text[320];
+            snprintf(text, sizeof text,
+                     "disk %zu: %s %s of sectors [%llu, %llu) sent while %s %s of [%llu, %llu) is in flight "
+                     "(a disk may complete them in either order)",
+                     d.index, OriginName(r.origin), r.write ? "write" : "read",
+                     (unsigned long long)(r.first / sector), (unsigned long long)(r.end / sector),
+                     OriginName(e.origin), e.write ? "write" : "read", (unsigned long long)(e.first / sector),
+                     (unsigned long long)(e.end / sector));
+            fault = text;
+        }
+        if (completesLater)
+            d.inFlight.push_back(r);
+    }
+    if (!fault.empty())
+        Report(Fault::OverlappingRequests, "%s", fault.c_str());
+}
+
+void NoteCompleted(Disk::State& d, PIRP irp)
+{
+    Guard guard(Sched().lock);
+    for (size_t i = 0; i < d.inFlight.size(); ++i) {
+        if (d.inFlight[i].irp == irp) {
+            d.inFlight[i] = d.inFlight.back();
+            d.inFlight.pop_back();
+            return;
+        }
+    }
+}
 
 DiskTiming HardDiskTiming()
 {
@@ -762,6 +835,7 @@ void PowerOnDisk(Disk::State& d, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT filte
         d.clockOrigin = Sched().now;
         d.interfaceFree = 0;
         d.slotFree.assign(d.config.timing.queueDepth > 1 ? d.config.timing.queueDepth : 1, 0);
+        d.inFlight.clear();
         InitEventRaw(&d.work, SynchronizationEvent, false);
     }
     Disk::State* state = &d;

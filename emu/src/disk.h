@@ -31,6 +31,16 @@ struct QueuedIrp {
     uint64_t arrival;
 };
 
+// A read or write the disk has received and not yet completed, for the
+// overlap check (checked against later ones while it is in flight).
+struct InFlightRequest {
+    PIRP irp;
+    uint64_t first;  // byte range [first, end)
+    uint64_t end;
+    bool write;
+    IrpOrigin origin;
+};
+
 struct IoctlOverride {
     bool hasStatus = false;
     NTSTATUS status = STATUS_SUCCESS;
@@ -60,10 +70,11 @@ struct emu::Disk::State {
 
     // Everything below is guarded by the dispatcher lock (Sched().lock).
     CompletionMode mode = CompletionMode::Inline;
-    std::deque<QueuedIrp> queue;  // for the completion threads, in order
-    ULONG waking = 0;             // completion threads woken for it that have not run yet
-    std::deque<PIRP> deferred;    // Reversed: waiting for the machine to stall
-    std::deque<PIRP> held;        // Held: waiting for ReleaseHeld
+    std::deque<QueuedIrp> queue;            // for the completion threads, in order
+    ULONG waking = 0;                       // completion threads woken for it that have not run yet
+    std::deque<PIRP> deferred;              // Reversed: waiting for the machine to stall
+    std::deque<PIRP> held;                  // Held: waiting for ReleaseHeld
+    std::vector<InFlightRequest> inFlight;  // queued reads and writes not yet completed
     std::vector<ErrorRule> errors;
     std::vector<NthFailure> nth;
     bool gone = false;
@@ -110,6 +121,11 @@ void PowerOnDisk(Disk::State& disk, PDRIVER_OBJECT diskDriver, PDRIVER_OBJECT fi
 // Queues a request for the completion threads (the dispatcher lock held).
 void QueueForCompletionLocked(Disk::State& disk, PIRP irp);
 void PowerOffDisk(Disk::State& disk);  // deletes the devices and ends the completion thread
+// The overlap check: a read or write arriving is checked against those in
+// flight (OverlappingRequests), and one that completes later joins them
+// until NoteCompleted.
+void NoteArrival(Disk::State& disk, PIRP irp, bool completesLater);
+void NoteCompleted(Disk::State& disk, PIRP irp);
 PDRIVER_OBJECT CreateDiskDriver();
 PDRIVER_OBJECT CreateLowerFilterDriver();
 

@@ -94,6 +94,7 @@ const char* FaultName(Fault fault)
     case Fault::AssertionFailed: return "AssertionFailed";
     case Fault::BugCheck: return "BugCheck";
     case Fault::Deadlock: return "Deadlock";
+    case Fault::OverlappingRequests: return "OverlappingRequests";
     }
     return "UnknownFault";
 }

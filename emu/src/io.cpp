@@ -36,7 +36,7 @@ struct IoState {
     std::vector<PDEVICE_OBJECT> shutdown;                      // registration order
     std::vector<PDEVICE_OBJECT> lastChance;                    // registration order
     std::vector<Reinit> reinit;
-    PDRIVER_OBJECT driverUnderTest = nullptr;
+    std::atomic<PDRIVER_OBJECT> driverUnderTest{nullptr};  // read by IofCallDriver without the lock
     UCHAR wdmMajor = 6, wdmMinor = 0;
     std::atomic<ULONG> powerStarts{0};
 };
@@ -122,8 +122,9 @@ struct alignas(16) IrpHeader {
     IrpKind kind;
     std::mutex* lock;
     bool freed;
-    bool done;    // completion reached the top
-    int walking;  // a completion walk is running on the IRP
+    bool done;                // completion reached the top
+    bool viaDriverUnderTest;  // went through a device of the driver under test
+    int walking;              // a completion walk is running on the IRP
     HarnessDone harnessDone;
     void* harnessContext;
     // Threaded requests.
@@ -287,6 +288,14 @@ PIRP AllocateIrpInternal(CCHAR stackSize, IrpKind kind)
     t.live.insert(irp);
     Count().irps++;
     return irp;
+}
+
+IrpOrigin OriginOfIrp(PIRP irp)
+{
+    IrpHeader* h = HeaderOfIrp(irp);
+    if (h->kind != IrpKind::Harness)
+        return IrpOrigin::Driver;
+    return h->viaDriverUnderTest ? IrpOrigin::PassedDown : IrpOrigin::Outside;
 }
 
 void SetHarnessCompletion(PIRP irp, HarnessDone done, void* context)
@@ -791,6 +800,8 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     IrpHeader* h = HeaderOfIrp(irp);
+    if (deviceObject->DriverObject == Io().driverUnderTest)
+        h->viaDriverUnderTest = true;
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;

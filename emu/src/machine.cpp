@@ -467,6 +467,7 @@ Machine::Machine(MachineConfig config) : state_(new State)
     ResetIo();
     ResetClock();
     ClearFailures();
+    CheckOverlappingRequests(true);
     HoldThreadStarts(false);
     SetWdmVersion(config.wdmMajor, config.wdmMinor);
     state_->registryPath = ServiceKeyPath(config.serviceName);

@@ -404,10 +404,12 @@ TEST_F(WritePathTest, AWriteBetweenAReadsPlanningAndItsFillWins)
         rig.machine.WaitUntilQuiet();
         Started s = StartWrite(rig, 5 * block + 1024, 2048, 9);
         rig.machine.WaitUntilQuiet();
-        rig.master.ReleaseHeld();  // the read completes with the old data, then the write
+        // The read completes with the old data; the write, held back until
+        // then, goes after it.
+        rig.master.SetCompletion(CompletionMode::Inline);
+        rig.master.ReleaseHeld();
         EXPECT_EQ(read.Wait().status, STATUS_SUCCESS);
         EXPECT_EQ(Finish(rig, s).status, STATUS_SUCCESS);
-        rig.master.SetCompletion(CompletionMode::Inline);
         rig.machine.WaitUntilQuiet();
         rig.ExpectRead(5 * block, block);
         EXPECT_EQ(rig.CheckCoherence(), "");
@@ -461,17 +463,20 @@ TEST_F(WritePathTest, AReadPlannedDuringAMasterOnlyWriteLeavesNoStaleCopy)
             emu::ClearFailures();
             rig.ssd.ClearErrors();
             ASSERT_EQ(rig.master.HeldCount(), 1u);
-            // The held write has not moved its data: the read gets the old bytes.
             rig.master.SetCompletion(CompletionMode::Inline);
             if (setValidAfterWrite)
                 rig.ssd.SetCompletion(CompletionMode::Held);
-            // The read covers the write's sectors only: none of it waits for the SSD.
+            // The read covers the write's sectors only: none of it waits for
+            // the SSD. It is held back until the held write has completed.
             std::vector<uint8_t> buffer(2048);
-            EXPECT_EQ(rig.machine.StartRead(rig.master, 5 * block + 2048, buffer.data(), 2048).Wait().status,
-                      STATUS_SUCCESS);
+            emu::PendingIo read = rig.machine.StartRead(rig.master, 5 * block + 2048, buffer.data(), 2048);
             rig.machine.WaitUntilQuiet();
+            EXPECT_FALSE(read.Done());
+            EXPECT_EQ(rig.master.HeldCount(), 1u) << "nothing more reached the master";
             rig.master.ReleaseHeld();
             EXPECT_EQ(Finish(rig, s).status, STATUS_SUCCESS);
+            EXPECT_EQ(read.Wait().status, STATUS_SUCCESS);
+            EXPECT_EQ(buffer, s.data) << "the read follows the write";
             rig.machine.WaitUntilQuiet();
             rig.ssd.SetCompletion(CompletionMode::Inline);
             rig.ssd.ReleaseHeld();

@@ -439,4 +439,118 @@ TEST(SimDisk, HeldReadsMoveTheirDataAtArrivalOrAtCompletion)
     }
 }
 
+// ---- Requests in flight together ---------------------------------------------------
+
+enum class Sender { Own, PassedDown, Outside };
+
+NTSTATUS NTAPI FreeOwnRequest(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoFreeMdl(irp->MdlAddress);
+    irp->MdlAddress = NULL;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+PMDL MappedMdl(void* buffer, ULONG length)
+{
+    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, NULL);
+    MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, FALSE, HighPagePriority);
+    return mdl;
+}
+
+// A read or write of the disk: an IRP of the driver's kind (IoAllocateIrp)
+// sent to the PDO, a caller's through the filter on top, or a caller's
+// straight to the PDO.
+void Send(emu::Machine& machine, emu::Disk& disk, Sender sender, UCHAR major, uint64_t offset,
+          std::vector<uint8_t>& buffer)
+{
+    ULONG length = (ULONG)buffer.size();
+    if (sender == Sender::Own) {
+        PIRP irp = IoAllocateIrp(disk.Pdo()->StackSize, FALSE);
+        irp->MdlAddress = MappedMdl(buffer.data(), length);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->Parameters.Read.Length = length;
+        next->Parameters.Read.ByteOffset.QuadPart = (LONGLONG)offset;
+        IoSetCompletionRoutine(irp, FreeOwnRequest, NULL, TRUE, TRUE, TRUE);
+        IofCallDriver(disk.Pdo(), irp);
+    } else if (sender == Sender::PassedDown) {
+        if (major == IRP_MJ_READ)
+            machine.StartRead(disk, offset, buffer.data(), length);
+        else
+            machine.StartWrite(disk, offset, buffer.data(), length);
+    } else {
+        machine.StartIrp(disk.Pdo(), [&](PIRP irp, PIO_STACK_LOCATION next) {
+            next->MajorFunction = major;
+            next->Parameters.Read.Length = length;
+            next->Parameters.Read.ByteOffset.QuadPart = (LONGLONG)offset;
+            irp->MdlAddress = MappedMdl(buffer.data(), length);
+        });
+    }
+}
+
+struct OverlapCase {
+    const char* name;
+    Sender firstSender;
+    UCHAR firstMajor;
+    Sender secondSender;
+    UCHAR secondMajor;
+    uint64_t secondSector;  // the first covers sectors 0-7, the second 8 sectors from here
+    bool firstDoneBefore;   // the first completes before the second is sent
+    bool fault;
+};
+
+TEST(SimDisk, OverlapCheckFlagsOnlyRequestsWhoseOrderTheDriverNeeds)
+{
+    const UCHAR R = IRP_MJ_READ, W = IRP_MJ_WRITE;
+    const Sender Own = Sender::Own, Down = Sender::PassedDown, Out = Sender::Outside;
+    const OverlapCase cases[] = {
+        {"own write over own write", Own, W, Own, W, 4, false, true},
+        {"own read beside own write", Own, W, Own, R, 7, false, true},
+        {"own read beside own read", Own, R, Own, R, 0, false, false},
+        {"own read beside a caller's write", Down, W, Own, R, 2, false, true},
+        {"a caller's write over own write", Own, W, Down, W, 0, false, true},
+        {"two callers' writes", Down, W, Down, W, 0, false, false},
+        {"own write over a write below the filter", Out, W, Own, W, 0, false, false},
+        {"own writes side by side", Own, W, Own, W, 8, false, false},
+        {"own write after the first completed", Own, W, Own, W, 0, true, false},
+    };
+    for (const OverlapCase& c : cases) {
+        emu::FaultCatcher catcher;
+        {
+            emu::Machine machine;
+            emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Held});
+            ASSERT_EQ(machine.Boot(FilterDriverEntry), STATUS_SUCCESS);
+            std::vector<uint8_t> first(8 * 512, 1), second(8 * 512, 2);
+            Send(machine, disk, c.firstSender, c.firstMajor, 0, first);
+            if (c.firstDoneBefore) {
+                disk.ReleaseHeld();
+                machine.WaitUntilQuiet();
+            }
+            Send(machine, disk, c.secondSender, c.secondMajor, c.secondSector * 512, second);
+            disk.ReleaseHeld();
+            machine.WaitUntilQuiet();
+        }
+        EXPECT_EQ(catcher.Count(emu::Fault::OverlappingRequests), c.fault ? 1u : 0u) << c.name;
+    }
+}
+
+TEST(SimDisk, OverlappingWritesLandInTheOrderTheyComplete)
+{
+    // Checked off: two callers' writes are not the driver's business.
+    for (bool newestFirst : {false, true}) {
+        emu::Machine machine;
+        emu::Disk& disk = machine.AddDisk({.completion = emu::CompletionMode::Held});
+        ASSERT_EQ(machine.Boot(FilterDriverEntry), STATUS_SUCCESS);
+        std::vector<uint8_t> older(512, 1), newer(512, 2);
+        emu::PendingIo a = machine.StartWrite(disk, 0, older.data(), 512);
+        emu::PendingIo b = machine.StartWrite(disk, 0, newer.data(), 512);
+        EXPECT_EQ(disk.Bytes(0, 512), std::vector<uint8_t>(512, 0)) << "nothing lands before completion";
+        disk.ReleaseHeld(newestFirst);
+        EXPECT_EQ(a.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(b.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(disk.Bytes(0, 512), newestFirst ? older : newer);
+    }
+}
+
 }  // namespace

@@ -73,9 +73,21 @@ enum class Fault {
     AssertionFailed,           // ASSERT in driver code
     BugCheck,                  // KeBugCheckEx
     Deadlock,                  // a Machine call waits and nothing in the machine can run
+    OverlappingRequests,       // a read or write the driver sent to a disk overlaps one in flight there
 };
 
 const char* FaultName(Fault fault);
+
+// OverlappingRequests: a disk with a command queue gives no order between two
+// requests in flight that overlap, so the driver must not send a read or
+// write that overlaps one it sent there before and that has not completed,
+// when at least one of the two is a write and at least one is the driver's
+// own request (an IRP it allocated or built). Two reads may overlap; callers'
+// requests that the driver passed down are checked against its own but not
+// against each other (their order is the callers' business); requests sent
+// to a disk below the driver's filter are not checked at all. On by default,
+// in every test; a new Machine turns it on again.
+void CheckOverlappingRequests(bool on);
 
 struct FaultRecord {
     Fault kind;
@@ -221,6 +233,12 @@ void Reset();
 // Simulated disks
 // ---------------------------------------------------------------------------
 
+// A queued read or write moves its data when it completes (unless
+// SetTransferOnArrival): a write reaches the medium then, and a read returns
+// what the medium holds then. So two overlapping writes completed in reverse
+// order leave the older data, and a read overlapping a write returns either
+// version, as on a disk with a command queue. An Inline request moves its
+// data inside IofCallDriver.
 enum class CompletionMode {
     Inline,    // completed inside IofCallDriver, on the caller's thread
     Fifo,      // completed later on the disk's completion thread (DISPATCH_LEVEL), in arrival order

@@ -678,10 +678,12 @@ TEST_P(SaveFailureTest, StopsAtTheFirstErrorAndNeverStampsAPartialMap)
     for (int r = 0; r < 3; r++) {
         std::vector<UCHAR> now = ssd_->Bytes(starts[r], starts[r + 1] - starts[r]);
         std::vector<UCHAR> marked(now.size(), 0xA5);
-        if (r < c.failing)
+        if (r < c.failing) {
             EXPECT_NE(marked, now) << "region " << r << " is written before the failure";
-        if (r > c.failing)
+        }
+        if (r > c.failing) {
             EXPECT_EQ(marked, now) << "region " << r << " is not written after the failure";
+        }
     }
 
     // 3. A failed data write: a header with stamp 0, the map freed. A failed

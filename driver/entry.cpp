@@ -117,8 +117,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     }
     // The shutdown request reaches the filter devices only when a driver of
     // the disk's stack registered for it and every driver above passes it
-    // down (ReactOS's disk stack delivers none), and then before the file
-    // systems' last writes. The control device's registration for the last
+    // down (on ReactOS only a mounted volume's file system sends one down its
+    // disk's stack), and then before the file systems' last writes. The control device's registration for the last
     // chance, after the file systems are done, runs the save. Deleting the
     // device ends the registration.
     IoRegisterLastChanceShutdownNotification(ControlDevice);

@@ -11,7 +11,10 @@ HANDLE OpenDisk(int number, bool forTransfers, DWORD* error)
     snprintf(path, sizeof path, "\\\\.\\PhysicalDrive%d", number);
     // The miniport pass-through needs read and write access like transfers.
     DWORD access = GENERIC_READ | GENERIC_WRITE;
-    DWORD flags = forTransfers ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH : 0;
+    // Ordinary writes, not write-through ones: the driver sends a caller's
+    // write-through write to the master in every cache mode, and the
+    // write-back scenarios count the writes that stay on the SSD.
+    DWORD flags = forTransfers ? FILE_FLAG_NO_BUFFERING : 0;
     HANDLE disk =
         CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, flags, NULL);
     *error = disk == INVALID_HANDLE_VALUE ? GetLastError() : 0;

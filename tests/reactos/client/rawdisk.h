@@ -16,8 +16,8 @@ struct DiskFacts {
     char Serial[21];  // trailing blanks removed
 };
 
-// Opens a disk for reading and writing, for raw transfers (no buffering,
-// write-through) or for queries. INVALID_HANDLE_VALUE on failure, with the
+// Opens a disk for reading and writing, for raw transfers (no buffering)
+// or for queries. INVALID_HANDLE_VALUE on failure, with the
 // error in *error.
 HANDLE OpenDisk(int number, bool forTransfers, DWORD* error);
 

@@ -81,7 +81,9 @@ static void SetDispatchRoutines(PDRIVER_OBJECT driver)
     driver->DriverExtension->AddDevice = AddDevice;
 }
 
-// Set once the last-chance shutdown request has saved the maps.
+// Set once the control device is registered for the last-chance shutdown
+// request, and once that request has saved the maps.
+static UCHAR LastChanceRegistered;
 static UCHAR ShutdownSaved;
 
 // Globals start from their load values also when the same image is loaded again.
@@ -90,6 +92,7 @@ static void ResetDriverGlobals()
     DriverObject = NULL;
     ControlDevice = NULL;
     DriverPhase = PhaseBoot;
+    LastChanceRegistered = 0;
     ShutdownSaved = 0;
     HibernateFlag = 0;
     PoolBytes = 0;
@@ -118,10 +121,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     // The shutdown request reaches the filter devices only when a driver of
     // the disk's stack registered for it and every driver above passes it
     // down (on ReactOS only a mounted volume's file system sends one down its
-    // disk's stack), and then before the file systems' last writes. The control device's registration for the last
-    // chance, after the file systems are done, runs the save. Deleting the
-    // device ends the registration.
-    IoRegisterLastChanceShutdownNotification(ControlDevice);
+    // disk's stack), and then before the file systems' last writes. The
+    // control device registers for that first round here and, when it comes,
+    // for the last chance, after the file systems are done, which runs the
+    // save (see DispatchShutdown). Deleting the device ends both.
+    IoRegisterShutdownNotification(ControlDevice);
     IoRegisterBootDriverReinitialization(driver, OnBootReinitialize, NULL);
     return STATUS_SUCCESS;
 }
@@ -205,13 +209,23 @@ static void EnterShutdownPhase()
     BeginShutdownOfAllMasters();
 }
 
-// The control device's request is the last-chance one: the file systems
-// are done, and every map is saved with its stamp, once.
+// The control device's first request comes in the first round, before the
+// file systems flush: it registers the device for the last chance, which the
+// system sends after that round. Its last-chance request comes once the file
+// systems are done: every map is saved with its stamp, once. The last-chance
+// registration waits for shutdown because Wine's kernel has that routine only
+// as a stub that ends the driver's host when called. Should it fail, the maps
+// are saved at once instead.
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT device, PIRP irp)
 {
     EnterShutdownPhase();
     if (!IsControlDevice(device))
         return PassDown(device, irp);
+    if (!LastChanceRegistered) {
+        LastChanceRegistered = 1;
+        if (NT_SUCCESS(IoRegisterLastChanceShutdownNotification(device)))
+            return CompleteRequest(irp, STATUS_SUCCESS);
+    }
     if (!ShutdownSaved) {
         ShutdownSaved = 1;
         ShutdownAllMasters();

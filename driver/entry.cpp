@@ -210,22 +210,25 @@ static void EnterShutdownPhase()
 }
 
 // The control device's first request comes in the first round, before the
-// file systems flush: it registers the device for the last chance, which the
-// system sends after that round. Its last-chance request comes once the file
+// file systems flush: it only registers the device for the last chance, which
+// the system sends after that round (the first request from a disk's stack
+// enters the shutdown phase). Its last-chance request comes once the file
 // systems are done: every map is saved with its stamp, once. The last-chance
 // registration waits for shutdown because Wine's kernel has that routine only
 // as a stub that ends the driver's host when called. Should it fail, the maps
 // are saved at once instead.
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT device, PIRP irp)
 {
-    EnterShutdownPhase();
-    if (!IsControlDevice(device))
+    if (!IsControlDevice(device)) {
+        EnterShutdownPhase();
         return PassDown(device, irp);
+    }
     if (!LastChanceRegistered) {
         LastChanceRegistered = 1;
         if (NT_SUCCESS(IoRegisterLastChanceShutdownNotification(device)))
             return CompleteRequest(irp, STATUS_SUCCESS);
     }
+    EnterShutdownPhase();
     if (!ShutdownSaved) {
         ShutdownSaved = 1;
         ShutdownAllMasters();

@@ -108,6 +108,13 @@ void Report(Fault kind, const char* format, ...)
     Deliver(kind, text);
 }
 
+static std::atomic<void (*)()> fatalReport{nullptr};
+
+void OnFatalFault(void (*report)())
+{
+    fatalReport = report;
+}
+
 void ReportFatal(Fault kind, const char* format, ...)
 {
     va_list args;
@@ -115,6 +122,10 @@ void ReportFatal(Fault kind, const char* format, ...)
     std::string text = Format(format, args);
     va_end(args);
     fprintf(stderr, "emu verifier (fatal): %s: %s\n", FaultName(kind), text.c_str());
+    fflush(stderr);
+    if (void (*report)() = fatalReport.load())
+        report();
+    fflush(stdout);
     fflush(stderr);
     abort();
 }

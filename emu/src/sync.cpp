@@ -179,7 +179,9 @@ bool ResolveStall(LONGLONG clockLimit, bool anyClient)
     if (!anyClient && s.blockedHarness > 0 && next - s.harnessWaitSince > kHarnessPatience)
         ReportFatal(Fault::Deadlock,
                     "a Machine call has waited an hour of virtual time while only time-outs fired (a held "
-                    "completion? a request never completed?)");
+                    "completion? a request never completed?); virtual time %lld, waiting since %lld, %zu "
+                    "timed waits, %d harness calls blocked",
+                    (long long)next, (long long)s.harnessWaitSince, s.timers.size(), (int)s.blockedHarness);
     if (next > s.now)
         s.now = next;
     while (!s.timers.empty() && s.timers.begin()->first <= s.now)

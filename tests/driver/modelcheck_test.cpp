@@ -716,6 +716,16 @@ protected:
     void TearDown() override { emu::ClearFailures(); }
 };
 
+// A fatal fault of the stand-in (a deadlock) ends the process: the run's
+// history goes out first.
+const Model* runningModel;
+
+void PrintRunningModelHistory()
+{
+    if (runningModel)
+        fprintf(stderr, "%s", runningModel->History().c_str());
+}
+
 // The run is split into shards that ctest runs side by side, each with a
 // seed of its own. A seed given in the environment replays one run: shard 0
 // makes all the operations with exactly that seed.
@@ -733,7 +743,11 @@ TEST_P(ModelCheck, ReadsMatchTheReferenceThroughEverything)
     printf("model check: seed %llu, %llu operations, sector size %lu\n", (unsigned long long)seed,
            (unsigned long long)ops, (unsigned long)sectorSize);
     Model model(seed, sectorSize);
+    runningModel = &model;
+    emu::OnFatalFault(PrintRunningModelHistory);
     uint64_t made = model.Run(ops);
+    emu::OnFatalFault(nullptr);
+    runningModel = nullptr;
     if (model.Failed())
         ADD_FAILURE() << model.History();
     printf("model check: %llu operations made, %llu waits for a worker's tick\n", (unsigned long long)made,

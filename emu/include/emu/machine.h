@@ -89,6 +89,11 @@ const char* FaultName(Fault fault);
 // in every test; a new Machine turns it on again.
 void CheckOverlappingRequests(bool on);
 
+// A fatal fault (a deadlock, a bug check) ends the process at once; the
+// function given here runs first, so that a test can print what it was doing
+// (it must not call into the machine). nullptr: none.
+void OnFatalFault(void (*report)());
+
 struct FaultRecord {
     Fault kind;
     std::string message;

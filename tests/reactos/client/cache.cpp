@@ -158,6 +158,29 @@ bool OpenAndStart(ControlDevice& control, CachePair& pair, BYTE cacheMode)
            StartPairCache(control, WriteModeAllocate);
 }
 
+bool OpenAttachedAtBoot(ControlDevice& control, CachePair& pair, ULONGLONG cachedBytes)
+{
+    DWORD error = control.Open();
+    if (error) {
+        Fail("control open: error %lu", error);
+        return false;
+    }
+    if (!ReadCachePair(&pair))
+        return false;
+    StateRecord state;
+    if (!ReadState(control, &state))
+        return false;
+    Say("cache state active=%u block=%lu slots=%lu", state.Active, state.BlockBytes, state.SlotCount);
+    if (state.Active != 1 || state.BlockBytes != (1u << CacheBlockShift)) {
+        Fail("cache state at logon: expected active=1 block=%lu (attached at boot)", 1ul << CacheBlockShift);
+        return false;
+    }
+    UsageRecord usage;
+    if (ReadUsage(control, &usage))
+        ExpectAtLeast("cached bytes at logon", usage.CachedBytes, cachedBytes);
+    return true;
+}
+
 bool SendForMaster(ControlDevice& control, DWORD code, const char* what)
 {
     DiskRecord record;

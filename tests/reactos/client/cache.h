@@ -44,6 +44,10 @@ bool StartPairCache(ControlDevice& control, BYTE writeMode);
 // Opens the control device, reads both disks' facts, pairs them in the given
 // SsdCacheMode and starts the cache with a slot for every write.
 bool OpenAndStart(ControlDevice& control, CachePair& pair, BYTE cacheMode);
+// Opens the control device and reads both disks' facts, for a boot whose
+// cache attached at boot from a saved map: checks that it is active with the
+// scenarios' block size and holds at least the given bytes.
+bool OpenAttachedAtBoot(ControlDevice& control, CachePair& pair, ULONGLONG cachedBytes);
 // A request that names only the master (SAVE_TIMESTAMP, STOP...), checked.
 bool SendForMaster(ControlDevice& control, DWORD code, const char* what);
 // The driver's values under its service key, one line each, so that the host

@@ -172,24 +172,8 @@ void RunPersistenceReuse()
 {
     ControlDevice control;
     CachePair pair;
-    DWORD error = control.Open();
-    if (error) {
-        Fail("control open: error %lu", error);
+    if (!OpenAttachedAtBoot(control, pair, WrittenBytes))
         return;
-    }
-    if (!ReadCachePair(&pair))
-        return;
-    StateRecord state;
-    if (!ReadState(control, &state))
-        return;
-    Say("cache state active=%u block=%lu slots=%lu", state.Active, state.BlockBytes, state.SlotCount);
-    if (state.Active != 1 || state.BlockBytes != (1u << CacheBlockShift)) {
-        Fail("cache state at logon: expected active=1 block=%lu (attached at boot)", 1ul << CacheBlockShift);
-        return;
-    }
-    UsageRecord usage;
-    if (ReadUsage(control, &usage))
-        ExpectAtLeast("cached bytes at logon", usage.CachedBytes, WrittenBytes);
     MasterTransfers transfers;
     if (!transfers.Open())
         return;

@@ -168,6 +168,10 @@ public:
             else
                 PowerCut();
         }
+        // A failed run stops where it was: whatever a disk still holds is let
+        // go, so that the machine can go down and the failure is what shows.
+        if (Failed())
+            Quiet();
         return ops_;
     }
 

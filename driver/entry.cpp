@@ -81,10 +81,8 @@ static void SetDispatchRoutines(PDRIVER_OBJECT driver)
     driver->DriverExtension->AddDevice = AddDevice;
 }
 
-// Set once the control device is registered for the last-chance shutdown
-// request, and once that request has saved the maps.
-static UCHAR LastChanceRegistered;
-static UCHAR ShutdownSaved;
+static UCHAR LastChanceRegistered;  // the control device is on the last-chance list
+static UCHAR ShutdownSaved;         // the last-chance request has saved the maps
 
 // Globals start from their load values also when the same image is loaded again.
 static void ResetDriverGlobals()

@@ -125,8 +125,7 @@ void ReportFatal(Fault kind, const char* format, ...)
     fflush(stderr);
     if (void (*report)() = fatalReport.load())
         report();
-    fflush(stdout);
-    fflush(stderr);
+    fflush(NULL);
     abort();
 }
 

@@ -112,10 +112,13 @@ void Transfer(Disk::State& d, PIRP irp)
         return;
     uint8_t* buffer = (uint8_t*)MdlAddressForTransfer(irp->MdlAddress);
     uint64_t offset = (uint64_t)stack->Parameters.Read.ByteOffset.QuadPart;
-    if (stack->MajorFunction == IRP_MJ_READ)
-        d.ReadData(offset, buffer, length);
-    else
+    bool write = stack->MajorFunction != IRP_MJ_READ;
+    if (write)
         d.WriteCached(offset, buffer, length, (stack->Flags & SL_WRITE_THROUGH) != 0);
+    else
+        d.ReadData(offset, buffer, length);
+    if (d.watch)
+        d.watch(write, offset, buffer, length);
 }
 
 NTSTATUS NTAPI DiskReadWrite(PDEVICE_OBJECT device, PIRP irp)

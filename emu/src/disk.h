@@ -99,6 +99,7 @@ struct emu::Disk::State {
     ULONG maxInDispatch = 0;
     ULONG dispatchPause = 0;  // microseconds
     bool transferOnArrival = false;
+    TransferWatch watch;  // sees every transfer's data as it moves
     uint64_t headPosition = 0;  // timing model: where the previous request served ended (bytes)
     LONGLONG clockOrigin = 0;   // virtual-time model: the clock at power-on, nanosecond count 0
     uint64_t interfaceFree = 0;       // virtual-time model: when the disk's interface ends its last transfer (ns)

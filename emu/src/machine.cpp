@@ -183,6 +183,12 @@ void Disk::SetTransferOnArrival(bool onArrival)
     state_->transferOnArrival = onArrival;
 }
 
+// Set while the disk takes no requests: transfers read it without the lock.
+void Disk::SetTransferWatch(TransferWatch watch)
+{
+    state_->watch = std::move(watch);
+}
+
 void Disk::ReleaseHeld(bool newestFirst)
 {
     Guard guard(Sched().lock);

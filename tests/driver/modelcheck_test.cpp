@@ -53,7 +53,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
@@ -112,6 +114,7 @@ public:
         // client then configures the pair and starts its cache.
         if (!EnvNumber("TOLVARN_MODEL_OVERLAP_CHECK", 1))
             emu::CheckOverlappingRequests(false);
+        WatchTransfers(EnvNumber("TOLVARN_MODEL_WATCH", ~0ull));
         EXPECT_EQ(rig_.machine.Reboot(), STATUS_SUCCESS);
         Restart();
     }
@@ -187,15 +190,52 @@ public:
              << " operations; the last steps, oldest first:\n";
         for (size_t i = 0; i < log_.size(); i++)
             text << "  " << log_[(logNext_ + i) % log_.size()] << "\n";
+        std::lock_guard<std::mutex> guard(traceLock_);
+        if (!trace_.empty())
+            text << "transfers of the watched bytes, oldest first:\n";
+        for (const std::string& line : trace_)
+            text << "  " << line << "\n";
         return text.str();
     }
 
 private:
     static const ULONG MaxBlockShiftSectors = 4;
     static const ULONG MaxSlots = 40;
-    static const size_t LogLength = 48;
+    static const size_t LogLength = 400;
     static const ULONG MaxRequestBytes = 64 * 1024;
     static const uint64_t ProgressEvery = 1000000;
+
+    // TOLVARN_MODEL_WATCH names a master byte offset (of 512 bytes): every
+    // transfer on either disk that carries data written there, and every
+    // master transfer over it, goes into a trace the history prints.
+    void WatchTransfers(uint64_t watched)
+    {
+        if (watched == ~0ull)
+            return;
+        auto watch = [this, watched](const char* disk, bool write, uint64_t offset, const uint8_t* data,
+                                     ULONG length) {
+            for (ULONG at = 0; at < length; at += 512) {
+                uint64_t word;
+                bool marked = MarkerOf(data + at, &word) && (word & 0x1FFFFF) * 512 == watched;
+                bool over = disk[0] == 'm' && offset + at == watched;
+                if (!marked && !over)
+                    continue;
+                std::ostringstream line;
+                line << "#" << ops_ << " " << disk << (write ? " write " : " read ") << offset << "+" << length
+                     << " at byte " << offset + at << ": " << DataOrigin(data + at);
+                std::lock_guard<std::mutex> guard(traceLock_);
+                trace_.push_back(line.str());
+                if (trace_.size() > 200)
+                    trace_.pop_front();
+            }
+        };
+        rig_.master.SetTransferWatch([watch](bool write, uint64_t offset, const uint8_t* data, ULONG length) {
+            watch("master", write, offset, data, length);
+        });
+        rig_.ssd.SetTransferWatch([watch](bool write, uint64_t offset, const uint8_t* data, ULONG length) {
+            watch("SSD", write, offset, data, length);
+        });
+    }
 
     ULONG Below(ULONG n) { return (ULONG)(rng_() % n); }
     bool Chance(ULONG percent) { return Below(100) < percent; }
@@ -311,15 +351,61 @@ private:
         return false;
     }
 
-    std::vector<uint8_t> NewData(ULONG length)
+    // Every 512 bytes of new data start with a word that names the write
+    // (the operation count when it was made), the piece within it and the
+    // master's 512 bytes it is written to, so that a read that returns other
+    // data can say whose data it was, and a trace can follow it.
+    static const uint64_t WriteMarker = 0x2Dull << 58;
+    static const uint64_t MarkerMask = 0x3Full << 58;
+
+    std::vector<uint8_t> NewData(uint64_t offset, ULONG length)
     {
         std::vector<uint8_t> data(length);
         uint64_t tag = rng_();
         for (ULONG i = 0; i < length; i += 8) {
-            uint64_t word = (tag + i) * 0x9E3779B97F4A7C15ull;
+            uint64_t word = i % 512 == 0 ? WriteMarker | (ops_ & 0x3FFFFFF) << 32 | (uint64_t)(i / 512) << 21 |
+                                               ((offset + i) / 512 & 0x1FFFFF)
+                                         : (tag + i) * 0x9E3779B97F4A7C15ull;
             memcpy(&data[i], &word, std::min<ULONG>(8, length - i));
         }
         return data;
+    }
+
+    static bool MarkerOf(const uint8_t* piece, uint64_t* word)
+    {
+        memcpy(word, piece, 8);
+        return (*word & MarkerMask) == WriteMarker;
+    }
+
+    static std::string DataOrigin(const uint8_t* piece)
+    {
+        uint64_t word;
+        if (!MarkerOf(piece, &word))
+            return "data of no write's";
+        std::ostringstream text;
+        text << "write #" << (word >> 32 & 0x3FFFFFF) << " piece " << (word >> 21 & 0x7FF) << " (for byte "
+             << (word & 0x1FFFFF) * 512 << ")";
+        return text.str();
+    }
+
+    // Each run of 512-byte pieces that differs: whose data was read, whose
+    // was expected.
+    static std::string Mismatches(const uint8_t* got, const uint8_t* expected, uint64_t offset, ULONG length)
+    {
+        std::ostringstream text;
+        for (ULONG at = 0; at < length;) {
+            if (memcmp(got + at, expected + at, 512) == 0) {
+                at += 512;
+                continue;
+            }
+            ULONG end = at + 512;
+            while (end < length && memcmp(got + end, expected + end, 512) != 0)
+                end += 512;
+            text << "\n  bytes " << offset + at << "+" << end - at << ": read " << DataOrigin(got + at)
+                 << ", expected " << DataOrigin(expected + at);
+            at = end;
+        }
+        return text.str();
     }
 
     // Arms at most one failure for the batch: an error of one disk's reads
@@ -394,7 +480,7 @@ private:
             r.write = Chance(50);
             r.writeThrough = r.write && Chance(20);
             r.mappedMdl = !Chance(10);
-            r.data = r.write ? NewData(r.length) : std::vector<uint8_t>(r.length, 0xEE);
+            r.data = r.write ? NewData(r.offset, r.length) : std::vector<uint8_t>(r.length, 0xEE);
             step << " "
                  << (r.writeThrough ? "WT"
                      : r.write      ? "W"
@@ -433,7 +519,8 @@ private:
                 MarkDurable(r.offset, r.length, r.writeThrough);
             } else {
                 EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), rig_.reference.begin() + r.offset))
-                    << "read " << i << " at " << r.offset << "+" << r.length << " returned other data";
+                    << "read " << i << " at " << r.offset << "+" << r.length << " returned other data:"
+                    << Mismatches(r.data.data(), &rig_.reference[r.offset], r.offset, r.length);
             }
         }
         DisarmFailures();
@@ -585,7 +672,7 @@ private:
     void LayoutRequest()
     {
         uint64_t last = rig_.reference.size() - sector_;
-        std::vector<uint8_t> first = NewData(sector_), end = NewData(sector_);
+        std::vector<uint8_t> first = NewData(0, sector_), end = NewData(last, sector_);
         rig_.master.SetLayoutWrites({{0, first}, {last, end}});
         Note("layout request");
         emu::IoResult r =
@@ -709,6 +796,8 @@ private:
     bool configured_ = false;
     uint64_t slowTicks_ = 0;
     uint64_t ops_ = 0;
+    mutable std::mutex traceLock_;
+    std::deque<std::string> trace_;
     std::vector<std::string> log_;
     size_t logNext_ = 0;
     std::vector<bool> durable_;  // per master sector: its reference must outlive a power cut

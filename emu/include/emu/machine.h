@@ -357,6 +357,10 @@ struct DiskRecord {
 
 uint64_t ThreadId();  // id of the current thread as recorded in DiskRecord
 
+// Sees a read's data once the disk has put it into the buffer and a write's
+// data as the disk takes it (for tests that trace where data went).
+using TransferWatch = std::function<void(bool write, uint64_t offset, const uint8_t* data, ULONG length)>;
+
 class Disk {
 public:
     const DiskConfig& Config() const;
@@ -371,6 +375,7 @@ public:
     // instead of when they complete (a real disk may do either): a held read
     // then returns what the disk held when it was sent.
     void SetTransferOnArrival(bool onArrival);
+    void SetTransferWatch(TransferWatch watch);  // empty: none
 
     // Errors: a read/write touching [firstSector, firstSector + sectors) fails
     // with status, times times (-1 for ever). FailNth: the nth next request of op.

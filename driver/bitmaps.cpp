@@ -477,6 +477,26 @@ bool DrainLruHead(CacheMap* map, SsdRun* run)
 // Clearing bits cannot fail, so each piece is cleared as it is looked up; the
 // result is what collecting the runs first and clearing them after would give,
 // without a run array that could fail to grow and leave stale sectors valid.
+// Clears, slot by slot, the valid bits of an SSD range that a request planned
+// once the slot table had made "assignments" assignments, and raises each
+// slot's generation. A slot given to another block since keeps its bits: the
+// request was about the block the slot held then, whose copy went with it.
+void InvalidatePlannedSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count, ULONG assignments)
+{
+    ULONGLONG slotSectors = 1ull << map->BlockShiftSectors;
+    SsdSlot slot;
+    ULONGLONG slotBit;
+    while (count != 0 && SsdSectorToSlot(map, ssdSector, &slot, &slotBit)) {
+        ULONG sectors = slotSectors - slotBit < count ? (ULONG)(slotSectors - slotBit) : count;
+        if (!SlotAssignedSince(map, slot, assignments)) {
+            ClearValidRun(map, slot, slotBit, sectors);
+            RaiseSsdRangeGeneration(map, ssdSector, sectors);
+        }
+        ssdSector += sectors;
+        count -= sectors;
+    }
+}
+
 NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG sectors, BootTime boot)
 {
     if (sectors == 0 || !map->SsdDevice || !map->ValidBitmap || !map->Blocks.Entries)

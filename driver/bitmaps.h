@@ -40,6 +40,7 @@ NTSTATUS ClearCleanRun(CacheMap* map, SsdSlot slot, ULONGLONG firstBit, ULONG co
 NTSTATUS MarkSsdRangeValid(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 
 bool SsdSectorToSlot(const CacheMap* map, ULONGLONG ssdSector, SsdSlot* slot, ULONGLONG* slotBit);
+void InvalidatePlannedSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count, ULONG assignments);
 ULONGLONG SlotFirstSsdSector(const CacheMap* map, SsdSlot slot);
 // All ones outside the data area and for a free slot.
 ULONGLONG SsdToMasterSector(const CacheMap* map, ULONGLONG ssdSector);

@@ -296,6 +296,7 @@ bool AllocSlotTable(SlotTable* table)
         entries[s].BootFlag = 0;
         entries[s].Generation = 0;
         entries[s].IoInFlight = 0;
+        entries[s].AssignedAt = 0;
         links[s].Next = NoSlot;
         links[s].Prev = NoSlot;
     }
@@ -318,6 +319,7 @@ bool AllocSlotTable(SlotTable* table)
 void ResetSlotTable(SlotTable* table)
 {
     table->Changes++;
+    table->Assignments = 0;
     table->SlotCount = 0;
     table->BootSlots = 0;
     table->OtherSlots = 0;
@@ -468,6 +470,7 @@ bool AssignSlot(CacheMap* map, SsdSlot slot, MasterBlock block, BootTime boot)
     SlotEntry* entry = EntryOf(slots, slot);
     entry->Block = block;
     entry->Generation++;
+    entry->AssignedAt = ++slots->Assignments;
     entry->BootFlag = boot == DuringBoot ? 1 : 0;
     if (entry->BootFlag)
         slots->BootSlots++;
@@ -626,6 +629,11 @@ void ReleasePlannedSlot(CacheMap* map, SsdSlot slot)
 {
     if (IsSlotIndex(map, slot))
         InterlockedDecrement(&EntryOf(&map->Slots, slot)->IoInFlight);
+}
+
+bool SlotAssignedSince(const CacheMap* map, SsdSlot slot, ULONG assignments)
+{
+    return IsSlotIndex(map, slot) && (LONG)(EntryOf(&map->Slots, slot)->AssignedAt - assignments) > 0;
 }
 
 bool IsSlotBusy(const CacheMap* map, SsdSlot slot)

@@ -108,6 +108,7 @@ struct SlotEntry {
     ULONG BootFlag;            // 1: taken or hit before the control device was first opened
     ULONG Generation;          // changes whenever the slot's contents do: assignment, release, invalidation
     volatile LONG IoInFlight;  // own SSD reads and fill writes of the slot not yet completed
+    ULONG AssignedAt;          // the table's Assignments once its block took it
 };
 
 // The same links serve the LRU list (Next toward the MRU tail) and the free
@@ -140,6 +141,9 @@ struct SlotTable {
     // Counts every change of the LRU order, of a boot flag and every bit
     // change that can make a slot dirty; only ResetCacheMap sets it back.
     ULONGLONG Changes;
+    // Counts every assignment of a block to a slot (wraps): what was planned
+    // against a slot's block can tell whether the slot changed hands since.
+    ULONG Assignments;
 };
 
 // Where a dirty-run search may resume: while nothing has changed since the
@@ -303,6 +307,8 @@ void RaiseSsdRangeGeneration(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 void HoldSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 void ReleaseSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 bool IsSlotBusy(const CacheMap* map, SsdSlot slot);
+// The slot was given to a block after the table had made this many assignments.
+bool SlotAssignedSince(const CacheMap* map, SsdSlot slot, ULONG assignments);
 // A plan gives slots to the pieces of one request one after another; each
 // slot a piece was given is held as own I/O until the plan is complete, so no
 // later piece of the same request takes it as its victim. Under the map's

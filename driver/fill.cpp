@@ -270,13 +270,7 @@ void SetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, U
         MarkSsdRangeValid(map, ssdSector, count);
 }
 
-void InvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
+void InvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG assignments)
 {
-    CacheMap* map = &FilterExtensionOf(master)->Cache.Map;
-    SsdSlot slot;
-    ULONGLONG bit;
-    if (!SsdSectorToSlot(map, ssdSector, &slot, &bit))
-        return;
-    ClearValidRun(map, slot, bit, count);
-    RaiseSsdRangeGeneration(map, ssdSector, count);
+    InvalidatePlannedSsdRange(&FilterExtensionOf(master)->Cache.Map, ssdSector, count, assignments);
 }

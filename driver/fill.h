@@ -60,4 +60,4 @@ void SetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, U
 
 // Work item of kind 1 (master's worker): clears the valid bits of an SSD
 // range and raises the generation of its slots; clean bits stay.
-void InvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
+void InvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG assignments);

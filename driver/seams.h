@@ -10,7 +10,7 @@
 // The jobs the worker runs on its thread (declared in fill.h, lifecycle.h,
 // layoutrequests.h and destage.h, where their rules are stated).
 struct WorkerJobs {
-    void (*InvalidateSsdRange)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
+    void (*InvalidateSsdRange)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG assignments);
     void (*SetSsdRangeValid)(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation);
     bool (*CanFill)(PDEVICE_OBJECT master);
     bool (*FillCache)(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID buffer);

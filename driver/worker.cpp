@@ -109,11 +109,11 @@ static bool PostWorkItem(PDEVICE_OBJECT master, ULONG kind, ULONGLONG sector, UL
     return false;
 }
 
-bool PostInvalidateWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
+bool PostInvalidateWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG assignments)
 {
     if (!FilterExtensionOf(master)->Worker.Running)
         return false;
-    return PostWorkItem(master, WorkInvalidate, ssdSector, count, NULL);
+    return PostWorkItem(master, WorkInvalidate, ssdSector, count, NULL, assignments);
 }
 
 bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation)
@@ -182,7 +182,7 @@ static bool RunWorkItem(PDEVICE_OBJECT device, WorkerContext* worker)
         return true;
     }
     switch (item->Kind) {
-    case WorkInvalidate: Jobs->InvalidateSsdRange(device, item->Sector, item->Count); break;
+    case WorkInvalidate: Jobs->InvalidateSsdRange(device, item->Sector, item->Count, item->Generation); break;
     case WorkSetValid: Jobs->SetSsdRangeValid(device, item->Sector, item->Count, item->Generation); break;
     case WorkFill:
         if (!Jobs->FillCache(device, item->Sector, item->Count, item->Buffer))

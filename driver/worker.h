@@ -44,7 +44,7 @@ void ServeQueuedRequests(PDEVICE_OBJECT device);
 // job to the master's worker; false when it has no running worker, when
 // memory is short, or (fill only) when filling is not possible. On false the
 // caller keeps its buffer.
-bool PostInvalidateWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count);
+bool PostInvalidateWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG assignments);
 // A set-valid range lies inside one slot and applies only while the slot is
 // at the given generation (SlotGeneration).
 bool PostSetValidWork(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation);

@@ -46,6 +46,7 @@ struct WriteChild {
     ULONG ByteOffset;
     volatile LONG Status;
     ULONG InvalidationPending;  // its SSD range still has to lose its valid bits
+    ULONG PlannedAt;            // the slot table's assignments once the plan was made
 };
 
 // One issued write of a caller's request. The children are the own writes;
@@ -102,19 +103,20 @@ static void FreeWriteContext(MultiWriteContext* context)
 
 // ---- Invalidation ----------------------------------------------------------------
 
-void InvalidateExtent(PDEVICE_OBJECT master, PDEVICE_OBJECT target, ULONGLONG start, ULONG sectors)
+void InvalidateExtent(PDEVICE_OBJECT master, PDEVICE_OBJECT target, ULONGLONG start, ULONG sectors,
+                      ULONG plannedAt)
 {
     CacheMap* map = &FilterExtensionOf(master)->Cache.Map;
-    SsdSlot slot;
-    ULONGLONG slotBit;
-    if (!target || target != map->SsdDevice || !map->ValidBitmap ||
-        !SsdSectorToSlot(map, start, &slot, &slotBit))
+    if (!target || target != map->SsdDevice || !map->ValidBitmap)
         return;
-    ClearValidRun(map, slot, slotBit, sectors);
+    InvalidatePlannedSsdRange(map, start, sectors, plannedAt);
 }
 
 // A failed write's SSD ranges lose their valid bits through the worker (work
-// items run before requests); when the worker takes no post, the context
+// items run before requests), in the slots that still hold the blocks the
+// plan wrote: a child's slot is let go when the child completes, so a later
+// plan may have given it to another block before the caller's status was
+// known; when the worker takes no post, the context
 // goes on the master's pending list instead, which every plan, flush and
 // save empties first. Either way no read planned after the caller's request
 // completes can take a range whose write did not happen. Returns true when
@@ -125,7 +127,8 @@ static bool QueueInvalidations(MultiWriteContext* context)
     bool pending = false;
     for (LONG i = 0; i < context->ChildCount; i++) {
         WriteChild* child = &context->Children[i];
-        if (child->InvalidationPending && PostInvalidateWork(master, child->Sector, child->Sectors))
+        if (child->InvalidationPending &&
+            PostInvalidateWork(master, child->Sector, child->Sectors, child->PlannedAt))
             child->InvalidationPending = 0;
         pending = pending || child->InvalidationPending;
     }
@@ -155,7 +158,7 @@ void ApplyPendingInvalidations(PDEVICE_OBJECT master)
         for (LONG i = 0; i < context->ChildCount; i++) {
             const WriteChild* child = &context->Children[i];
             if (child->InvalidationPending)
-                InvalidateExtent(master, child->Target, child->Sector, child->Sectors);
+                InvalidateExtent(master, child->Target, child->Sector, child->Sectors, child->PlannedAt);
         }
         for (ULONG i = 0; context->UncachedPending && i < context->UncachedCount; i++) {
             const IoExtent* e = &context->Uncached[i];
@@ -288,6 +291,7 @@ static bool BuildChild(MultiWriteContext* context, LONG index, PDEVICE_OBJECT ta
     child->Sectors = sectors;
     child->ByteOffset = byteOffset;
     child->Status = STATUS_PENDING;
+    child->PlannedAt = FilterExtensionOf(context->Request.Device)->Cache.Map.Slots.Assignments;
     child->Irp = BuildOwnWriteIrpFromMdl(target, sector << shift, sectors << shift,
                                          context->Request.Irp->MdlAddress, byteOffset);
     if (!child->Irp)
@@ -374,7 +378,7 @@ NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan)
         // SSD extent and the master takes the whole request.
         for (ULONG i = 0; i < plan->Count; i++)
             InvalidateExtent(request->Device, plan->Extents[i].Target, plan->Extents[i].FirstSector,
-                             plan->Extents[i].Sectors);
+                             plan->Extents[i].Sectors, FilterExtensionOf(request->Device)->Cache.Map.Slots.Assignments);
         FreeWritePlan(plan);
         return PassDownUnwatched(request);
     }

@@ -30,7 +30,8 @@ NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan);
 // Clears the valid bits of [start, start + sectors) when target is the
 // master's SSD and start lies in its data area (on into the next slots);
 // any other target changes nothing. The map's thread only.
-void InvalidateExtent(PDEVICE_OBJECT master, PDEVICE_OBJECT target, ULONGLONG start, ULONG sectors);
+void InvalidateExtent(PDEVICE_OBJECT master, PDEVICE_OBJECT target, ULONGLONG start, ULONG sectors,
+                      ULONG plannedAt);
 
 // Notes that the master was written while its cache had no SSD (or had not
 // attached yet) though it is set to attach one at boot: a saved map must

@@ -202,3 +202,40 @@ TEST_F(OrderingTest, NothingStaysRecordedInFlightOnceTheDisksHaveAnswered)
 }
 
 }  // namespace
+
+// A write-through write of a block's last sector goes to the SSD and the
+// master; its SSD copy completes at once and lets the slot go, its master
+// write fails later. Meanwhile a hotter block takes that slot by a write-back
+// write. The failed write's invalidation must not clear the new block's
+// sector, the only copy of acknowledged data, which a flush would then skip.
+TEST_F(OrderingTest, AFailedWritesInvalidationSparesTheBlockThatTookItsSlot)
+{
+    RigShape shape;
+    shape.mode = CacheModeWriteBack;
+    shape.slots = 1;
+    CacheRig rig(shape);
+    EnterRunningPhase();
+    const ULONG block = rig.BlockBytes();
+    const uint64_t lastSector = 2 * block + block - 512;
+    rig.Map()->WriteMode = 3;
+    std::vector<uint8_t> failing = Pattern(512, 3);
+    rig.master.InjectError(emu::DiskOp::Write, lastSector / 512, 1, STATUS_IO_DEVICE_ERROR);
+    rig.master.SetCompletion(CompletionMode::Held);
+    emu::PendingIo through =
+        rig.machine.StartWrite(rig.master, lastSector, failing.data(), 512, true, 0, SL_WRITE_THROUGH);
+    rig.machine.WaitUntilQuiet();
+    rig.master.SetCompletion(CompletionMode::Inline);
+    std::vector<uint8_t> buffer(block);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(rig.machine.Read(rig.master, 5 * block, buffer.data(), block).status, STATUS_SUCCESS);
+    std::vector<uint8_t> data = Pattern(block, 9);
+    ASSERT_EQ(rig.machine.Write(rig.master, 5 * block, data.data(), block).status, STATUS_SUCCESS);
+    rig.machine.WaitUntilQuiet();
+    ASSERT_EQ(rig.View().SlotOf(5), 0) << "block 5 took block 2's slot";
+    rig.master.ReleaseHeld();
+    EXPECT_NE(through.Wait().status, STATUS_SUCCESS);
+    rig.machine.WaitUntilQuiet();
+    FlushMaster(rig.master.Top());
+    rig.machine.WaitUntilQuiet();
+    EXPECT_EQ(rig.master.Bytes(5 * block, block), data) << "the master after a flush";
+}

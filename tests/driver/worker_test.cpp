@@ -70,7 +70,7 @@ struct FakeJobs {
 FakeJobs jobs;
 
 // The worker calls these through its job table while a test runs.
-void FakeInvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count)
+void FakeInvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG assignments)
 {
     if (jobs.onInvalidate)
         jobs.onInvalidate(ssdSector);
@@ -182,7 +182,7 @@ protected:
             else if (other)
                 other(sector);
         };
-        ASSERT_TRUE(PostInvalidateWork(filter_, 1000, 1));
+        ASSERT_TRUE(PostInvalidateWork(filter_, 1000, 1, 0));
         ASSERT_TRUE(Eventually([&] { return gate->entered.load(); }));
     }
 
@@ -223,7 +223,7 @@ TEST_F(Worker, WorkItemsRunBeforeRequests)
     std::atomic<size_t> readsWhenItemRan{99};
     HoldWorker(&gate, [&](ULONGLONG sector) { readsWhenItemRan = ReadThreads().size(); });
     emu::PendingIo read = machine_->StartRead(*disk_, 0, buffer_, 512);
-    ASSERT_TRUE(PostInvalidateWork(filter_, 7, 1));
+    ASSERT_TRUE(PostInvalidateWork(filter_, 7, 1, 0));
     gate.Open();
     EXPECT_EQ(STATUS_SUCCESS, read.Wait().status);
     machine_->WaitUntilQuiet();
@@ -372,7 +372,7 @@ TEST_F(Worker, WithoutAWorkerRequestsRunOnTheCallersThreadAndPostsAreRefused)
 
         jobs.canFill = true;
         PVOID data = AllocatePool(512);
-        EXPECT_FALSE(PostInvalidateWork(filter, 1, 1));
+        EXPECT_FALSE(PostInvalidateWork(filter, 1, 1, 0));
         EXPECT_FALSE(PostSetValidWork(filter, 1, 1, 0));
         EXPECT_FALSE(PostFillWork(filter, 1, 1, data));
         FreePool(data);  // refused: still the caller's
@@ -414,7 +414,7 @@ TEST_F(Worker, StopRunsWhatIsQueuedAndWaitsForTheThread)
     std::vector<emu::PendingIo> reads;
     for (int i = 0; i < 3; i++)
         reads.push_back(machine_->StartRead(*disk_, (uint64_t)i * 512, buffer_, 512));
-    ASSERT_TRUE(PostInvalidateWork(filter_, 2, 1));
+    ASSERT_TRUE(PostInvalidateWork(filter_, 2, 1, 0));
 
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
@@ -434,7 +434,7 @@ TEST_F(Worker, StopRunsWhatIsQueuedAndWaitsForTheThread)
     }
     EXPECT_EQ((std::vector<ULONGLONG>{1000, 2}), jobs.Copy(jobs.invalidated));
 
-    EXPECT_FALSE(PostInvalidateWork(filter_, 3, 1)) << "posts are refused once stopped";
+    EXPECT_FALSE(PostInvalidateWork(filter_, 3, 1, 0)) << "posts are refused once stopped";
     disk_->ClearRequests();
     ASSERT_EQ(STATUS_SUCCESS, machine_->Read(*disk_, 0, buffer_, 512).status);
     EXPECT_EQ(emu::ThreadId(), disk_->Requests()[0].thread) << "then handled on the caller's thread";

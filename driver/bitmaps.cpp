@@ -474,9 +474,6 @@ bool DrainLruHead(CacheMap* map, SsdRun* run)
 // Range invalidation
 // ---------------------------------------------------------------------------
 
-// Clearing bits cannot fail, so each piece is cleared as it is looked up; the
-// result is what collecting the runs first and clearing them after would give,
-// without a run array that could fail to grow and leave stale sectors valid.
 // Clears, slot by slot, the valid bits of an SSD range that a request planned
 // once the slot table had made "assignments" assignments, and raises each
 // slot's generation. A slot given to another block since keeps its bits: the
@@ -497,6 +494,9 @@ void InvalidatePlannedSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count, 
     }
 }
 
+// Clearing bits cannot fail, so each piece is cleared as it is looked up; the
+// result is what collecting the runs first and clearing them after would give,
+// without a run array that could fail to grow and leave stale sectors valid.
 NTSTATUS InvalidateMasterRange(CacheMap* map, ULONGLONG firstSector, ULONG sectors, BootTime boot)
 {
     if (sectors == 0 || !map->SsdDevice || !map->ValidBitmap || !map->Blocks.Entries)

@@ -59,5 +59,6 @@ bool FillCache(PDEVICE_OBJECT master, ULONGLONG masterSector, ULONG count, PVOID
 void SetSsdRangeValid(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG generation);
 
 // Work item of kind 1 (master's worker): clears the valid bits of an SSD
-// range and raises the generation of its slots; clean bits stay.
+// range and raises the generation of its slots, in the slots not given to
+// another block since the table's "assignments"; clean bits stay.
 void InvalidateSsdRange(PDEVICE_OBJECT master, ULONGLONG ssdSector, ULONG count, ULONG assignments);

@@ -13,7 +13,7 @@ set -eu
 cd "$(dirname "$0")/.."
 tree=build/bench
 requests=${1:-2000}
-cmake -S . -B $tree -G Ninja -DTOLVARN_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B $tree -DTOLVARN_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build $tree -j4 --target instructions >/dev/null
 out=$tree/instructions
 mkdir -p $out

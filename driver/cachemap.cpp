@@ -631,6 +631,11 @@ void ReleasePlannedSlot(CacheMap* map, SsdSlot slot)
         InterlockedDecrement(&EntryOf(&map->Slots, slot)->IoInFlight);
 }
 
+ULONG SlotAssignments(const CacheMap* map)
+{
+    return map->Slots.Assignments;
+}
+
 bool SlotAssignedSince(const CacheMap* map, SsdSlot slot, ULONG assignments)
 {
     return IsSlotIndex(map, slot) && (LONG)(EntryOf(&map->Slots, slot)->AssignedAt - assignments) > 0;

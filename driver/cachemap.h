@@ -307,7 +307,9 @@ void RaiseSsdRangeGeneration(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 void HoldSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 void ReleaseSsdRange(CacheMap* map, ULONGLONG ssdSector, ULONG count);
 bool IsSlotBusy(const CacheMap* map, SsdSlot slot);
-// The slot was given to a block after the table had made this many assignments.
+// How many assignments the slot table has made (wraps); a slot given to a
+// block after a count was taken is "assigned since" it.
+ULONG SlotAssignments(const CacheMap* map);
 bool SlotAssignedSince(const CacheMap* map, SsdSlot slot, ULONG assignments);
 // A plan gives slots to the pieces of one request one after another; each
 // slot a piece was given is held as own I/O until the plan is complete, so no

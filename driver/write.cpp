@@ -291,7 +291,7 @@ static bool BuildChild(MultiWriteContext* context, LONG index, PDEVICE_OBJECT ta
     child->Sectors = sectors;
     child->ByteOffset = byteOffset;
     child->Status = STATUS_PENDING;
-    child->PlannedAt = FilterExtensionOf(context->Request.Device)->Cache.Map.Slots.Assignments;
+    child->PlannedAt = SlotAssignments(&FilterExtensionOf(context->Request.Device)->Cache.Map);
     child->Irp = BuildOwnWriteIrpFromMdl(target, sector << shift, sectors << shift,
                                          context->Request.Irp->MdlAddress, byteOffset);
     if (!child->Irp)
@@ -376,9 +376,10 @@ NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan)
     if (!context) {
         // The plan cannot be issued: the cache gives back its claim on every
         // SSD extent and the master takes the whole request.
+        ULONG now = SlotAssignments(&FilterExtensionOf(request->Device)->Cache.Map);
         for (ULONG i = 0; i < plan->Count; i++)
             InvalidateExtent(request->Device, plan->Extents[i].Target, plan->Extents[i].FirstSector,
-                             plan->Extents[i].Sectors, FilterExtensionOf(request->Device)->Cache.Map.Slots.Assignments);
+                             plan->Extents[i].Sectors, now);
         FreeWritePlan(plan);
         return PassDownUnwatched(request);
     }

@@ -212,16 +212,16 @@ private:
     {
         if (watched == ~0ull)
             return;
-        auto watch = [this, watched](const char* disk, bool write, uint64_t offset, const uint8_t* data,
+        auto watch = [this, watched](bool master, bool write, uint64_t offset, const uint8_t* data,
                                      ULONG length) {
             for (ULONG at = 0; at < length; at += 512) {
                 uint64_t word;
-                bool marked = MarkerOf(data + at, &word) && (word & 0x1FFFFF) * 512 == watched;
-                bool over = disk[0] == 'm' && offset + at == watched;
+                bool marked = MarkerOf(data + at, &word) && MarkedOffset(word) == watched;
+                bool over = master && offset + at == watched;
                 if (!marked && !over)
                     continue;
                 std::ostringstream line;
-                line << "#" << ops_ << " " << disk << (write ? " write " : " read ") << offset << "+" << length
+                line << "#" << ops_ << " " << (master ? "master" : "SSD") << (write ? " write " : " read ") << offset << "+" << length
                      << " at byte " << offset + at << ": " << DataOrigin(data + at);
                 std::lock_guard<std::mutex> guard(traceLock_);
                 trace_.push_back(line.str());
@@ -230,10 +230,10 @@ private:
             }
         };
         rig_.master.SetTransferWatch([watch](bool write, uint64_t offset, const uint8_t* data, ULONG length) {
-            watch("master", write, offset, data, length);
+            watch(true, write, offset, data, length);
         });
         rig_.ssd.SetTransferWatch([watch](bool write, uint64_t offset, const uint8_t* data, ULONG length) {
-            watch("SSD", write, offset, data, length);
+            watch(false, write, offset, data, length);
         });
     }
 
@@ -377,6 +377,9 @@ private:
         return (*word & MarkerMask) == WriteMarker;
     }
 
+    // The master byte offset the marked 512 bytes were written to.
+    static uint64_t MarkedOffset(uint64_t word) { return (word & 0x1FFFFF) * 512; }
+
     static std::string DataOrigin(const uint8_t* piece)
     {
         uint64_t word;
@@ -384,7 +387,7 @@ private:
             return "data of no write's";
         std::ostringstream text;
         text << "write #" << (word >> 32 & 0x3FFFFFF) << " piece " << (word >> 21 & 0x7FF) << " (for byte "
-             << (word & 0x1FFFFF) * 512 << ")";
+             << MarkedOffset(word) << ")";
         return text.str();
     }
 

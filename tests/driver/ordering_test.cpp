@@ -201,8 +201,6 @@ TEST_F(OrderingTest, NothingStaysRecordedInFlightOnceTheDisksHaveAnswered)
     EXPECT_EQ(CountInFlight(rig.ssd.Top()), 0);
 }
 
-}  // namespace
-
 // A write-through write of a block's last sector goes to the SSD and the
 // master; its SSD copy completes at once and lets the slot go, its master
 // write fails later. Meanwhile a hotter block takes that slot by a write-back
@@ -239,3 +237,5 @@ TEST_F(OrderingTest, AFailedWritesInvalidationSparesTheBlockThatTookItsSlot)
     rig.machine.WaitUntilQuiet();
     EXPECT_EQ(rig.master.Bytes(5 * block, block), data) << "the master after a flush";
 }
+
+}  // namespace

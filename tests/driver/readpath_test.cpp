@@ -298,7 +298,7 @@ TEST(Fill, InvalidationFromTheMiddleOfASlotAndStaleSetValidItems)
     ULONGLONG first = SlotFirstSsdSector(map, slot);
     ULONG generation = SlotGeneration(map, slot);
     PDEVICE_OBJECT master = rig.master.Top();
-    ASSERT_TRUE(PostInvalidateWork(master, first + 3, 2, map->Slots.Assignments));
+    ASSERT_TRUE(PostInvalidateWork(master, first + 3, 2, SlotAssignments(map)));
     MapView view = rig.View();
     for (ULONG i = 0; i < rig.SectorsPerBlock(); i++)
         EXPECT_EQ(view.Valid(index, i), i < 3 || i >= 5) << i;

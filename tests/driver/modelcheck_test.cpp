@@ -171,10 +171,10 @@ public:
             else
                 PowerCut();
         }
-        // A failed run stops where it was: whatever a disk still holds is let
-        // go, so that the machine can go down and the failure is what shows.
-        if (Failed())
-            Quiet();
+        // A run stops where it was, a failed one too: whatever a disk still
+        // holds (a burst may leave the driver's fills held) is let go, or the
+        // shutdown the machine sends as it goes down would wait on it forever.
+        Quiet();
         return ops_;
     }
 

@@ -52,7 +52,9 @@ struct WorkItem {
     ULONG Count;
     PVOID Buffer;      // kind 3: pool owned by the item once posted; kind 4: the WorkerCall;
                        // kind 5: the request
-    ULONG Generation;  // kind 2 only: the slot generation the data was written for
+    ULONG Stamp;       // kind 1: the slot table's assignments when the write was planned
+                       // (slots given to another block since keep their bits);
+                       // kind 2: the slot generation the data was written for
 };
 
 struct WorkerContext {

@@ -92,7 +92,7 @@ bool QueueIrpToWorker(PDEVICE_OBJECT device, PIRP irp)
 }
 
 static bool PostWorkItem(PDEVICE_OBJECT master, ULONG kind, ULONGLONG sector, ULONG count, PVOID buffer,
-                         ULONG generation = 0)
+                         ULONG stamp = 0)
 {
     WorkerContext* worker = &FilterExtensionOf(master)->Worker;
     WorkItem* item = (WorkItem*)AllocatePool(sizeof(WorkItem));
@@ -102,7 +102,7 @@ static bool PostWorkItem(PDEVICE_OBJECT master, ULONG kind, ULONGLONG sector, UL
     item->Sector = sector;
     item->Count = count;
     item->Buffer = buffer;
-    item->Generation = generation;
+    item->Stamp = stamp;
     if (InsertIfRunning(worker, &worker->ItemLock, &worker->ItemQueue, &item->Links))
         return true;
     FreePool(item);
@@ -182,8 +182,8 @@ static bool RunWorkItem(PDEVICE_OBJECT device, WorkerContext* worker)
         return true;
     }
     switch (item->Kind) {
-    case WorkInvalidate: Jobs->InvalidateSsdRange(device, item->Sector, item->Count, item->Generation); break;
-    case WorkSetValid: Jobs->SetSsdRangeValid(device, item->Sector, item->Count, item->Generation); break;
+    case WorkInvalidate: Jobs->InvalidateSsdRange(device, item->Sector, item->Count, item->Stamp); break;
+    case WorkSetValid: Jobs->SetSsdRangeValid(device, item->Sector, item->Count, item->Stamp); break;
     case WorkFill:
         if (!Jobs->FillCache(device, item->Sector, item->Count, item->Buffer))
             FreePool(item->Buffer);

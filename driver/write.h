@@ -28,8 +28,9 @@ NTSTATUS PlanWrite(const DiskRequest* request, WritePlan* plan);
 NTSTATUS ExecuteWrite(const DiskRequest* request, WritePlan* plan);
 
 // Clears the valid bits of [start, start + sectors) when target is the
-// master's SSD and start lies in its data area (on into the next slots);
-// any other target changes nothing. The map's thread only.
+// master's SSD and start lies in its data area (on into the next slots),
+// sparing the slots given to another block since the table's plannedAt
+// assignments; any other target changes nothing. The map's thread only.
 void InvalidateExtent(PDEVICE_OBJECT master, PDEVICE_OBJECT target, ULONGLONG start, ULONG sectors,
                       ULONG plannedAt);
 

@@ -221,8 +221,8 @@ private:
                 if (!marked && !over)
                     continue;
                 std::ostringstream line;
-                line << "#" << ops_ << " " << (master ? "master" : "SSD") << (write ? " write " : " read ") << offset << "+" << length
-                     << " at byte " << offset + at << ": " << DataOrigin(data + at);
+                line << "#" << ops_ << " " << (master ? "master" : "SSD") << (write ? " write " : " read ")
+                     << offset << "+" << length << " at byte " << offset + at << ": " << DataOrigin(data + at);
                 std::lock_guard<std::mutex> guard(traceLock_);
                 trace_.push_back(line.str());
                 if (trace_.size() > 200)
